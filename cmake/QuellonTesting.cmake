@@ -1,0 +1,27 @@
+# quellon_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+#
+# One GoogleTest executable; every test case inside becomes its own CTest test carrying the
+# labels (default: unit). Labels in use: unit (fast, hermetic), e2e (real programs and
+# processes end to end), slow (long-running; left out of the quick run).
+if(BUILD_TESTING)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+function(quellon_add_test name)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE quellon_core GTest::gtest GTest::gmock GTest::gtest_main ${ARG_LIBS})
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

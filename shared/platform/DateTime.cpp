@@ -1,0 +1,87 @@
+#include "platform/DateTime.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace quellon {
+
+namespace chrono = std::chrono;
+
+namespace InternetDateTime {
+
+std::optional<std::string> format(Date date)
+{
+    const auto seconds = chrono::floor<chrono::seconds>(date);
+    const auto days = chrono::floor<chrono::days>(seconds);
+    const chrono::year_month_day ymd(days);
+    const int year = static_cast<int>(ymd.year());
+    if (year < 0 || year > 9999)
+        return std::nullopt;
+    const chrono::hh_mm_ss time(seconds - days);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", year,
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return std::string(text);
+}
+
+namespace {
+
+// Reads exactly `width` ASCII digits at `at`.
+std::optional<int> digits(std::string_view text, std::size_t at, std::size_t width)
+{
+    int value = 0;
+    for (std::size_t i = at; i < at + width; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+} // namespace
+
+std::optional<Date> parse(std::string_view text)
+{
+    // 0123456789012345678 9
+    // YYYY-MM-DDTHH:MM:SS Z
+    if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':'
+        || text[16] != ':' || text[19] != 'Z')
+        return std::nullopt;
+    auto year = digits(text, 0, 4);
+    auto month = digits(text, 5, 2);
+    auto day = digits(text, 8, 2);
+    auto hour = digits(text, 11, 2);
+    auto minute = digits(text, 14, 2);
+    auto second = digits(text, 17, 2);
+    if (!year || !month || !day || !hour || !minute || !second)
+        return std::nullopt;
+    if (*hour > 23 || *minute > 59 || *second > 59)
+        return std::nullopt;
+    const chrono::year_month_day ymd{chrono::year(*year), chrono::month(static_cast<unsigned>(*month)),
+                                     chrono::day(static_cast<unsigned>(*day))};
+    if (!ymd.ok())
+        return std::nullopt;
+    return Date(chrono::sys_days(ymd)) + chrono::hours(*hour) + chrono::minutes(*minute) + chrono::seconds(*second);
+}
+
+} // namespace InternetDateTime
+
+double secondsSince1970(Date date)
+{
+    return chrono::duration<double>(date.time_since_epoch()).count();
+}
+
+std::optional<Date> dateFromSecondsSince1970(double seconds)
+{
+    if (!std::isfinite(seconds))
+        return std::nullopt;
+    // A Date counts nanoseconds in 64 bits: about ±292 years around 1970.
+    constexpr double limit = 9.2e9;
+    if (std::fabs(seconds) > limit)
+        return std::nullopt;
+    return Date(chrono::round<Date::duration>(chrono::duration<double>(seconds)));
+}
+
+} // namespace quellon

@@ -1,0 +1,39 @@
+#include "state/ClipMetadata.h"
+
+#include "state/JSONCoding.h"
+
+namespace quellon {
+
+using namespace JSONCoding;
+
+std::string encodeJSON(const ClipMetadata& metadata, JSONStyle style)
+{
+    Json object = Json::object();
+    object["clipType"] = metadata.clipType;
+    object["duration"] = metadata.duration;
+    object["createdAt"] = encodeDate(metadata.createdAt);
+    object["resolution"] = metadata.resolution;
+    object["fps"] = metadata.fps;
+    object["loopMode"] = metadata.loopMode;
+    object["filename"] = metadata.filename;
+    if (metadata.displayName)
+        object["displayName"] = *metadata.displayName;
+    return dump(object, style);
+}
+
+ClipMetadata decodeClipMetadata(std::string_view json)
+{
+    const Json object = parseObject(json);
+    ClipMetadata metadata;
+    metadata.clipType = requiredString(object, "clipType");
+    metadata.duration = requiredDouble(object, "duration");
+    metadata.createdAt = requiredDate(object, "createdAt");
+    metadata.resolution = requiredString(object, "resolution");
+    metadata.fps = requiredInt(object, "fps");
+    metadata.loopMode = requiredString(object, "loopMode");
+    metadata.filename = requiredString(object, "filename");
+    metadata.displayName = optionalString(object, "displayName");
+    return metadata;
+}
+
+} // namespace quellon
