@@ -1,6 +1,7 @@
 #include "platform/DateTime.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace quellon {
@@ -68,9 +69,13 @@ std::optional<Date> parse(std::string_view text)
 
 } // namespace InternetDateTime
 
+// Whole seconds and the fraction are converted apart: a double of seconds since 1970 cannot
+// carry nanoseconds, and one multiplication by 1e9 would smear the fraction (.25 → .2499998).
 double secondsSince1970(Date date)
 {
-    return chrono::duration<double>(date.time_since_epoch()).count();
+    const auto whole = chrono::floor<chrono::seconds>(date.time_since_epoch());
+    const auto fraction = chrono::duration_cast<chrono::nanoseconds>(date.time_since_epoch() - whole);
+    return static_cast<double>(whole.count()) + static_cast<double>(fraction.count()) / 1e9;
 }
 
 std::optional<Date> dateFromSecondsSince1970(double seconds)
@@ -81,7 +86,9 @@ std::optional<Date> dateFromSecondsSince1970(double seconds)
     constexpr double limit = 9.2e9;
     if (std::fabs(seconds) > limit)
         return std::nullopt;
-    return Date(chrono::round<Date::duration>(chrono::duration<double>(seconds)));
+    const double whole = std::floor(seconds);
+    const auto fraction = chrono::nanoseconds(static_cast<std::int64_t>(std::llround((seconds - whole) * 1e9)));
+    return Date(chrono::seconds(static_cast<std::int64_t>(whole)) + fraction);
 }
 
 } // namespace quellon

@@ -1,0 +1,67 @@
+// A writer killed at any moment must leave "state.json" holding one whole record: the old one
+// or the new one, never a mix and never nothing.
+
+#include "platform/Environment.h"
+#include "platform/FileIO.h"
+#include "platform/PlatformDirectories.h"
+#include "platform/TemporaryDirectory.h"
+#include "state/QuellonState.h"
+#include "state/QuellonStorage.h"
+
+#include <gtest/gtest.h>
+#include <csignal>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quellon {
+namespace {
+
+TEST(StateCrashSafety, AKilledWriterLeavesTheOldOrTheNewRecord)
+{
+    TemporaryDirectory temp;
+    MapEnvironment environment;
+    FixedDirectories directories;
+    directories.appGroup = temp.path();
+    const ContainerPlatform platform{environment, directories};
+
+    // Two records of different sizes, so a torn write could not pass for either.
+    QuellonState small;
+    small.revision = 1;
+    QuellonState large;
+    large.revision = 2;
+    large.mode = QuellonMode::away;
+    large.varietyClipFilenames.assign(2000, "a-long-variety-clip-name.mov");
+    QuellonStorage::writeState(small, platform);
+
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> delayMicroseconds(0, 20000);
+    constexpr int kKills = 300;
+    int decodedLarge = 0;
+    for (int kill = 0; kill < kKills; ++kill) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (unsigned i = 0;; ++i)
+                QuellonStorage::writeState(i % 2 ? small : large, platform);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+
+        auto text = readRegularFile(temp.path() / "state.json");
+        ASSERT_TRUE(text) << "kill " << kill << ": state.json is gone";
+        QuellonState read;
+        ASSERT_NO_THROW(read = decodeQuellonState(*text)) << "kill " << kill << ": torn file";
+        ASSERT_TRUE(read == small || read == large) << "kill " << kill;
+        decodedLarge += read == large;
+    }
+    // Both records were seen, so the kills did land in the middle of writing.
+    EXPECT_GT(decodedLarge, 0);
+    EXPECT_LT(decodedLarge, kKills);
+}
+
+} // namespace
+} // namespace quellon
