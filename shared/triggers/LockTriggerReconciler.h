@@ -1,0 +1,43 @@
+#pragma once
+
+namespace quellon {
+
+/// Locking the screen puts the camera into Away and unlocking returns to Live, but only when
+/// the lock caused the Away. Pure; the caller keeps awayIsLocked between decisions (starting
+/// false) and switches the mode itself.
+namespace LockTriggerReconciler {
+
+enum class Action { none, enterAway, returnToLive };
+
+struct State {
+    /// The user has switched the lock trigger on.
+    bool lockTriggerActive = false;
+    /// The camera is in Away now.
+    bool isAway = false;
+    /// A loop recording is in progress.
+    bool isRecording = false;
+    /// The current Away was entered by the lock trigger (from the previous decision).
+    bool awayIsLocked = false;
+    /// This snapshot is taken because the screen was just locked or unlocked.
+    bool lockEventFired = false;
+    /// The screen is locked now.
+    bool isScreenLocked = false;
+
+    bool operator==(const State&) const = default;
+};
+
+struct Decision {
+    Action action = Action::none;
+    /// The flag's next value.
+    bool awayIsLocked = false;
+
+    bool operator==(const Decision&) const = default;
+};
+
+/// A manual Away is never ended by an unlock; a recording is never interrupted; switching the
+/// trigger off ends a lock-caused Away at once.
+Decision decide(const State& state);
+
+} // namespace LockTriggerReconciler
+
+} // namespace quellon
