@@ -1,0 +1,435 @@
+#include "transport/PropertySocketServer.h"
+
+#include "channel/PropertyFraming.h"
+#include "channel/QuellonCMIOChannel.h"
+#include "platform/Log.h"
+#include "transport/PropertyTarget.h"
+
+#include <asio.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quellon {
+
+namespace {
+
+using Protocol = asio::local::stream_protocol;
+using PropertyFraming::Operation;
+using PropertyFraming::ReplyStatus;
+
+// Payloads are read in slices, so memory follows the bytes that actually arrived rather than
+// the length a header claims.
+constexpr std::size_t kReadSlice = 1024 * 1024;
+
+std::string selectorText(std::uint32_t selector)
+{
+    return "'" + QuellonCMIOChannel::fourCharCodeText(selector) + "'";
+}
+
+[[noreturn]] void throwSystemError(int error, const std::string& what)
+{
+    throw std::system_error(error, std::system_category(), what);
+}
+
+// True when some process accepts connections on the socket file at path.
+bool socketAnswers(const std::filesystem::path& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throwSystemError(errno, "socket");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.native().size() + 1);
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    const int error = errno;
+    ::close(fd);
+    if (result == 0 || error == EAGAIN) // EAGAIN: alive, its backlog is just full
+        return true;
+    if (error == ECONNREFUSED)
+        return false;
+    throwSystemError(error, "cannot probe the existing camera socket " + path.string());
+}
+
+} // namespace
+
+class PropertySocketServer::Impl {
+public:
+    class Connection;
+
+    Impl(std::filesystem::path socketPath, PropertyTarget& target, LogSink& log, Limits limits)
+        : socketPath(std::move(socketPath))
+        , target(target)
+        , log(log)
+        , limits(limits)
+    {
+    }
+
+    void start();
+    void stop();
+
+    void accept();
+    void closeEverything();
+    void logInfo(const std::string& message) { log.write(LogLevel::info, message); }
+    void logError(const std::string& message) { log.write(LogLevel::error, message); }
+
+    std::filesystem::path socketPath;
+    PropertyTarget& target;
+    LogSink& log;
+    Limits limits;
+    uid_t ownUID = ::geteuid();
+
+    // Declared first so it outlives every socket and timer below.
+    asio::io_context io;
+    std::optional<Protocol::acceptor> acceptor;
+    std::optional<asio::steady_timer> acceptRetry;
+    std::set<std::shared_ptr<Connection>> connections;
+    std::thread thread;
+    bool bound = false;
+    dev_t boundDevice = 0;
+    ino_t boundInode = 0;
+};
+
+/// One peer. Owned by the server's set while open; handlers in flight keep it alive until
+/// they have run, and do nothing once it is closed.
+class PropertySocketServer::Impl::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Impl& server, Protocol::socket socket)
+        : server_(server)
+        , socket_(std::move(socket))
+        , deadline_(server.io)
+    {
+    }
+
+    void begin() { awaitMessage(); }
+
+    void close()
+    {
+        if (closed_)
+            return;
+        closed_ = true;
+        deadline_.cancel();
+        std::error_code ignored;
+        socket_.shutdown(Protocol::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+        server_.connections.erase(shared_from_this());
+    }
+
+private:
+    // Idle between messages for as long as the peer likes; the clock starts with the first
+    // byte of a message.
+    void awaitMessage()
+    {
+        asio::async_read(socket_, asio::buffer(header_.data(), 1),
+                         [self = shared_from_this()](std::error_code error, std::size_t) {
+                             if (self->closed_)
+                                 return;
+                             if (error) {
+                                 // The peer left between messages: the normal way to go.
+                                 if (error != asio::error::eof && error != asio::error::connection_reset)
+                                     self->drop("read failed: " + error.message());
+                                 else
+                                     self->close();
+                                 return;
+                             }
+                             self->inMessage_ = true;
+                             self->armDeadline();
+                             self->readRestOfHeader();
+                         });
+    }
+
+    void armDeadline()
+    {
+        // A timer that expired just as its message completed may still be queued: it must not
+        // hit the next message.
+        const std::uint64_t message = ++messageNumber_;
+        deadline_.expires_after(server_.limits.messageTimeout);
+        deadline_.async_wait([weak = weak_from_this(), message](std::error_code error) {
+            auto self = weak.lock();
+            if (!error && self && !self->closed_ && self->messageNumber_ == message && self->inMessage_)
+                self->drop("message not completed within " + std::to_string(self->server_.limits.messageTimeout.count()) + " ms");
+        });
+    }
+
+    void readRestOfHeader()
+    {
+        asio::async_read(socket_, asio::buffer(header_.data() + 1, header_.size() - 1),
+                         [self = shared_from_this()](std::error_code error, std::size_t) {
+                             if (self->closed_)
+                                 return;
+                             if (error)
+                                 return self->drop("truncated message header (" + error.message() + ")");
+                             self->onHeader();
+                         });
+    }
+
+    void onHeader()
+    {
+        try {
+            request_ = PropertyFraming::decodeRequestHeader(header_);
+        } catch (const FramingError& error) {
+            return reject(error.what());
+        }
+        payload_.clear();
+        readPayload();
+    }
+
+    void readPayload()
+    {
+        if (payload_.size() == request_.length)
+            return handle();
+        const std::size_t already = payload_.size();
+        const std::size_t slice = std::min<std::size_t>(kReadSlice, request_.length - already);
+        payload_.resize(already + slice);
+        asio::async_read(socket_, asio::buffer(payload_.data() + already, slice),
+                         [self = shared_from_this()](std::error_code error, std::size_t) {
+                             if (self->closed_)
+                                 return;
+                             if (error)
+                                 return self->drop("truncated value for " + selectorText(self->request_.selector) + " ("
+                                                   + error.message() + ")");
+                             self->readPayload();
+                         });
+    }
+
+    void handle()
+    {
+        const std::uint32_t selector = request_.selector;
+        if (request_.operation == Operation::set) {
+            try {
+                server_.target.setProperty(selector, std::move(payload_));
+            } catch (const std::exception& error) {
+                server_.logError("Quellon: camera socket: setting " + selectorText(selector) + " failed: " + error.what());
+            }
+            payload_ = {};
+            return sendReply(PropertyFraming::encodeReply(ReplyStatus::ok));
+        }
+        std::optional<std::string> value;
+        try {
+            value = server_.target.property(selector);
+        } catch (const std::exception& error) {
+            server_.logError("Quellon: camera socket: reading " + selectorText(selector) + " failed: " + error.what());
+        }
+        if (value && value->size() > PropertyFraming::payloadCap(selector)) {
+            server_.logError("Quellon: camera socket: value of " + selectorText(selector) + " is " + std::to_string(value->size())
+                             + " bytes, over its cap; not sent");
+            value.reset();
+        }
+        sendReply(value ? PropertyFraming::encodeReply(ReplyStatus::ok, *value) : PropertyFraming::encodeReply(ReplyStatus::noValue));
+    }
+
+    void sendReply(std::string reply)
+    {
+        reply_ = std::move(reply);
+        asio::async_write(socket_, asio::buffer(reply_), [self = shared_from_this()](std::error_code error, std::size_t) {
+            if (self->closed_)
+                return;
+            if (error)
+                return self->drop("reply not delivered (" + error.message() + ")");
+            self->inMessage_ = false;
+            self->deadline_.cancel();
+            self->reply_ = {};
+            self->awaitMessage();
+        });
+    }
+
+    // The stream cannot be trusted after a bad header: say why, then hang up without reading
+    // another byte.
+    void reject(const std::string& reason)
+    {
+        server_.logError("Quellon: camera socket dropped a connection: " + reason);
+        reply_ = PropertyFraming::encodeReply(ReplyStatus::rejected, reason.substr(0, PropertyFraming::kMaxRejectionBytes));
+        asio::async_write(socket_, asio::buffer(reply_), [self = shared_from_this()](std::error_code, std::size_t) {
+            self->close();
+        });
+    }
+
+    void drop(const std::string& reason)
+    {
+        server_.logError("Quellon: camera socket dropped a connection: " + reason);
+        close();
+    }
+
+    Impl& server_;
+    Protocol::socket socket_;
+    asio::steady_timer deadline_;
+    std::array<std::uint8_t, PropertyFraming::kRequestHeaderSize> header_{};
+    PropertyFraming::RequestHeader request_;
+    std::string payload_;
+    std::string reply_;
+    std::uint64_t messageNumber_ = 0;
+    bool inMessage_ = false;
+    bool closed_ = false;
+};
+
+void PropertySocketServer::Impl::start()
+{
+    if (thread.joinable())
+        return;
+    const std::string path = socketPath.string();
+    if (path.empty() || path.size() >= sizeof(sockaddr_un{}.sun_path))
+        throwSystemError(ENAMETOOLONG, "camera socket path does not fit a Unix socket address: " + path);
+
+    std::error_code error;
+    if (socketPath.has_parent_path())
+        std::filesystem::create_directories(socketPath.parent_path(), error);
+    const auto status = std::filesystem::symlink_status(socketPath, error);
+    if (std::filesystem::exists(status)) {
+        if (!std::filesystem::is_socket(status))
+            throwSystemError(EEXIST, path + " exists and is not a socket; not replacing it");
+        if (socketAnswers(socketPath))
+            throwSystemError(EADDRINUSE, "another camera daemon is listening on " + path);
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            throwSystemError(errno, "cannot remove the stale camera socket " + path);
+        logInfo("Quellon: replaced a stale camera socket at " + path);
+    }
+
+    io.restart();
+    acceptor.emplace(io);
+    acceptRetry.emplace(io);
+    try {
+        acceptor->open(Protocol());
+        // Mode before bind: the file never exists with wider permissions, whatever the umask.
+        if (::fchmod(acceptor->native_handle(), S_IRUSR | S_IWUSR) != 0)
+            throwSystemError(errno, "fchmod");
+        acceptor->bind(Protocol::endpoint(path));
+    } catch (...) {
+        acceptor.reset();
+        throw;
+    }
+    bound = true;
+    struct stat info{};
+    if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0 || ::stat(path.c_str(), &info) != 0) {
+        const int failure = errno;
+        stop();
+        throwSystemError(failure, "cannot restrict the camera socket " + path);
+    }
+    boundDevice = info.st_dev;
+    boundInode = info.st_ino;
+    acceptor->listen(static_cast<int>(limits.maxConnections));
+
+    accept();
+    thread = std::thread([this] {
+        for (;;) {
+            try {
+                io.run();
+                return;
+            } catch (const std::exception& failure) {
+                logError(std::string("Quellon: camera socket I/O error: ") + failure.what());
+            }
+        }
+    });
+    logInfo("Quellon: camera socket listening on " + path);
+}
+
+void PropertySocketServer::Impl::accept()
+{
+    acceptor->async_accept([this](std::error_code error, Protocol::socket socket) {
+        if (error == asio::error::operation_aborted || !acceptor || !acceptor->is_open())
+            return;
+        if (error) {
+            // Out of descriptors or similar: breathe, then try again rather than spin.
+            logError("Quellon: camera socket accept failed: " + error.message());
+            acceptRetry->expires_after(std::chrono::milliseconds(100));
+            acceptRetry->async_wait([this](std::error_code waitError) {
+                if (!waitError && acceptor && acceptor->is_open())
+                    accept();
+            });
+            return;
+        }
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        std::error_code ignored;
+        if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+            logError(std::string("Quellon: camera socket cannot identify a peer: ") + std::strerror(errno));
+            socket.close(ignored);
+        } else if (peer.uid != ownUID) {
+            logError("Quellon: camera socket refused a connection from uid " + std::to_string(peer.uid));
+            socket.close(ignored);
+        } else if (connections.size() >= limits.maxConnections) {
+            logError("Quellon: camera socket refused a connection: " + std::to_string(connections.size()) + " already open");
+            socket.close(ignored);
+        } else {
+            auto connection = std::make_shared<Connection>(*this, std::move(socket));
+            connections.insert(connection);
+            connection->begin();
+        }
+        accept();
+    });
+}
+
+void PropertySocketServer::Impl::closeEverything()
+{
+    std::error_code ignored;
+    if (acceptor)
+        acceptor->close(ignored);
+    if (acceptRetry)
+        acceptRetry->cancel();
+    // close() erases from the set, so walk a copy.
+    const auto open = connections;
+    for (const auto& connection : open)
+        connection->close();
+    connections.clear();
+}
+
+void PropertySocketServer::Impl::stop()
+{
+    if (thread.joinable()) {
+        asio::post(io, [this] { closeEverything(); });
+        thread.join();
+    } else {
+        closeEverything();
+    }
+    // Handlers that never got to run still hold connections; release them now.
+    io.restart();
+    io.poll();
+    acceptor.reset();
+    acceptRetry.reset();
+    if (bound) {
+        bound = false;
+        struct stat info{};
+        if (::stat(socketPath.c_str(), &info) == 0 && info.st_dev == boundDevice && info.st_ino == boundInode)
+            ::unlink(socketPath.c_str());
+    }
+}
+
+PropertySocketServer::PropertySocketServer(std::filesystem::path socketPath, PropertyTarget& target, LogSink& log)
+    : PropertySocketServer(std::move(socketPath), target, log, Limits{})
+{
+}
+
+PropertySocketServer::PropertySocketServer(std::filesystem::path socketPath, PropertyTarget& target, LogSink& log, Limits limits)
+    : impl_(std::make_unique<Impl>(std::move(socketPath), target, log, limits))
+{
+}
+
+PropertySocketServer::~PropertySocketServer()
+{
+    stop();
+}
+
+void PropertySocketServer::start()
+{
+    impl_->start();
+}
+
+void PropertySocketServer::stop()
+{
+    impl_->stop();
+}
+
+const std::filesystem::path& PropertySocketServer::socketPath() const
+{
+    return impl_->socketPath;
+}
+
+} // namespace quellon

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+
+namespace quellon {
+
+class LogSink;
+class PropertyTarget;
+
+/// The camera's property socket: a Unix stream socket (mode 0600) on which hosts of the same
+/// user get and set the camera's properties with framed messages (channel/PropertyFraming.h).
+/// It owns one I/O thread, the analogue of the platform's property callback queue: every call
+/// into the target happens there, one at a time. A peer that breaks the format, exceeds a cap,
+/// stalls mid-message or runs as another user loses its connection (logged); the server itself
+/// keeps serving.
+class PropertySocketServer {
+public:
+    struct Limits {
+        /// Connections beyond this are closed as soon as they are accepted.
+        std::size_t maxConnections = 64;
+        /// A message, once its first byte has arrived, must be read and answered within this.
+        std::chrono::milliseconds messageTimeout{10000};
+    };
+
+    PropertySocketServer(std::filesystem::path socketPath, PropertyTarget& target, LogSink& log);
+    PropertySocketServer(std::filesystem::path socketPath, PropertyTarget& target, LogSink& log, Limits limits);
+    ~PropertySocketServer();
+    PropertySocketServer(const PropertySocketServer&) = delete;
+    PropertySocketServer& operator=(const PropertySocketServer&) = delete;
+
+    /// Binds the socket (creating its directory if needed), replacing a stale socket file but
+    /// refusing to take over one that a live daemon answers on or a file that is no socket,
+    /// and starts the I/O thread. Throws std::system_error. Does nothing while running.
+    void start();
+
+    /// Closes every connection, joins the I/O thread and removes the socket file (unless
+    /// another process has put its own there since). Idempotent; must not be called from the
+    /// I/O thread, i.e. from inside the target.
+    void stop();
+
+    const std::filesystem::path& socketPath() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace quellon
