@@ -1,0 +1,92 @@
+#include "reports/DiagnosticsReport.h"
+
+namespace quellon {
+
+namespace {
+
+constexpr std::size_t kLabelWidth = 26;
+
+// Code points, not bytes: the width is counted in characters.
+std::size_t characterCount(std::string_view text)
+{
+    std::size_t count = 0;
+    for (unsigned char byte : text)
+        if ((byte & 0xC0) != 0x80)
+            ++count;
+    return count;
+}
+
+void appendRow(std::string& out, std::string_view label, std::string_view value)
+{
+    out += label;
+    const std::size_t width = characterCount(label);
+    if (width < kLabelWidth)
+        out.append(kLabelWidth - width, ' ');
+    out += value;
+    out += '\n';
+}
+
+void appendSection(std::string& out, std::string_view title)
+{
+    out += "\n— ";
+    out += title;
+    out += " —\n";
+}
+
+const char* yesNo(bool value)
+{
+    return value ? "yes" : "no";
+}
+
+} // namespace
+
+std::string DiagnosticsReport::text(const DateFormatter& formatDate) const
+{
+    std::string out;
+    out += "Quellon diagnostics report\n";
+    out += "==========================\n";
+    out += "Generated: " + (formatDate ? formatDate(generatedAt) : ReportDateFormat::internetDateTime(generatedAt)) + "\n";
+    out += "\n";
+    out += "This file is local-only. Quellon has no network access and never sends\n";
+    out += "it anywhere — you're exporting it to share with support yourself. It\n";
+    out += "contains no camera footage, audio, or personal content: only app state\n";
+    out += "and recent technical log lines.\n";
+
+    appendSection(out, "App");
+    appendRow(out, "Version", appVersion + " (" + buildNumber + ")");
+    appendRow(out, "Bundle ID", bundleID);
+    appendRow(out, "macOS", osVersion);
+    appendRow(out, "Architecture", architecture);
+
+    appendSection(out, "Capture & virtual camera");
+    appendRow(out, "Camera access", cameraAuthorization);
+    appendRow(out, "Microphone access", microphoneAuthorization);
+    appendRow(out, "App Group storage", appGroupAvailable ? "available" : "UNAVAILABLE");
+    appendRow(out, "Extension install state", virtualCameraInstallState);
+    appendRow(out, "Virtual camera visible", yesNo(virtualCameraVisible));
+    appendRow(out, "Streaming to an app", yesNo(isStreaming));
+    appendRow(out, "Current mode", currentMode);
+    appendRow(out, "Saved loops", std::to_string(loopCount));
+
+    appendSection(out, "Privacy posture");
+    appendRow(out, "Network-client entitlement",
+              hasNetworkClientEntitlement ? "PRESENT" : "absent (OS blocks all outbound)");
+
+    appendSection(out, "Recent log entries (" + std::to_string(recentLogLines.size()) + ")");
+    if (recentLogLines.empty()) {
+        out += "(none captured — the log store may be empty or unavailable)\n";
+    } else {
+        for (const std::string& line : recentLogLines) {
+            out += line;
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+std::string DiagnosticsReport::text() const
+{
+    return text(ReportDateFormat::internetDateTime);
+}
+
+} // namespace quellon

@@ -1,0 +1,25 @@
+#include "reports/MachineFacts.h"
+
+#include <algorithm>
+
+namespace quellon {
+
+std::optional<bool> FixedMachineFacts::acceptsConnections(const std::filesystem::path& socket) const
+{
+    if (socketStateUnknown)
+        return std::nullopt;
+    return std::find(listeningSockets.begin(), listeningSockets.end(), socket) != listeningSockets.end();
+}
+
+std::optional<std::vector<LogEntry>> FixedMachineFacts::recentLogEntries(const std::string& identifier,
+                                                                         std::size_t limit) const
+{
+    askedLogIdentifiers.push_back(identifier);
+    if (!journal)
+        return std::nullopt;
+    // Keep the newest, as the journal does.
+    const std::size_t skip = journal->size() > limit ? journal->size() - limit : 0;
+    return std::vector<LogEntry>(journal->begin() + static_cast<std::ptrdiff_t>(skip), journal->end());
+}
+
+} // namespace quellon

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/DateTime.h"
+#include "reports/PrivacyAbsence.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quellon {
+
+/// What the installed build can and cannot do with the user's data: its identity, its
+/// sandbox and network permissions, the things it structurally cannot do, and one count of
+/// recorded loops. Rendered as text for people and as JSON for tools.
+struct PrivacyReceipt {
+    std::string bundleID;
+    std::string buildVersion;
+    std::string appGroupIdentifier;
+    std::int64_t loopCount = 0;
+    bool sandboxEnabled = false;
+    bool hasNetworkClientEntitlement = false;
+    bool hasNetworkServerEntitlement = false;
+    std::vector<PrivacyAbsence> absences;
+    Date generatedAt{};
+
+    /// The receipt as lines joined by "\n", with no newline after the last line.
+    std::string text() const;
+    /// UTF-8 JSON, pretty-printed with sorted keys; "{}" when it cannot be encoded (text
+    /// that is not UTF-8).
+    std::string json() const;
+
+    bool operator==(const PrivacyReceipt&) const = default;
+};
+
+} // namespace quellon
