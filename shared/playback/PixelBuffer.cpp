@@ -1,5 +1,6 @@
 #include "playback/PixelBuffer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -26,20 +27,30 @@ std::size_t PixelBuffer::bytesPerPixel(PixelFormatCode format)
     }
 }
 
-std::shared_ptr<PixelBuffer> PixelBuffer::create(std::int64_t width, std::int64_t height, PixelFormatCode format)
+std::shared_ptr<PixelBuffer> PixelBuffer::create(std::int64_t width, std::int64_t height, PixelFormatCode format,
+                                                 std::size_t minimumBytesPerRow)
 {
     const std::size_t pixelBytes = bytesPerPixel(format);
     if (pixelBytes == 0 || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide || width * height > kMaxPixels)
         return nullptr;
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * pixelBytes;
+    const std::size_t rowBytes = std::max(static_cast<std::size_t>(width) * pixelBytes, minimumBytesPerRow);
     const std::size_t bytesPerRow = (rowBytes + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
     const std::size_t total = bytesPerRow * static_cast<std::size_t>(height);
+    // A stride far beyond the row is as absurd as a huge size: no more memory than the largest
+    // BGRA frame.
+    if (minimumBytesPerRow > static_cast<std::size_t>(kMaxSide) * 4 || (minimumBytesPerRow > 0 && total > static_cast<std::size_t>(kMaxPixels) * 4))
+        return nullptr;
     auto* memory = static_cast<std::uint8_t*>(std::aligned_alloc(kRowAlignment, total));
     if (!memory)
         return nullptr;
     std::unique_ptr<std::uint8_t[], AlignedFree> data(memory);
-    return std::shared_ptr<PixelBuffer>(new (std::nothrow) PixelBuffer(static_cast<int>(width), static_cast<int>(height),
-                                                                       bytesPerRow, format, std::move(data)));
+    // Memory short for the object or its shared count is an allocation failure like any other.
+    try {
+        return std::shared_ptr<PixelBuffer>(
+            new PixelBuffer(static_cast<int>(width), static_cast<int>(height), bytesPerRow, format, std::move(data)));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 } // namespace quellon

@@ -42,9 +42,11 @@ public:
     static constexpr std::size_t kRowAlignment = 64;
 
     /// A new buffer with undefined content, or nothing when a side is below 1, the size is
-    /// absurd, the format unknown or memory is short.
+    /// absurd, the format unknown or memory is short. Rows are at least minimumBytesPerRow long
+    /// (rounded up to the alignment), for frames laid out to match a foreign stride.
     static std::shared_ptr<PixelBuffer> create(std::int64_t width, std::int64_t height,
-                                               PixelFormatCode format = kPixelFormatBGRA);
+                                               PixelFormatCode format = kPixelFormatBGRA,
+                                               std::size_t minimumBytesPerRow = 0);
 
     /// Bytes per pixel of a format the buffer can hold; 0 for an unknown one.
     static std::size_t bytesPerPixel(PixelFormatCode format);

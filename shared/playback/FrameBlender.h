@@ -1,0 +1,31 @@
+#pragma once
+
+#include "playback/PixelBuffer.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quellon {
+
+/// The in-between frames of a crossfade: between two joined clips and from the end of a forward
+/// loop back to its start.
+namespace FrameBlender {
+
+/// k / (steps + 1) for k = 1 … steps: never 0 or 1, so no inserted frame copies an end frame.
+/// Empty for steps below 1.
+std::vector<double> crossfadeWeights(std::int64_t steps);
+
+/// A new frame (1 − t) × a + t × b, every byte (alpha too) rounded to nearest with halves away
+/// from zero; t is clamped to 0…1 (not a number counts as 0). Bytes of a row beyond 4 × width
+/// keep a's values. When the frames differ in size or are not both BGRA, or no output can be
+/// made, the answer is `a` itself: a crossfade then at worst repeats the outgoing frame.
+PixelBufferRef blend(const PixelBufferRef& a, const PixelBufferRef& b, double t);
+
+/// The same blend on plain bytes; lists of different lengths give `a` unchanged. t below 0 (or
+/// not a number) gives a, t of 1 or more gives b.
+std::vector<std::uint8_t> blendBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b, double t);
+
+} // namespace FrameBlender
+
+} // namespace quellon

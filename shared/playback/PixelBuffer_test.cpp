@@ -1,0 +1,84 @@
+#include "playback/PixelBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quellon {
+namespace {
+
+struct RejectedSize {
+    std::int64_t width;
+    std::int64_t height;
+    PixelFormatCode format;
+};
+
+TEST(PixelBuffer, RefusesSizesBelowOneAbsurdSizesAndUnknownFormats)
+{
+    const RejectedSize cases[] = {
+        {0, 720, kPixelFormatBGRA},       {1280, 0, kPixelFormatBGRA},         {-1, 10, kPixelFormatBGRA},
+        {16385, 1, kPixelFormatBGRA},     {1, 16385, kPixelFormatBGRA},        {16384, 4097, kPixelFormatBGRA},
+        {INT64_MAX, INT64_MAX, kPixelFormatBGRA}, {64, 64, fourCharacterCode('R', 'G', 'B', '3')},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PixelBuffer::create(c.width, c.height, c.format), nullptr) << c.width << "x" << c.height;
+    EXPECT_EQ(PixelBuffer::create(16, 16, kPixelFormatBGRA, 1u << 30), nullptr);
+}
+
+TEST(PixelBuffer, PadsRowsToSixtyFourBytes)
+{
+    struct Case {
+        std::int64_t width;
+        PixelFormatCode format;
+        std::size_t minimumBytesPerRow;
+        std::size_t bytesPerRow;
+    };
+    const Case cases[] = {
+        {1, kPixelFormatBGRA, 0, 64},      {16, kPixelFormatBGRA, 0, 64},     {17, kPixelFormatBGRA, 0, 128},
+        {1280, kPixelFormatBGRA, 0, 5120}, {33, kPixelFormatYUYV, 0, 128},    {65, kPixelFormatGray8, 0, 128},
+        {10, kPixelFormatBGRA, 100, 128},  {10, kPixelFormatBGRA, 8, 64},
+    };
+    for (const auto& c : cases) {
+        auto buffer = PixelBuffer::create(c.width, 3, c.format, c.minimumBytesPerRow);
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(buffer->bytesPerRow(), c.bytesPerRow) << c.width;
+        EXPECT_EQ(buffer->width(), c.width);
+        EXPECT_EQ(buffer->height(), 3);
+        EXPECT_EQ(buffer->pixelFormat(), c.format);
+        EXPECT_EQ(buffer->isBGRA(), c.format == kPixelFormatBGRA);
+        auto lock = buffer->lockForReading();
+        EXPECT_EQ(lock.row(2) - lock.row(0), static_cast<std::ptrdiff_t>(2 * c.bytesPerRow));
+    }
+    auto largest = PixelBuffer::create(16384, 4096);
+    EXPECT_NE(largest, nullptr);
+}
+
+TEST(PixelBuffer, ReaderWaitsUntilTheWriterHasFinished)
+{
+    auto buffer = PixelBuffer::create(64, 64);
+    ASSERT_NE(buffer, nullptr);
+    std::atomic<bool> readerEntered{false};
+    std::thread reader;
+    {
+        auto write = buffer->lockForWriting();
+        reader = std::thread([&] {
+            auto read = buffer->lockForReading();
+            readerEntered = true;
+            // Every byte must already carry the writer's final value.
+            for (int y = 0; y < buffer->height(); ++y)
+                for (std::size_t x = 0; x < 64 * 4; ++x)
+                    ASSERT_EQ(read.row(y)[x], 0xAB);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(readerEntered.load());
+        for (int y = 0; y < buffer->height(); ++y)
+            std::fill_n(write.row(y), 64 * 4, std::uint8_t{0xAB});
+    }
+    reader.join();
+    EXPECT_TRUE(readerEntered.load());
+}
+
+} // namespace
+} // namespace quellon
