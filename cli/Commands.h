@@ -6,6 +6,10 @@ namespace CLI {
 class App;
 }
 
+namespace quellon {
+struct QuellonState;
+}
+
 namespace quellon::cli {
 
 /// The user asked for something invalid; exit status 2, nothing changed.
@@ -22,8 +26,16 @@ public:
 
 // Each adds one subcommand (or group) to the program. A command reports failure by throwing
 // one of the errors above; main turns it into a message and an exit status.
+void addCameraCommands(CLI::App& app); // after addStateCommands: adds "state get"
 void addContainerCommand(CLI::App& app);
+void addDiagnosticsCommand(CLI::App& app);
+void addPrivacyReceiptCommand(CLI::App& app);
+void addStandbyCardCommand(CLI::App& app);
 void addStateCommands(CLI::App& app);
 void addStatusCommand(CLI::App& app);
+
+/// Hands a newly stored state to the running camera, saying so on standard error; a camera
+/// that is not running is no failure.
+void sendStateToCamera(const QuellonState& state);
 
 } // namespace quellon::cli

@@ -116,6 +116,7 @@ void addStateCommands(CLI::App& app)
         next.updatedAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
         QuellonStorage::writeState(next);
         std::cout << encodeJSON(next, JSONStyle::pretty) << "\n";
+        sendStateToCamera(next);
     });
 }
 

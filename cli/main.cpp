@@ -16,7 +16,11 @@ int main(int argc, char** argv)
     CLI::App app{"quellon: drive the Quellon virtual camera and inspect its shared state.", "quellon"};
     app.require_subcommand(1);
     cli::addContainerCommand(app);
+    cli::addDiagnosticsCommand(app);
+    cli::addPrivacyReceiptCommand(app);
+    cli::addStandbyCardCommand(app);
     cli::addStateCommands(app);
+    cli::addCameraCommands(app);
     cli::addStatusCommand(app);
 
     try {

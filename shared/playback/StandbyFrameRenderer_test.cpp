@@ -7,13 +7,6 @@
 #include <cmath>
 #include <string>
 
-// Fontconfig keeps what it parsed from its configuration files for the life of the process and
-// never frees it; the leak checker of the sanitizer build must not count that against us.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libfontconfig.so\n";
-}
-
 namespace quellon {
 namespace {
 

@@ -1,0 +1,237 @@
+#include "Commands.h"
+
+#include "channel/CameraClient.h"
+#include "channel/CameraInfo.h"
+#include "channel/PropertyFraming.h"
+#include "channel/QuellonCMIOChannel.h"
+#include "platform/FileIO.h"
+#include "state/QuellonState.h"
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+namespace quellon::cli {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Below 2 sends a second the picture would age out between pushes and the card would flash.
+constexpr int kMinRepeatFPS = 2;
+constexpr int kMaxRepeatFPS = 60;
+
+// Connected already, so a camera that is not running is reported before anything else.
+CameraClient cameraClient()
+{
+    auto path = CameraClient::defaultSocketPath();
+    if (!path)
+        throw CommandError("the camera daemon is not running (there is no shared container)");
+    CameraClient client(*path);
+    client.connect();
+    return client;
+}
+
+// Every camera failure is the command's failure: exit status 1 with the client's own words.
+template <class Body>
+void talkToCamera(Body body)
+{
+    try {
+        body();
+    } catch (const CameraClientError& error) {
+        throw CommandError(error.what());
+    }
+}
+
+bool looksLikeImage(std::string_view bytes)
+{
+    const bool jpeg = bytes.size() >= 3 && bytes.substr(0, 3) == "\xFF\xD8\xFF";
+    const bool png = bytes.size() >= 8 && bytes.substr(0, 8) == std::string_view("\x89PNG\r\n\x1A\n", 8);
+    return jpeg || png;
+}
+
+std::string readImage(const std::string& file)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    if (!error && size > PropertyFraming::kMaxFrameBytes)
+        throw UsageError(file + " is " + std::to_string(size) + " bytes; the camera takes images of at most "
+                         + std::to_string(PropertyFraming::kMaxFrameBytes) + " bytes");
+    auto bytes = readRegularFile(file, PropertyFraming::kMaxFrameBytes);
+    if (!bytes)
+        throw CommandError("cannot read " + file + " (missing, unreadable or not a regular file)");
+    if (!looksLikeImage(*bytes))
+        throw UsageError(file + " is not a JPEG or PNG image");
+    return std::move(*bytes);
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void noteInterrupt(int)
+{
+    interrupted = 1;
+}
+
+// Catches SIGINT and SIGTERM for as long as it lives, without SA_RESTART, so a sleep ends early.
+class InterruptCatcher {
+public:
+    InterruptCatcher()
+    {
+        interrupted = 0;
+        struct sigaction action{};
+        action.sa_handler = noteInterrupt;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &previousInt_);
+        ::sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~InterruptCatcher()
+    {
+        ::sigaction(SIGINT, &previousInt_, nullptr);
+        ::sigaction(SIGTERM, &previousTerm_, nullptr);
+    }
+    InterruptCatcher(const InterruptCatcher&) = delete;
+    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+
+private:
+    struct sigaction previousInt_{};
+    struct sigaction previousTerm_{};
+};
+
+// Sleeps until the deadline on the steady clock; false when interrupted first.
+bool sleepUntil(std::chrono::steady_clock::time_point deadline)
+{
+    while (!interrupted) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= 0s)
+            return true;
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec span{static_cast<time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
+        ::nanosleep(&span, nullptr);
+    }
+    return false;
+}
+
+struct PushOptions {
+    std::string file;
+    bool repeat = false;
+    int fps = 10;
+};
+
+void push(const PushOptions& options)
+{
+    const std::string image = readImage(options.file);
+    talkToCamera([&] {
+        CameraClient client = cameraClient();
+        if (!options.repeat) {
+            client.setProperty(QuellonCMIOChannel::frameSelector, image);
+            std::cout << "sent " << options.file << " (" << image.size() << " bytes) to the camera\n";
+            return;
+        }
+        InterruptCatcher catcher;
+        const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1.0 / options.fps));
+        const auto start = std::chrono::steady_clock::now();
+        std::uint64_t sent = 0;
+        std::cout << "sending " << options.file << " " << options.fps << " times a second; Ctrl-C stops\n" << std::flush;
+        do {
+            client.setProperty(QuellonCMIOChannel::frameSelector, image);
+            ++sent;
+            // Deadlines from the start, not from the last send, so the rate does not drift.
+        } while (sleepUntil(start + period * static_cast<long>(sent)));
+        std::cout << "sent " << options.file << " " << sent << " times\n";
+    });
+}
+
+void printCameraInfo(bool json)
+{
+    talkToCamera([&] {
+        const CameraInfo info = cameraClient().cameraInfo();
+        if (json) {
+            std::cout << encodeJSON(info) << "\n";
+            return;
+        }
+        std::cout << "name:         " << info.name << "\n"
+                  << "legacy ID:    " << info.legacyID << "\n"
+                  << "device UUID:  " << info.deviceUUID << "\n"
+                  << "stream UUID:  " << info.streamUUID << "\n"
+                  << "frame rate:   " << info.fps << " fps\n"
+                  << "sink:         " << info.sink << "\n";
+    });
+}
+
+} // namespace
+
+void sendStateToCamera(const QuellonState& state)
+{
+    const auto path = CameraClient::defaultSocketPath();
+    if (!path)
+        return;
+    try {
+        CameraClient client(*path, 2s);
+        client.sendState(state);
+        std::cerr << "quellon: sent the new state to the camera\n";
+    } catch (const CameraClientError& error) {
+        // Not running is normal: the daemon reads nothing at start and gets the state later.
+        if (error.code() != CameraClientError::Code::notRunning)
+            std::cerr << "quellon: the state is stored, but the camera did not take it: " << error.what() << "\n";
+    } catch (const std::exception& error) {
+        std::cerr << "quellon: the state is stored, but could not be sent to the camera: " << error.what() << "\n";
+    }
+}
+
+void addCameraCommands(CLI::App& app)
+{
+    // "state get" joins the state group, which addStateCommands has made.
+    CLI::App* stateGroup = nullptr;
+    try {
+        stateGroup = app.get_subcommand("state");
+    } catch (const CLI::OptionNotFound&) {
+        stateGroup = app.add_subcommand("state", "Show or change the shared state record.");
+    }
+    auto* get = stateGroup->add_subcommand("get", "Print the state the running camera holds, as it arrived (JSON).");
+    get->callback([] {
+        talkToCamera([] {
+            const auto bytes = cameraClient().property(QuellonCMIOChannel::stateSelector);
+            if (!bytes)
+                throw CommandError("the camera does not report its state");
+            if (bytes->empty()) {
+                std::cerr << "quellon: the camera has not received a state yet\n";
+                return;
+            }
+            std::cout << *bytes << "\n";
+        });
+    });
+
+    auto pushOptions = std::make_shared<PushOptions>();
+    auto* pushCommand = app.add_subcommand("push", "Show a JPEG or PNG image on the camera (it stays 0.7 s unless repeated).");
+    pushCommand->add_option("FILE", pushOptions->file, "the image")->required();
+    auto* repeat = pushCommand->add_flag("--repeat", pushOptions->repeat, "send it again and again until interrupted");
+    pushCommand->add_option("--fps", pushOptions->fps, "sends per second with --repeat")
+        ->capture_default_str()
+        ->check(CLI::Range(kMinRepeatFPS, kMaxRepeatFPS))
+        ->needs(repeat);
+    pushCommand->callback([pushOptions] { push(*pushOptions); });
+
+    auto name = std::make_shared<std::string>();
+    auto* rename = app.add_subcommand("rename", "Rename the camera while it runs; the name is kept for its next start too.");
+    rename->add_option("NAME", *name, "1 to 64 bytes once trimmed")->required();
+    rename->callback([name] {
+        const auto encoded = QuellonCMIOChannel::encodeName(*name);
+        if (!encoded)
+            throw UsageError("a camera name must be 1 to " + std::to_string(QuellonCMIOChannel::maxNameBytes)
+                             + " bytes of UTF-8 once trimmed, not \"" + *name + "\"");
+        talkToCamera([&] {
+            cameraClient().setProperty(QuellonCMIOChannel::nameSelector, *encoded);
+            std::cout << "asked the camera to rename itself \"" << *encoded << "\"\n";
+        });
+    });
+
+    auto json = std::make_shared<bool>(false);
+    auto* camera = app.add_subcommand("camera", "Show what the running camera publishes: name, identifiers, rate, sink.");
+    camera->add_flag("--json", *json, "print it as JSON");
+    camera->callback([json] { printCameraInfo(*json); });
+}
+
+} // namespace quellon::cli

@@ -1,0 +1,50 @@
+#include "Commands.h"
+
+#include "reports/MachineReports.h"
+#include "state/QuellonStorage.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+
+namespace quellon::cli {
+
+namespace {
+
+struct ReceiptOptions {
+    bool json = false;
+    bool explain = false;
+};
+
+} // namespace
+
+void addPrivacyReceiptCommand(CLI::App& app)
+{
+    auto options = std::make_shared<ReceiptOptions>();
+    auto* command = app.add_subcommand(
+        "privacy-receipt",
+        "Print what this build can and cannot do with your data. Sandboxing and network access are "
+        "checked on this machine, and only what holds here is claimed.");
+    command->add_flag("--json", options->json, "Print the receipt as JSON");
+    command->add_flag("--explain", options->explain, "Also tell on standard error how the sandbox and network facts were decided");
+    command->callback([options] {
+        const LinuxMachineFacts facts;
+        const PrivacyReceipt receipt =
+            MachineReports::privacyReceipt(facts, ContainerPlatform::system(), std::chrono::system_clock::now());
+        if (options->explain) {
+            std::cerr << "sandbox: " << MachineReports::sandbox(facts).how << "\n"
+                      << "network: " << MachineReports::networkAllowed(facts).how << "\n";
+        }
+        if (!options->json) {
+            std::cout << receipt.text() << "\n";
+            return;
+        }
+        const std::string json = receipt.json();
+        // The receipt stands in "{}" for text it cannot encode; a tool must not take that as a receipt.
+        if (json == "{}")
+            throw CommandError("the privacy receipt could not be encoded as JSON");
+        std::cout << json << "\n";
+    });
+}
+
+} // namespace quellon::cli

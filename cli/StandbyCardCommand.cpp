@@ -1,0 +1,60 @@
+#include "Commands.h"
+
+#include "playback/PNGWriter.h"
+#include "playback/StandbyFrameRenderer.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quellon::cli {
+
+namespace {
+
+// The same bounds as the camera's own frame size.
+constexpr std::int64_t kMaxSide = 8192;
+
+struct StandbyCardOptions {
+    std::string output;
+    std::string size = "1280x720";
+    std::string caption = "Camera paused";
+};
+
+std::optional<std::int64_t> parseSide(std::string_view text)
+{
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 1 || value > kMaxSide)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+void addStandbyCardCommand(CLI::App& app)
+{
+    auto options = std::make_shared<StandbyCardOptions>();
+    auto* command = app.add_subcommand("standby-card",
+                                       "Draw the standby card into a PNG file: a preview, or a start for a custom standby.png.");
+    command->add_option("OUT", options->output, "PNG file to write")->required();
+    command->add_option("--size", options->size, "Card size as WIDTHxHEIGHT")->capture_default_str();
+    command->add_option("--caption", options->caption, "Line under the title")->capture_default_str();
+    command->callback([options] {
+        const std::string_view size = options->size;
+        const auto x = size.find('x');
+        const auto width = x == std::string_view::npos ? std::nullopt : parseSide(size.substr(0, x));
+        const auto height = x == std::string_view::npos ? std::nullopt : parseSide(size.substr(x + 1));
+        if (!width || !height)
+            throw UsageError("--size must be WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxSide)
+                             + ", not \"" + options->size + "\"");
+        PixelBufferRef card = StandbyFrameRenderer::makeFrame(*width, *height, "Quellon", options->caption);
+        if (!card)
+            throw CommandError("could not draw a " + options->size + " card");
+        if (const std::error_code error = PNGWriter::tryWritePNG(*card, options->output))
+            throw CommandError("could not write " + options->output + ": " + error.message());
+    });
+}
+
+} // namespace quellon::cli

@@ -1,0 +1,74 @@
+#include "CameraPropertyRouter.h"
+
+#include "QuellonExtensionDeviceSource.h"
+#include "QuellonExtensionProviderSource.h"
+#include "QuellonExtensionStreamSource.h"
+#include "channel/CameraInfo.h"
+#include "channel/QuellonCMIOChannel.h"
+
+namespace quellon {
+
+namespace {
+
+std::optional<StreamProperty> channelOf(std::uint32_t selector)
+{
+    switch (selector) {
+    case QuellonCMIOChannel::stateSelector:
+        return StreamProperty::state;
+    case QuellonCMIOChannel::frameSelector:
+        return StreamProperty::frame;
+    case QuellonCMIOChannel::nameSelector:
+        return StreamProperty::name;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+CameraPropertyRouter::CameraPropertyRouter(std::shared_ptr<QuellonExtensionProviderSource> provider,
+                                           std::function<std::string()> sinkDescription)
+    : provider_(std::move(provider)), sinkDescription_(std::move(sinkDescription))
+{
+}
+
+void CameraPropertyRouter::setProperty(std::uint32_t selector, std::string bytes)
+{
+    auto channel = channelOf(selector);
+    auto device = provider_->deviceSource();
+    if (!channel || !device)
+        return;
+    device->streamSource()->setStreamProperties({{*channel, std::move(bytes)}});
+}
+
+std::optional<std::string> CameraPropertyRouter::property(std::uint32_t selector)
+{
+    auto device = provider_->deviceSource();
+    if (!device)
+        return std::nullopt;
+    const auto& stream = device->streamSource();
+    if (selector == kCameraInfoSelector) {
+        CameraInfo info;
+        info.name = device->localizedName();
+        info.legacyID = device->device()->identity().legacyID;
+        info.deviceUUID = device->device()->identity().deviceID;
+        info.streamUUID = device->streamID();
+        info.fps = stream->fps();
+        info.sink = sinkDescription_ ? sinkDescription_() : std::string();
+        return encodeJSON(info);
+    }
+    auto channel = channelOf(selector);
+    if (!channel)
+        return std::nullopt;
+    auto values = stream->streamProperties({*channel});
+    switch (*channel) {
+    case StreamProperty::state:
+        return values.state;
+    case StreamProperty::frame:
+        return values.frame;
+    default:
+        return values.name;
+    }
+}
+
+} // namespace quellon

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "ExtensionServices.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace quellon {
+
+class CameraProvider;
+class QuellonExtensionDeviceSource;
+class SerialQueue;
+
+/// The provider's properties.
+enum class ProviderProperty { manufacturer };
+
+/// The camera system's view of the daemon: publishes one device named after the user's chosen
+/// camera name, and replaces it live when the name changes.
+class QuellonExtensionProviderSource final : public std::enable_shared_from_this<QuellonExtensionProviderSource> {
+public:
+    static constexpr const char* kRenameQueueLabel = "com.quellon.ext.rename";
+
+    /// Publishes the first device on provider and connects the rename bridge. A device that
+    /// cannot be added is logged and the daemon carries on without one.
+    static std::shared_ptr<QuellonExtensionProviderSource> create(CameraProvider& provider,
+                                                                  const ExtensionServices& services);
+    ~QuellonExtensionProviderSource();
+
+    /// The current device source; replaced by a live rename.
+    std::shared_ptr<QuellonExtensionDeviceSource> deviceSource() const;
+
+    /// Replaces the published device by one named name, on the rename queue; returns at once.
+    void renameDevice(std::string name);
+    /// Waits until the renames already queued have run.
+    void drainRenames() const;
+
+    /// Withdraws the current device; for shutdown.
+    void removeDevice();
+
+    bool connectClient() const { return true; }
+    void disconnectClient() const {}
+    std::set<ProviderProperty> availableProperties() const { return {ProviderProperty::manufacturer}; }
+    std::optional<std::string> manufacturer(const std::set<ProviderProperty>& requested) const;
+    /// Accepts and ignores everything.
+    void setProviderProperties() {}
+
+    QuellonExtensionProviderSource(const QuellonExtensionProviderSource&) = delete;
+    QuellonExtensionProviderSource& operator=(const QuellonExtensionProviderSource&) = delete;
+
+private:
+    QuellonExtensionProviderSource(CameraProvider& provider, const ExtensionServices& services);
+    void performRename(const std::string& name);
+
+    std::unique_ptr<SerialQueue> renameQueue_;
+    CameraProvider& provider_;
+    ExtensionServices services_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<QuellonExtensionDeviceSource> deviceSource_;
+};
+
+} // namespace quellon
