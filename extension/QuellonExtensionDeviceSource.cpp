@@ -3,7 +3,7 @@
 #include "QuellonExtensionStreamSource.h"
 #include "platform/Log.h"
 #include "playback/PixelBuffer.h"
-#include "schedules/UUID.h"
+#include "platform/UUID.h"
 #include "state/QuellonIdentifiers.h"
 
 namespace quellon {

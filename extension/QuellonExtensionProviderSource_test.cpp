@@ -7,7 +7,7 @@
 #include "backends/InMemoryCameraBackend.h"
 #include "channel/CameraInfo.h"
 #include "channel/QuellonCMIOChannel.h"
-#include "schedules/UUID.h"
+#include "platform/UUID.h"
 #include "state/QuellonIdentifiers.h"
 
 #include <gmock/gmock.h>

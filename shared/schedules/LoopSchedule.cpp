@@ -1,6 +1,6 @@
 #include "schedules/LoopSchedule.h"
 
-#include "schedules/UUIDCoding.h"
+#include "state/UUIDCoding.h"
 #include "state/JSONCoding.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "schedules/UUID.h"
+#include "platform/UUID.h"
 
 #include <optional>
 

@@ -1,6 +1,6 @@
 #include "triggers/MeetingAppProfile.h"
 
-#include "schedules/UUIDCoding.h"
+#include "state/UUIDCoding.h"
 #include "state/JSONCoding.h"
 
 namespace quellon {

@@ -1,4 +1,4 @@
-#include "schedules/UUID.h"
+#include "platform/UUID.h"
 
 #include <uuid/uuid.h>
 

@@ -2,7 +2,7 @@
 
 // JSON coding of identifiers, beside the shared record helpers. Include only from .cpp files.
 
-#include "schedules/UUID.h"
+#include "platform/UUID.h"
 #include "state/JSONCoding.h"
 
 namespace quellon::JSONCoding {

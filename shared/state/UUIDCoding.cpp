@@ -1,4 +1,4 @@
-#include "schedules/UUIDCoding.h"
+#include "state/UUIDCoding.h"
 
 namespace quellon::JSONCoding {
 
