@@ -3,6 +3,7 @@
 #include "channel/CameraInfo.h"
 #include "channel/QuellonCMIOChannel.h"
 #include "platform/Log.h"
+#include "platform/TemporaryDirectory.h"
 #include "state/QuellonState.h"
 #include "transport/PropertySocketServer.h"
 #include "transport/PropertyTarget.h"
@@ -37,20 +38,13 @@ public:
     std::optional<std::string> property(std::uint32_t selector) override
     {
         std::lock_guard lock(mutex_);
-        auto it = values_.find(selector);
+        const auto it = values_.find(selector);
         return it == values_.end() ? std::nullopt : std::optional(it->second);
     }
-    std::optional<std::string> value(std::uint32_t selector) const
+    int setCount(std::uint32_t selector)
     {
         std::lock_guard lock(mutex_);
-        auto it = values_.find(selector);
-        return it == values_.end() ? std::nullopt : std::optional(it->second);
-    }
-    int setCount(std::uint32_t selector) const
-    {
-        std::lock_guard lock(mutex_);
-        auto it = setCounts_.find(selector);
-        return it == setCounts_.end() ? 0 : it->second;
+        return setCounts_[selector];
     }
 
 private:
@@ -61,8 +55,7 @@ private:
 
 struct Result {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 std::string readAll(int fd)
@@ -78,45 +71,34 @@ std::string readAll(int fd)
 // A running quellon whose output is collected when it ends.
 class Process {
 public:
-    Process(const std::vector<std::string>& args, const std::map<std::string, std::string>& env)
+    Process(const std::vector<std::string>& args, const std::vector<std::string>& env)
     {
         int out[2], err[2];
         if (::pipe(out) != 0 || ::pipe(err) != 0)
             throw std::runtime_error("pipe");
-        std::vector<std::string> envText;
-        for (const auto& [key, value] : env)
-            envText.push_back(key + "=" + value);
         std::vector<char*> argv{const_cast<char*>(QUELLON_CLI_PATH)}, envp;
         for (const auto& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
+        for (const auto& variable : env)
+            envp.push_back(const_cast<char*>(variable.c_str()));
         argv.push_back(nullptr);
-        for (auto& text : envText)
-            envp.push_back(text.data());
         envp.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            ::close(out[0]);
-            ::close(err[0]);
+            ::dup2(out[1], 1), ::dup2(err[1], 2), ::close(out[0]), ::close(err[0]);
             ::execve(QUELLON_CLI_PATH, argv.data(), envp.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
+        ::close(out[1]), ::close(err[1]);
+        out_ = out[0], err_ = err[0];
     }
 
     void signal(int number) { ::kill(pid_, number); }
 
     Result finish()
     {
-        Result result;
-        result.out = readAll(out_);
-        result.err = readAll(err_);
-        ::close(out_);
-        ::close(err_);
+        Result result{-1, readAll(out_), readAll(err_)};
+        ::close(out_), ::close(err_);
         int status = 0;
         ::waitpid(pid_, &status, 0);
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -125,31 +107,21 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
+    int out_ = -1, err_ = -1;
 };
 
 class CameraCommandsTest : public ::testing::Test {
 protected:
     CameraCommandsTest()
     {
-        char pattern[] = "/tmp/quellon-camera-cli-XXXXXX";
-        root_ = ::mkdtemp(pattern);
         fs::create_directories(container());
-        jpeg_ = root_ / "picture.jpg";
         std::ofstream(jpeg_, std::ios::binary) << std::string("\xFF\xD8\xFF\xE0 not really decodable", 25);
-    }
-    ~CameraCommandsTest() override
-    {
-        if (server_)
-            server_->stop();
-        fs::remove_all(root_);
     }
 
     fs::path container() const { return root_ / "data" / "group.com.quellon.shared"; }
-    std::map<std::string, std::string> env() const
+    std::vector<std::string> env() const
     {
-        return {{"HOME", root_.string()}, {"XDG_DATA_HOME", (root_ / "data").string()}, {"XDG_CONFIG_HOME", (root_ / "config").string()}};
+        return {"HOME=" + root_.string(), "XDG_DATA_HOME=" + (root_ / "data").string(), "XDG_CONFIG_HOME=" + (root_ / "config").string()};
     }
     Result run(const std::vector<std::string>& args) { return Process(args, env()).finish(); }
 
@@ -158,9 +130,15 @@ protected:
         server_ = std::make_unique<PropertySocketServer>(container() / "camera.sock", camera_, log_);
         server_->start();
     }
+    // Waits up to 10 s for the camera to have received that many frames.
+    void awaitFrames(int count)
+    {
+        for (auto until = std::chrono::steady_clock::now() + 10s; camera_.setCount(frameSelector) < count && std::chrono::steady_clock::now() < until;)
+            std::this_thread::sleep_for(10ms);
+    }
 
-    fs::path root_;
-    fs::path jpeg_;
+    TemporaryDirectory directory_{"quellon-camera-cli"};
+    fs::path root_ = directory_.path(), jpeg_ = root_ / "picture.jpg";
     FakeCamera camera_;
     CapturingLogSink log_;
     std::unique_ptr<PropertySocketServer> server_;
@@ -169,12 +147,7 @@ protected:
 TEST_F(CameraCommandsTest, EveryCameraCommandSaysWhenTheDaemonIsNotRunning)
 {
     const std::vector<std::vector<std::string>> commands = {
-        {"state", "get"},
-        {"push", jpeg_.string()},
-        {"push", jpeg_.string(), "--repeat"},
-        {"rename", "Desk"},
-        {"camera"},
-    };
+        {"state", "get"}, {"push", jpeg_.string()}, {"push", jpeg_.string(), "--repeat"}, {"rename", "Desk"}, {"camera"}};
     for (const auto& command : commands) {
         SCOPED_TRACE(command.front());
         const Result result = run(command);
@@ -200,7 +173,7 @@ TEST_F(CameraCommandsTest, StateSetAlsoHandsTheRecordToTheCamera)
     const Result set = run({"state", "set", "--mode", "error", "--fps", "12"});
     ASSERT_EQ(set.status, 0) << set.err;
     EXPECT_NE(set.err.find("sent the new state to the camera"), std::string::npos);
-    const auto sent = QuellonCMIOChannel::decodeState(camera_.value(stateSelector).value_or(""));
+    const auto sent = QuellonCMIOChannel::decodeState(camera_.property(stateSelector).value_or(""));
     ASSERT_TRUE(sent);
     EXPECT_EQ(sent->mode, QuellonMode::error);
     EXPECT_EQ(sent->targetFPS, 12);
@@ -209,7 +182,7 @@ TEST_F(CameraCommandsTest, StateSetAlsoHandsTheRecordToTheCamera)
     // What the camera holds is what state get prints.
     const Result get = run({"state", "get"});
     EXPECT_EQ(get.status, 0) << get.err;
-    EXPECT_EQ(get.out, *camera_.value(stateSelector) + "\n");
+    EXPECT_EQ(get.out, *camera_.property(stateSelector) + "\n");
 }
 
 TEST_F(CameraCommandsTest, PushRenameAndCameraReachTheDaemon)
@@ -217,11 +190,11 @@ TEST_F(CameraCommandsTest, PushRenameAndCameraReachTheDaemon)
     startCamera();
     const Result push = run({"push", jpeg_.string()});
     EXPECT_EQ(push.status, 0) << push.err;
-    EXPECT_EQ(camera_.value(frameSelector), std::string("\xFF\xD8\xFF\xE0 not really decodable", 25));
+    EXPECT_EQ(camera_.property(frameSelector), std::string("\xFF\xD8\xFF\xE0 not really decodable", 25));
 
     const Result rename = run({"rename", "  Kitchen Cam \n"});
     EXPECT_EQ(rename.status, 0) << rename.err;
-    EXPECT_EQ(camera_.value(nameSelector), "Kitchen Cam");
+    EXPECT_EQ(camera_.property(nameSelector), "Kitchen Cam");
 
     const CameraInfo info{"Kitchen Cam", "Quellon-Camera-Device-1F4B6A20", "DEV-UUID", "STREAM-UUID", 24, "y4m:/tmp/camera.y4m"};
     camera_.setProperty(kCameraInfoSelector, encodeJSON(info));
@@ -237,29 +210,16 @@ TEST_F(CameraCommandsTest, PushRenameAndCameraReachTheDaemon)
 TEST_F(CameraCommandsTest, BadInputIsRefusedBeforeAnythingIsSent)
 {
     startCamera();
-    const fs::path text = root_ / "notes.txt";
+    const fs::path text = root_ / "notes.txt", empty = root_ / "empty.jpg";
     std::ofstream(text) << "hello";
-    const fs::path empty = root_ / "empty.jpg";
     std::ofstream{empty};
-    struct Case {
-        std::vector<std::string> args;
-        int status;
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"rename", "   "}, 2}, {{"rename", std::string(65, 'n')}, 2}, {{"rename", std::string("Cam\xFF")}, 2},
+        {{"push", text.string()}, 2}, {{"push", empty.string()}, 2}, {{"push", (root_ / "missing.jpg").string()}, 1},
+        {{"push", root_.string()}, 1}, {{"push", jpeg_.string(), "--repeat", "--fps", "1"}, 2}, {{"push", jpeg_.string(), "--fps", "10"}, 2},
     };
-    const Case cases[] = {
-        {{"rename", "   "}, 2},
-        {{"rename", std::string(65, 'n')}, 2},
-        {{"rename", std::string("Cam\xFF")}, 2},
-        {{"push", text.string()}, 2},
-        {{"push", empty.string()}, 2},
-        {{"push", (root_ / "missing.jpg").string()}, 1},
-        {{"push", root_.string()}, 1},
-        {{"push", jpeg_.string(), "--repeat", "--fps", "1"}, 2},
-        {{"push", jpeg_.string(), "--fps", "10"}, 2},
-    };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.args.back());
-        EXPECT_EQ(run(item.args).status, item.status);
-    }
+    for (const auto& [args, status] : cases)
+        EXPECT_EQ(run(args).status, status) << args[0] << " " << args.back();
     EXPECT_EQ(camera_.setCount(nameSelector), 0);
     EXPECT_EQ(camera_.setCount(frameSelector), 0);
 }
@@ -268,8 +228,7 @@ TEST_F(CameraCommandsTest, RepeatedPushEndsCleanlyOnInterrupt)
 {
     startCamera();
     Process push({"push", jpeg_.string(), "--repeat", "--fps", "50"}, env());
-    for (auto until = std::chrono::steady_clock::now() + 10s; camera_.setCount(frameSelector) < 3 && std::chrono::steady_clock::now() < until;)
-        std::this_thread::sleep_for(10ms);
+    awaitFrames(3);
     push.signal(SIGINT);
     const Result result = push.finish();
     EXPECT_EQ(result.status, 0) << result.err;
@@ -282,8 +241,7 @@ TEST_F(CameraCommandsTest, RepeatedPushFailsWhenTheDaemonGoesAway)
 {
     startCamera();
     Process push({"push", jpeg_.string(), "--repeat", "--fps", "20"}, env());
-    for (auto until = std::chrono::steady_clock::now() + 10s; camera_.setCount(frameSelector) < 2 && std::chrono::steady_clock::now() < until;)
-        std::this_thread::sleep_for(10ms);
+    awaitFrames(2);
     server_->stop();
     const Result result = push.finish();
     EXPECT_EQ(result.status, 1);

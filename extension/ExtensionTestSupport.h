@@ -1,7 +1,6 @@
 #pragma once
 
-// Fakes and a fixture shared by the daemon's tests: a manual clock, a capturing log,
-// in-memory defaults, a private container, manual timers and pictures that need no decoder.
+// Fakes shared by the daemon's tests: pictures that need no decoder and one private world per test.
 
 #include "ExtensionServices.h"
 #include "FrameFactory.h"
@@ -16,66 +15,51 @@
 #include "state/QuellonStorage.h"
 
 #include <atomic>
-#include <charconv>
+#include <cstdio>
 #include <string>
 
 namespace quellon::testing {
 
-/// Pictures from text: a pushed frame "WxH" decodes to a W × H frame, anything else fails;
-/// a standby PNG decodes to pngWidth × pngHeight when the bytes start with the PNG signature.
-/// Counts every call and can be told to fail the card.
+/// A pushed frame "WxH" decodes to W × H, anything else fails; bytes starting "?PNG" decode
+/// to a 300 × 200 standby picture. Every picture has pixelFormat; cards can be made to fail.
 class FakeFrameFactory final : public FrameFactory {
 public:
     PixelBufferRef decodePushedFrame(std::span<const std::uint8_t> bytes) override
     {
         ++pushedDecodes;
         const std::string text(bytes.begin(), bytes.end());
-        const auto x = text.find('x');
-        int width = 0;
-        int height = 0;
-        if (x == std::string::npos
-            || std::from_chars(text.data(), text.data() + x, width).ec != std::errc()
-            || std::from_chars(text.data() + x + 1, text.data() + text.size(), height).ec != std::errc())
+        int width = 0, height = 0;
+        char rest = 0;
+        if (std::sscanf(text.c_str(), "%dx%d%c", &width, &height, &rest) != 2)
             return nullptr;
-        return PixelBuffer::create(width, height);
+        return PixelBuffer::create(width, height, pixelFormat);
     }
 
     PixelBufferRef decodeStandbyPNG(std::span<const std::uint8_t> bytes) override
     {
-        ++pngDecodes;
-        if (bytes.size() < 4 || bytes[1] != 'P' || bytes[2] != 'N' || bytes[3] != 'G')
+        if (bytes.size() < 4 || std::string(bytes.begin() + 1, bytes.begin() + 4) != "PNG")
             return nullptr;
-        return PixelBuffer::create(pngWidth, pngHeight);
+        return PixelBuffer::create(300, 200, pixelFormat);
     }
 
     PixelBufferRef renderStandbyCard(std::int64_t width, std::int64_t height, std::string_view title,
                                      std::string_view subtitle) override
     {
         ++cardRenders;
-        lastTitle = std::string(title);
-        lastSubtitle = std::string(subtitle);
-        if (failCards)
-            return nullptr;
-        return PixelBuffer::create(width, height);
+        lastTitle = title;
+        lastSubtitle = subtitle;
+        return failCards ? nullptr : PixelBuffer::create(width, height, pixelFormat);
     }
 
     std::atomic<int> pushedDecodes{0};
-    std::atomic<int> pngDecodes{0};
     std::atomic<int> cardRenders{0};
     std::atomic<bool> failCards{false};
-    std::string lastTitle;
-    std::string lastSubtitle;
-    int pngWidth = 300;
-    int pngHeight = 200;
+    PixelFormatCode pixelFormat = kPixelFormatBGRA;
+    std::string lastTitle, lastSubtitle;
 };
 
-/// One private world per test.
 struct ExtensionWorld {
-    ExtensionWorld()
-    {
-        directories.appGroup = container.path();
-    }
-
+    ExtensionWorld() { directories.appGroup = container.path(); }
     ExtensionServices services() { return {clock, log, defaults, platform, frames, timers, bridge}; }
 
     TemporaryDirectory container{"quellon-ext-test"};

@@ -18,14 +18,21 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::ExtensionWorld;
+using Line = CapturingLogSink::Line;
 
 constexpr std::uint32_t kVirt = fourCharacterCode('v', 'i', 'r', 't');
+constexpr const char* kLegacyID = "Quellon-Camera-Device-1F4B6A20";
 
 class ProviderSourceTest : public ::testing::Test {
 protected:
     std::shared_ptr<QuellonExtensionProviderSource> makeProvider()
     {
         return QuellonExtensionProviderSource::create(backend, world.services());
+    }
+    void rename(QuellonExtensionProviderSource& provider, const std::string& name)
+    {
+        provider.renameDevice(name);
+        provider.drainRenames();
     }
 
     ExtensionWorld world;
@@ -35,10 +42,7 @@ protected:
 TEST_F(ProviderSourceTest, NamesTheDeviceAfterTheStoredName)
 {
     const std::pair<std::optional<std::string>, std::string> cases[] = {
-        {std::nullopt, "Quellon Camera"},
-        {"   ", "Quellon Camera"},
-        {"  Studio \n", "Studio"},
-    };
+        {std::nullopt, "Quellon Camera"}, {"   ", "Quellon Camera"}, {"  Studio \n", "Studio"}};
     for (const auto& [stored, expected] : cases) {
         ExtensionWorld world;
         InMemoryCameraBackend backend;
@@ -50,41 +54,31 @@ TEST_F(ProviderSourceTest, NamesTheDeviceAfterTheStoredName)
     }
 }
 
+// The legacy ID is stable; device and stream IDs are fresh UUIDs. Properties are filled only when asked for.
 TEST_F(ProviderSourceTest, PublishesTheStableIdentityWithFreshUUIDs)
 {
     auto first = makeProvider();
     auto second = makeProvider();
-    const DeviceIdentity& a = first->deviceSource()->device()->identity();
-    const DeviceIdentity& b = second->deviceSource()->device()->identity();
-    for (const DeviceIdentity* identity : {&a, &b}) {
-        EXPECT_EQ(identity->legacyID, "Quellon-Camera-Device-1F4B6A20");
-        EXPECT_EQ(identity->model, "Quellon Camera");
-        EXPECT_EQ(identity->manufacturer, "Quellon");
-        EXPECT_EQ(identity->transportType, kVirt);
-        EXPECT_TRUE(UUID::fromString(identity->deviceID));
-    }
-    EXPECT_NE(a.deviceID, b.deviceID);
-    EXPECT_NE(first->deviceSource()->streamID(), second->deviceSource()->streamID());
-    EXPECT_NE(a.deviceID, first->deviceSource()->streamID());
-    EXPECT_TRUE(UUID::fromString(first->deviceSource()->streamID()));
+    const auto& a = *first->deviceSource();
+    const auto& b = *second->deviceSource();
+    const DeviceIdentity& identity = a.device()->identity();
+    EXPECT_EQ(std::tuple(identity.legacyID, identity.model, identity.manufacturer, identity.transportType),
+              std::tuple(kLegacyID, "Quellon Camera", "Quellon", kVirt));
+    EXPECT_TRUE(UUID::fromString(identity.deviceID) && UUID::fromString(a.streamID()));
+    EXPECT_EQ(b.device()->identity().legacyID, kLegacyID);
+    EXPECT_NE(identity.deviceID, a.streamID());
+    EXPECT_NE(identity.deviceID, b.device()->identity().deviceID);
+    EXPECT_NE(a.streamID(), b.streamID());
     EXPECT_EQ(first->manufacturer({ProviderProperty::manufacturer}), "Quellon");
     EXPECT_EQ(first->manufacturer({}), std::nullopt);
-}
+    EXPECT_EQ(first->availableProperties(), std::set<ProviderProperty>{ProviderProperty::manufacturer});
 
-TEST_F(ProviderSourceTest, DevicePropertiesAreFilledOnlyWhenRequested)
-{
-    auto provider = makeProvider();
-    const auto& device = *provider->deviceSource();
-    const std::pair<std::set<DeviceProperty>, DevicePropertyValues> cases[] = {
-        {{}, {}},
-        {{DeviceProperty::transportType}, {kVirt, std::nullopt}},
-        {{DeviceProperty::model}, {std::nullopt, "Quellon Camera"}},
-        {{DeviceProperty::transportType, DeviceProperty::model}, {kVirt, "Quellon Camera"}},
-    };
+    using P = DeviceProperty;
+    const std::pair<std::set<P>, DevicePropertyValues> cases[] = {{{}, {}}, {{P::transportType}, {kVirt, std::nullopt}},
+        {{P::model}, {std::nullopt, "Quellon Camera"}}, {{P::transportType, P::model}, {kVirt, "Quellon Camera"}}};
     for (const auto& [requested, expected] : cases)
-        EXPECT_EQ(device.deviceProperties(requested), expected);
-    EXPECT_EQ(device.availableProperties(), (std::set<DeviceProperty>{DeviceProperty::transportType, DeviceProperty::model}));
-    EXPECT_EQ(provider->availableProperties(), std::set<ProviderProperty>{ProviderProperty::manufacturer});
+        EXPECT_EQ(a.deviceProperties(requested), expected);
+    EXPECT_EQ(a.availableProperties(), (std::set<P>{P::transportType, P::model}));
 }
 
 TEST_F(ProviderSourceTest, FailuresToPublishAreLoggedAndTheDaemonCarriesOn)
@@ -98,82 +92,65 @@ TEST_F(ProviderSourceTest, FailuresToPublishAreLoggedAndTheDaemonCarriesOn)
     EXPECT_TRUE(backend.publishedNames().empty());
 }
 
-TEST_F(ProviderSourceTest, RenamesLive)
+TEST_F(ProviderSourceTest, RenamesLiveWithAFreshDeviceAndStreamSource)
 {
     auto provider = makeProvider();
     auto before = provider->deviceSource();
-    provider->renameDevice("Desk Cam");
-    provider->drainRenames();
-
-    EXPECT_THAT(backend.publishedNames(), ElementsAre("Desk Cam"));
+    rename(*provider, "Desk Cam");
     EXPECT_THAT(backend.events(), ElementsAre("add stream Quellon Camera Stream", "add Quellon Camera",
                                               "remove Quellon Camera", "add stream Desk Cam Stream", "add Desk Cam"));
     auto after = provider->deviceSource();
-    EXPECT_NE(after, before);
     EXPECT_NE(after->device()->identity().deviceID, before->device()->identity().deviceID);
-    EXPECT_EQ(after->device()->identity().legacyID, before->device()->identity().legacyID);
+    EXPECT_EQ(after->device()->identity().legacyID, kLegacyID);
     EXPECT_TRUE(world.log.contains("Quellon: device renamed live → Desk Cam"));
-    // The new stream source starts from its initial values.
     EXPECT_EQ(after->streamSource()->snapshot().lastRevision, -1);
-}
 
-TEST_F(ProviderSourceTest, RenameToThePublishedNameDoesNothing)
-{
-    auto provider = makeProvider();
-    const auto events = backend.events();
-    provider->renameDevice("Quellon Camera");
-    provider->drainRenames();
-    EXPECT_EQ(backend.events(), events);
-    EXPECT_TRUE(world.log.lines().empty());
-}
-
-TEST_F(ProviderSourceTest, RemoveFailureKeepsTheOldDevice)
-{
-    auto provider = makeProvider();
-    auto before = provider->deviceSource();
-    backend.failRemoveDevice();
-    provider->renameDevice("Other");
-    provider->drainRenames();
-    EXPECT_EQ(provider->deviceSource(), before);
-    EXPECT_THAT(backend.publishedNames(), ElementsAre("Quellon Camera"));
-    EXPECT_TRUE(world.log.contains("Quellon: rename removeDevice failed: The device could not be removed."));
-}
-
-TEST_F(ProviderSourceTest, AddFailureRestoresTheOldDevice)
-{
-    auto provider = makeProvider();
-    auto before = provider->deviceSource();
-    backend.failAddDevice();
-    provider->renameDevice("Other");
-    provider->drainRenames();
-    EXPECT_EQ(provider->deviceSource(), before);
-    EXPECT_THAT(backend.publishedNames(), ElementsAre("Quellon Camera"));
-    const auto lines = world.log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], (CapturingLogSink::Line{LogLevel::error, "Quellon: rename addDevice failed, restored: The device could not be added."}));
-}
-
-TEST_F(ProviderSourceTest, TwoQuickRenamesEndWithTheSecondName)
-{
-    auto provider = makeProvider();
+    // Two quick renames end with the second name.
     provider->renameDevice("First");
-    provider->renameDevice("Second");
-    provider->drainRenames();
+    rename(*provider, "Second");
     EXPECT_THAT(backend.publishedNames(), ElementsAre("Second"));
     EXPECT_EQ(provider->deviceSource()->localizedName(), "Second");
 }
 
-// The whole road of a name: socket write → stream source → stored → bridge → live rename.
-TEST_F(ProviderSourceTest, NameChannelRenamesThroughTheRouter)
+// The published name again, a refused removal and a refused add all keep the old device.
+TEST_F(ProviderSourceTest, FailedOrNeedlessRenamesKeepTheOldDevice)
+{
+    const std::tuple<const char*, void (InMemoryCameraBackend::*)(int), std::vector<Line>> cases[] = {
+        {"Quellon Camera", nullptr, {}},
+        {"Other", &InMemoryCameraBackend::failRemoveDevice,
+         {{LogLevel::error, "Quellon: rename removeDevice failed: The device could not be removed."}}},
+        {"Other", &InMemoryCameraBackend::failAddDevice,
+         {{LogLevel::error, "Quellon: rename addDevice failed, restored: The device could not be added."}}},
+    };
+    for (const auto& [name, failure, lines] : cases) {
+        ExtensionWorld world;
+        InMemoryCameraBackend backend;
+        auto provider = QuellonExtensionProviderSource::create(backend, world.services());
+        auto before = provider->deviceSource();
+        if (failure)
+            (backend.*failure)(1);
+        rename(*provider, name);
+        EXPECT_EQ(provider->deviceSource(), before) << lines.size();
+        EXPECT_THAT(backend.publishedNames(), ElementsAre("Quellon Camera"));
+        EXPECT_EQ(world.log.lines(), lines);
+    }
+}
+
+// The whole road of a name: socket write → stream source → stored → bridge → live rename; then
+// writes reach the new device's stream source.
+TEST_F(ProviderSourceTest, RouterRenamesAndAnswersEachSelector)
 {
     auto provider = makeProvider();
     CameraPropertyRouter router(provider, [this] { return backend.sinkDescription(); });
+    for (auto selector : {QuellonCMIOChannel::stateSelector, QuellonCMIOChannel::frameSelector, QuellonCMIOChannel::nameSelector})
+        EXPECT_EQ(router.property(selector), "");
+    EXPECT_EQ(router.property(QuellonCMIOChannel::fourCharCode("zzzz")), std::nullopt);
+    router.setProperty(QuellonCMIOChannel::fourCharCode("zzzz"), "ignored");
+
     router.setProperty(QuellonCMIOChannel::nameSelector, "  Kitchen  ");
     provider->drainRenames();
     EXPECT_THAT(backend.publishedNames(), ElementsAre("Kitchen"));
     EXPECT_EQ(world.defaults.string(QuellonIdentifiers::customCameraNameKey), "Kitchen");
-
-    // Writes now reach the new device's stream source.
     QuellonState record;
     record.mode = QuellonMode::error;
     record.revision = 2;
@@ -181,24 +158,10 @@ TEST_F(ProviderSourceTest, NameChannelRenamesThroughTheRouter)
     router.setProperty(QuellonCMIOChannel::stateSelector, state);
     EXPECT_EQ(router.property(QuellonCMIOChannel::stateSelector), state);
     EXPECT_EQ(provider->deviceSource()->streamSource()->snapshot().currentMode, QuellonMode::error);
-}
 
-TEST_F(ProviderSourceTest, RouterAnswersEachSelector)
-{
-    auto provider = makeProvider();
-    CameraPropertyRouter router(provider, [this] { return backend.sinkDescription(); });
-    EXPECT_EQ(router.property(QuellonCMIOChannel::stateSelector), "");
-    EXPECT_EQ(router.property(QuellonCMIOChannel::frameSelector), "");
-    EXPECT_EQ(router.property(QuellonCMIOChannel::nameSelector), "");
-    EXPECT_EQ(router.property(QuellonCMIOChannel::fourCharCode("zzzz")), std::nullopt);
-    router.setProperty(QuellonCMIOChannel::fourCharCode("zzzz"), "ignored");
-
-    auto infoBytes = router.property(kCameraInfoSelector);
-    ASSERT_TRUE(infoBytes);
-    const CameraInfo info = decodeCameraInfo(*infoBytes);
     const auto& device = *provider->deviceSource();
-    EXPECT_EQ(info, (CameraInfo{"Quellon Camera", "Quellon-Camera-Device-1F4B6A20", device.device()->identity().deviceID,
-                                device.streamID(), 30, "memory"}));
+    EXPECT_EQ(decodeCameraInfo(router.property(kCameraInfoSelector).value()),
+              (CameraInfo{"Kitchen", kLegacyID, device.device()->identity().deviceID, device.streamID(), 30, "memory"}));
 }
 
 } // namespace

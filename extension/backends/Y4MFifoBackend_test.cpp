@@ -18,7 +18,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kFrameBytes = 1280 * 720 * 3 / 2;
-const std::string kHeader = "YUV4MPEG2 W1280 H720 F30:1 Ip A1:1 C420jpeg XYSCSS=420JPEG XCOLORRANGE=LIMITED\n";
+
+std::string header(int fps)
+{
+    return "YUV4MPEG2 W1280 H720 F" + std::to_string(fps) + ":1 Ip A1:1 C420jpeg XYSCSS=420JPEG XCOLORRANGE=LIMITED\n";
+}
 
 class CountingHandler final : public CameraStreamHandler {
 public:
@@ -30,15 +34,12 @@ public:
 
 bool eventually(const std::function<bool()>& condition)
 {
-    for (int i = 0; i < 10000; ++i) {
-        if (condition())
-            return true;
+    for (int i = 0; i < 10000 && !condition(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return condition();
 }
 
-/// Reads exactly size bytes or fewer at the end of the stream.
+/// Reads exactly size bytes, or fewer at the end of the stream.
 std::string readBytes(int fd, std::size_t size)
 {
     std::string bytes(size, '\0');
@@ -64,81 +65,46 @@ protected:
         return stream;
     }
 
-    /// Sends frames from a thread of its own until stopped, as the frames queue would.
-    void pump(const std::shared_ptr<CameraStream>& stream)
-    {
-        pumping = true;
-        pumper = std::thread([this, stream] {
-            auto frame = PixelBuffer::create(640, 360);
-            while (pumping) {
-                stream->send(frame, 0);
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
-    }
-
-    void TearDown() override
-    {
-        pumping = false;
-        if (pumper.joinable())
-            pumper.join();
-    }
-
     TemporaryDirectory directory{"quellon-y4m-test"};
     fs::path fifo = directory.path() / "camera.y4m";
     CapturingLogSink log;
     std::shared_ptr<CountingHandler> handler = std::make_shared<CountingHandler>();
     std::shared_ptr<CameraDevice> device;
-    std::atomic<bool> pumping{false};
-    std::thread pumper;
 };
 
-TEST_F(Y4MBackendTest, MakesAPrivateFifoAndRemovesItWhenDone)
+// A private FIFO, removed when done; each reader is a client that gets a whole stream at the set rate.
+TEST_F(Y4MBackendTest, EachReaderOfThePrivateFifoIsAClientThatGetsAWholeStream)
 {
     {
         Y4MFifoBackend backend(fifo, log);
         EXPECT_EQ(backend.sinkDescription(), "y4m:" + fifo.string());
-        publish(backend);
+        auto stream = publish(backend);
         struct stat info {};
         ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
         EXPECT_TRUE(S_ISFIFO(info.st_mode));
         EXPECT_EQ(info.st_mode & 0777, 0600u);
+        stream->setFrameRate(12);
+        // Frames come from a thread of their own, as from the frames queue.
+        std::jthread pumper([stream](std::stop_token stop) {
+            for (auto frame = PixelBuffer::create(640, 360); !stop.stop_requested();
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+                stream->send(frame, 0);
+        });
+        for (int reader = 1; reader <= 12; ++reader) {
+            const int fd = ::open(fifo.c_str(), O_RDONLY);
+            ASSERT_GE(fd, 0);
+            EXPECT_TRUE(eventually([&] { return handler->starts == reader; })) << reader;
+            EXPECT_EQ(readBytes(fd, header(12).size()), header(12));
+            for (int frame = 0; frame < 2; ++frame) {
+                EXPECT_EQ(readBytes(fd, 6), "FRAME\n");
+                EXPECT_EQ(readBytes(fd, kFrameBytes).size(), kFrameBytes);
+            }
+            ::close(fd);
+            EXPECT_TRUE(eventually([&] { return handler->stops == reader; })) << reader;
+        }
+        EXPECT_EQ(handler->starts, 12);
     }
     EXPECT_FALSE(fs::exists(fifo));
-}
-
-TEST_F(Y4MBackendTest, EachReaderIsAClientThatGetsAWholeStream)
-{
-    Y4MFifoBackend backend(fifo, log);
-    auto stream = publish(backend);
-    pump(stream);
-    constexpr int kReaders = 12;
-    for (int reader = 1; reader <= kReaders; ++reader) {
-        const int fd = ::open(fifo.c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
-        EXPECT_TRUE(eventually([&] { return handler->starts == reader; })) << reader;
-        EXPECT_EQ(readBytes(fd, kHeader.size()), kHeader);
-        for (int frame = 0; frame < 2; ++frame) {
-            EXPECT_EQ(readBytes(fd, 6), "FRAME\n");
-            EXPECT_EQ(readBytes(fd, kFrameBytes).size(), kFrameBytes);
-        }
-        ::close(fd);
-        EXPECT_TRUE(eventually([&] { return handler->stops == reader; })) << reader;
-    }
-    EXPECT_EQ(handler->starts, kReaders);
-}
-
-TEST_F(Y4MBackendTest, HeaderCarriesTheFrameRate)
-{
-    Y4MFifoBackend backend(fifo, log);
-    auto stream = publish(backend);
-    stream->setFrameRate(12);
-    pump(stream);
-    const int fd = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(readBytes(fd, 22), "YUV4MPEG2 W1280 H720 F");
-    EXPECT_EQ(readBytes(fd, 5), "12:1 ");
-    ::close(fd);
 }
 
 // A reader that never reads must neither hold up the sender nor the device's removal.
@@ -157,7 +123,7 @@ TEST_F(Y4MBackendTest, StalledReaderBlocksNothing)
     ::close(fd);
 }
 
-TEST_F(Y4MBackendTest, WritesIntoAnExistingRegularFile)
+TEST_F(Y4MBackendTest, WritesIntoAnExistingRegularFileAndRefusesOtherPaths)
 {
     const fs::path file = directory.path() / "capture.y4m";
     std::ofstream(file) << "old content";
@@ -166,22 +132,18 @@ TEST_F(Y4MBackendTest, WritesIntoAnExistingRegularFile)
         auto stream = publish(backend);
         ASSERT_TRUE(eventually([&] { return handler->starts == 1; }));
         stream->send(PixelBuffer::create(1280, 720), 0);
-        ASSERT_TRUE(eventually([&] { return fs::file_size(file) == kHeader.size() + 6 + kFrameBytes; }));
+        ASSERT_TRUE(eventually([&] { return fs::file_size(file) == header(30).size() + 6 + kFrameBytes; }));
     }
     EXPECT_EQ(handler->stops, 1);
     std::ifstream in(file);
-    std::string header;
-    std::getline(in, header);
-    EXPECT_EQ(header + "\n", kHeader);
-}
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line + "\n", header(30));
 
-TEST_F(Y4MBackendTest, RefusesAPathThatIsNeitherFifoNorFile)
-{
-    Y4MFifoBackend backend(directory.path(), log);
-    auto device = backend.makeDevice({"Cam", "", "", "", "", 0});
-    EXPECT_THROW(backend.addDevice(device), CameraBackendError);
-    Y4MFifoBackend missing(directory.path() / "no" / "such" / "dir.y4m", log);
-    EXPECT_THROW(missing.addDevice(missing.makeDevice({})), CameraBackendError);
+    for (const fs::path& path : {directory.path(), directory.path() / "no" / "such" / "dir.y4m"}) {
+        Y4MFifoBackend backend(path, log);
+        EXPECT_THROW(backend.addDevice(backend.makeDevice({})), CameraBackendError) << path;
+    }
 }
 
 } // namespace

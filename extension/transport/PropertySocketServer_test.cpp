@@ -11,15 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <mutex>
-#include <sys/socket.h>
+#include <set>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 namespace quellon {
 namespace {
@@ -35,14 +32,10 @@ using QuellonCMIOChannel::stateSelector;
 constexpr std::uint32_t kHugeValueSelector = fourCharCode("big!");
 constexpr std::uint32_t kThrowingSelector = fourCharCode("boom");
 
-// Remembers every call and the thread it came on; answers gets from what was set.
+// Remembers every set and the threads calls came on; answers gets from what was set.
 class RecordingTarget final : public PropertyTarget {
 public:
-    struct Set {
-        std::uint32_t selector;
-        std::size_t size;
-        bool operator==(const Set&) const = default;
-    };
+    using Set = std::pair<std::uint32_t, std::size_t>; // selector, size
 
     void setProperty(std::uint32_t selector, std::string bytes) override
     {
@@ -64,27 +57,12 @@ public:
             return std::string(kMaxOtherBytes + 1, 'x');
         if (selector == frameSelector)
             return std::string();
-        auto it = values_.find(selector);
+        const auto it = values_.find(selector);
         return it == values_.end() ? std::nullopt : std::optional(it->second);
     }
-
-    void clear()
-    {
-        std::lock_guard lock(mutex_);
-        values_.clear();
-        sets_.clear();
-    }
-
-    std::vector<Set> sets() const
-    {
-        std::lock_guard lock(mutex_);
-        return sets_;
-    }
-    std::set<std::thread::id> threads() const
-    {
-        std::lock_guard lock(mutex_);
-        return threads_;
-    }
+    void clear() { std::lock_guard lock(mutex_); values_.clear(); sets_.clear(); }
+    std::vector<Set> sets() const { std::lock_guard lock(mutex_); return sets_; }
+    std::set<std::thread::id> threads() const { std::lock_guard lock(mutex_); return threads_; }
 
 private:
     mutable std::mutex mutex_;
@@ -101,18 +79,14 @@ std::string header(Operation operation, std::uint32_t selector, std::uint32_t le
 
 std::size_t openDescriptors()
 {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
+    const std::filesystem::directory_iterator entries("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
 std::size_t countLines(const CapturingLogSink& log, std::string_view fragment)
 {
-    std::size_t count = 0;
-    for (const auto& line : log.lines())
-        count += line.message.find(fragment) != std::string::npos;
-    return count;
+    const auto lines = log.lines();
+    return static_cast<std::size_t>(std::ranges::count_if(lines, [&](const auto& line) { return line.message.find(fragment) != std::string::npos; }));
 }
 
 // The errno of the std::system_error that start throws; 0 when it starts.
@@ -168,38 +142,19 @@ TEST_F(PropertySocketServerTest, SetsAndGetsReachTheTargetOnOneThreadOfItsOwn)
     // Each set is acknowledged after the target has seen it, so no waiting is needed here.
     const std::vector<RecordingTarget::Set> expected{{stateSelector, 15}, {frameSelector, kMaxFrameBytes}, {nameSelector, 0}};
     EXPECT_EQ(target.sets(), expected);
-    const auto threads = target.threads();
-    ASSERT_EQ(threads.size(), 1u);
-    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+    EXPECT_EQ(target.threads().size(), 1u);
+    EXPECT_FALSE(target.threads().contains(std::this_thread::get_id()));
 }
-
-TEST_F(PropertySocketServerTest, SocketIsPrivateWhateverTheUmask)
-{
-    server->stop();
-    const mode_t previous = ::umask(0);
-    server->start();
-    ::umask(previous);
-    struct stat info{};
-    ASSERT_EQ(::stat(socketPath().c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
-}
-
-struct HostileCase {
-    const char* what;
-    std::string bytes;
-    /// Whether the peer stops sending (shutdown) after the bytes, as a crashed host would.
-    bool hangUpAfter;
-    /// Text the rejection reply must hold; empty when the server just hangs up.
-    std::string rejection;
-};
 
 TEST_F(PropertySocketServerTest, HostileMessagesCostOnlyTheirOwnConnection)
 {
     std::string random(256, '\0');
     for (std::size_t i = 0; i < random.size(); ++i)
         random[i] = static_cast<char>((i * 131 + 7) % 251);
-    const HostileCase cases[] = {
+    // hangUpAfter: the peer stops sending after the bytes, as a crashed host would. rejection: text
+    // the rejection reply must hold; empty when the server just hangs up.
+    struct Case { const char* what; std::string bytes; bool hangUpAfter; std::string rejection; };
+    const Case cases[] = {
         {"text protocol", "GET / HTTP/1.1\r\nHost: camera\r\n\r\n", false, "version"},
         {"random bytes", random, false, "version"},
         {"frame length of 4 GiB", header(Operation::set, frameSelector, 0xFFFFFFFFu), false, "exceeds the cap"},
@@ -242,11 +197,7 @@ TEST_F(PropertySocketServerTest, StalledMessagesTimeOutButIdleConnectionsStay)
 {
     startServer({.maxConnections = 64, .messageTimeout = 200ms});
     const int idle = connectRaw(socketPath());
-    const std::string stalls[] = {
-        header(Operation::get, stateSelector, 0).substr(0, 1),
-        header(Operation::set, stateSelector, 100) + "{",
-    };
-    for (const auto& bytes : stalls) {
+    for (const auto& bytes : {header(Operation::get, stateSelector, 0).substr(0, 1), header(Operation::set, stateSelector, 100) + "{"}) {
         const int fd = connectRaw(socketPath());
         sendAll(fd, bytes);
         EXPECT_TRUE(receiveUntilHangUp(fd).hungUp);
@@ -267,21 +218,11 @@ TEST_F(PropertySocketServerTest, HundredsOfDroppedConnectionsLeaveNothingBehind)
     expectStillServing();
     const std::size_t baseline = openDescriptors();
     const std::string complete = header(Operation::set, nameSelector, 4) + "Cam!";
+    // Peers leave at once, mid-header, mid-payload, or after a whole message without reading the reply.
+    const std::size_t sentBytes[] = {0, 7, 14, complete.size()};
     for (int i = 0; i < 300; ++i) {
         const int fd = connectRaw(socketPath());
-        switch (i % 4) {
-        case 0: // opens and leaves at once
-            break;
-        case 1: // leaves mid-header
-            sendAll(fd, complete.substr(0, 7));
-            break;
-        case 2: // leaves mid-payload
-            sendAll(fd, complete.substr(0, 14));
-            break;
-        case 3: // sends a whole message and leaves without reading the reply
-            sendAll(fd, complete);
-            break;
-        }
+        sendAll(fd, complete.substr(0, sentBytes[i % 4]));
         ::close(fd);
     }
     // Every server-side socket is closed again once the server has seen the peers leave.
@@ -302,13 +243,8 @@ TEST_F(PropertySocketServerTest, ConnectionsBeyondTheLimitAreRefusedUntilOneClos
     EXPECT_EQ(countLines(log, "3 already open"), 1u);
 
     clients.front().disconnect();
-    EXPECT_TRUE(eventually([&] {
-        try {
-            return extra.property(nameSelector) == "held";
-        } catch (const CameraClientError&) {
-            return false;
-        }
-    }));
+    EXPECT_TRUE(eventually([&] { return !clientErrorOf([&] { extra.property(nameSelector); }); }));
+    EXPECT_EQ(extra.property(nameSelector), "held");
 }
 
 TEST_F(PropertySocketServerTest, FailuresOfTheTargetAreLoggedAndAnswered)
@@ -328,8 +264,8 @@ TEST_F(PropertySocketServerTest, PeersOfAnotherUserAreRefused)
     if (::geteuid() != 0)
         GTEST_SKIP() << "running a peer as another user needs root; this test runs as uid " << ::geteuid();
     // Open the way on purpose, so only the credential check stands between the peer and us.
-    std::filesystem::permissions(directory.path(), std::filesystem::perms::all);
-    std::filesystem::permissions(socketPath(), std::filesystem::perms::all);
+    for (const auto& path : {directory.path(), socketPath()})
+        std::filesystem::permissions(path, std::filesystem::perms::all);
     constexpr uid_t kNobody = 65534;
 
     const pid_t child = ::fork();
@@ -343,10 +279,9 @@ TEST_F(PropertySocketServerTest, PeersOfAnotherUserAreRefused)
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             ::_exit(2);
         const auto request = encodeRequestHeader({Operation::set, nameSelector, 0});
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char byte;
-        const ssize_t got = ::recv(fd, &byte, 1, 0);
-        ::_exit(got > 0 ? 1 : 0);
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        ::_exit(::recv(fd, &byte, 1, 0) > 0 ? 1 : 0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -359,7 +294,7 @@ TEST_F(PropertySocketServerTest, PeersOfAnotherUserAreRefused)
     expectStillServing();
 }
 
-TEST_F(PropertySocketServerTest, StopClosesConnectionsAndRemovesTheSocket)
+TEST_F(PropertySocketServerTest, StopClosesConnectionsAndRemovesOnlyItsOwnSocket)
 {
     CameraClient client(socketPath());
     client.setProperty(nameSelector, "x");
@@ -370,6 +305,13 @@ TEST_F(PropertySocketServerTest, StopClosesConnectionsAndRemovesTheSocket)
     server->stop();
     server->start();
     expectStillServing();
+
+    // A socket that another process has put in our place since is left to it.
+    std::filesystem::remove(socketPath());
+    const int other = listenOn(socketPath());
+    server->stop();
+    EXPECT_TRUE(std::filesystem::exists(socketPath()));
+    ::close(other);
 }
 
 TEST_F(PropertySocketServerTest, StartReplacesOnlyAStaleSocket)
@@ -395,33 +337,26 @@ TEST_F(PropertySocketServerTest, StartReplacesOnlyAStaleSocket)
     std::ofstream(socketPath()) << "user data";
     EXPECT_EQ(startError(second), EEXIST);
     std::ifstream file(socketPath());
-    std::string content((std::istreambuf_iterator<char>(file)), {});
-    EXPECT_EQ(content, "user data");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "user data");
     std::filesystem::remove(socketPath());
     server = std::make_unique<PropertySocketServer>(socketPath(), target, log);
 }
 
-TEST_F(PropertySocketServerTest, StopLeavesASocketThatIsNoLongerOurs)
-{
-    std::filesystem::remove(socketPath());
-    const int other = listenOn(socketPath());
-    server->stop();
-    EXPECT_TRUE(std::filesystem::exists(socketPath()));
-    ::close(other);
-}
-
-TEST_F(PropertySocketServerTest, UnusablePathsFailToStart)
+TEST_F(PropertySocketServerTest, StartMakesAPrivateSocketInANewDirectoryButNotAtATooLongPath)
 {
     RecordingTarget otherTarget;
-    const std::filesystem::path tooLong = directory.path() / std::string(120, 's');
-    PropertySocketServer longPath(tooLong, otherTarget, log);
+    PropertySocketServer longPath(directory.path() / std::string(120, 's'), otherTarget, log);
     EXPECT_EQ(startError(longPath), ENAMETOOLONG);
 
-    // The container may not exist yet: its directory is made.
     const std::filesystem::path nested = directory.path() / "group" / "camera.sock";
     PropertySocketServer fresh(nested, otherTarget, log);
-    EXPECT_NO_THROW(fresh.start());
-    EXPECT_TRUE(std::filesystem::is_socket(nested));
+    const mode_t previous = ::umask(0);
+    EXPECT_EQ(startError(fresh), 0);
+    ::umask(previous);
+    struct stat info{};
+    ASSERT_EQ(::stat(nested.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << "the socket must be private whatever the umask";
 }
 
 } // namespace

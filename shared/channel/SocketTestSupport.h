@@ -32,8 +32,7 @@ inline int connectRaw(const std::filesystem::path& path)
     const timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const sockaddr_un address = addressOf(path);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        ADD_FAILURE() << "cannot connect to " << path << ": " << std::strerror(errno);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path << ": " << std::strerror(errno);
     return fd;
 }
 
@@ -41,19 +40,15 @@ inline int listenOn(const std::filesystem::path& path)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_un address = addressOf(path);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0)
-        ADD_FAILURE() << "cannot listen on " << path << ": " << std::strerror(errno);
+    EXPECT_TRUE(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0)
+        << path << ": " << std::strerror(errno);
     return fd;
 }
 
 inline void sendAll(int fd, std::string_view bytes)
 {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent <= 0)
-            return;
+    for (ssize_t sent; !bytes.empty() && (sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) > 0;)
         bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
 }
 
 /// Exactly size bytes, or false when the peer hangs up or goes quiet first.
@@ -72,25 +67,20 @@ inline Received receiveUntilHangUp(int fd)
 {
     Received received;
     char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            received.hungUp = got == 0 || errno == ECONNRESET;
-            return received;
-        }
+    ssize_t got;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
         received.bytes.append(buffer, static_cast<std::size_t>(got));
-    }
+    received.hungUp = got == 0 || errno == ECONNRESET;
+    return received;
 }
 
 /// Polls a condition that another thread makes true, for up to 5 s.
 inline bool eventually(const std::function<bool()>& condition)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() > until)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 

@@ -12,35 +12,31 @@ namespace {
 
 using testing::Pixel;
 
+std::uint8_t u8(int value)
+{
+    return static_cast<std::uint8_t>(value);
+}
+
 TEST(FrameBlender, CrossfadeWeights)
 {
-    const struct {
-        std::int64_t steps;
-        std::vector<double> weights;
-    } cases[] = {
-        {-3, {}}, {0, {}}, {1, {0.5}}, {3, {0.25, 0.5, 0.75}}, {4, {0.2, 0.4, 0.6, 0.8}},
-    };
-    for (const auto& c : cases) {
-        const auto weights = FrameBlender::crossfadeWeights(c.steps);
-        ASSERT_EQ(weights.size(), c.weights.size()) << c.steps;
+    const std::pair<std::int64_t, std::vector<double>> cases[] = {
+        {-3, {}}, {0, {}}, {1, {0.5}}, {3, {0.25, 0.5, 0.75}}, {4, {0.2, 0.4, 0.6, 0.8}}};
+    for (const auto& [steps, expected] : cases) {
+        const auto weights = FrameBlender::crossfadeWeights(steps);
+        ASSERT_EQ(weights.size(), expected.size()) << steps;
         for (std::size_t i = 0; i < weights.size(); ++i)
-            EXPECT_DOUBLE_EQ(weights[i], c.weights[i]);
+            EXPECT_DOUBLE_EQ(weights[i], expected[i]) << steps;
     }
 }
 
 TEST(FrameBlender, BlendBytesRoundsHalvesUpAndClampsTheWeight)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const struct {
-        std::vector<std::uint8_t> a, b;
-        double t;
-        std::vector<std::uint8_t> expected;
-    } cases[] = {
+    using Bytes = std::vector<std::uint8_t>;
+    const struct { Bytes a, b; double t; Bytes expected; } cases[] = {
         {{10, 0, 11}, {11, 255, 10}, 0.5, {11, 128, 11}}, // 10.5 and 127.5 go up
-        {{0, 100, 255}, {255, 200, 0}, -1, {0, 100, 255}},
-        {{0, 100, 255}, {255, 200, 0}, nan, {0, 100, 255}},
-        {{0, 100, 255}, {255, 200, 0}, 1, {255, 200, 0}},
-        {{0, 100, 255}, {255, 200, 0}, 2, {255, 200, 0}},
+        {{0, 100, 255}, {255, 200, 0}, -1, {0, 100, 255}}, {{0, 100, 255}, {255, 200, 0}, nan, {0, 100, 255}},
+        {{0, 100, 255}, {255, 200, 0}, 1, {255, 200, 0}}, {{0, 100, 255}, {255, 200, 0}, 2, {255, 200, 0}},
         {{0, 3, 200}, {3, 0, 100}, 0.25, {1, 2, 175}}, // 0.75 and 2.25 and 175
         {{1, 2, 3}, {4, 5, 6, 7}, 0.5, {1, 2, 3}},     // lengths differ: the first list
         {{}, {}, 0.5, {}},
@@ -54,22 +50,14 @@ TEST(FrameBlender, BlendBytesRoundsHalvesUpAndClampsTheWeight)
 /// (1/2, 1/4, 1/6, …) and for ones that do not.
 TEST(FrameBlender, BlendMatchesTheByteDefinitionForEveryPairOfValues)
 {
-    auto a = testing::makeFrame(256, 256, [](int x, int y) {
-        return Pixel{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(255 - x),
-                     static_cast<std::uint8_t>(x ^ y)};
-    });
-    auto b = testing::makeFrame(256, 256, [](int x, int y) {
-        return Pixel{static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
-                     static_cast<std::uint8_t>(255 - y)};
-    });
+    auto a = testing::makeFrame(256, 256, [](int x, int y) { return Pixel{u8(x), u8(y), u8(255 - x), u8(x ^ y)}; });
+    auto b = testing::makeFrame(256, 256, [](int x, int y) { return Pixel{u8(y), u8(x), u8(y), u8(255 - y)}; });
     const double weights[] = {0, 0.5, 0.25, 0.75, 1.0 / 3, 2.0 / 3, 1.0 / 6, 5.0 / 6, 1.0 / 7, 0.1, 0.3, 0.7,
                               0.123456789, 1.0 / 10, 0.2, 0.4, 1.0 / 14, 1.0 / 18, 1.0 / 26, 0.375, 1.0 / 256, 1};
     for (double t : weights) {
         auto out = FrameBlender::blend(a, b, t);
         ASSERT_NE(out, a);
-        auto la = a->lockForReading();
-        auto lb = b->lockForReading();
-        auto lo = out->lockForReading();
+        auto la = a->lockForReading(), lb = b->lockForReading(), lo = out->lockForReading();
         for (int y = 0; y < 256; ++y) {
             const auto expected = FrameBlender::blendBytes({la.row(y), 1024}, {lb.row(y), 1024}, t);
             ASSERT_TRUE(std::equal(expected.begin(), expected.end(), lo.row(y))) << "t = " << t << ", row " << y;
@@ -79,39 +67,32 @@ TEST(FrameBlender, BlendMatchesTheByteDefinitionForEveryPairOfValues)
 
 TEST(FrameBlender, RowsOfDifferentLengthsBlendPixelForPixelAndKeepThePaddingOfA)
 {
-    auto pattern = [](int x, int y) {
-        return Pixel{static_cast<std::uint8_t>(x * 9), static_cast<std::uint8_t>(y * 40), 77, 255};
-    };
-    auto a = testing::makeFrame(5, 4, pattern, 256); // 256-byte rows
+    auto pattern = [](int x, int y) { return Pixel{u8(x * 9), u8(y * 40), 77, 255}; };
+    auto a = testing::makeFrame(5, 4, pattern, 256); // 256-byte rows, padding filled with 0xEE
     auto b = testing::makeFrame(5, 4, [](int, int) { return Pixel{255, 255, 255, 255}; });
     ASSERT_NE(a->bytesPerRow(), b->bytesPerRow());
     auto out = FrameBlender::blend(a, b, 2); // clamps to 1: b's pixels
+    auto copy = FrameBlender::blend(a, b, -1);
     ASSERT_NE(out, a);
     auto lo = out->lockForReading();
     for (int y = 0; y < 4; ++y) {
-        for (int x = 0; x < 5; ++x)
+        for (int x = 0; x < 5; ++x) {
             EXPECT_EQ(testing::pixelOf(*out, x, y), (Pixel{255, 255, 255, 255}));
-        // The bytes after the pixels still come from a (filled with 0xEE).
+            EXPECT_EQ(testing::pixelOf(*copy, x, y), pattern(x, y));
+        }
         for (std::size_t i = 20; i < out->bytesPerRow(); ++i)
             ASSERT_EQ(lo.row(y)[i], 0xEE);
     }
-    auto copy = FrameBlender::blend(a, b, -1);
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 5; ++x)
-            EXPECT_EQ(testing::pixelOf(*copy, x, y), pattern(x, y));
 }
 
 TEST(FrameBlender, MismatchedInputsGiveTheFirstFrameItself)
 {
-    auto a = testing::makeFrame(4, 4, [](int, int) { return Pixel{1, 2, 3, 4}; });
-    auto wider = testing::makeFrame(5, 4, [](int, int) { return Pixel{1, 2, 3, 4}; });
-    auto taller = testing::makeFrame(4, 5, [](int, int) { return Pixel{1, 2, 3, 4}; });
+    auto frame = [](int w, int h) { return testing::makeFrame(w, h, [](int, int) { return Pixel{1, 2, 3, 4}; }); };
+    auto a = frame(4, 4);
     auto grey = PixelBuffer::create(4, 4, kPixelFormatGray8);
-    EXPECT_EQ(FrameBlender::blend(a, wider, 0.5), a);
-    EXPECT_EQ(FrameBlender::blend(a, taller, 0.5), a);
-    EXPECT_EQ(FrameBlender::blend(a, grey, 0.5), a);
+    for (const PixelBufferRef& other : {frame(5, 4), frame(4, 5), grey, PixelBufferRef{}})
+        EXPECT_EQ(FrameBlender::blend(a, other, 0.5), a);
     EXPECT_EQ(FrameBlender::blend(grey, grey, 0.5), grey);
-    EXPECT_EQ(FrameBlender::blend(a, nullptr, 0.5), a);
     // Blending a frame with itself works (and does not deadlock on its lock).
     auto self = FrameBlender::blend(a, a, 0.5);
     ASSERT_NE(self, a);

@@ -1,17 +1,16 @@
 #include "playback/ImageDecoding.h"
 
+#include "platform/FileIO.h"
 #include "playback/ImageContext.h"
 #include "playback/LoopFrameProvider.h"
 #include "playback/PNGWriter.h"
 #include "playback/TestFrames.h"
+#include "reports/TestScratchDirectory.h"
 
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,20 +25,17 @@ using testing::Pixel;
 /// A JPEG of a smooth colour ramp, made with TurboJPEG itself.
 Bytes makeJPEG(int width, int height)
 {
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            auto* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
-            p[0] = static_cast<std::uint8_t>(x * 255 / std::max(width - 1, 1));
-            p[1] = static_cast<std::uint8_t>(y * 255 / std::max(height - 1, 1));
-            p[2] = 90;
-        }
+    Bytes rgb(static_cast<std::size_t>(width) * height * 3);
+    for (std::size_t i = 0; i < rgb.size(); i += 3) {
+        rgb[i] = static_cast<std::uint8_t>(static_cast<int>(i / 3 % width) * 255 / std::max(width - 1, 1));
+        rgb[i + 1] = static_cast<std::uint8_t>(static_cast<int>(i / 3 / width) * 255 / std::max(height - 1, 1));
+        rgb[i + 2] = 90;
+    }
     tjhandle compressor = tjInitCompress();
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    const int result = tjCompress2(compressor, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 90, 0);
     Bytes bytes;
-    if (result == 0)
+    if (tjCompress2(compressor, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 90, 0) == 0)
         bytes.assign(jpeg, jpeg + size);
     tjFree(jpeg);
     tjDestroy(compressor);
@@ -51,24 +47,11 @@ Bytes withJPEGSize(Bytes jpeg, std::uint16_t width, std::uint16_t height)
 {
     for (std::size_t i = 0; i + 8 < jpeg.size(); ++i)
         if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
-            jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8);
-            jpeg[i + 6] = static_cast<std::uint8_t>(height);
-            jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8);
-            jpeg[i + 8] = static_cast<std::uint8_t>(width);
+            jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8), jpeg[i + 6] = static_cast<std::uint8_t>(height);
+            jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8), jpeg[i + 8] = static_cast<std::uint8_t>(width);
             break;
         }
     return jpeg;
-}
-
-std::uint32_t crc32(const std::uint8_t* data, std::size_t size)
-{
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
 }
 
 void appendBigEndian(Bytes& out, std::uint32_t value)
@@ -77,46 +60,41 @@ void appendBigEndian(Bytes& out, std::uint32_t value)
         out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
-/// A PNG made of a signature and an IHDR claiming width × height, followed by the given
-/// compressed data as one IDAT (possibly none) and IEND.
+/// Appends a PNG chunk (type and data in body) with its length and CRC, the CRC spoilt if asked.
+void appendChunk(Bytes& png, const Bytes& body, bool goodCRC = true)
+{
+    appendBigEndian(png, static_cast<std::uint32_t>(body.size() - 4));
+    png.insert(png.end(), body.begin(), body.end());
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint8_t byte : body) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    appendBigEndian(png, ~crc ^ (goodCRC ? 0u : 1u));
+}
+
+/// A PNG of a signature, an IHDR claiming width × height and IEND, with no image data.
 Bytes pngHeaderOnly(std::uint32_t width, std::uint32_t height, bool goodCRC = true)
 {
     Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    Bytes chunk = {'I', 'H', 'D', 'R'};
-    appendBigEndian(chunk, width);
-    appendBigEndian(chunk, height);
-    chunk.insert(chunk.end(), {8, 6, 0, 0, 0});
-    appendBigEndian(png, 13);
-    png.insert(png.end(), chunk.begin(), chunk.end());
-    appendBigEndian(png, crc32(chunk.data(), chunk.size()) ^ (goodCRC ? 0u : 1u));
-    const Bytes end = {'I', 'E', 'N', 'D'};
-    appendBigEndian(png, 0);
-    png.insert(png.end(), end.begin(), end.end());
-    appendBigEndian(png, crc32(end.data(), end.size()));
+    Bytes header = {'I', 'H', 'D', 'R'};
+    appendBigEndian(header, width);
+    appendBigEndian(header, height);
+    header.insert(header.end(), {8, 6, 0, 0, 0});
+    appendChunk(png, header, goodCRC);
+    appendChunk(png, {'I', 'E', 'N', 'D'});
     return png;
 }
 
-Bytes readFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-struct TemporaryDirectory {
-    std::filesystem::path path = std::filesystem::temp_directory_path()
-        / ("quellon-frames-" + std::to_string(::getpid()) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    TemporaryDirectory() { std::filesystem::create_directories(path); }
-    ~TemporaryDirectory() { std::filesystem::remove_all(path); }
-};
-
 Bytes validPNG()
 {
-    TemporaryDirectory dir;
-    auto frame = testing::makeFrame(40, 30, [](int x, int y) {
+    testing_support::ScratchDirectory dir;
+    PNGWriter::writePNG(testing::makeFrame(40, 30, [](int x, int y) {
         return Pixel{static_cast<std::uint8_t>(x * 6), static_cast<std::uint8_t>(y * 8), 200, 255};
-    });
-    PNGWriter::writePNG(*frame, dir.path / "valid.png");
-    return readFile(dir.path / "valid.png");
+    }), dir.path() / "valid.png");
+    const std::string bytes = readRegularFile(dir.path() / "valid.png").value_or("");
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 TEST(ImageDecoding, JPEGDecodesIntoAFrameExactlyAsTurboJPEGDoes)
@@ -126,8 +104,7 @@ TEST(ImageDecoding, JPEGDecodesIntoAFrameExactlyAsTurboJPEGDoes)
     ImageContext context;
     auto image = decodeImage(jpeg, context);
     ASSERT_TRUE(image.has_value());
-    ASSERT_EQ(image->width, 97);
-    ASSERT_EQ(image->height, 61);
+    ASSERT_EQ(std::pair(image->width, image->height), std::pair(97, 61));
     ASSERT_TRUE(image->pixels && image->pixels->isBGRA());
 
     std::vector<std::uint8_t> reference(97 * 61 * 4);
@@ -152,21 +129,13 @@ TEST(ImageDecoding, HostileInputIsRejected)
     Bytes badIDAT = png;
     for (std::size_t i = 60; i < badIDAT.size() - 20; ++i)
         badIDAT[i] ^= 0x5A;
-    const struct {
-        const char* name;
-        Bytes bytes;
-    } cases[] = {
-        {"empty", {}},
-        {"garbage", garbage},
-        {"JPEG start only", {0xFF, 0xD8, 0xFF}},
-        {"truncated JPEG", Bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2))},
-        {"JPEG of 0 width", withJPEGSize(jpeg, 0, 48)},
-        {"JPEG of 60000 x 60000", withJPEGSize(jpeg, 60000, 60000)},
+    auto half = [](const Bytes& bytes) { return Bytes(bytes.begin(), bytes.begin() + std::ssize(bytes) / 2); };
+    const std::pair<const char*, Bytes> cases[] = {
+        {"empty", {}}, {"garbage", garbage}, {"JPEG start only", {0xFF, 0xD8, 0xFF}}, {"truncated JPEG", half(jpeg)},
+        {"JPEG of 0 width", withJPEGSize(jpeg, 0, 48)}, {"JPEG of 60000 x 60000", withJPEGSize(jpeg, 60000, 60000)},
         {"JPEG of 16000 x 16000", withJPEGSize(jpeg, 16000, 16000)},
-        {"PNG signature only", Bytes(png.begin(), png.begin() + 8)},
-        {"truncated PNG", Bytes(png.begin(), png.begin() + static_cast<std::ptrdiff_t>(png.size() / 2))},
-        {"PNG with damaged data", badIDAT},
-        {"PNG header 0 x 10", pngHeaderOnly(0, 10)},
+        {"PNG signature only", Bytes(png.begin(), png.begin() + 8)}, {"truncated PNG", half(png)},
+        {"PNG with damaged data", badIDAT}, {"PNG header 0 x 10", pngHeaderOnly(0, 10)},
         {"PNG header 100000 x 100000", pngHeaderOnly(100000, 100000)},
         {"PNG header 16000 x 16000", pngHeaderOnly(16000, 16000)},
         {"PNG header 16384 x 4097", pngHeaderOnly(16384, 4097)},
@@ -174,10 +143,9 @@ TEST(ImageDecoding, HostileInputIsRejected)
         {"PNG header with a bad CRC", pngHeaderOnly(4, 4, false)},
     };
     ImageContext context;
-    for (const auto& c : cases)
-        EXPECT_FALSE(decodeImage(c.bytes, context).has_value()) << c.name;
-    // The context still works after all that.
-    EXPECT_TRUE(decodeImage(jpeg, context).has_value());
+    for (const auto& [name, bytes] : cases)
+        EXPECT_FALSE(decodeImage(bytes, context).has_value()) << name;
+    EXPECT_TRUE(decodeImage(jpeg, context).has_value()) << "the context still works after all that";
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -185,18 +153,13 @@ TEST(ImageDecoding, AbsurdDeclaredSizesAllocateNothingLarge)
 {
     // In a child whose address space may grow by only 128 MiB: decoding any of these must neither
     // succeed nor run out of memory.
-    const Bytes images[] = {pngHeaderOnly(16000, 16000), pngHeaderOnly(16384, 16384),
-                            withJPEGSize(makeJPEG(64, 48), 16000, 16000)};
-    for (const Bytes& image : images) {
+    for (const Bytes& image : {pngHeaderOnly(16000, 16000), pngHeaderOnly(16384, 16384),
+                               withJPEGSize(makeJPEG(64, 48), 16000, 16000)}) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             long pages = 0;
-            if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-                if (std::fscanf(statm, "%ld", &pages) != 1)
-                    pages = 0;
-                std::fclose(statm);
-            }
+            std::ifstream("/proc/self/statm") >> pages;
             const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (128u << 20);
             const rlimit capped{limit, limit};
             ::setrlimit(RLIMIT_AS, &capped);
@@ -210,7 +173,7 @@ TEST(ImageDecoding, AbsurdDeclaredSizesAllocateNothingLarge)
 }
 #endif
 
-TEST(LoopFrameProvider, PixelBufferKeepsTheImageSizeAndPixels)
+TEST(LoopFrameProvider, PixelBufferCopiesSharedPixelsAndTakesOverASoleOwnersPixels)
 {
     for (auto [width, height] : {std::pair{1, 1}, std::pair{640, 360}}) {
         ImageContext context;
@@ -219,26 +182,15 @@ TEST(LoopFrameProvider, PixelBufferKeepsTheImageSizeAndPixels)
         auto copy = LoopFrameProvider::pixelBuffer(*image, context);
         ASSERT_NE(copy, nullptr);
         EXPECT_NE(copy, image->pixels) << "a copy must not share the image's pixels";
-        EXPECT_EQ(copy->width(), width);
-        EXPECT_EQ(copy->height(), height);
-        EXPECT_TRUE(copy->isBGRA());
+        EXPECT_EQ(std::tuple(copy->width(), copy->height(), copy->isBGRA()), std::tuple(width, height, true));
         EXPECT_EQ(testing::pixelOf(*copy, width - 1, height - 1), testing::pixelOf(*image->pixels, width - 1, height - 1));
 
         const PixelBuffer* decoded = image->pixels.get();
-        auto moved = LoopFrameProvider::pixelBuffer(std::move(*image), context);
-        EXPECT_EQ(moved.get(), decoded) << "a sole owner hands its pixels over without a copy";
+        EXPECT_NE(LoopFrameProvider::pixelBuffer(DecodedImage(*image), context).get(), decoded) << "shared: copied";
+        EXPECT_EQ(LoopFrameProvider::pixelBuffer(std::move(*image), context).get(), decoded)
+            << "a sole owner hands its pixels over without a copy";
     }
-}
-
-TEST(LoopFrameProvider, PixelBufferCopiesPixelsThatAreStillShared)
-{
     ImageContext context;
-    auto image = decodeImage(makeJPEG(8, 8), context);
-    ASSERT_TRUE(image.has_value());
-    PixelBufferRef stillHeld = image->pixels;
-    auto frame = LoopFrameProvider::pixelBuffer(std::move(*image), context);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_NE(frame, stillHeld);
     EXPECT_EQ(LoopFrameProvider::pixelBuffer(DecodedImage{}, context), nullptr);
 }
 

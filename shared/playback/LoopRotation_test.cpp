@@ -13,18 +13,9 @@ using Names = std::vector<std::string>;
 TEST(LoopRotation, RotatedLeadOrder)
 {
     const Names abcd = {"a", "b", "c", "d"};
-    const struct {
-        Names names;
-        std::optional<std::string> previous;
-        Names expected;
-    } cases[] = {
-        {abcd, "b", {"c", "d", "a", "b"}},
-        {abcd, "d", {"a", "b", "c", "d"}},
-        {abcd, "a", {"b", "c", "d", "a"}},
-        {abcd, "x", abcd},
-        {abcd, std::nullopt, abcd},
-        {{"a"}, "a", {"a"}},
-        {{}, "a", {}},
+    const struct { Names names; std::optional<std::string> previous; Names expected; } cases[] = {
+        {abcd, "b", {"c", "d", "a", "b"}}, {abcd, "d", {"a", "b", "c", "d"}}, {abcd, "a", {"b", "c", "d", "a"}},
+        {abcd, "x", abcd}, {abcd, std::nullopt, abcd}, {{"a"}, "a", {"a"}}, {{}, "a", {}},
         {{"a", "b", "a", "c"}, "a", {"b", "a", "c", "a"}},
     };
     for (const auto& c : cases)
@@ -33,9 +24,7 @@ TEST(LoopRotation, RotatedLeadOrder)
 
 TEST(LoopRotation, PerClipFrameCap)
 {
-    const struct {
-        std::int64_t budget, clips, minimum, expected;
-    } cases[] = {
+    const struct { std::int64_t budget, clips, minimum, expected; } cases[] = {
         {240, 4, 24, 60}, {30, 3, 24, 24}, {240, 0, 24, 0}, {240, -2, 24, 0}, {7, 2, 0, 3}, {-10, 3, 0, 0},
     };
     for (const auto& c : cases)
@@ -46,10 +35,8 @@ TEST(LoopRotation, PerClipFrameCap)
 std::vector<PixelBufferRef> clip(int frames, std::uint8_t firstValue)
 {
     std::vector<PixelBufferRef> list;
-    for (int i = 0; i < frames; ++i) {
-        const auto v = static_cast<std::uint8_t>(firstValue + i);
+    for (auto v = firstValue; v < firstValue + frames; ++v)
         list.push_back(testing::makeFrame(2, 2, [v](int, int) { return Pixel{v, v, v, 255}; }));
-    }
     return list;
 }
 
@@ -59,23 +46,20 @@ TEST(LoopRotation, ConcatenateInsertsCrossfadesBetweenNonEmptyClips)
     const auto third = clip(8, 90);   // first frame holds 90
     const auto joined = LoopRotation::concatenate({first, {}, third}, 2);
     ASSERT_EQ(joined.size(), 20u);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(joined[i], first[i]);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), joined.begin()));
     // Weights 1/3 and 2/3 from 9 towards 90: 36 and 63.
     EXPECT_EQ(testing::pixelOf(*joined[10], 1, 1), (Pixel{36, 36, 36, 255}));
     EXPECT_EQ(testing::pixelOf(*joined[11], 1, 1), (Pixel{63, 63, 63, 255}));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(joined[12 + i], third[i]);
+    EXPECT_TRUE(std::equal(third.begin(), third.end(), joined.begin() + 12));
 }
 
 TEST(LoopRotation, ConcatenateWithoutCrossfadeOrWithOneClipAddsNothing)
 {
     const auto a = clip(3, 0);
     const auto b = clip(4, 50);
-    auto plain = LoopRotation::concatenate({a, b}, 0);
     auto expected = a;
     expected.insert(expected.end(), b.begin(), b.end());
-    EXPECT_EQ(plain, expected);
+    EXPECT_EQ(LoopRotation::concatenate({a, b}, 0), expected);
     EXPECT_EQ(LoopRotation::concatenate({a}, 5), a);
     EXPECT_TRUE(LoopRotation::concatenate({{}, {}}, 2).empty());
     EXPECT_TRUE(LoopRotation::concatenate({}, 2).empty());

@@ -9,15 +9,9 @@
 namespace quellon {
 namespace {
 
-struct RejectedSize {
-    std::int64_t width;
-    std::int64_t height;
-    PixelFormatCode format;
-};
-
 TEST(PixelBuffer, RefusesSizesBelowOneAbsurdSizesAndUnknownFormats)
 {
-    const RejectedSize cases[] = {
+    const struct { std::int64_t width, height; PixelFormatCode format; } cases[] = {
         {0, 720, kPixelFormatBGRA},       {1280, 0, kPixelFormatBGRA},         {-1, 10, kPixelFormatBGRA},
         {16385, 1, kPixelFormatBGRA},     {1, 16385, kPixelFormatBGRA},        {16384, 4097, kPixelFormatBGRA},
         {INT64_MAX, INT64_MAX, kPixelFormatBGRA}, {64, 64, fourCharacterCode('R', 'G', 'B', '3')},
@@ -29,13 +23,7 @@ TEST(PixelBuffer, RefusesSizesBelowOneAbsurdSizesAndUnknownFormats)
 
 TEST(PixelBuffer, PadsRowsToSixtyFourBytes)
 {
-    struct Case {
-        std::int64_t width;
-        PixelFormatCode format;
-        std::size_t minimumBytesPerRow;
-        std::size_t bytesPerRow;
-    };
-    const Case cases[] = {
+    const struct { std::int64_t width; PixelFormatCode format; std::size_t minimumBytesPerRow, bytesPerRow; } cases[] = {
         {1, kPixelFormatBGRA, 0, 64},      {16, kPixelFormatBGRA, 0, 64},     {17, kPixelFormatBGRA, 0, 128},
         {1280, kPixelFormatBGRA, 0, 5120}, {33, kPixelFormatYUYV, 0, 128},    {65, kPixelFormatGray8, 0, 128},
         {10, kPixelFormatBGRA, 100, 128},  {10, kPixelFormatBGRA, 8, 64},
@@ -44,15 +32,10 @@ TEST(PixelBuffer, PadsRowsToSixtyFourBytes)
         auto buffer = PixelBuffer::create(c.width, 3, c.format, c.minimumBytesPerRow);
         ASSERT_NE(buffer, nullptr);
         EXPECT_EQ(buffer->bytesPerRow(), c.bytesPerRow) << c.width;
-        EXPECT_EQ(buffer->width(), c.width);
-        EXPECT_EQ(buffer->height(), 3);
-        EXPECT_EQ(buffer->pixelFormat(), c.format);
-        EXPECT_EQ(buffer->isBGRA(), c.format == kPixelFormatBGRA);
         auto lock = buffer->lockForReading();
         EXPECT_EQ(lock.row(2) - lock.row(0), static_cast<std::ptrdiff_t>(2 * c.bytesPerRow));
     }
-    auto largest = PixelBuffer::create(16384, 4096);
-    EXPECT_NE(largest, nullptr);
+    EXPECT_NE(PixelBuffer::create(16384, 4096), nullptr) << "the largest frame is allowed";
 }
 
 TEST(PixelBuffer, ReaderWaitsUntilTheWriterHasFinished)

@@ -11,31 +11,22 @@ namespace {
 
 using namespace std::chrono;
 
-Date march4At0930()
-{
-    return sys_days(year(2025) / 3 / 4) + hours(9) + minutes(30);
-}
+const Date kMarch4At0930 = sys_days(year(2025) / 3 / 4) + hours(9) + minutes(30);
 
 DiagnosticsReport fixedReport()
 {
     return DiagnosticsReport{
-        .appVersion = "1.2",
-        .buildNumber = "34",
-        .bundleID = "com.pennaveld.quellon",
-        .osVersion = "Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64",
-        .architecture = "x86_64",
+        .appVersion = "1.2", .buildNumber = "34", .bundleID = "com.pennaveld.quellon",
+        .osVersion = "Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64", .architecture = "x86_64",
         .cameraAuthorization = "authorized (1 video device)",
         .microphoneAuthorization = "denied (2 capture devices, none usable: Permission denied)",
         .appGroupAvailable = true,
         .virtualCameraInstallState = "running (v4l2loopback control node present, daemon reachable on camera.sock)",
-        .virtualCameraVisible = true,
-        .isStreaming = false,
-        .loopCount = 3,
-        .currentMode = "away",
+        .virtualCameraVisible = true, .isStreaming = false, .loopCount = 3, .currentMode = "away",
         .hasNetworkClientEntitlement = false,
         .recentLogLines = {"2025-03-04T09:29:58Z [info] Quellon ext: client started streaming",
                            "2025-03-04T09:29:59Z [error] Quellon ext: frame decode failed"},
-        .generatedAt = march4At0930(),
+        .generatedAt = kMarch4At0930,
     };
 }
 
@@ -72,98 +63,60 @@ Network-client entitlementabsent (OS blocks all outbound)
 2025-03-04T09:29:59Z [error] Quellon ext: frame decode failed
 )TEXT";
 
-TEST(DiagnosticsReport, RendersTheWholeTextByteForByte)
+TEST(DiagnosticsReport, RendersTheWholeTextByteForByteWithOrWithoutAFormatter)
 {
     EXPECT_EQ(fixedReport().text(), kGoldenText);
-}
+    EXPECT_EQ(fixedReport().text(DateFormatter{}), kGoldenText);
 
-TEST(DiagnosticsReport, PrintsGeneratedAtWithTheCallersFormatter)
-{
     std::vector<Date> asked;
     const std::string text = fixedReport().text([&](Date date) {
         asked.push_back(date);
         return std::string("4 March 2025, 10:30 CET");
     });
-    EXPECT_EQ(asked, std::vector<Date>{march4At0930()});
+    EXPECT_EQ(asked, std::vector<Date>{kMarch4At0930});
     EXPECT_NE(text.find("\nGenerated: 4 March 2025, 10:30 CET\n"), std::string::npos);
-    // The formatter is used for nothing else.
-    EXPECT_EQ(text.find("2025-03-04T09:30:00Z"), std::string::npos);
+    EXPECT_EQ(text.find("2025-03-04T09:30:00Z"), std::string::npos) << "the formatter is used for nothing else";
 }
 
-TEST(DiagnosticsReport, AnEmptyFormatterFallsBackToInternetDateTime)
+TEST(DiagnosticsReport, LaysOutEachVariantRow)
 {
-    EXPECT_EQ(fixedReport().text(DateFormatter{}), kGoldenText);
-}
-
-TEST(DiagnosticsReport, WithoutLogLinesEndsWithTheNoneCapturedLine)
-{
-    DiagnosticsReport report = fixedReport();
-    report.recentLogLines.clear();
-    const std::string ending = "\n— Recent log entries (0) —\n"
-                               "(none captured — the log store may be empty or unavailable)\n";
-    const std::string text = report.text();
-    ASSERT_GE(text.size(), ending.size());
-    EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
-}
-
-struct RowCase {
-    const char* name;
-    std::function<void(DiagnosticsReport&)> change;
-    const char* expectedLine;
-};
-
-class DiagnosticsReportRow : public testing::TestWithParam<RowCase> {};
-
-TEST_P(DiagnosticsReportRow, LaysOutTheRow)
-{
-    DiagnosticsReport report = fixedReport();
-    GetParam().change(report);
-    const std::string line = std::string("\n") + GetParam().expectedLine + "\n";
-    EXPECT_NE(report.text().find(line), std::string::npos) << "missing line: " << GetParam().expectedLine;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, DiagnosticsReportRow,
-    testing::Values(
-        RowCase{"EmptyVersionAndBuild", [](DiagnosticsReport& r) { r.appVersion = r.buildNumber = ""; },
-                "Version                    ()"},
-        RowCase{"GroupUnavailable", [](DiagnosticsReport& r) { r.appGroupAvailable = false; },
-                "App Group storage         UNAVAILABLE"},
-        RowCase{"Streaming", [](DiagnosticsReport& r) { r.isStreaming = true; }, "Streaming to an app       yes"},
-        RowCase{"NetworkPresent", [](DiagnosticsReport& r) { r.hasNetworkClientEntitlement = true; },
-                "Network-client entitlementPRESENT"},
+    const struct {
+        std::function<void(DiagnosticsReport&)> change;
+        const char* expected;
+    } cases[] = {
+        {[](DiagnosticsReport& r) { r.appVersion = r.buildNumber = ""; }, "\nVersion                    ()\n"},
+        {[](DiagnosticsReport& r) { r.appGroupAvailable = false; }, "\nApp Group storage         UNAVAILABLE\n"},
+        {[](DiagnosticsReport& r) { r.isStreaming = true; }, "\nStreaming to an app       yes\n"},
+        {[](DiagnosticsReport& r) { r.hasNetworkClientEntitlement = true; }, "\nNetwork-client entitlementPRESENT\n"},
         // A log line is copied unchanged, even when it looks like part of the report.
-        RowCase{"LogLineVerbatim", [](DiagnosticsReport& r) { r.recentLogLines = {"— App —"}; },
-                "— Recent log entries (1) —\n— App —"}),
-    [](const testing::TestParamInfo<RowCase>& info) { return info.param.name; });
-
-struct MessageCase {
-    const char* message;
-    bool accountIssue;
-};
-
-class AccountIssueMessage : public testing::TestWithParam<MessageCase> {};
-
-TEST_P(AccountIssueMessage, IsClassified)
-{
-    EXPECT_EQ(ExtensionInstallDiagnostics::looksLikeAccountIssue(GetParam().message), GetParam().accountIssue)
-        << GetParam().message;
+        {[](DiagnosticsReport& r) { r.recentLogLines = {"— App —"}; }, "\n— Recent log entries (1) —\n— App —\n"},
+        {[](DiagnosticsReport& r) { r.recentLogLines.clear(); },
+         "\n— Recent log entries (0) —\n(none captured — the log store may be empty or unavailable)\n"},
+    };
+    for (const auto& c : cases) {
+        DiagnosticsReport report = fixedReport();
+        c.change(report);
+        EXPECT_NE(report.text().find(c.expected), std::string::npos) << "missing: " << c.expected;
+    }
+    DiagnosticsReport empty = fixedReport();
+    empty.recentLogLines.clear();
+    EXPECT_TRUE(empty.text().ends_with("(none captured — the log store may be empty or unavailable)\n"));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, AccountIssueMessage,
-    testing::Values(MessageCase{"", false}, MessageCase{"Code Signing failed for the extension", true},
-                    MessageCase{"codesign failed", false}, MessageCase{"Operation Not Permitted", true},
-                    MessageCase{"TEAM id differs", true}, MessageCase{"CSError 12", true},
-                    MessageCase{"The Extension Is Not Valid", true}, MessageCase{"the extension is valid", false},
-                    MessageCase{"Überprüfung: SIGNING fehlgeschlagen", true}, MessageCase{"disk full", false}));
 
 struct ProvisioningProblem : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-TEST(ExtensionInstallDiagnostics, ClassifiesErrorsByMessageAndDescription)
+TEST(ExtensionInstallDiagnostics, ClassifiesAccountIssuesByMessageAndDescription)
 {
+    const std::pair<const char*, bool> messages[] = {
+        {"", false}, {"Code Signing failed for the extension", true}, {"codesign failed", false},
+        {"Operation Not Permitted", true}, {"TEAM id differs", true}, {"CSError 12", true},
+        {"The Extension Is Not Valid", true}, {"the extension is valid", false},
+        {"Überprüfung: SIGNING fehlgeschlagen", true}, {"disk full", false}};
+    for (const auto& [message, accountIssue] : messages)
+        EXPECT_EQ(ExtensionInstallDiagnostics::looksLikeAccountIssue(message), accountIssue) << message;
+
     EXPECT_TRUE(ExtensionInstallDiagnostics::looksLikeAccountIssue(
         std::system_error(std::make_error_code(std::errc::operation_not_permitted), "install")));
     EXPECT_FALSE(ExtensionInstallDiagnostics::looksLikeAccountIssue(std::runtime_error("disk full")));

@@ -21,6 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace MachineReports;
 using testing_support::ScratchDirectory;
+using Text = std::optional<std::string>;
+constexpr auto none = std::nullopt;
 
 void touch(const fs::path& path, const std::string& content = "x")
 {
@@ -28,71 +30,51 @@ void touch(const fs::path& path, const std::string& content = "x")
     std::ofstream(path) << content;
 }
 
-TEST(MachineReportWording, OSVersionNamesDistributionAndKernelOrSaysUnknown)
+TEST(MachineReportWording, OSVersionDeviceAccessAndInstallState)
 {
-    const struct {
-        std::optional<std::string> osRelease, kernel;
-        const char* expected;
-    } cases[] = {
+    const struct { Text osRelease, kernel; const char* expected; } versions[] = {
         {"NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n", "Linux 6.1.0",
          "Debian GNU/Linux 12 (bookworm); Linux 6.1.0"},
         {"PRETTY_NAME=\"say \\\"hi\\\" \\$x\"\r\n", "Linux 6", "say \"hi\" $x; Linux 6"},
         {"# comment\nNAME=Fedora\nVERSION=\"40 (Workstation)\"\n", "Linux 6", "Fedora 40 (Workstation); Linux 6"},
         {"PRETTY_NAME=''\nID=custom\n", "Linux 6", "unknown distribution; Linux 6"},
-        {"PRETTY_NAME=Debian", std::nullopt, "Debian; unknown kernel"},
-        {std::nullopt, std::nullopt, "unknown"},
+        {"PRETTY_NAME=Debian", none, "Debian; unknown kernel"},
+        {none, none, "unknown"},
         // Text from outside cannot drive a terminal or break the line.
         {"PRETTY_NAME=\"Evil\x1b[31m\x7fOS\"", "Linux\n6", "Evil [31m OS; Linux 6"},
         {"PRETTY_NAME=\"Bad\xff\"", "Linux 6", "Bad\xEF\xBF\xBD; Linux 6"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : versions)
         EXPECT_EQ(osVersionText(c.osRelease, c.kernel), c.expected);
-}
 
-TEST(MachineReportWording, DeviceAccessSummarisesPermission)
-{
     using Nodes = std::vector<DeviceNode>;
-    const struct {
-        std::optional<Nodes> devices;
-        const char* expected;
-    } cases[] = {
-        {std::nullopt, "unknown (video devices could not be listed)"},
+    const std::pair<std::optional<Nodes>, const char*> devices[] = {
+        {none, "unknown (video devices could not be listed)"},
         {Nodes{}, "no video devices"},
         {Nodes{{"/dev/video0", "cam", 0}}, "authorized (1 video device)"},
         {Nodes{{"/dev/video0", {}, EACCES}, {"/dev/video1", {}, 0}}, "partial (1 of 2 video devices usable)"},
         {Nodes{{"/dev/video0", {}, EACCES}, {"/dev/video1", {}, EBUSY}},
          "denied (2 video devices, none usable: Permission denied)"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(deviceAccessText(c.devices, "video device"), c.expected);
-}
+    for (const auto& [nodes, expected] : devices)
+        EXPECT_EQ(deviceAccessText(nodes, "video device"), expected);
 
-TEST(MachineReportWording, InstallStateCombinesControlNodeAndDaemon)
-{
-    const struct {
-        bool node;
-        std::optional<bool> daemon;
-        const char* expected;
-    } cases[] = {
+    const struct { bool node; std::optional<bool> daemon; const char* expected; } states[] = {
         {true, true, "running (v4l2loopback control node present, daemon reachable on camera.sock)"},
         {false, true, "running (no v4l2loopback control node, daemon reachable on camera.sock)"},
         {true, false, "installed, not running (v4l2loopback control node present, daemon not reachable)"},
         {false, false, "not installed (no v4l2loopback control node, daemon not reachable)"},
-        {true, std::nullopt, "installed (v4l2loopback control node present, daemon state unknown)"},
-        {false, std::nullopt, "unknown (no v4l2loopback control node, daemon state unknown)"},
+        {true, none, "installed (v4l2loopback control node present, daemon state unknown)"},
+        {false, none, "unknown (no v4l2loopback control node, daemon state unknown)"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : states)
         EXPECT_EQ(installStateText(c.node, c.daemon), c.expected);
 }
 
 TEST(MachineReportWording, CameraIsVisibleUnderItsCardLabel)
 {
     const std::string k30 = "Quellon Camera of the big room";
-    const struct {
-        std::vector<std::string> cards;
-        std::string cameraName;
-        bool visible;
-    } cases[] = {
+    const struct { std::vector<std::string> cards; std::string cameraName; bool visible; } cases[] = {
         {{"Integrated Camera", "Quellon Camera"}, "Quellon Camera", true},
         {{"Quellon"}, "Quellon Camera", false},
         {{k30 + "1"}, k30 + "12345", true},       // cut at 31 bytes
@@ -108,10 +90,7 @@ TEST(MachineReportWording, CameraIsVisibleUnderItsCardLabel)
 
 TEST(MachineReportWording, LogLineIsOneSafeLine)
 {
-    const struct {
-        LogEntry entry;
-        std::string expected;
-    } cases[] = {
+    const std::pair<LogEntry, std::string> cases[] = {
         {{"2025-03-04T09:29:58Z", "info", "Quellon ext: started"}, "2025-03-04T09:29:58Z [info] Quellon ext: started"},
         {{"", "", "oops"}, "(no time) oops"},
         {{"t", "info", "one\ntwo\r\x1b[2J\x7f"}, "t [info] one two  [2J "},
@@ -120,18 +99,17 @@ TEST(MachineReportWording, LogLineIsOneSafeLine)
         {{"t", "info", std::string(999, 'a') + "éé"}, "t [info] " + std::string(999, 'a') + "é…"},
         {{"t", "info", std::string(1000, 'a')}, "t [info] " + std::string(1000, 'a')},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(logLine(c.entry), c.expected);
+    for (const auto& [entry, expected] : cases)
+        EXPECT_EQ(logLine(entry), expected);
 }
 
-TEST(MachineReportContainer, CountsOnlyVisibleVideoFilesAndCreatesNothing)
+TEST(MachineReportContainer, LoopCountAndModeReadOnlyWhatIsThere)
 {
     ScratchDirectory scratch;
+    const fs::path clips = scratch.path() / "Clips";
     EXPECT_EQ(loopCount(std::nullopt), 0);
     EXPECT_EQ(loopCount(scratch.path()), 0);
-    EXPECT_FALSE(fs::exists(scratch.path() / "Clips"));
-
-    const fs::path clips = scratch.path() / "Clips";
+    EXPECT_FALSE(fs::exists(clips));
     for (const char* name : {"a.mov", "B.MP4", "c.m4v", "d.Mov", "a.json", ".quellon-export-1.mov", "notes.txt",
                              "mov", "e.mov.part"})
         touch(clips / name);
@@ -139,16 +117,11 @@ TEST(MachineReportContainer, CountsOnlyVisibleVideoFilesAndCreatesNothing)
     fs::create_symlink(clips / "a.mov", clips / "link.mov");
     fs::create_symlink(clips / "missing.mov", clips / "dangling.mov");
     EXPECT_EQ(loopCount(scratch.path()), 5);
-}
 
-TEST(MachineReportContainer, ModeIsTheStoredOneOrUnknown)
-{
-    ScratchDirectory scratch;
     EXPECT_EQ(currentModeText(std::nullopt), "unknown (no container)");
     EXPECT_EQ(currentModeText(scratch.path()), "unknown (no state.json)");
     touch(scratch.path() / "state.json", "{\"mode\": \"sideways\"}");
     EXPECT_EQ(currentModeText(scratch.path()), "unknown (state.json does not decode)");
-
     MapEnvironment environment;
     FixedDirectories directories;
     directories.appGroup = scratch.path();
@@ -158,73 +131,57 @@ TEST(MachineReportContainer, ModeIsTheStoredOneOrUnknown)
     EXPECT_EQ(currentModeText(scratch.path()), "standby");
 }
 
-constexpr const char* kInitialUidMap = "         0          0 4294967295\n";
-constexpr const char* kUserNamespaceUidMap = "      1000       1000          1\n";
-constexpr const char* kFilteredStatus = "Name:\tquellon\nNoNewPrivs:\t1\nSeccomp:\t2\n";
-constexpr const char* kContainerStatus = "Name:\tquellon\nNoNewPrivs:\t0\nSeccomp:\t2\n";
-constexpr const char* kPlainStatus = "Name:\tquellon\nNoNewPrivs:\t0\nSeccomp:\t0\n";
+constexpr const char* kInitialUids = "         0          0 4294967295\n";
+constexpr const char* kNamespaceUids = "      1000       1000          1\n";
+constexpr const char* kFiltered = "Name:\tquellon\nNoNewPrivs:\t1\nSeccomp:\t2\n";
+constexpr const char* kContainer = "Name:\tquellon\nNoNewPrivs:\t0\nSeccomp:\t2\n";
+constexpr const char* kPlain = "Name:\tquellon\nNoNewPrivs:\t0\nSeccomp:\t0\n";
 
-TEST(MachineReportConfinement, SandboxNeedsPositiveEvidence)
+TEST(MachineReportConfinement, SandboxNeedsPositiveEvidenceAndNetworkOnlyLoopback)
 {
-    using Text = std::optional<std::string>;
-    const struct {
-        Text flatpak, appArmor, status, uids;
-        bool sandboxed;
-        const char* how;
-    } cases[] = {
-        {"[Application]\n", std::nullopt, kPlainStatus, kInitialUidMap, true, "Flatpak"},
-        {std::nullopt, "snap.quellon.quellon (enforce)", kPlainStatus, kInitialUidMap, true,
+    const struct { Text flatpak, appArmor, status, uids; bool sandboxed; const char* how; } cases[] = {
+        {"[Application]\n", none, kPlain, kInitialUids, true, "Flatpak"},
+        {none, "snap.quellon.quellon (enforce)", kPlain, kInitialUids, true,
          "snap strict confinement (AppArmor profile snap.quellon.quellon enforced)"},
-        {std::nullopt, "quellon-profile (enforce)", kPlainStatus, kInitialUidMap, true, "AppArmor profile quellon-profile"},
-        {std::nullopt, "snap.quellon.quellon (complain)", kPlainStatus, kInitialUidMap, false, "not sandboxed"},
-        {std::nullopt, " (enforce)", kPlainStatus, kInitialUidMap, false, "not sandboxed"},
-        {std::nullopt, std::nullopt, kFilteredStatus, kUserNamespaceUidMap, true, "user namespace"},
-        // A container runtime's filter alone hides no files.
-        {std::nullopt, std::nullopt, kContainerStatus, kInitialUidMap, false, "seccomp filter alone"},
-        {std::nullopt, std::nullopt, kFilteredStatus, kInitialUidMap, false, "not sandboxed"},
-        {std::nullopt, std::nullopt, kPlainStatus, kUserNamespaceUidMap, false, "not sandboxed"},
-        {std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, "process status unreadable"},
+        {none, "quellon-profile (enforce)", kPlain, kInitialUids, true, "AppArmor profile quellon-profile"},
+        {none, "snap.quellon.quellon (complain)", kPlain, kInitialUids, false, "not sandboxed"},
+        {none, " (enforce)", kPlain, kInitialUids, false, "not sandboxed"},
+        {none, none, kFiltered, kNamespaceUids, true, "user namespace"},
+        {none, none, kContainer, kInitialUids, false, "seccomp filter alone"},  // hides no files
+        {none, none, kFiltered, kInitialUids, false, "not sandboxed"},
+        {none, none, kPlain, kNamespaceUids, false, "not sandboxed"},
+        {none, none, none, none, false, "process status unreadable"},
     };
     for (const auto& c : cases) {
         FixedMachineFacts facts;
-        facts.flatpak = c.flatpak;
-        facts.appArmor = c.appArmor;
-        facts.status = c.status;
-        facts.uids = c.uids;
+        facts.flatpak = c.flatpak, facts.appArmor = c.appArmor, facts.status = c.status, facts.uids = c.uids;
         const Finding finding = sandbox(facts);
         EXPECT_EQ(finding.value, c.sandboxed) << c.how;
         EXPECT_THAT(finding.how, testing::HasSubstr(c.how));
     }
-}
 
-TEST(MachineReportConfinement, NetworkIsBlockedOnlyWithLoopbackAlone)
-{
     using Names = std::vector<std::string>;
-    const std::pair<std::optional<Names>, bool> cases[] = {
-        {std::nullopt, true}, {Names{"lo"}, false}, {Names{}, false}, {Names{"lo", "eth0"}, true}, {Names{"wlan0"}, true}};
-    for (const auto& [interfaces, allowed] : cases) {
+    const std::pair<std::optional<Names>, bool> networks[] = {
+        {none, true}, {Names{"lo"}, false}, {Names{}, false}, {Names{"lo", "eth0"}, true}, {Names{"wlan0"}, true}};
+    for (const auto& [interfaces, allowed] : networks) {
         FixedMachineFacts facts;
         facts.interfaces = interfaces;
         EXPECT_EQ(networkAllowed(facts).value, allowed);
     }
-}
 
-TEST(MachineReportConfinement, AbsencesClaimOnlyWhatHoldsHere)
-{
-    const auto& canonical = PrivacyAbsences::canonical();
-    EXPECT_EQ(absencesThatHold(true, true), canonical);
-    EXPECT_EQ(absencesThatHold(false, true),
-              (std::vector<PrivacyAbsence>{canonical[0], canonical[1], canonical[2], canonical[3], canonical[5]}));
-    EXPECT_EQ(absencesThatHold(true, false),
-              (std::vector<PrivacyAbsence>{canonical[0], canonical[1], canonical[2], canonical[4], canonical[5]}));
-    EXPECT_EQ(absencesThatHold(false, false),
-              (std::vector<PrivacyAbsence>{canonical[0], canonical[1], canonical[2], canonical[5]}));
+    const auto& all = PrivacyAbsences::canonical();
+    using List = std::vector<PrivacyAbsence>;
+    EXPECT_EQ(absencesThatHold(true, true), all);
+    EXPECT_EQ(absencesThatHold(false, true), (List{all[0], all[1], all[2], all[3], all[5]}));
+    EXPECT_EQ(absencesThatHold(true, false), (List{all[0], all[1], all[2], all[4], all[5]}));
+    EXPECT_EQ(absencesThatHold(false, false), (List{all[0], all[1], all[2], all[5]}));
 }
 
 class WholeReports : public testing::Test {
 protected:
     WholeReports() { directories.appGroup = scratch.path(); }
     ContainerPlatform platform() const { return {environment, directories}; }
+    DiagnosticsReport diagnostics() const { return diagnosticsReport(facts, platform(), cameraDefaults, now); }
 
     ScratchDirectory scratch;
     MapEnvironment environment;
@@ -232,6 +189,8 @@ protected:
     InMemoryUserDefaults cameraDefaults;
     FixedMachineFacts facts;
     const Date now = std::chrono::sys_days(std::chrono::year(2025) / 3 / 4) + std::chrono::hours(9);
+    const std::string version = std::string(QuellonBuild::version());
+    const std::string build = std::string(QuellonBuild::buildNumber());
 };
 
 TEST_F(WholeReports, DiagnosticsCarryEveryGatheredFact)
@@ -253,47 +212,31 @@ TEST_F(WholeReports, DiagnosticsCarryEveryGatheredFact)
     QuellonStorage::writeState(state, platform());
     QuellonStorage::writeHeartbeat(now - std::chrono::seconds(2), platform());
 
-    const DiagnosticsReport report = diagnosticsReport(facts, platform(), cameraDefaults, now);
-
-    const DiagnosticsReport expected{
-        .appVersion = std::string(QuellonBuild::version()),
-        .buildNumber = std::string(QuellonBuild::buildNumber()),
-        .bundleID = "com.pennaveld.quellon",
-        .osVersion = "Debian GNU/Linux 12 (bookworm); Linux 6.1.0",
-        .architecture = "aarch64",
-        .cameraAuthorization = "authorized (1 video device)",
-        .microphoneAuthorization = "no capture devices",
+    EXPECT_EQ(diagnostics(), (DiagnosticsReport{
+        .appVersion = version, .buildNumber = build, .bundleID = "com.pennaveld.quellon",
+        .osVersion = "Debian GNU/Linux 12 (bookworm); Linux 6.1.0", .architecture = "aarch64",
+        .cameraAuthorization = "authorized (1 video device)", .microphoneAuthorization = "no capture devices",
         .appGroupAvailable = true,
         .virtualCameraInstallState = "running (v4l2loopback control node present, daemon reachable on camera.sock)",
-        .virtualCameraVisible = true,
-        .isStreaming = true,
-        .loopCount = 1,
-        .currentMode = "away",
-        .hasNetworkClientEntitlement = false,
-        .recentLogLines = {"t1 [info] first", "t2 [error] second line"},
-        .generatedAt = now,
-    };
-    EXPECT_EQ(report, expected);
+        .virtualCameraVisible = true, .isStreaming = true, .loopCount = 1, .currentMode = "away",
+        .hasNetworkClientEntitlement = false, .recentLogLines = {"t1 [info] first", "t2 [error] second line"},
+        .generatedAt = now}));
     EXPECT_EQ(facts.askedLogIdentifiers, std::vector<std::string>{"quellon-extension"});
 
     // A heartbeat older than the window is no client.
     QuellonStorage::writeHeartbeat(now - std::chrono::seconds(4), platform());
-    EXPECT_FALSE(diagnosticsReport(facts, platform(), cameraDefaults, now).isStreaming);
+    EXPECT_FALSE(diagnostics().isStreaming);
 }
 
 TEST_F(WholeReports, DiagnosticsWithoutAContainerInventNothing)
 {
     directories.appGroup.reset();
     facts.listeningSockets = {scratch.path() / "camera.sock"};
-
-    const DiagnosticsReport report = diagnosticsReport(facts, platform(), cameraDefaults, now);
-
-    EXPECT_FALSE(report.appGroupAvailable);
+    const DiagnosticsReport report = diagnostics();
+    EXPECT_FALSE(report.appGroupAvailable || report.isStreaming);
     EXPECT_EQ(report.virtualCameraInstallState, "unknown (no v4l2loopback control node, daemon state unknown)");
-    EXPECT_FALSE(report.isStreaming);
     EXPECT_EQ(report.currentMode, "unknown (no container)");
-    EXPECT_EQ(report.osVersion, "unknown");
-    EXPECT_EQ(report.architecture, "unknown");
+    EXPECT_EQ(report.osVersion + " " + report.architecture, "unknown unknown");
     EXPECT_TRUE(report.hasNetworkClientEntitlement);
     EXPECT_TRUE(report.recentLogLines.empty());
 }
@@ -304,30 +247,21 @@ TEST_F(WholeReports, ReceiptClaimsOnlyTheProtectionsFound)
     touch(scratch.path() / "Clips" / "b.mp4");
     facts.flatpak = "[Application]\n";
     facts.interfaces = std::vector<std::string>{"lo"};
-    const PrivacyReceipt confined = privacyReceipt(facts, platform(), now);
-    EXPECT_EQ(confined, (PrivacyReceipt{
-                            .bundleID = "com.pennaveld.quellon",
-                            .buildVersion = std::string(QuellonBuild::version()) + " ("
-                                + std::string(QuellonBuild::buildNumber()) + ")",
-                            .appGroupIdentifier = "group.com.quellon.shared",
-                            .loopCount = 2,
-                            .sandboxEnabled = true,
-                            .hasNetworkClientEntitlement = false,
-                            .hasNetworkServerEntitlement = false,
-                            .absences = PrivacyAbsences::canonical(),
-                            .generatedAt = now,
-                        }));
+    EXPECT_EQ(privacyReceipt(facts, platform(), now),
+              (PrivacyReceipt{.bundleID = "com.pennaveld.quellon", .buildVersion = version + " (" + build + ")",
+                              .appGroupIdentifier = "group.com.quellon.shared", .loopCount = 2,
+                              .sandboxEnabled = true, .hasNetworkClientEntitlement = false,
+                              .hasNetworkServerEntitlement = false, .absences = PrivacyAbsences::canonical(),
+                              .generatedAt = now}));
 
     facts.flatpak.reset();
-    facts.status = kContainerStatus;
-    facts.uids = kInitialUidMap;
+    facts.status = kContainer;
+    facts.uids = kInitialUids;
     facts.interfaces = std::vector<std::string>{"lo", "eth0"};
     const PrivacyReceipt open = privacyReceipt(facts, platform(), now);
     EXPECT_FALSE(open.sandboxEnabled);
-    EXPECT_TRUE(open.hasNetworkClientEntitlement);
-    EXPECT_TRUE(open.hasNetworkServerEntitlement);
-    EXPECT_EQ(open.text().find("the OS blocks every outbound connection"), std::string::npos);
-    EXPECT_EQ(open.text().find("Sandboxed: Quellon"), std::string::npos);
+    EXPECT_TRUE(open.hasNetworkClientEntitlement && open.hasNetworkServerEntitlement);
+    EXPECT_EQ(open.absences, absencesThatHold(false, false));
 }
 
 } // namespace

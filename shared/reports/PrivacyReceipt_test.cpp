@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 
 namespace quellon {
 namespace {
@@ -11,17 +12,11 @@ using namespace std::chrono;
 
 PrivacyReceipt fixedReceipt()
 {
-    return PrivacyReceipt{
-        .bundleID = "com.pennaveld.quellon",
-        .buildVersion = "1.2 (34)",
-        .appGroupIdentifier = "group.com.quellon.shared",
-        .loopCount = 7,
-        .sandboxEnabled = true,
-        .hasNetworkClientEntitlement = false,
-        .hasNetworkServerEntitlement = true,
-        .absences = PrivacyAbsences::canonical(),
-        .generatedAt = sys_days(year(2025) / 3 / 4) + hours(9) + minutes(30) + milliseconds(750),
-    };
+    return PrivacyReceipt{.bundleID = "com.pennaveld.quellon", .buildVersion = "1.2 (34)",
+                          .appGroupIdentifier = "group.com.quellon.shared", .loopCount = 7, .sandboxEnabled = true,
+                          .hasNetworkClientEntitlement = false, .hasNetworkServerEntitlement = true,
+                          .absences = PrivacyAbsences::canonical(),
+                          .generatedAt = sys_days(year(2025) / 3 / 4) + hours(9) + minutes(30) + milliseconds(750)};
 }
 
 const char* const kGoldenText = R"TEXT(==============================================
@@ -107,95 +102,41 @@ const char* const kGoldenJSON = R"JSON({
   }
 })JSON";
 
-std::vector<std::string> splitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            return lines;
-        start = end + 1;
-    }
-}
-
-TEST(PrivacyReceipt, RendersTheWholeTextByteForByte)
+TEST(PrivacyReceipt, RendersTheWholeTextAndJSONByteForByte)
 {
     EXPECT_EQ(fixedReceipt().text(), kGoldenText);
-}
-
-TEST(PrivacyReceipt, RendersTheWholeJSONByteForByte)
-{
     EXPECT_EQ(fixedReceipt().json(), kGoldenJSON);
 }
 
-TEST(PrivacyReceipt, EqualReceiptsRenderIdentically)
+TEST(PrivacyReceipt, EachAbsenceTakesTwoLinesAndNoneLeavesAnEmptySection)
 {
-    const PrivacyReceipt a = fixedReceipt();
-    PrivacyReceipt b = fixedReceipt();
-    ASSERT_EQ(a, b);
-    EXPECT_EQ(a.text(), b.text());
-    EXPECT_EQ(a.json(), b.json());
-    b.absences.pop_back();
-    EXPECT_NE(a, b);
-    EXPECT_NE(a.text(), b.text());
-}
-
-TEST(PrivacyReceipt, HasTwentyNineLinesPlusTwoPerAbsenceAndNoTrailingNewline)
-{
-    for (std::size_t count : {0u, 1u, 6u}) {
+    for (std::size_t count : {0u, 1u}) {
         PrivacyReceipt receipt = fixedReceipt();
-        receipt.absences.assign(PrivacyAbsences::canonical().begin(), PrivacyAbsences::canonical().begin() + count);
+        receipt.absences.resize(count);
         const std::string text = receipt.text();
-        const auto lines = splitLines(text);
-        EXPECT_EQ(lines.size(), 29 + 2 * count) << count << " absences";
-        EXPECT_EQ(lines.back(), std::string(46, '='));
-        EXPECT_NE(text.back(), '\n');
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 28 + 2 * count) << count << " absences";
+        EXPECT_TRUE(text.ends_with("\n\n" + std::string(46, '='))) << count << " absences";
     }
-}
-
-TEST(PrivacyReceipt, WithoutAbsencesGoesStraightToWhatThisMeans)
-{
     PrivacyReceipt receipt = fixedReceipt();
     receipt.absences.clear();
     EXPECT_NE(receipt.text().find("- What this app structurally cannot do -\n\n- What this means -\n"),
               std::string::npos);
-    const auto document = nlohmann::json::parse(receipt.json());
-    EXPECT_EQ(document.at("architecturalAbsences"), nlohmann::json::array());
-    EXPECT_NE(receipt.json().find("\"architecturalAbsences\": []"), std::string::npos);
+    EXPECT_NE(receipt.json().find("\"architecturalAbsences\": [],"), std::string::npos) << receipt.json();
 }
 
-struct FlagCase {
-    bool sandbox, client, server;
-    const char* sandboxText;
-    const char* clientText;
-    const char* serverText;
-};
-
-class PrivacyReceiptFlags : public testing::TestWithParam<FlagCase> {};
-
-TEST_P(PrivacyReceiptFlags, PrintAsWordsAndAsJSONBooleans)
+TEST(PrivacyReceipt, FlagsPrintAsWordsAndAsJSONBooleans)
 {
-    const FlagCase& flags = GetParam();
     PrivacyReceipt receipt = fixedReceipt();
-    receipt.sandboxEnabled = flags.sandbox;
-    receipt.hasNetworkClientEntitlement = flags.client;
-    receipt.hasNetworkServerEntitlement = flags.server;
-    const auto lines = splitLines(receipt.text());
-    ASSERT_EQ(lines.size(), 41u);
-    EXPECT_EQ(lines[15], std::string("App Sandbox enabled:        ") + flags.sandboxText);
-    EXPECT_EQ(lines[16], std::string("Network client entitlement: ") + flags.clientText);
-    EXPECT_EQ(lines[17], std::string("Network server entitlement: ") + flags.serverText);
-    const auto entitlements = nlohmann::json::parse(receipt.json()).at("entitlements");
-    EXPECT_EQ(entitlements, (nlohmann::json{{"sandboxEnabled", flags.sandbox},
-                                            {"networkClientEntitlement", flags.client},
-                                            {"networkServerEntitlement", flags.server}}));
+    receipt.sandboxEnabled = false;
+    receipt.hasNetworkClientEntitlement = true;
+    receipt.hasNetworkServerEntitlement = false;
+    EXPECT_NE(receipt.text().find("\nApp Sandbox enabled:        NO\nNetwork client entitlement: PRESENT\n"
+                                  "Network server entitlement: ABSENT\n"),
+              std::string::npos);
+    EXPECT_EQ(nlohmann::json::parse(receipt.json()).at("entitlements"),
+              (nlohmann::json{{"sandboxEnabled", false}, {"networkClientEntitlement", true},
+                              {"networkServerEntitlement", false}}));
 }
-
-INSTANTIATE_TEST_SUITE_P(Combinations, PrivacyReceiptFlags,
-                         testing::Values(FlagCase{false, true, false, "NO", "PRESENT", "ABSENT"},
-                                         FlagCase{true, false, true, "YES", "ABSENT", "PRESENT"}));
 
 TEST(PrivacyReceipt, TextThatIsNotUTF8GivesEmptyJSONButStillRendersAsText)
 {
@@ -203,7 +144,6 @@ TEST(PrivacyReceipt, TextThatIsNotUTF8GivesEmptyJSONButStillRendersAsText)
     receipt.bundleID = "com.\xff.quellon";
     EXPECT_EQ(receipt.json(), "{}");
     EXPECT_NE(receipt.text().find("Bundle ID:     com.\xff.quellon\n"), std::string::npos);
-
     receipt = fixedReceipt();
     receipt.absences.push_back({"thing", "bad \xc3"});
     EXPECT_EQ(receipt.json(), "{}");

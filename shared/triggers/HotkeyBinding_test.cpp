@@ -13,45 +13,30 @@ namespace {
 
 using namespace HotkeyKey;
 
-struct Case {
-    HotkeyBinding binding;
-    const char* display;
-    bool usable;
-};
-
 TEST(HotkeyBindingTest, DisplayStringAndUsability)
 {
-    const Case cases[] = {
-        {DefaultHotkeys::toggleAway, "\u2325\u2318A", true},
-        {DefaultHotkeys::returnLive, "\u2325\u2318L", true},
-        {DefaultHotkeys::standby, "\u2325\u2318S", true},
-        {DefaultHotkeys::panicToggle, "F13", true},
-        {{a, 0}, "A", false},
-        {{49, 0}, "Space", false},
-        {{f14, 0}, "F14", true},
-        {{f15, 0}, "F15", true},
+    const std::tuple<HotkeyBinding, const char*, bool> cases[] = {
+        {DefaultHotkeys::toggleAway, "\u2325\u2318A", true}, {DefaultHotkeys::returnLive, "\u2325\u2318L", true},
+        {DefaultHotkeys::standby, "\u2325\u2318S", true},    {DefaultHotkeys::panicToggle, "F13", true},
+        {{a, 0}, "A", false},                                 {{49, 0}, "Space", false},
+        {{f14, 0}, "F14", true},                              {{f15, 0}, "F15", true},
         {{49, control | option | shift | cmd}, "\u2303\u2325\u21E7\u2318Space", true},
-        {{0, cmd | control}, "\u2303\u2318A", true},
-        {{0, shift}, "\u21E7A", true},
-        {{1, 0x400}, "S", true},
-        {{1, 0x400 | 0x1}, "S", true},
-        {{122, 0}, "key 122", false},
-        {{40, option}, "\u2325K", true},
-        {{106, 0}, "key 106", false},
-        {{122, cmd}, "\u2318key 122", true},
+        {{0, cmd | control}, "\u2303\u2318A", true},          {{0, shift}, "\u21E7A", true},
+        {{1, 0x400}, "S", true},                              {{1, 0x400 | 0x1}, "S", true},
+        {{122, 0}, "key 122", false},                         {{40, option}, "\u2325K", true},
+        {{106, 0}, "key 106", false},                         {{122, cmd}, "\u2318key 122", true},
         {{4294967295u, 0}, "key 4294967295", false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.display);
-        EXPECT_EQ(c.binding.displayString(), c.display);
-        EXPECT_EQ(c.binding.isUsableAsGlobalHotkey(), c.usable);
+    for (const auto& [binding, display, usable] : cases) {
+        EXPECT_EQ(binding.displayString(), display);
+        EXPECT_EQ(binding.isUsableAsGlobalHotkey(), usable) << display;
     }
 }
 
 TEST(HotkeyBindingTest, EqualBindingsHashAlikeAndFieldsAreNotInterchangeable)
 {
-    std::unordered_set<HotkeyBinding> set{DefaultHotkeys::toggleAway, DefaultHotkeys::returnLive,
-                                          DefaultHotkeys::standby, DefaultHotkeys::panicToggle};
+    std::unordered_set<HotkeyBinding> set{DefaultHotkeys::toggleAway, DefaultHotkeys::returnLive, DefaultHotkeys::standby,
+                                          DefaultHotkeys::panicToggle};
     EXPECT_EQ(set.size(), 4u);
     EXPECT_TRUE(set.contains(HotkeyBinding{0, option | cmd}));
     EXPECT_FALSE(set.contains(HotkeyBinding{0, option}));
@@ -65,21 +50,10 @@ TEST(HotkeyBindingTest, JSONRoundTripAndStrictDecoding)
     for (HotkeyBinding binding : {DefaultHotkeys::standby, DefaultHotkeys::panicToggle, HotkeyBinding{4294967295u, 4294967295u}})
         EXPECT_EQ(decodeHotkeyBinding(encodeJSON(binding, JSONStyle::pretty)), binding);
     EXPECT_EQ(decodeHotkeyBinding(R"({"modifiers":256,"keyCode":37,"extra":true})"), (HotkeyBinding{37, 256}));
-
-    for (const char* bad : {
-             R"({"keyCode":0})",
-             R"({"modifiers":0})",
-             R"({"keyCode":null,"modifiers":0})",
-             R"({"keyCode":"0","modifiers":0})",
-             R"({"keyCode":0,"modifiers":true})",
-             R"({"keyCode":-1,"modifiers":0})",
-             R"({"keyCode":0,"modifiers":4294967296})",
-             R"({"keyCode":1.5,"modifiers":0})",
-             R"([0,0])",
-             "",
-         }) {
+    for (const char* bad : {R"({"keyCode":0})", R"({"modifiers":0})", R"({"keyCode":null,"modifiers":0})",
+                            R"({"keyCode":"0","modifiers":0})", R"({"keyCode":0,"modifiers":true})", R"({"keyCode":-1,"modifiers":0})",
+                            R"({"keyCode":0,"modifiers":4294967296})", R"({"keyCode":1.5,"modifiers":0})", R"([0,0])", ""})
         EXPECT_THROW(decodeHotkeyBinding(bad), DecodingError) << bad;
-    }
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <nlohmann/json.hpp>
 
 namespace quellon {
@@ -16,11 +15,7 @@ const UUID kID = *UUID::fromString("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d");
 
 TEST(MeetingAppProfileTest, EncodesUpperCaseIDAndOmitsAnAbsentLoop)
 {
-    struct Case {
-        MeetingAppProfile profile;
-        const char* json;
-    };
-    const Case cases[] = {
+    const std::pair<MeetingAppProfile, const char*> cases[] = {
         {{kID, "us.zoom.xos", "Zoom", "zoom-loop.mov", true},
          R"({"appBundleID":"us.zoom.xos","appDisplayName":"Zoom","id":"0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D",)"
          R"("isEnabled":true,"preferredLoopFilename":"zoom-loop.mov"})"},
@@ -28,49 +23,29 @@ TEST(MeetingAppProfileTest, EncodesUpperCaseIDAndOmitsAnAbsentLoop)
          R"({"appBundleID":"com.microsoft.teams2","appDisplayName":"Microsoft Teams",)"
          R"("id":"0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D","isEnabled":false})"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.profile.appDisplayName);
-        EXPECT_EQ(encodeJSON(c.profile, JSONStyle::compact), c.json);
-        EXPECT_EQ(decodeMeetingAppProfile(encodeJSON(c.profile, JSONStyle::pretty)), c.profile);
+    for (const auto& [profile, json] : cases) {
+        EXPECT_EQ(encodeJSON(profile, JSONStyle::compact), json);
+        EXPECT_EQ(decodeMeetingAppProfile(encodeJSON(profile, JSONStyle::pretty)), profile);
     }
-}
-
-TEST(MeetingAppProfileTest, DecodingAcceptsNullLoopAndUnknownKeys)
-{
-    MeetingAppProfile profile = decodeMeetingAppProfile(
-        R"({"appBundleID":"a","appDisplayName":"b","id":"0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d",)"
-        R"("isEnabled":true,"preferredLoopFilename":null,"color":"blue"})");
-    EXPECT_EQ(profile, (MeetingAppProfile{kID, "a", "b", std::nullopt, true}));
+    EXPECT_EQ(decodeMeetingAppProfile(R"({"appBundleID":"a","appDisplayName":"b","id":"0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d",)"
+                                      R"("isEnabled":true,"preferredLoopFilename":null,"color":"blue"})"),
+              (MeetingAppProfile{kID, "a", "b", std::nullopt, true}));
 }
 
 TEST(MeetingAppProfileTest, DecodingFailsWholeOnAMissingKeyOrWrongType)
 {
-    const Json valid = Json::parse(
-        R"({"appBundleID":"us.zoom.xos","appDisplayName":"Zoom","id":"0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D",)"
-        R"("isEnabled":true,"preferredLoopFilename":"zoom-loop.mov"})");
+    const Json valid = Json::parse(encodeJSON(MeetingAppProfile{kID, "us.zoom.xos", "Zoom", "zoom-loop.mov", true}, JSONStyle::compact));
     ASSERT_NO_THROW(decodeMeetingAppProfile(valid.dump()));
-
-    struct Case {
-        const char* what;
-        std::function<void(Json&)> change;
+    // A key paired with nothing is removed; otherwise it is given the wrong value.
+    const std::pair<const char*, std::optional<Json>> cases[] = {
+        {"id", std::nullopt}, {"appBundleID", std::nullopt}, {"appDisplayName", std::nullopt}, {"isEnabled", std::nullopt},
+        {"id", "0A1B2C3D"}, {"id", 7}, {"appBundleID", Json::array({"us.zoom.xos"})}, {"appDisplayName", nullptr},
+        {"preferredLoopFilename", 3}, {"isEnabled", "yes"},
     };
-    const Case cases[] = {
-        {"no id", [](Json& j) { j.erase("id"); }},
-        {"no appBundleID", [](Json& j) { j.erase("appBundleID"); }},
-        {"no appDisplayName", [](Json& j) { j.erase("appDisplayName"); }},
-        {"no isEnabled", [](Json& j) { j.erase("isEnabled"); }},
-        {"id not a UUID", [](Json& j) { j["id"] = "0A1B2C3D"; }},
-        {"id as number", [](Json& j) { j["id"] = 7; }},
-        {"bundle ID as array", [](Json& j) { j["appBundleID"] = Json::array({"us.zoom.xos"}); }},
-        {"display name null", [](Json& j) { j["appDisplayName"] = nullptr; }},
-        {"loop as number", [](Json& j) { j["preferredLoopFilename"] = 3; }},
-        {"isEnabled as text", [](Json& j) { j["isEnabled"] = "yes"; }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [key, value] : cases) {
         Json changed = valid;
-        c.change(changed);
-        EXPECT_THROW(decodeMeetingAppProfile(changed.dump()), DecodingError);
+        value ? void(changed[key] = *value) : void(changed.erase(key));
+        EXPECT_THROW(decodeMeetingAppProfile(changed.dump()), DecodingError) << key << " " << (value ? value->dump() : "absent");
     }
 }
 
