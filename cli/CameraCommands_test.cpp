@@ -8,6 +8,8 @@
 #include "transport/PropertySocketServer.h"
 #include "transport/PropertyTarget.h"
 
+#include "ChildProgram.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -53,62 +55,7 @@ private:
     std::map<std::uint32_t, int> setCounts_;
 };
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string readAll(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
-    return text;
-}
-
-// A running quellon whose output is collected when it ends.
-class Process {
-public:
-    Process(const std::vector<std::string>& args, const std::vector<std::string>& env)
-    {
-        int out[2], err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0)
-            throw std::runtime_error("pipe");
-        std::vector<char*> argv{const_cast<char*>(QUELLON_CLI_PATH)}, envp;
-        for (const auto& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        for (const auto& variable : env)
-            envp.push_back(const_cast<char*>(variable.c_str()));
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1), ::dup2(err[1], 2), ::close(out[0]), ::close(err[0]);
-            ::execve(QUELLON_CLI_PATH, argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(out[1]), ::close(err[1]);
-        out_ = out[0], err_ = err[0];
-    }
-
-    void signal(int number) { ::kill(pid_, number); }
-
-    Result finish()
-    {
-        Result result{-1, readAll(out_), readAll(err_)};
-        ::close(out_), ::close(err_);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return result;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-};
+using Result = testing::ProgramResult;
 
 class CameraCommandsTest : public ::testing::Test {
 protected:
@@ -123,7 +70,7 @@ protected:
     {
         return {"HOME=" + root_.string(), "XDG_DATA_HOME=" + (root_ / "data").string(), "XDG_CONFIG_HOME=" + (root_ / "config").string()};
     }
-    Result run(const std::vector<std::string>& args) { return Process(args, env()).finish(); }
+    Result run(const std::vector<std::string>& args) { return testing::ChildProgram(QUELLON_CLI_PATH, args, env()).finish(); }
 
     void startCamera()
     {
@@ -227,7 +174,7 @@ TEST_F(CameraCommandsTest, BadInputIsRefusedBeforeAnythingIsSent)
 TEST_F(CameraCommandsTest, RepeatedPushEndsCleanlyOnInterrupt)
 {
     startCamera();
-    Process push({"push", jpeg_.string(), "--repeat", "--fps", "50"}, env());
+    testing::ChildProgram push(QUELLON_CLI_PATH, {"push", jpeg_.string(), "--repeat", "--fps", "50"}, env());
     awaitFrames(3);
     push.signal(SIGINT);
     const Result result = push.finish();
@@ -240,7 +187,7 @@ TEST_F(CameraCommandsTest, RepeatedPushEndsCleanlyOnInterrupt)
 TEST_F(CameraCommandsTest, RepeatedPushFailsWhenTheDaemonGoesAway)
 {
     startCamera();
-    Process push({"push", jpeg_.string(), "--repeat", "--fps", "20"}, env());
+    testing::ChildProgram push(QUELLON_CLI_PATH, {"push", jpeg_.string(), "--repeat", "--fps", "20"}, env());
     awaitFrames(2);
     server_->stop();
     const Result result = push.finish();

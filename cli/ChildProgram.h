@@ -1,0 +1,77 @@
+#pragma once
+
+// Runs a program as a child process for the command-line tests, with exactly the given
+// environment, and collects its exit status and output.
+
+#include <csignal>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quellon::testing {
+
+struct ProgramResult {
+    int status = -1; // the exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+class ChildProgram {
+public:
+    /// Starts path with args; env holds "NAME=value" entries and nothing else is inherited.
+    ChildProgram(const std::string& path, const std::vector<std::string>& args, const std::vector<std::string>& env)
+    {
+        int out[2], err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0)
+            throw std::runtime_error("pipe");
+        std::vector<char*> argv{const_cast<char*>(path.c_str())}, envp;
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        for (const auto& variable : env)
+            envp.push_back(const_cast<char*>(variable.c_str()));
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1), ::dup2(err[1], 2), ::close(out[0]), ::close(err[0]);
+            ::execve(path.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out[1]), ::close(err[1]);
+        out_ = out[0], err_ = err[0];
+    }
+
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+
+    void signal(int number) { ::kill(pid_, number); }
+
+    /// Waits for the end; standard error is read after standard output, so it must stay small.
+    ProgramResult finish()
+    {
+        ProgramResult result{-1, readAll(out_), readAll(err_)};
+        ::close(out_), ::close(err_);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }
+
+private:
+    static std::string readAll(int fd)
+    {
+        std::string text;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+        return text;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+};
+
+} // namespace quellon::testing
