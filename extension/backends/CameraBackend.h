@@ -16,6 +16,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// object as the backend's own type: a device or stream made by another backend is refused.
+/// what names it in the error ("device", "stream").
+template <class Own, class Base>
+std::shared_ptr<Own> ownedByThisBackend(const std::shared_ptr<Base>& object, const char* what)
+{
+    if (auto own = std::dynamic_pointer_cast<Own>(object))
+        return own;
+    throw CameraBackendError(std::string("The ") + what + " belongs to another camera system.");
+}
+
 /// Who a published device claims to be.
 struct DeviceIdentity {
     std::string localizedName;

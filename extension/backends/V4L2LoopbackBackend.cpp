@@ -59,9 +59,7 @@ public:
 
     void addStream(const std::shared_ptr<CameraStream>& stream) override
     {
-        auto ours = std::dynamic_pointer_cast<V4L2Stream>(stream);
-        if (!ours)
-            throw CameraBackendError("The stream belongs to another camera system.");
+        auto ours = ownedByThisBackend<V4L2Stream>(stream, "stream");
         std::lock_guard lock(mutex_);
         if (stream_)
             throw CameraBackendError("The device already has a stream.");
@@ -262,9 +260,7 @@ int V4L2LoopbackBackend::openControlNode()
 
 void V4L2LoopbackBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
 {
-    auto ours = std::dynamic_pointer_cast<Device>(device);
-    if (!ours)
-        throw CameraBackendError("The device belongs to another camera system.");
+    auto ours = ownedByThisBackend<Device>(device, "device");
     const int control = openControlNode();
     V4L2Loopback::Config config;
     const std::string label = cardLabel(ours->identity().localizedName);

@@ -200,9 +200,7 @@ public:
 
     void addStream(const std::shared_ptr<CameraStream>& stream) override
     {
-        auto ours = std::dynamic_pointer_cast<Y4MStream>(stream);
-        if (!ours)
-            throw CameraBackendError("The stream belongs to another camera system.");
+        auto ours = ownedByThisBackend<Y4MStream>(stream, "stream");
         std::lock_guard lock(mutex_);
         if (stream_)
             throw CameraBackendError("The device already has a stream.");
@@ -291,9 +289,7 @@ void Y4MFifoBackend::preparePath()
 
 void Y4MFifoBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
 {
-    auto ours = std::dynamic_pointer_cast<Device>(device);
-    if (!ours)
-        throw CameraBackendError("The device belongs to another camera system.");
+    auto ours = ownedByThisBackend<Device>(device, "device");
     std::lock_guard lock(mutex_);
     if (published_)
         throw CameraBackendError("The Y4M camera publishes one device at a time.");
