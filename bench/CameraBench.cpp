@@ -9,6 +9,7 @@
 
 #include "CameraPropertyRouter.h"
 #include "FrameFactory.h"
+#include "RealCameraWorld.h"
 #include "FrameTimer.h"
 #include "QuellonExtensionProviderSource.h"
 #include "QuellonRenameBridge.h"
@@ -173,29 +174,20 @@ BENCHMARK(IngestJPEG_baseline)->Name("IngestJPEG_720p/baseline_tjDecompress")->U
 // The frame channel's whole road: client write, socket, framing, decode into a frame, reply.
 void IngestJPEG_quellon(benchmark::State& state)
 {
-    TemporaryDirectory directory("quellon-bench-ingest");
-    MapEnvironment environment;
-    FixedDirectories directories;
-    directories.appGroup = directory.path();
-    ContainerPlatform platform{environment, directories};
-    CapturingLogSink log;
-    InMemoryUserDefaults defaults;
-    PlaybackFrameFactory frames;
-    QuellonRenameBridge bridge;
-    InMemoryCameraBackend backend;
-    ExtensionServices services{Clock::system(), log, defaults, platform, frames, FrameTimerFactory::steady(), bridge};
-    auto provider = QuellonExtensionProviderSource::create(backend, services);
+    RealCameraWorld world("quellon-bench-ingest");
+    const ExtensionServices services = world.services();
+    auto provider = QuellonExtensionProviderSource::create(world.backend, services);
     CameraPropertyRouter router(provider, [] { return std::string("memory"); });
-    PropertySocketServer server(directory.path() / "camera.sock", router, log);
+    PropertySocketServer server(world.directory.path() / "camera.sock", router, world.log);
     server.start();
 
     const std::string jpeg = jpegOf(patternFrame(kWidth, kHeight));
-    CameraClient client(directory.path() / "camera.sock");
+    CameraClient client(world.directory.path() / "camera.sock");
     client.connect();
     for (auto _ : state)
         client.setProperty(QuellonCMIOChannel::frameSelector, jpeg);
     server.stop();
-    if (log.contains("Quellon ext: frame decode failed (" + std::to_string(jpeg.size()) + " bytes)"))
+    if (world.log.contains("Quellon ext: frame decode failed (" + std::to_string(jpeg.size()) + " bytes)"))
         state.SkipWithError("the pushed frames did not decode");
 }
 BENCHMARK(IngestJPEG_quellon)->Name("IngestJPEG_720p/quellon")->UseRealTime()->Unit(benchmark::kMicrosecond);

@@ -5,6 +5,7 @@
 //     pushed frames to a reader of its FIFO.
 
 #include "FrameFactory.h"
+#include "RealCameraWorld.h"
 #include "FrameTimer.h"
 #include "QuellonExtensionStreamSource.h"
 #include "QuellonRenameBridge.h"
@@ -50,18 +51,9 @@ double percentile(std::vector<double> values, double p)
 
 int ticks(double seconds)
 {
-    TemporaryDirectory directory("quellon-soak");
-    MapEnvironment environment;
-    FixedDirectories directories;
-    directories.appGroup = directory.path();
-    ContainerPlatform platform{environment, directories};
-    CapturingLogSink log;
-    InMemoryUserDefaults defaults;
-    PlaybackFrameFactory frames;
-    QuellonRenameBridge bridge;
-    InMemoryCameraBackend backend;
-    ExtensionServices services{Clock::system(), log, defaults, platform, frames, FrameTimerFactory::steady(), bridge};
-    auto device = backend.makeDevice({});
+    RealCameraWorld world("quellon-soak");
+    const ExtensionServices services = world.services();
+    auto device = world.backend.makeDevice({});
     auto source = QuellonExtensionStreamSource::create("Soak", "ID", device, services);
     device->addStream(source->stream());
     auto stream = std::dynamic_pointer_cast<InMemoryCameraBackend::Stream>(source->stream());

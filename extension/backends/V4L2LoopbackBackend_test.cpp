@@ -1,4 +1,5 @@
 #include "backends/V4L2LoopbackBackend.h"
+#include "backends/BackendTestSupport.h"
 
 #include "platform/Log.h"
 
@@ -15,6 +16,9 @@
 
 namespace quellon {
 namespace {
+
+using testing::CountingHandler;
+using testing::eventually;
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -127,21 +131,6 @@ private:
     std::deque<std::pair<std::uint32_t, std::uint32_t>> events_;
     int nextFD_ = 3;
 };
-
-class CountingHandler final : public CameraStreamHandler {
-public:
-    void startStream() override { ++starts; }
-    void stopStream() override { ++stops; }
-    std::atomic<int> starts{0};
-    std::atomic<int> stops{0};
-};
-
-bool eventually(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 5000 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return condition();
-}
 
 class V4L2BackendTest : public ::testing::Test {
 protected:

@@ -1,4 +1,5 @@
 #include "backends/Y4MFifoBackend.h"
+#include "backends/BackendTestSupport.h"
 
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
@@ -15,6 +16,9 @@
 namespace quellon {
 namespace {
 
+using testing::CountingHandler;
+using testing::eventually;
+
 namespace fs = std::filesystem;
 
 constexpr std::size_t kFrameBytes = 1280 * 720 * 3 / 2;
@@ -22,21 +26,6 @@ constexpr std::size_t kFrameBytes = 1280 * 720 * 3 / 2;
 std::string header(int fps)
 {
     return "YUV4MPEG2 W1280 H720 F" + std::to_string(fps) + ":1 Ip A1:1 C420jpeg XYSCSS=420JPEG XCOLORRANGE=LIMITED\n";
-}
-
-class CountingHandler final : public CameraStreamHandler {
-public:
-    void startStream() override { ++starts; }
-    void stopStream() override { ++stops; }
-    std::atomic<int> starts{0};
-    std::atomic<int> stops{0};
-};
-
-bool eventually(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 10000 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return condition();
 }
 
 /// Reads exactly size bytes, or fewer at the end of the stream.
