@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "analysis/FaceObservation.h"
+#include "analysis/FrameSignature.h"
+
+namespace quellon {
+
+class PixelBuffer;
+
+/// Describes the main face of a frame and picks the loop frame that best continues another
+/// frame: where playback of a loop begins.
+namespace LoopEntry {
+
+/// The main face of a frame: its normalised box and, when measured, its roll in radians.
+struct FaceGeometry {
+    NormalizedRect box;
+    std::optional<double> roll;
+    bool operator==(const FaceGeometry&) const = default;
+};
+
+/// The frame's signature on a grid × grid lattice; absent for a grid below 1, a buffer that is
+/// not BGRA, or an empty buffer.
+std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid);
+
+/// The largest face in the frame, absent when none is found or detection fails.
+std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame);
+
+/// The face with the largest box area (the first among equals); absent for an empty list.
+std::optional<FaceGeometry> largestFaceGeometry(const std::vector<FaceObservation>& faces);
+
+/// The index of the signature nearest the target; signatures of another length are skipped.
+std::optional<std::int64_t> bestEntryIndex(const std::vector<FrameSignature>& signatures,
+                                           const FrameSignature& target);
+
+/// The index whose face best continues the target face (position, size, roll); falls back to
+/// the signatures when there is no face to compare.
+std::optional<std::int64_t> bestEntryIndex(const std::vector<std::optional<FaceGeometry>>& faceGeometries,
+                                           const std::optional<FaceGeometry>& targetGeometry,
+                                           const std::vector<FrameSignature>& signatures,
+                                           const FrameSignature& targetSignature);
+
+} // namespace LoopEntry
+} // namespace quellon

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "analysis/FaceObservation.h"
+
+namespace quellon {
+
+class PixelBuffer;
+
+/// Whether the eyes are closed in a frame, from the height-to-width ratio of the eye contours.
+namespace LoopEyeOpenness {
+
+inline constexpr double closedThreshold = 0.18;
+
+/// Height over width of the points' bounding box; absent for fewer than two points or no width.
+std::optional<double> aspectRatio(const std::vector<NormalizedPoint>& eyePoints);
+
+/// True when the mean ratio of the usable eyes is below threshold; absent when neither is usable.
+std::optional<bool> areEyesClosed(const std::vector<NormalizedPoint>& leftEyePoints,
+                                  const std::vector<NormalizedPoint>& rightEyePoints,
+                                  double threshold);
+
+/// The eyes of the largest face in the frame; absent when there is no face, no landmarks or no
+/// usable eye.
+std::optional<bool> eyesClosed(const PixelBuffer& frame);
+
+} // namespace LoopEyeOpenness
+} // namespace quellon
