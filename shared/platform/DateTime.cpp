@@ -64,7 +64,14 @@ std::optional<Date> parse(std::string_view text)
                                      chrono::day(static_cast<unsigned>(*day))};
     if (!ymd.ok())
         return std::nullopt;
-    return Date(chrono::sys_days(ymd)) + chrono::hours(*hour) + chrono::minutes(*minute) + chrono::seconds(*second);
+    // A Date counts nanoseconds in 64 bits (about 1677 to 2262): a year outside that would
+    // overflow into some other date, so it is refused like any other bad text.
+    const chrono::seconds sinceEpoch = chrono::sys_days(ymd).time_since_epoch() + chrono::hours(*hour)
+        + chrono::minutes(*minute) + chrono::seconds(*second);
+    if (sinceEpoch < chrono::ceil<chrono::seconds>(Date::min().time_since_epoch())
+        || sinceEpoch > chrono::floor<chrono::seconds>(Date::max().time_since_epoch()))
+        return std::nullopt;
+    return Date(sinceEpoch);
 }
 
 } // namespace InternetDateTime

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 
 namespace quellon {
@@ -21,7 +23,8 @@ TEST(InternetDateTime, FormatsUtcWholeSecondsAndDropsTheFraction)
 
 TEST(InternetDateTime, ParsesWhatItFormats)
 {
-    for (auto text : {"1970-01-01T00:00:00Z", "2024-02-29T23:59:59Z", "1999-12-31T12:30:05Z", "2262-04-11T00:00:00Z"}) {
+    for (auto text : {"1970-01-01T00:00:00Z", "2024-02-29T23:59:59Z", "1999-12-31T12:30:05Z", "2262-04-11T00:00:00Z",
+                      "2262-04-11T23:47:16Z", "1677-09-21T00:12:44Z"}) {
         auto date = InternetDateTime::parse(text);
         ASSERT_TRUE(date) << text;
         EXPECT_EQ(InternetDateTime::format(*date), text);
@@ -35,9 +38,23 @@ TEST(InternetDateTime, RejectsEveryOtherForm)
              "1970-01-01 00:00:00Z", "1970-01-01T00:00:00.000Z", "1970-01-01T00:00:00+00:00",
              " 1970-01-01T00:00:00Z", "1970-01-01T00:00:00Z ", "1970-1-01T00:00:00Z", "1970-13-01T00:00:00Z",
              "1970-00-10T00:00:00Z", "2023-02-29T00:00:00Z", "2024-04-31T00:00:00Z", "1970-01-01T24:00:00Z",
-             "1970-01-01T00:60:00Z", "1970-01-01T00:00:60Z", "+970-01-01T00:00:00Z", "197O-01-01T00:00:00Z"}) {
+             "1970-01-01T00:60:00Z", "1970-01-01T00:00:60Z", "+970-01-01T00:00:00Z", "197O-01-01T00:00:00Z",
+             // Well formed, but beyond what a Date holds: they used to come back as other years.
+             "2300-01-01T00:00:00Z", "2262-04-11T23:47:17Z", "1677-09-21T00:12:43Z", "0000-01-01T00:00:00Z",
+             "9999-12-31T23:59:59Z"}) {
         EXPECT_FALSE(InternetDateTime::parse(text)) << '"' << text << '"';
     }
+}
+
+// Inputs a fuzzer found, kept beside the shared checkout; skipped where it is not there.
+TEST(InternetDateTime, RefusesTheYearOverflowFoundByFuzzing)
+{
+    const std::filesystem::path path = std::filesystem::path(QUELLON_SOURCE_DIR) / "../shared/fuzz-findings/datetime-year-overflow";
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        GTEST_SKIP() << "no fuzz finding at " << path;
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(InternetDateTime::parse(text)) << text;
 }
 
 TEST(DateSeconds, ConvertsBothWaysAndRefusesWhatADateCannotHold)

@@ -35,7 +35,11 @@ std::vector<PixelBufferRef> concatenate(const std::vector<std::vector<PixelBuffe
         if (!clip.empty())
             nonEmpty.push_back(&clip);
     std::vector<PixelBufferRef> joined;
-    const std::vector<double> weights = FrameBlender::crossfadeWeights(crossfadeFrames);
+    // Weights only when a second clip follows, and never more than the cap: the count comes
+    // from the state record, which anyone on the socket can set.
+    std::vector<double> weights;
+    if (nonEmpty.size() > 1)
+        weights = FrameBlender::crossfadeWeights(std::min(crossfadeFrames, kMaxCrossfadeFrames));
     for (std::size_t i = 0; i < nonEmpty.size(); ++i) {
         const auto& clip = *nonEmpty[i];
         joined.insert(joined.end(), clip.begin(), clip.end());

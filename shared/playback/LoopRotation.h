@@ -22,9 +22,12 @@ std::vector<std::string> rotatedLeadOrder(const std::vector<std::string>& names,
 /// all clips may exceed the budget.
 std::int64_t perClipFrameCap(std::int64_t totalBudget, std::int64_t clipCount, std::int64_t minPerClip);
 
-/// The clips' frames one after another, skipping empty clips, with crossfadeFrames blended
-/// frames leading from each clip's last frame into the next clip's first. No crossfade follows
-/// the last clip.
+/// Most blended frames between two clips: three seconds at the highest rate, each a whole frame.
+inline constexpr std::int64_t kMaxCrossfadeFrames = 90;
+
+/// The clips' frames one after another, skipping empty clips, with crossfadeFrames (at most
+/// kMaxCrossfadeFrames) blended frames leading from each clip's last frame into the next
+/// clip's first. No crossfade follows the last clip.
 std::vector<PixelBufferRef> concatenate(const std::vector<std::vector<PixelBufferRef>>& clips,
                                         std::int64_t crossfadeFrames);
 

@@ -3,6 +3,7 @@
 #include "playback/TestFrames.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace quellon {
 namespace {
@@ -63,6 +64,18 @@ TEST(LoopRotation, ConcatenateWithoutCrossfadeOrWithOneClipAddsNothing)
     EXPECT_EQ(LoopRotation::concatenate({a}, 5), a);
     EXPECT_TRUE(LoopRotation::concatenate({{}, {}}, 2).empty());
     EXPECT_TRUE(LoopRotation::concatenate({}, 2).empty());
+}
+
+// The count comes from the state record: one clip with an absurd count must not build
+// billions of weights, and two clips get no more than the cap.
+TEST(LoopRotation, ConcatenateCapsTheCrossfadeAndBuildsItOnlyBetweenClips)
+{
+    const auto a = clip(3, 0);
+    const auto b = clip(4, 50);
+    EXPECT_EQ(LoopRotation::concatenate({a}, std::numeric_limits<std::int64_t>::max()), a);
+    EXPECT_EQ(LoopRotation::concatenate({a, {}}, 4'000'000'000LL), a);
+    const auto joined = LoopRotation::concatenate({a, b}, 1'000'000);
+    EXPECT_EQ(joined.size(), a.size() + b.size() + static_cast<std::size_t>(LoopRotation::kMaxCrossfadeFrames));
 }
 
 } // namespace

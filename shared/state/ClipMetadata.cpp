@@ -2,12 +2,17 @@
 
 #include "state/JSONCoding.h"
 
+#include <cmath>
+
 namespace quellon {
 
 using namespace JSONCoding;
 
 std::string encodeJSON(const ClipMetadata& metadata, JSONStyle style)
 {
+    // JSON has no NaN or infinity: it would be written as null and never read back.
+    if (!std::isfinite(metadata.duration))
+        throw EncodingError("\"duration\" is not a finite number");
     Json object = Json::object();
     object["clipType"] = metadata.clipType;
     object["duration"] = metadata.duration;

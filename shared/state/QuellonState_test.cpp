@@ -3,6 +3,7 @@
 #include "state/QuellonState.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -162,6 +163,34 @@ TEST(ClipMetadataJSON, OnlyTheDisplayNameIsOptional)
     }
     json["duration"] = "4.5";
     EXPECT_THROW(decodeClipMetadata(json.dump()), DecodingError);
+}
+
+TEST(ClipMetadataJSON, RefusesToEncodeANonFiniteDuration)
+{
+    ClipMetadata metadata{"loop", 0, Date(seconds(1765000000)), "1280x720", 30, "pingpong", "loop-1.mov", std::nullopt};
+    for (double duration : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity()}) {
+        metadata.duration = duration;
+        EXPECT_THROW(encodeJSON(metadata, JSONStyle::pretty), EncodingError) << duration;
+    }
+}
+
+// Dates the in-memory type cannot hold are refused on reading, in every record, instead of
+// coming back as some other year.
+TEST(RecordDates, YearsOutsideWhatADateHoldsAreDecodingErrors)
+{
+    const std::string clip = encodeJSON(
+        ClipMetadata{"loop", 4.5, Date(seconds(1765000000)), "1280x720", 30, "pingpong", "loop-1.mov", std::nullopt},
+        JSONStyle::compact);
+    const std::string state = encodeJSON(QuellonState::defaultState(), JSONStyle::compact);
+    for (auto text : {"2300-01-01T00:00:00Z", "1600-01-01T00:00:00Z", "5512-01-01T00:00:10Z"}) {
+        Json clipJSON = Json::parse(clip);
+        clipJSON["createdAt"] = text;
+        EXPECT_THROW(decodeClipMetadata(clipJSON.dump()), DecodingError) << text;
+        Json stateJSON = Json::parse(state);
+        stateJSON["updatedAt"] = text;
+        EXPECT_THROW(decodeQuellonState(stateJSON.dump()), DecodingError) << text;
+    }
 }
 
 } // namespace
