@@ -65,6 +65,13 @@ public:
         }
         wake_.notify_all();
     }
+    /// Makes a stopped stream ready to serve again: a device removed and added back.
+    void rearm()
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = false;
+        pending_.reset();
+    }
 
 private:
     enum class WriteResult { written, readerGone, stopped };
@@ -213,6 +220,7 @@ public:
         if (!stream_ || writer_.joinable())
             return;
         auto stream = stream_;
+        stream->rearm();
         writer_ = std::thread([stream, path, regularFile, &log] { stream->run(path, regularFile, log); });
     }
 
@@ -267,8 +275,8 @@ void Y4MFifoBackend::preparePath()
         if (S_ISFIFO(info.st_mode)) {
             if (::chmod(path_.c_str(), 0600) != 0)
                 throw CameraBackendError(path_.string() + ": " + errorText(errno));
+            // Someone else's FIFO (another daemon's, or one the user made): used, never removed.
             regularFile_ = false;
-            createdFifo_ = true;
             return;
         }
         if (S_ISREG(info.st_mode)) {

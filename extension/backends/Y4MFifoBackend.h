@@ -26,7 +26,8 @@ public:
     /// The FIFO is created (mode 0600) when the first device is added, unless a FIFO or a
     /// regular file is already there. Anything else at the path is an error at that point.
     Y4MFifoBackend(std::filesystem::path path, LogSink& log);
-    /// Withdraws any device still published and removes the FIFO if it made it.
+    /// Withdraws any device still published and removes the FIFO if this object made it; a
+    /// FIFO that was there before is left alone.
     ~Y4MFifoBackend() override;
 
     std::shared_ptr<CameraDevice> makeDevice(DeviceIdentity identity) override;

@@ -112,6 +112,35 @@ TEST_F(Y4MBackendTest, StalledReaderBlocksNothing)
     ::close(fd);
 }
 
+// The rename's restore: the same device withdrawn and published again serves the next reader.
+TEST_F(Y4MBackendTest, DeviceAddedAgainServesAgain)
+{
+    Y4MFifoBackend backend(fifo, log);
+    auto stream = publish(backend);
+    for (int round = 1; round <= 3; ++round) {
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(eventually([&] { return handler->starts == round; })) << round;
+        stream->send(PixelBuffer::create(1280, 720), 0);
+        EXPECT_EQ(readBytes(fd, header(30).size() + 6).size(), header(30).size() + 6) << round;
+        ::close(fd);
+        backend.removeDevice(device);
+        EXPECT_EQ(handler->stops, round);
+        backend.addDevice(device);
+    }
+}
+
+// A FIFO already there may be another daemon's: it is used but never removed.
+TEST_F(Y4MBackendTest, LeavesAFifoItDidNotMake)
+{
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    {
+        Y4MFifoBackend backend(fifo, log);
+        publish(backend);
+    }
+    EXPECT_TRUE(fs::exists(fifo));
+}
+
 TEST_F(Y4MBackendTest, WritesIntoAnExistingRegularFileAndRefusesOtherPaths)
 {
     const fs::path file = directory.path() / "capture.y4m";
