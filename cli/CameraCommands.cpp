@@ -6,6 +6,7 @@
 #include "channel/QuellonCMIOChannel.h"
 #include "platform/FileIO.h"
 #include "state/QuellonState.h"
+#include "state/QuellonStorage.h"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 namespace quellon::cli {
 
@@ -23,6 +25,8 @@ using namespace std::chrono_literals;
 // Below 2 sends a second the picture would age out between pushes and the card would flash.
 constexpr int kMinRepeatFPS = 2;
 constexpr int kMaxRepeatFPS = 60;
+// How long to wait for the renamed device before leaving it to the next state the host sends.
+constexpr auto kRenameWait = 5s;
 
 // Connected already, so a camera that is not running is reported before anything else.
 CameraClient cameraClient()
@@ -144,6 +148,42 @@ void push(const PushOptions& options)
     });
 }
 
+// A renamed camera is a new device that starts without a state, showing the paused card; as
+// a host we hand it the state it held before (or the stored one) once the new device is up.
+void renameCamera(const std::string& name)
+{
+    CameraClient client = cameraClient();
+    const CameraInfo before = client.cameraInfo();
+    const std::string heldState = client.property(QuellonCMIOChannel::stateSelector).value_or("");
+    client.setProperty(QuellonCMIOChannel::nameSelector, name);
+    std::cout << "asked the camera to rename itself \"" << name << "\"\n";
+    if (before.name == name)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + kRenameWait;
+    for (;;) {
+        const CameraInfo now = client.cameraInfo();
+        if (now.deviceUUID != before.deviceUUID)
+            break;
+        if (now.storedNameHint) {
+            std::cout << "the camera keeps the name \"" << now.name << "\" for now: " << *now.storedNameHint << "\n";
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::cerr << "quellon: the camera has not renamed itself yet; the name applies at its next start\n";
+            return;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    if (!heldState.empty()) {
+        client.setProperty(QuellonCMIOChannel::stateSelector, heldState);
+    } else if (std::filesystem::exists(QuellonStorage::stateURL())) {
+        client.sendState(QuellonStorage::readState());
+    } else {
+        return;
+    }
+    std::cerr << "quellon: sent the state again to the renamed camera\n";
+}
+
 void printCameraInfo(bool json)
 {
     talkToCamera([&] {
@@ -158,6 +198,9 @@ void printCameraInfo(bool json)
                   << "stream UUID:  " << info.streamUUID << "\n"
                   << "frame rate:   " << info.fps << " fps\n"
                   << "sink:         " << info.sink << "\n";
+        if (info.storedName)
+            std::cout << "stored name:  " << *info.storedName
+                      << (info.storedNameHint ? " (" + *info.storedNameHint + ")" : std::string(" (applies at the next start)")) << "\n";
     });
 }
 
@@ -179,6 +222,24 @@ void sendStateToCamera(const QuellonState& state)
     } catch (const std::exception& error) {
         std::cerr << "quellon: the state is stored, but could not be sent to the camera: " << error.what() << "\n";
     }
+}
+
+std::optional<std::int64_t> cameraStateRevision()
+{
+    const auto path = CameraClient::defaultSocketPath();
+    if (!path)
+        return std::nullopt;
+    try {
+        CameraClient client(*path, 2s);
+        const auto bytes = client.property(QuellonCMIOChannel::stateSelector);
+        if (!bytes || bytes->empty())
+            return std::nullopt;
+        if (auto state = QuellonCMIOChannel::decodeState(*bytes))
+            return state->revision;
+    } catch (const std::exception&) {
+        // Not running or not answering: the stored revision is all there is.
+    }
+    return std::nullopt;
 }
 
 void addCameraCommands(CLI::App& app)
@@ -222,10 +283,7 @@ void addCameraCommands(CLI::App& app)
         if (!encoded)
             throw UsageError("a camera name must be 1 to " + std::to_string(QuellonCMIOChannel::maxNameBytes)
                              + " bytes of UTF-8 once trimmed, not \"" + *name + "\"");
-        talkToCamera([&] {
-            cameraClient().setProperty(QuellonCMIOChannel::nameSelector, *encoded);
-            std::cout << "asked the camera to rename itself \"" << *encoded << "\"\n";
-        });
+        talkToCamera([&] { renameCamera(*encoded); });
     });
 
     auto json = std::make_shared<bool>(false);

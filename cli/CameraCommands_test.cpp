@@ -35,8 +35,14 @@ public:
     {
         std::lock_guard lock(mutex_);
         ++setCounts_[selector];
+        // A renaming camera replaces its device, which starts with no state.
+        if (selector == nameSelector && renames) {
+            values_[kCameraInfoSelector] = encodeJSON(CameraInfo{bytes, "L", "DEV-" + bytes, "S", 30, "memory"});
+            values_[stateSelector] = "";
+        }
         values_[selector] = std::move(bytes);
     }
+    bool renames = false;
     std::optional<std::string> property(std::uint32_t selector) override
     {
         std::lock_guard lock(mutex_);
@@ -139,12 +145,12 @@ TEST_F(CameraCommandsTest, PushRenameAndCameraReachTheDaemon)
     EXPECT_EQ(push.status, 0) << push.err;
     EXPECT_EQ(camera_.property(frameSelector), std::string("\xFF\xD8\xFF\xE0 not really decodable", 25));
 
+    const CameraInfo info{"Kitchen Cam", "Quellon-Camera-Device-1F4B6A20", "DEV-UUID", "STREAM-UUID", 24, "y4m:/tmp/camera.y4m"};
+    camera_.setProperty(kCameraInfoSelector, encodeJSON(info));
     const Result rename = run({"rename", "  Kitchen Cam \n"});
     EXPECT_EQ(rename.status, 0) << rename.err;
     EXPECT_EQ(camera_.property(nameSelector), "Kitchen Cam");
 
-    const CameraInfo info{"Kitchen Cam", "Quellon-Camera-Device-1F4B6A20", "DEV-UUID", "STREAM-UUID", 24, "y4m:/tmp/camera.y4m"};
-    camera_.setProperty(kCameraInfoSelector, encodeJSON(info));
     const Result camera = run({"camera"});
     EXPECT_EQ(camera.status, 0) << camera.err;
     for (const char* line : {"name:         Kitchen Cam\n", "legacy ID:    Quellon-Camera-Device-1F4B6A20\n", "device UUID:  DEV-UUID\n",
@@ -152,6 +158,54 @@ TEST_F(CameraCommandsTest, PushRenameAndCameraReachTheDaemon)
         EXPECT_NE(camera.out.find(line), std::string::npos) << line;
     const Result json = run({"camera", "--json"});
     EXPECT_EQ(decodeCameraInfo(json.out), info);
+}
+
+// The renamed camera gets the state it held back; a state set after a lost state.json still
+// takes a revision the camera has not applied yet.
+TEST_F(CameraCommandsTest, RenameHandsTheStateBackAndNewRevisionsPassTheCameras)
+{
+    startCamera();
+    camera_.renames = true;
+    camera_.setProperty(kCameraInfoSelector, encodeJSON(CameraInfo{"Old", "L", "DEV-1", "S", 30, "memory"}));
+    QuellonState held;
+    held.mode = QuellonMode::away;
+    held.revision = 7;
+    const std::string heldBytes = QuellonCMIOChannel::encodeState(held).value();
+    camera_.setProperty(stateSelector, heldBytes);
+    const Result rename = run({"rename", "Desk"});
+    EXPECT_EQ(rename.status, 0) << rename.err;
+    EXPECT_EQ(camera_.property(stateSelector), heldBytes);
+    EXPECT_NE(rename.err.find("sent the state again"), std::string::npos) << rename.err;
+
+    // No state.json, or a damaged one: the revision goes above the camera's.
+    for (const char* stored : {"", "{ not json"}) {
+        if (*stored)
+            std::ofstream(container() / "state.json") << stored;
+        const Result set = run({"state", "set", "--mode", "live"});
+        ASSERT_EQ(set.status, 0) << set.err;
+        const auto sent = QuellonCMIOChannel::decodeState(camera_.property(stateSelector).value_or(""));
+        ASSERT_TRUE(sent) << stored;
+        EXPECT_EQ(sent->revision, held.revision + 1) << stored;
+        camera_.setProperty(stateSelector, heldBytes);
+        fs::remove(container() / "state.json");
+    }
+}
+
+// A camera that cannot take a name live says where it applies; "camera" shows it too.
+TEST_F(CameraCommandsTest, RenameThatCannotBeLiveSaysWhereTheNameApplies)
+{
+    startCamera();
+    CameraInfo info{"Quellon Camera", "L", "DEV-1", "S", 30, "v4l2:/dev/video3"};
+    info.storedName = "Desk";
+    info.storedNameHint = "it applies when v4l2loopback is loaded with card_label=\"Desk\"";
+    camera_.setProperty(kCameraInfoSelector, encodeJSON(info));
+    const Result rename = run({"rename", "Desk"});
+    EXPECT_EQ(rename.status, 0) << rename.err;
+    EXPECT_NE(rename.out.find("keeps the name \"Quellon Camera\" for now: it applies when v4l2loopback"), std::string::npos)
+        << rename.out;
+    const Result camera = run({"camera"});
+    EXPECT_NE(camera.out.find("stored name:  Desk (it applies when v4l2loopback is loaded with card_label=\"Desk\")\n"),
+              std::string::npos) << camera.out;
 }
 
 TEST_F(CameraCommandsTest, BadInputIsRefusedBeforeAnythingIsSent)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 namespace CLI {
@@ -37,5 +39,9 @@ void addStatusCommand(CLI::App& app);
 /// Hands a newly stored state to the running camera, saying so on standard error; a camera
 /// that is not running is no failure.
 void sendStateToCamera(const QuellonState& state);
+
+/// The revision of the state the running camera holds; nothing when it is not running or
+/// holds none. A new revision must be above it, or the camera would ignore the record.
+std::optional<std::int64_t> cameraStateRevision();
 
 } // namespace quellon::cli

@@ -5,7 +5,9 @@
 #include "state/QuellonStorage.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -111,7 +113,10 @@ void addStateCommands(CLI::App& app)
     set->callback([changes] {
         QuellonState current = QuellonStorage::readState();
         QuellonState next = applyChanges(current, *changes);
-        next.revision = current.revision + 1;
+        // Above the stored revision and the camera's: a missing or damaged state.json starts
+        // from 0, and a camera that already applied a revision ignores it when sent again.
+        const std::int64_t last = std::max(current.revision, cameraStateRevision().value_or(current.revision));
+        next.revision = last < std::numeric_limits<std::int64_t>::max() ? last + 1 : last;
         // Whole seconds: the stored form has no fraction, so what we print is what is read back.
         next.updatedAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
         QuellonStorage::writeState(next);

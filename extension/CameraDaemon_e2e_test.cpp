@@ -63,6 +63,16 @@ protected:
             GTEST_SKIP() << "ffmpeg and ffprobe are needed";
         fs::create_directories(container);
         fs::create_directories(home / "config");
+        daemon = spawnDaemon();
+        ASSERT_GT(daemon, 0);
+        for (int i = 0; i < 500 && !(fs::exists(socket) && fs::exists(fifo)); ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(fs::exists(socket) && fs::exists(fifo));
+    }
+
+    /// Starts the real daemon on this test's private container; its pid, or -1.
+    pid_t spawnDaemon()
+    {
         const std::string dataHome = "XDG_DATA_HOME=" + (home / "data").string();
         const std::string configHome = "XDG_CONFIG_HOME=" + (home / "config").string();
         const std::string homeVar = "HOME=" + home.string();
@@ -72,12 +82,10 @@ protected:
         const std::string leakOptions = std::string("LSAN_OPTIONS=suppressions=") + QUELLON_LSAN_SUPPRESSIONS;
         const char* env[] = {dataHome.c_str(), configHome.c_str(), homeVar.c_str(), "PATH=/usr/bin:/bin",
                              leakOptions.c_str(), nullptr};
-        ASSERT_EQ(posix_spawn(&daemon, QUELLON_EXTENSION_PATH, nullptr, nullptr, const_cast<char**>(args),
-                              const_cast<char**>(env)),
-                  0);
-        for (int i = 0; i < 500 && !(fs::exists(socket) && fs::exists(fifo)); ++i)
-            std::this_thread::sleep_for(10ms);
-        ASSERT_TRUE(fs::exists(socket) && fs::exists(fifo));
+        pid_t pid = -1;
+        if (posix_spawn(&pid, QUELLON_EXTENSION_PATH, nullptr, nullptr, const_cast<char**>(args), const_cast<char**>(env)) != 0)
+            return -1;
+        return pid;
     }
 
     // Every test ends with a clean stop, so a sanitizer build checks the daemon for leaks.
@@ -240,6 +248,33 @@ TEST_F(CameraDaemonTest, ReadersComeAndGoAndHostileConnectionsAreShrugged)
     nextFrame();
     EXPECT_EQ(CameraClient(socket).cameraInfo().name, "Quellon Camera");
     EXPECT_EQ(::waitpid(daemon, nullptr, WNOHANG), 0) << "the daemon died";
+}
+
+// A second daemon finds the first one answering and leaves without touching its FIFO.
+TEST_F(CameraDaemonTest, SecondDaemonLeavesTheRunningOneAlone)
+{
+    openReader();
+    const Frame card = nextFrame();
+    const pid_t second = spawnDaemon();
+    ASSERT_GT(second, 0);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 1000 && (done = ::waitpid(second, &status, WNOHANG)) == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    if (done == 0) {
+        ::kill(second, SIGKILL);
+        ::waitpid(second, nullptr, 0);
+    }
+    EXPECT_TRUE(done == second && WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_TRUE(fs::exists(fifo));
+    EXPECT_TRUE(fs::exists(socket));
+    EXPECT_EQ(CameraClient(socket).cameraInfo().name, "Quellon Camera");
+    // The first daemon still serves: its reader keeps getting frames, and a new one can come.
+    EXPECT_LT(card.difference(nextFrame()), 1.0);
+    ::pclose(reader);
+    reader = nullptr;
+    openReader("-frames:v 2");
+    EXPECT_LT(card.difference(nextFrame()), 1.0);
 }
 
 // SIGTERM ends every test while a reader may be attached.

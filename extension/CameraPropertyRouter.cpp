@@ -55,6 +55,11 @@ std::optional<std::string> CameraPropertyRouter::property(std::uint32_t selector
         info.streamUUID = device->streamID();
         info.fps = stream->fps();
         info.sink = sinkDescription_ ? sinkDescription_() : std::string();
+        if (const std::string stored = provider_->storedCameraName(); stored != info.name) {
+            info.storedName = stored;
+            if (auto hint = provider_->deferredRenameHint(stored); !hint.empty())
+                info.storedNameHint = hint;
+        }
         return encodeJSON(info);
     }
     auto channel = channelOf(selector);

@@ -70,13 +70,21 @@ void QuellonExtensionProviderSource::performRename(const std::string& name)
     if (!current || current->localizedName() == name)
         return;
     try {
+        provider_.checkRenamable(name);
+    } catch (const std::exception& error) {
+        services_.log.write(LogLevel::error, std::string("Quellon: rename failed: ") + error.what());
+        return;
+    }
+    try {
         provider_.removeDevice(current->device());
     } catch (const std::exception& error) {
         services_.log.write(LogLevel::error, std::string("Quellon: rename removeDevice failed: ") + error.what());
         return;
     }
-    auto replacement = std::make_shared<QuellonExtensionDeviceSource>(name, provider_, services_);
+    std::shared_ptr<QuellonExtensionDeviceSource> replacement;
     try {
+        // Making the replacement can throw as well (no memory, no queue): restored the same way.
+        replacement = std::make_shared<QuellonExtensionDeviceSource>(name, provider_, services_);
         provider_.addDevice(replacement->device());
     } catch (const std::exception& error) {
         try {
@@ -92,6 +100,11 @@ void QuellonExtensionProviderSource::performRename(const std::string& name)
         deviceSource_ = replacement;
     }
     services_.log.write(LogLevel::info, "Quellon: device renamed live → " + name);
+}
+
+std::string QuellonExtensionProviderSource::storedCameraName() const
+{
+    return QuellonIdentifiers::effectiveVirtualCameraName(services_.defaults);
 }
 
 void QuellonExtensionProviderSource::removeDevice()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ExtensionServices.h"
+#include "backends/CameraBackend.h"
 
 #include <memory>
 #include <mutex>
@@ -36,6 +37,11 @@ public:
     void renameDevice(std::string name);
     /// Waits until the renames already queued have run.
     void drainRenames() const;
+
+    /// The camera name kept for the next start (the user's stored name, else the default).
+    std::string storedCameraName() const;
+    /// Where a name the backend cannot apply live takes effect; empty when renames are live.
+    std::string deferredRenameHint(const std::string& name) const { return provider_.deferredRenameHint(name); }
 
     /// Withdraws the current device; for shutdown.
     void removeDevice();

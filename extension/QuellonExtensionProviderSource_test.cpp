@@ -7,6 +7,8 @@
 #include "backends/InMemoryCameraBackend.h"
 #include "channel/CameraInfo.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "channel/PropertyFraming.h"
+#include "platform/FileIO.h"
 #include "platform/UUID.h"
 #include "state/QuellonIdentifiers.h"
 
@@ -121,6 +123,8 @@ TEST_F(ProviderSourceTest, FailedOrNeedlessRenamesKeepTheOldDevice)
          {{LogLevel::error, "Quellon: rename removeDevice failed: The device could not be removed."}}},
         {"Other", &InMemoryCameraBackend::failAddDevice,
          {{LogLevel::error, "Quellon: rename addDevice failed, restored: The device could not be added."}}},
+        {"Other", &InMemoryCameraBackend::failMakeDevice,
+         {{LogLevel::error, "Quellon: rename addDevice failed, restored: The device could not be made."}}},
     };
     for (const auto& [name, failure, lines] : cases) {
         ExtensionWorld world;
@@ -133,6 +137,9 @@ TEST_F(ProviderSourceTest, FailedOrNeedlessRenamesKeepTheOldDevice)
         EXPECT_EQ(provider->deviceSource(), before) << lines.size();
         EXPECT_THAT(backend.publishedNames(), ElementsAre("Quellon Camera"));
         EXPECT_EQ(world.log.lines(), lines);
+        // The rename queue lives on: a later rename still goes through.
+        rename(*provider, "Later");
+        EXPECT_THAT(backend.publishedNames(), ElementsAre("Later"));
     }
 }
 
@@ -162,6 +169,30 @@ TEST_F(ProviderSourceTest, RouterRenamesAndAnswersEachSelector)
     const auto& device = *provider->deviceSource();
     EXPECT_EQ(decodeCameraInfo(router.property(kCameraInfoSelector).value()),
               (CameraInfo{"Kitchen", kLegacyID, device.device()->identity().deviceID, device.streamID(), 30, "memory"}));
+}
+
+// A state whose date the in-memory date cannot hold, as a fuzzer sent it over the socket: the
+// request is refused as undecodable and the camera keeps what it had. Skipped where the shared
+// findings are not checked out beside the repository.
+TEST_F(ProviderSourceTest, StateWithAnOverflowingYearIsRefused)
+{
+    const std::filesystem::path path =
+        std::filesystem::path(QUELLON_SOURCE_DIR) / "../shared/fuzz-findings/socket_server-qlst-year-overflow";
+    const auto bytes = readRegularFile(path);
+    if (!bytes)
+        GTEST_SKIP() << "no fuzz finding at " << path;
+    ASSERT_GE(bytes->size(), PropertyFraming::kRequestHeaderSize);
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(bytes->data());
+    const auto header = PropertyFraming::decodeRequestHeader(
+        std::span<const std::uint8_t, PropertyFraming::kRequestHeaderSize>(raw, PropertyFraming::kRequestHeaderSize));
+    ASSERT_EQ(header.selector, QuellonCMIOChannel::stateSelector);
+    auto provider = makeProvider();
+    CameraPropertyRouter router(provider, [] { return std::string("memory"); });
+    const std::string payload = bytes->substr(PropertyFraming::kRequestHeaderSize, header.length);
+    router.setProperty(header.selector, payload);
+    provider->deviceSource()->streamSource()->drain();
+    EXPECT_EQ(router.property(QuellonCMIOChannel::stateSelector), "");
+    EXPECT_TRUE(world.log.contains("Quellon ext: state decode failed (" + std::to_string(payload.size()) + " bytes)"));
 }
 
 } // namespace

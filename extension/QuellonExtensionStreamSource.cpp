@@ -125,6 +125,15 @@ void QuellonExtensionStreamSource::startStream()
     });
 }
 
+PixelBufferRef QuellonExtensionStreamSource::primeFrame()
+{
+    PixelBufferRef card;
+    timerQueue_->sync([&] {
+        card = standbyCard(currentMode_ == QuellonMode::error ? kUnavailableCaption : kPausedCaption);
+    });
+    return card;
+}
+
 void QuellonExtensionStreamSource::stopStream()
 {
     timerQueue_->async([weak = weak_from_this()] {

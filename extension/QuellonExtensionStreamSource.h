@@ -92,6 +92,8 @@ public:
 
     void startStream() override;
     void stopStream() override;
+    /// The standby card for the current mode, made on the frames queue; never call it from there.
+    PixelBufferRef primeFrame() override;
 
     // The channels, one write each.
     void setFrameProperty(std::string_view bytes);

@@ -55,6 +55,9 @@ public:
     virtual ~CameraStreamHandler() = default;
     virtual void startStream() = 0;
     virtual void stopStream() = 0;
+    /// The picture a sink shows before any client streams (the standby card), for sinks that
+    /// must hold a frame to be offered at all; none when there is nothing to show.
+    virtual PixelBufferRef primeFrame() { return nullptr; }
 };
 
 /// Where a stream's frames go. Called on the frames queue only; must never block it for long.
@@ -91,6 +94,16 @@ public:
     virtual void removeDevice(const std::shared_ptr<CameraDevice>& device) = 0;
     /// Which sink serves the frames, e.g. "y4m:/path/camera.y4m" or "v4l2:/dev/video4".
     virtual std::string sinkDescription() const = 0;
+    /// Throws CameraBackendError saying why when a published device cannot take the name
+    /// newName live (a device whose name is fixed outside the daemon).
+    virtual void checkRenamable(const std::string& newName) const { (void)newName; }
+    /// Where a name that cannot be applied live takes effect, for hosts to show; empty when
+    /// renames are live.
+    virtual std::string deferredRenameHint(const std::string& name) const
+    {
+        (void)name;
+        return {};
+    }
 };
 
 } // namespace quellon

@@ -6,6 +6,13 @@ namespace quellon {
 
 std::shared_ptr<CameraDevice> InMemoryCameraBackend::makeDevice(DeviceIdentity identity)
 {
+    {
+        std::lock_guard lock(mutex_);
+        if (makeDeviceFailures_ > 0) {
+            --makeDeviceFailures_;
+            throw CameraBackendError("The device could not be made.");
+        }
+    }
     return std::make_shared<Device>(*this, std::move(identity));
 }
 
@@ -41,6 +48,12 @@ void InMemoryCameraBackend::removeDevice(const std::shared_ptr<CameraDevice>& de
     }
     if (auto stream = removed->stream())
         stream->stopAllClients();
+}
+
+void InMemoryCameraBackend::failMakeDevice(int times)
+{
+    std::lock_guard lock(mutex_);
+    makeDeviceFailures_ = times;
 }
 
 void InMemoryCameraBackend::failAddDevice(int times)

@@ -26,6 +26,7 @@ public:
     std::string sinkDescription() const override { return "memory"; }
 
     // Failure switches: the next N calls of each kind throw CameraBackendError("…").
+    void failMakeDevice(int times = 1);
     void failAddDevice(int times = 1);
     void failRemoveDevice(int times = 1);
     void failAddStream(int times = 1);
@@ -40,6 +41,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
     std::vector<std::shared_ptr<Device>> published_;
+    int makeDeviceFailures_ = 0;
     int addDeviceFailures_ = 0;
     int removeDeviceFailures_ = 0;
     int addStreamFailures_ = 0;

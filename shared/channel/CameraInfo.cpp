@@ -15,6 +15,10 @@ std::string encodeJSON(const CameraInfo& info)
     object["streamUUID"] = info.streamUUID;
     object["fps"] = info.fps;
     object["sink"] = info.sink;
+    if (info.storedName)
+        object["storedName"] = *info.storedName;
+    if (info.storedNameHint)
+        object["storedNameHint"] = *info.storedNameHint;
     return dump(object, JSONStyle::compact);
 }
 
@@ -28,6 +32,8 @@ CameraInfo decodeCameraInfo(std::string_view json)
     info.streamUUID = requiredString(object, "streamUUID");
     info.fps = requiredInt(object, "fps");
     info.sink = requiredString(object, "sink");
+    info.storedName = optionalString(object, "storedName");
+    info.storedNameHint = optionalString(object, "storedNameHint");
     return info;
 }
 

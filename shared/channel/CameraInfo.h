@@ -3,6 +3,7 @@
 #include "channel/QuellonCMIOChannel.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,11 @@ struct CameraInfo {
     std::int64_t fps = 30;
     /// The camera backend in use, e.g. "v4l2:/dev/video4" or "y4m:/path/camera.y4m".
     std::string sink;
+    /// The stored camera name when it is not the published one, and where it takes effect
+    /// (e.g. a loopback device whose label is fixed until its module is reloaded). Absent
+    /// while the two agree.
+    std::optional<std::string> storedName = std::nullopt;
+    std::optional<std::string> storedNameHint = std::nullopt;
 
     bool operator==(const CameraInfo&) const = default;
 };
@@ -29,8 +35,8 @@ struct CameraInfo {
 /// Compact JSON of the value. Throws EncodingError for text that is not UTF-8.
 std::string encodeJSON(const CameraInfo& info);
 
-/// Decodes a whole value or throws DecodingError; every key is required, unknown keys are
-/// ignored.
+/// Decodes a whole value or throws DecodingError; every key but the stored name's is required,
+/// unknown keys are ignored.
 CameraInfo decodeCameraInfo(std::string_view json);
 
 } // namespace quellon
