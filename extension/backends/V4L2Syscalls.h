@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <poll.h>
+#include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace quellon {
@@ -18,6 +20,8 @@ public:
     virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
     virtual ssize_t write(int fd, const void* data, std::size_t size) = 0;
     virtual int poll(pollfd* fds, nfds_t count, int timeoutMilliseconds) = 0;
+    /// The video nodes there are ("/dev/videoN"), lowest number first.
+    virtual std::vector<std::string> videoNodes() = 0;
 
     /// The real calls.
     static V4L2Syscalls& system();
@@ -31,6 +35,11 @@ inline constexpr unsigned long kCtlAdd = 0x4C80;
 inline constexpr unsigned long kCtlRemove = 0x4C81;
 /// Longest card label, without its terminating NUL.
 inline constexpr std::size_t kMaxCardLabelBytes = 31;
+/// What VIDIOC_QUERYCAP reports as the driver of every loopback device, in every version.
+inline constexpr const char* kDriverName = "v4l2 loopback";
+/// The driver's "keep_format" control (0.12 and later): the device stays announced as a
+/// capture device, with its format and last frame, while no writer has it open.
+inline constexpr std::uint32_t kKeepFormatControl = 0x00980900 | 0xf000;
 /// The client-usage event: its payload's first four bytes are the number of readers.
 inline constexpr std::uint32_t kClientUsageEvent = 0x08000000 + 0x08E00000 + 1;
 
