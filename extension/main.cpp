@@ -1,11 +1,12 @@
-// quellon-extension: the camera daemon. Publishes the Quellon camera through v4l2loopback or a
-// Y4M FIFO and takes its state, frames and name from hosts on the property socket.
+// quellon-extension: the camera daemon. Publishes the Quellon camera through v4l2loopback,
+// PipeWire or a Y4M FIFO and takes its state, frames and name from hosts on the property socket.
 
 #include "CameraPropertyRouter.h"
 #include "FrameFactory.h"
 #include "FrameTimer.h"
 #include "QuellonExtensionProviderSource.h"
 #include "QuellonRenameBridge.h"
+#include "backends/PipeWireCameraBackend.h"
 #include "backends/V4L2LoopbackBackend.h"
 #include "backends/Y4MFifoBackend.h"
 #include "platform/Clock.h"
@@ -14,11 +15,13 @@
 #include "state/QuellonIdentifiers.h"
 #include "state/QuellonStorage.h"
 #include "transport/PropertySocketServer.h"
+#include "transport/PropertyTarget.h"
 
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
 #include <malloc.h>
+#include <mutex>
 #include <pthread.h>
 
 namespace {
@@ -29,7 +32,7 @@ constexpr const char* kSocketFilename = "camera.sock";
 constexpr const char* kFifoFilename = "camera.y4m";
 
 struct SinkChoice {
-    enum class Kind { automatic, v4l2, y4m } kind = Kind::automatic;
+    enum class Kind { automatic, v4l2, pipewire, y4m } kind = Kind::automatic;
     std::optional<std::filesystem::path> path;
     OutputPixelFormat v4l2Format = OutputPixelFormat::yuyv;
 };
@@ -42,6 +45,16 @@ std::optional<SinkChoice> parseSink(const std::string& text, const std::string& 
         choice.kind = SinkChoice::Kind::automatic;
     else if (text == "v4l2")
         choice.kind = SinkChoice::Kind::v4l2;
+    else if (text.starts_with("v4l2:") && text.size() > 5) {
+        choice.kind = SinkChoice::Kind::v4l2;
+        // The node as /proc shows it, so openers of a by-id or by-path link are counted too.
+        std::error_code ignored;
+        choice.path = std::filesystem::weakly_canonical(text.substr(5), ignored);
+        if (choice.path->empty())
+            choice.path = text.substr(5);
+    }
+    else if (text == "pipewire")
+        choice.kind = SinkChoice::Kind::pipewire;
     else if (text == "y4m")
         choice.kind = SinkChoice::Kind::y4m;
     else if (text.starts_with("y4m:") && text.size() > 4) {
@@ -52,6 +65,35 @@ std::optional<SinkChoice> parseSink(const std::string& text, const std::string& 
     return choice;
 }
 
+/// What the socket serves: nothing until the camera is set up, then the router.
+class DeferredPropertyTarget final : public PropertyTarget {
+public:
+    void set(std::shared_ptr<PropertyTarget> target)
+    {
+        std::lock_guard lock(mutex_);
+        target_ = std::move(target);
+    }
+    void setProperty(std::uint32_t selector, std::string bytes) override
+    {
+        if (auto target = current())
+            target->setProperty(selector, std::move(bytes));
+    }
+    std::optional<std::string> property(std::uint32_t selector) override
+    {
+        auto target = current();
+        return target ? target->property(selector) : std::nullopt;
+    }
+
+private:
+    std::shared_ptr<PropertyTarget> current()
+    {
+        std::lock_guard lock(mutex_);
+        return target_;
+    }
+    std::mutex mutex_;
+    std::shared_ptr<PropertyTarget> target_;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -60,8 +102,9 @@ int main(int argc, char** argv)
     std::string sinkText = "auto";
     std::string formatText = "yuyv";
     app.add_option("--sink", sinkText,
-                   "Where frames go: auto (v4l2loopback when its control node is usable, else the FIFO "
-                   "camera.y4m in the shared container), v4l2, y4m or y4m:PATH")
+                   "Where frames go: auto (v4l2loopback when its control node or a loopback device is "
+                   "there, else PipeWire when its daemon answers, else the FIFO camera.y4m in the shared "
+                   "container), v4l2, v4l2:/dev/videoN, pipewire, y4m or y4m:PATH")
         ->capture_default_str();
     app.add_option("--v4l2-format", formatText, "Pixel format of the v4l2loopback device")
         ->check(CLI::IsMember({"yuyv", "i420"}))
@@ -73,7 +116,7 @@ int main(int argc, char** argv)
     }
     auto sink = parseSink(sinkText, formatText);
     if (!sink) {
-        std::cerr << "quellon-extension: --sink must be auto, v4l2, y4m or y4m:PATH, not \"" << sinkText << "\"\n";
+        std::cerr << "quellon-extension: --sink must be auto, v4l2, v4l2:/dev/videoN, pipewire, y4m or y4m:PATH, not \"" << sinkText << "\"\n";
         return 2;
     }
 
@@ -101,28 +144,49 @@ int main(int argc, char** argv)
     std::error_code ignored;
     std::filesystem::create_directories(*container, ignored);
 
+    // The socket first: a second daemon must find the first one answering and leave before it
+    // touches any device or the first one's FIFO.
+    DeferredPropertyTarget target;
+    PropertySocketServer server(*container / kSocketFilename, target, log);
+    try {
+        server.start();
+    } catch (const std::exception& error) {
+        log.write(LogLevel::error, std::string("Quellon: cannot listen on the camera socket: ") + error.what());
+        return 1;
+    }
+
+    // Each backend's probe claims what it can drive: a loopback device first (every app sees
+    // it), then PipeWire (apps that take cameras from it), then the FIFO, which always works.
+    SinkChoice::Kind kind = sink->kind;
+    if (kind == SinkChoice::Kind::automatic)
+        kind = V4L2LoopbackBackend::probe() ? SinkChoice::Kind::v4l2
+            : PipeWireCameraBackend::probe() ? SinkChoice::Kind::pipewire
+                                             : SinkChoice::Kind::y4m;
     std::unique_ptr<CameraProvider> backend;
-    const bool useV4L2 = sink->kind == SinkChoice::Kind::v4l2
-        || (sink->kind == SinkChoice::Kind::automatic && V4L2LoopbackBackend::controlNodeUsable());
-    if (useV4L2)
-        backend = std::make_unique<V4L2LoopbackBackend>(V4L2Syscalls::system(), log, sink->v4l2Format);
-    else
-        backend = std::make_unique<Y4MFifoBackend>(sink->path.value_or(*container / kFifoFilename), log);
+    try {
+        if (kind == SinkChoice::Kind::v4l2) {
+            V4L2LoopbackBackend::Options options;
+            options.pixelFormat = sink->v4l2Format;
+            if (sink->path)
+                options.staticDevice = sink->path->string();
+            backend = std::make_unique<V4L2LoopbackBackend>(V4L2Syscalls::system(), log, std::move(options));
+        } else if (kind == SinkChoice::Kind::pipewire) {
+            backend = std::make_unique<PipeWireCameraBackend>(log);
+        } else {
+            backend = std::make_unique<Y4MFifoBackend>(sink->path.value_or(*container / kFifoFilename), log);
+        }
+    } catch (const CameraBackendError& error) {
+        log.write(LogLevel::error, std::string("Quellon: camera sink unavailable: ") + error.what());
+        return 1;
+    }
 
     PlaybackFrameFactory frames;
     ExtensionServices services{Clock::system(), log, UserDefaults::standard(), ContainerPlatform::system(),
                                frames, FrameTimerFactory::steady(), QuellonRenameBridge::shared()};
     auto provider = QuellonExtensionProviderSource::create(*backend, services);
     log.write(LogLevel::info, "Quellon: camera sink " + backend->sinkDescription());
-    auto router = std::make_unique<CameraPropertyRouter>(provider, [&backend] { return backend->sinkDescription(); });
-    PropertySocketServer server(*container / kSocketFilename, *router, log);
-    try {
-        server.start();
-    } catch (const std::exception& error) {
-        log.write(LogLevel::error, std::string("Quellon: cannot listen on the camera socket: ") + error.what());
-        provider->removeDevice();
-        return 1;
-    }
+    auto router = std::make_shared<CameraPropertyRouter>(provider, [&backend] { return backend->sinkDescription(); });
+    target.set(router);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
@@ -131,6 +195,7 @@ int main(int argc, char** argv)
     QuellonRenameBridge::shared().setApply({});
     provider->removeDevice();
     // The sources go before the backend whose devices they hold.
+    target.set(nullptr);
     router.reset();
     provider.reset();
     backend.reset();
