@@ -55,9 +55,12 @@ std::optional<std::string> CameraPropertyRouter::property(std::uint32_t selector
         info.streamUUID = device->streamID();
         info.fps = stream->fps();
         info.sink = sinkDescription_ ? sinkDescription_() : std::string();
-        if (const std::string stored = provider_->storedCameraName(); stored != info.name) {
+        // Also when the names agree but the device apps see carries another label.
+        const std::string stored = provider_->storedCameraName();
+        const std::string hint = provider_->deferredRenameHint(stored);
+        if (stored != info.name || !hint.empty()) {
             info.storedName = stored;
-            if (auto hint = provider_->deferredRenameHint(stored); !hint.empty())
+            if (!hint.empty())
                 info.storedNameHint = hint;
         }
         return encodeJSON(info);

@@ -84,14 +84,17 @@ public:
         stream_ = ours;
     }
 
-    /// The node to write into and its number when it was added through the control node.
-    void setNode(std::string path, int number)
+    /// The node to write into, its number when it was added through the control node, and
+    /// the card label apps see.
+    void setNode(std::string path, int number, std::string label)
     {
         path_ = std::move(path);
         number_ = number;
+        label_ = std::move(label);
     }
     int number() const { return number_; }
     const std::string& path() const { return path_; }
+    const std::string& label() const { return label_; }
 
     /// Opens the node, sets and keeps the output format, sets the rate, shows the first frame
     /// and starts counting readers. Throws.
@@ -280,6 +283,7 @@ private:
     FrameConverter converter_;
     std::shared_ptr<V4L2Stream> stream_;
     std::string path_;
+    std::string label_;
     int number_ = -1;
     int fd_ = -1;
     int fps_ = 30;
@@ -380,8 +384,9 @@ int V4L2LoopbackBackend::openControlNode()
     return fd;
 }
 
-// The device labelled with the camera name, else the first loopback device not in use here.
-std::string V4L2LoopbackBackend::findStaticDevice(const std::string& name)
+// The device labelled with the camera name, else the first loopback device not in use here;
+// its node and label.
+std::pair<std::string, std::string> V4L2LoopbackBackend::findStaticDevice(const std::string& name)
 {
     const std::string wanted = cardLabel(name);
     std::optional<std::pair<std::string, std::string>> first;
@@ -395,7 +400,7 @@ std::string V4L2LoopbackBackend::findStaticDevice(const std::string& name)
         if (!isLoopbackDevice(syscalls_, node, &label))
             continue;
         if (label == wanted)
-            return node;
+            return {node, label};
         if (!first)
             first.emplace(node, label);
     }
@@ -403,22 +408,22 @@ std::string V4L2LoopbackBackend::findStaticDevice(const std::string& name)
         throw CameraBackendError("No v4l2loopback device found; load the module with exclusive_caps=1 card_label=\"" + wanted + "\".");
     log_.write(LogLevel::info, "Quellon: no v4l2loopback device is labelled \"" + wanted + "\"; using " + first->first
                                    + " (\"" + first->second + "\")");
-    return first->first;
+    return *first;
 }
 
 void V4L2LoopbackBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
 {
     auto ours = ownedByThisBackend<Device>(device, "device");
     if (staticDevices_) {
-        std::string node;
+        std::pair<std::string, std::string> found;
         if (options_.staticDevice) {
-            node = *options_.staticDevice;
-            if (!isLoopbackDevice(syscalls_, node))
-                throw CameraBackendError(node + " is not a v4l2loopback device.");
+            found.first = *options_.staticDevice;
+            if (!isLoopbackDevice(syscalls_, found.first, &found.second))
+                throw CameraBackendError(found.first + " is not a v4l2loopback device.");
         } else {
-            node = findStaticDevice(ours->identity().localizedName);
+            found = findStaticDevice(ours->identity().localizedName);
         }
-        ours->setNode(node, -1);
+        ours->setNode(found.first, -1, found.second);
         ours->attach();
         std::lock_guard lock(mutex_);
         published_.push_back(ours);
@@ -435,7 +440,7 @@ void V4L2LoopbackBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
         syscalls_.close(control);
         throw CameraBackendError("Cannot add a loopback device: " + errorText(addError));
     }
-    ours->setNode("/dev/video" + std::to_string(number), number);
+    ours->setNode("/dev/video" + std::to_string(number), number, label);
     try {
         ours->attach();
     } catch (const CameraBackendError&) {
@@ -495,10 +500,18 @@ void V4L2LoopbackBackend::checkRenamable(const std::string& newName) const
 {
     if (!staticDevices_)
         return;
-    std::string node;
+    // A device the module already labelled with the new name can simply be taken.
+    const std::string wanted = cardLabel(newName);
+    for (const std::string& candidate : syscalls_.videoNodes()) {
+        std::string label;
+        if (isLoopbackDevice(syscalls_, candidate, &label) && label == wanted)
+            return;
+    }
+    std::string node = "the device";
     {
         std::lock_guard lock(mutex_);
-        node = published_.empty() ? std::string("the device") : published_.back()->path();
+        if (!published_.empty())
+            node = published_.back()->path();
     }
     throw CameraBackendError("v4l2loopback without its control node cannot relabel " + node + " while it is loaded; "
                              + deferredRenameHint(newName));
@@ -508,6 +521,11 @@ std::string V4L2LoopbackBackend::deferredRenameHint(const std::string& name) con
 {
     if (!staticDevices_)
         return {};
+    {
+        std::lock_guard lock(mutex_);
+        if (!published_.empty() && published_.back()->label() == cardLabel(name))
+            return {};
+    }
     return "the name applies when v4l2loopback is reloaded with card_label=\"" + cardLabel(name) + "\"";
 }
 

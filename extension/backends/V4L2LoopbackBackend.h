@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quellon {
@@ -67,15 +68,17 @@ public:
     void removeDevice(const std::shared_ptr<CameraDevice>& device) override;
     /// "v4l2:/dev/videoN" of the device published now; "v4l2" without one.
     std::string sinkDescription() const override;
-    /// A static device keeps the label the module was loaded with.
+    /// A static device keeps the label the module was loaded with: renaming fails unless some
+    /// loopback device is labelled with the new name already.
     void checkRenamable(const std::string& newName) const override;
+    /// Where name takes effect while the static device in use carries another label.
     std::string deferredRenameHint(const std::string& name) const override;
 
     class Device;
 
 private:
     int openControlNode();
-    std::string findStaticDevice(const std::string& name);
+    std::pair<std::string, std::string> findStaticDevice(const std::string& name);
 
     V4L2Syscalls& syscalls_;
     LogSink& log_;

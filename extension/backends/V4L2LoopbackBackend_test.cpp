@@ -9,6 +9,7 @@
 #include "channel/QuellonCMIOChannel.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
+#include "state/QuellonIdentifiers.h"
 
 #include <atomic>
 #include <cerrno>
@@ -573,6 +574,26 @@ TEST_F(StaticDeviceTest, RenameFailsCleanlyAndTheStoredNameWaitsForTheModule)
     EXPECT_EQ(info.name, "Quellon Camera");
     EXPECT_EQ(info.storedName, "Desk");
     EXPECT_EQ(info.storedNameHint, hint);
+    provider->removeDevice();
+}
+
+// A stored name no device is labelled with: the camera runs on another device and says so,
+// though the names it publishes agree.
+TEST_F(StaticDeviceTest, StoredNameWithoutItsLabelSaysWhereItApplies)
+{
+    testing::ExtensionWorld world;
+    world.defaults.setString(QuellonIdentifiers::customCameraNameKey, "Desk");
+    V4L2LoopbackBackend backend(fake, world.log, options());
+    auto provider = QuellonExtensionProviderSource::create(backend, world.services());
+    CameraPropertyRouter router(provider, [&] { return backend.sinkDescription(); });
+    const CameraInfo info = decodeCameraInfo(router.property(kCameraInfoSelector).value());
+    EXPECT_EQ(std::tuple(info.name, info.sink, info.storedName), std::tuple("Desk", "v4l2:/dev/video2", "Desk"));
+    EXPECT_EQ(info.storedNameHint, "the name applies when v4l2loopback is reloaded with card_label=\"Desk\"");
+    // Back to the name the module gave a device: that one is taken, live.
+    router.setProperty(QuellonCMIOChannel::nameSelector, "Quellon Camera");
+    provider->drainRenames();
+    EXPECT_EQ(backend.sinkDescription(), "v4l2:/dev/video3");
+    EXPECT_FALSE(decodeCameraInfo(router.property(kCameraInfoSelector).value()).storedName);
     provider->removeDevice();
 }
 
