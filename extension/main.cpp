@@ -20,6 +20,8 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
+#include <chrono>
+#include <condition_variable>
 #include <malloc.h>
 #include <mutex>
 #include <pthread.h>
@@ -65,14 +67,22 @@ std::optional<SinkChoice> parseSink(const std::string& text, const std::string& 
     return choice;
 }
 
-/// What the socket serves: nothing until the camera is set up, then the router.
+/// What the socket serves. It listens before the camera is set up, so requests arriving in
+/// between wait for the router (as if the daemon had started a moment later); once closed
+/// without one, they get nothing.
 class DeferredPropertyTarget final : public PropertyTarget {
 public:
     void set(std::shared_ptr<PropertyTarget> target)
     {
-        std::lock_guard lock(mutex_);
-        target_ = std::move(target);
+        {
+            std::lock_guard lock(mutex_);
+            target_ = std::move(target);
+            closed_ = !target_;
+        }
+        ready_.notify_all();
     }
+    void close() { set(nullptr); }
+
     void setProperty(std::uint32_t selector, std::string bytes) override
     {
         if (auto target = current())
@@ -87,11 +97,14 @@ public:
 private:
     std::shared_ptr<PropertyTarget> current()
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        ready_.wait_for(lock, std::chrono::seconds(10), [&] { return target_ || closed_; });
         return target_;
     }
     std::mutex mutex_;
+    std::condition_variable ready_;
     std::shared_ptr<PropertyTarget> target_;
+    bool closed_ = false;
 };
 
 } // namespace
@@ -177,6 +190,7 @@ int main(int argc, char** argv)
         }
     } catch (const CameraBackendError& error) {
         log.write(LogLevel::error, std::string("Quellon: camera sink unavailable: ") + error.what());
+        target.close();
         return 1;
     }
 
@@ -195,7 +209,7 @@ int main(int argc, char** argv)
     QuellonRenameBridge::shared().setApply({});
     provider->removeDevice();
     // The sources go before the backend whose devices they hold.
-    target.set(nullptr);
+    target.close();
     router.reset();
     provider.reset();
     backend.reset();
