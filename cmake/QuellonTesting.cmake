@@ -21,6 +21,9 @@ function(quellon_add_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE quellon_core GTest::gtest GTest::gmock GTest::gtest_main ${ARG_LIBS})
+  # Inputs that once broke a parser live beside the repository; tests replay them when present.
+  target_compile_definitions(${name} PRIVATE
+    QUELLON_FUZZ_FINDINGS_DIR="${PROJECT_SOURCE_DIR}/../shared/fuzz-findings")
   set(environment "")
   if(QUELLON_SANITIZE STREQUAL "address")
     # Leaks inside system libraries that we cannot free (see the file) are not ours.
