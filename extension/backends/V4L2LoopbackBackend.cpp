@@ -1,6 +1,7 @@
 #include "backends/V4L2LoopbackBackend.h"
 
 #include "platform/Log.h"
+#include "state/UnicodeText.h"
 
 #include <algorithm>
 #include <atomic>
@@ -234,8 +235,11 @@ bool V4L2LoopbackBackend::controlNodeUsable(V4L2Syscalls& syscalls, const std::s
     return true;
 }
 
-std::string V4L2LoopbackBackend::cardLabel(std::string_view name)
+std::string V4L2LoopbackBackend::cardLabel(std::string_view received)
 {
+    // Every program listing cameras shows the label: no controls, NUL or direction overrides.
+    const std::string safe = labelSafeText(received);
+    const std::string_view name = safe;
     if (name.size() <= V4L2Loopback::kMaxCardLabelBytes)
         return std::string(name);
     std::size_t end = V4L2Loopback::kMaxCardLabelBytes;
