@@ -2,7 +2,8 @@
 #
 # One GoogleTest executable; every test case inside becomes its own CTest test carrying the
 # labels (default: unit). Labels in use: unit (fast, hermetic), e2e (real programs and
-# processes end to end), slow (long-running; left out of the quick run).
+# processes end to end), slow (long-running; left out of the quick run), tsan (threaded: also
+# run in the ThreadSanitizer build), fuzz (fuzz/: the fuzz targets' short runs).
 if(BUILD_TESTING)
   find_package(GTest REQUIRED)
   include(GoogleTest)
