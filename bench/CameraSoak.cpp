@@ -194,7 +194,14 @@ public:
         const std::string configHome = "XDG_CONFIG_HOME=" + (home_.path() / "config").string();
         const char* args[] = {path.c_str(), "--sink", "y4m", nullptr};
         const char* env[] = {dataHome.c_str(), configHome.c_str(), nullptr};
-        if (posix_spawn(&pid_, path.c_str(), nullptr, nullptr, const_cast<char**>(args), const_cast<char**>(env)) != 0)
+        // Its log goes to a file: thousands of hostile connections are logged.
+        const std::string logPath = (home_.path() / "daemon.log").string();
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int spawned = posix_spawn(&pid_, path.c_str(), &files, nullptr, const_cast<char**>(args), const_cast<char**>(env));
+        posix_spawn_file_actions_destroy(&files);
+        if (spawned != 0)
             throw std::runtime_error("cannot start " + path);
         for (int i = 0; i < 1000 && !(std::filesystem::exists(fifo()) && std::filesystem::exists(socket())); ++i)
             std::this_thread::sleep_for(10ms);
@@ -258,13 +265,14 @@ void resetPeak(pid_t pid)
     std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
 }
 
-std::string makeJPEG(int width, int height, int flags, std::uint32_t seed)
+/// A JPEG of a gradient with noise: `noise` 128 is hard for the coder, like a picture at its
+/// worst; 12 is about a camera's.
+std::string makeJPEG(int width, int height, int flags, std::uint32_t seed, unsigned noise = 128)
 {
-    // Noise on a gradient: hard for the coder, like a real picture at its worst.
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
     std::minstd_rand random(seed);
     for (std::size_t i = 0; i < rgb.size(); ++i)
-        rgb[i] = static_cast<std::uint8_t>((i / 3 % static_cast<std::size_t>(width)) * 255 / width / 2 + random() % 128);
+        rgb[i] = static_cast<std::uint8_t>((i / 3 % static_cast<std::size_t>(width)) * 255 / width / 2 + random() % noise);
     tjhandle compressor = tjInitCompress();
     unsigned char* bytes = nullptr;
     unsigned long size = 0;
@@ -450,7 +458,7 @@ int soak(double seconds, const std::string& daemonPath)
         std::cerr << "quellon-camera-soak: the daemon did not start\n";
         return 1;
     }
-    const std::string frame = makeJPEG(1280, 720, 0, 1);
+    const std::string frame = makeJPEG(1280, 720, 0, 1, 12);
     const std::string hugeProgressive = withDeclaredSize(makeJPEG(64, 48, TJFLAG_PROGRESSIVE, 2), 16384, 4096);
     const std::string hugeText = pngWithHugeTextChunk();
     std::atomic<bool> running{true};
@@ -664,7 +672,7 @@ int bounds(const std::string& daemonPath)
     };
 
     measure("idle, serving the card", [] {});
-    const std::string frame = makeJPEG(1280, 720, 0, 1);
+    const std::string frame = makeJPEG(1280, 720, 0, 1, 12);
     measure("pushed 1280x720 JPEG x 30", [&] {
         for (int i = 0; i < 30; ++i)
             client.setProperty(frameSelector, frame);
