@@ -312,7 +312,8 @@ std::string pngWithHugeTextChunk()
     return png;
 }
 
-std::string uncompressedPNG(const std::filesystem::path& scratch, int width, int height)
+/// A PNG of two bits of noise per byte: as large a picture as fits the frame cap.
+std::string noisyPNG(const std::filesystem::path& scratch, int width, int height)
 {
     PixelBufferRef frame = PixelBuffer::create(width, height, kPixelFormatBGRA);
     {
@@ -320,7 +321,7 @@ std::string uncompressedPNG(const std::filesystem::path& scratch, int width, int
         std::minstd_rand random(7);
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width * 4; ++x)
-                lock.row(y)[x] = static_cast<std::uint8_t>(random());
+                lock.row(y)[x] = static_cast<std::uint8_t>(random() & 3);
     }
     const auto path = scratch / "big.png";
     PNGWriter::writePNG(frame, path);
@@ -681,7 +682,7 @@ int bounds(const std::string& daemonPath)
     measure("pushed progressive 4096x4096 JPEG (largest accepted)", [&] { client.setProperty(frameSelector, worstJPEG); });
     const std::string refusedJPEG = withDeclaredSize(makeJPEG(64, 48, TJFLAG_PROGRESSIVE, 2), 16384, 4096);
     measure("pushed progressive JPEG declaring 16384x4096", [&] { client.setProperty(frameSelector, refusedJPEG); });
-    const std::string bigPNG = uncompressedPNG(scratch.path(), 4096, 4096);
+    const std::string bigPNG = noisyPNG(scratch.path(), 4096, 4096);
     measure("pushed 4096x4096 PNG of noise", [&] { client.setProperty(frameSelector, bigPNG); });
     measure("pushed PNG declaring a 2 GB text chunk", [&] { client.setProperty(frameSelector, pngWithHugeTextChunk()); });
 
