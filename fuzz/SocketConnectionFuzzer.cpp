@@ -121,6 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int fd = connectTo(daemon.server->socketPath());
     for (std::string_view rest = input; !rest.empty();) {
         const ssize_t sent = ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
         if (sent <= 0)
             break; // the server hung up after a rejection
         rest.remove_prefix(static_cast<std::size_t>(sent));
@@ -129,8 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string received;
     char buffer[65536];
     ssize_t got;
-    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        received.append(buffer, static_cast<std::size_t>(got));
+    // libFuzzer's own timers interrupt calls now and then.
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0 || (got < 0 && errno == EINTR))
+        if (got > 0)
+            received.append(buffer, static_cast<std::size_t>(got));
     if (got < 0 && errno != ECONNRESET)
         std::fprintf(stderr, "recv: %s\n", std::strerror(errno));
     fuzz::require(got == 0 || errno == ECONNRESET, "the server hangs up after the peer does");
