@@ -36,8 +36,8 @@ struct ImageSizeLimit {
 inline constexpr ImageSizeLimit kClipImageLimit{PixelBuffer::kMaxSide, PixelBuffer::kMaxPixels};
 
 /// Pushed frames and "standby.png", which any process of the user can hand the camera and which
-/// feed a camera of at most 1920×1080: 4096×4096 (a 64 MiB frame, about 160 MiB at the peak of
-/// a progressive decode).
+/// feed a 1280×720 camera: 4096×4096 (a 64 MiB frame; a progressive decode needs about 100 MiB
+/// more for its coefficients).
 inline constexpr ImageSizeLimit kPushedImageLimit{4096, 4096LL * 4096};
 
 /// PNG scratch beyond this size is released after the decode, so one huge picture does not pin
