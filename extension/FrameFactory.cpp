@@ -24,7 +24,7 @@ PixelBufferRef PlaybackFrameFactory::decodePushedFrame(std::span<const std::uint
     std::lock_guard lock(jpegMutex_);
     if (!jpegContext_)
         jpegContext_ = std::make_unique<ImageContext>();
-    auto image = decodeImage(bytes, *jpegContext_);
+    auto image = decodeImage(bytes, *jpegContext_, kPushedImageLimit);
     if (!image || image->width < 1 || image->height < 1)
         return nullptr;
     return LoopFrameProvider::pixelBuffer(std::move(*image), *jpegContext_);
@@ -35,7 +35,7 @@ PixelBufferRef PlaybackFrameFactory::decodeStandbyPNG(std::span<const std::uint8
     if (bytes.size() < kPNGSignature.size() || !std::equal(kPNGSignature.begin(), kPNGSignature.end(), bytes.begin()))
         return nullptr;
     ImageContext context;
-    auto image = decodeImage(bytes, context);
+    auto image = decodeImage(bytes, context, kPushedImageLimit);
     if (!image)
         return nullptr;
     return LoopFrameProvider::pixelBuffer(std::move(*image), context);

@@ -27,7 +27,8 @@ public:
 };
 
 /// The real pictures: TurboJPEG/libspng decoding and the Cairo-drawn card. Pushed frames share
-/// one decoding context, made on first use; each standby PNG gets a fresh one.
+/// one decoding context, made on first use; each standby PNG gets a fresh one. Both are held to
+/// kPushedImageLimit: any process of the user can send them.
 class PlaybackFrameFactory final : public FrameFactory {
 public:
     PlaybackFrameFactory();

@@ -6,6 +6,7 @@
 #include "backends/CameraBackend.h"
 #include "platform/Log.h"
 #include "state/QuellonIdentifiers.h"
+#include "state/UnicodeText.h"
 
 namespace quellon {
 
@@ -99,7 +100,7 @@ void QuellonExtensionProviderSource::performRename(const std::string& name)
         std::lock_guard lock(mutex_);
         deviceSource_ = replacement;
     }
-    services_.log.write(LogLevel::info, "Quellon: device renamed live → " + name);
+    services_.log.write(LogLevel::info, "Quellon: device renamed live → " + labelSafeText(name));
 }
 
 std::string QuellonExtensionProviderSource::storedCameraName() const

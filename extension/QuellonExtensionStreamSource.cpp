@@ -11,6 +11,7 @@
 #include "platform/UserDefaults.h"
 #include "state/QuellonIdentifiers.h"
 #include "state/QuellonStorage.h"
+#include "state/UnicodeText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -175,10 +176,13 @@ void QuellonExtensionStreamSource::applyState(bool force)
     if (!force && state.revision == lastRevision_)
         return;
     lastRevision_ = state.revision;
-    if (state.targetWidth != width_ || state.targetHeight != height_)
+    // The card is drawn at most at the size the camera sends; the stored state keeps its values.
+    const std::int64_t width = std::clamp<std::int64_t>(state.targetWidth, kMinCardSide, streamFormat_.width);
+    const std::int64_t height = std::clamp<std::int64_t>(state.targetHeight, kMinCardSide, streamFormat_.height);
+    if (width != width_ || height != height_)
         cachedStandby_.reset();
-    width_ = state.targetWidth;
-    height_ = state.targetHeight;
+    width_ = width;
+    height_ = height;
     fps_ = std::clamp(state.targetFPS, kMinFPS, kMaxFPS);
     currentMode_ = state.mode;
     stream_->setFrameRate(static_cast<int>(fps_));
@@ -295,7 +299,7 @@ void QuellonExtensionStreamSource::setNameProperty(std::string_view bytes)
         // The live rename below still applies; only the next launch falls back to the old name.
         services_.log.write(LogLevel::error, std::string("Quellon ext: custom camera name not saved: ") + error.what());
     }
-    services_.log.write(LogLevel::info, "Quellon ext: custom camera name → " + *name);
+    services_.log.write(LogLevel::info, "Quellon ext: custom camera name → " + labelSafeText(*name));
     if (auto apply = services_.renameBridge.apply())
         apply(*name);
 }

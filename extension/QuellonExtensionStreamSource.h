@@ -71,6 +71,8 @@ public:
     static constexpr double kHeartbeatInterval = 1.0;
     static constexpr std::int64_t kMinFPS = 5;
     static constexpr std::int64_t kMaxFPS = 30;
+    /// The smallest card drawn; the largest is the stream's format.
+    static constexpr std::int64_t kMinCardSide = 16;
 
     /// Makes the source and last its stream on device (not yet added to it).
     static std::shared_ptr<QuellonExtensionStreamSource> create(std::string localizedName, std::string streamID,

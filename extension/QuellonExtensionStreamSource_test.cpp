@@ -7,6 +7,7 @@
 #include "state/QuellonIdentifiers.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace quellon {
 namespace {
@@ -279,6 +280,45 @@ TEST_F(StreamSourceTest, NameChannelStoresValidNewNamesAndHandsThemOn)
     EXPECT_EQ(world.defaults.string(QuellonIdentifiers::customCameraNameKey), "Caf\xC3\xA9");
     EXPECT_TRUE(world.log.contains("Quellon ext: custom camera name → Studio Cam"));
     EXPECT_EQ(world.log.lines().size(), 4u);
+}
+
+TEST_F(StreamSourceTest, NamesAreStoredAsReceivedButLoggedSafely)
+{
+    std::vector<std::string> renamed;
+    world.bridge.setApply([&](const std::string& name) { renamed.push_back(name); });
+    const std::string hostile = std::string("Cam\0\x1B[2J\xE2\x80\xAE", 11) + "lanigiro";
+    source->setNameProperty(hostile);
+    EXPECT_EQ(world.defaults.string(QuellonIdentifiers::customCameraNameKey), hostile);
+    EXPECT_EQ(renamed, std::vector<std::string>{hostile}) << "the device labels it safely itself";
+    EXPECT_TRUE(world.log.contains("Quellon ext: custom camera name → Cam\xEF\xBF\xBD\xEF\xBF\xBD[2J\xEF\xBF\xBDlanigiro"));
+}
+
+// Out-of-range sizes reach the card clamped to what the camera sends; the state keeps them.
+TEST_F(StreamSourceTest, CardSizeIsClampedWhereTheStateIsApplied)
+{
+    constexpr std::int64_t big = std::numeric_limits<std::int64_t>::max();
+    const struct {
+        std::int64_t width, height;
+        Size card;
+    } cases[] = {{640, 360, {640, 360}},    {0, 0, {16, 16}},          {-5, 720, {16, 720}},
+                 {16384, 4096, {1280, 720}}, {big, -big, {1280, 16}}, {1280, 720, {1280, 720}}};
+    startClient();
+    std::int64_t revision = 1;
+    for (const auto& [width, height, card] : cases) {
+        QuellonState state;
+        state.revision = revision++;
+        state.mode = QuellonMode::standby;
+        state.targetWidth = width;
+        state.targetHeight = height;
+        setState(*QuellonCMIOChannel::encodeState(state));
+        const auto frame = tick();
+        ASSERT_TRUE(frame) << width << "x" << height;
+        EXPECT_EQ(size(frame), card) << width << "x" << height;
+        const auto s = source->snapshot();
+        EXPECT_EQ(Size(s.width, s.height), card);
+        ASSERT_TRUE(s.appliedState);
+        EXPECT_EQ(Size(s.appliedState->targetWidth, s.appliedState->targetHeight), Size(width, height));
+    }
 }
 
 // Values of other types are ignored; the frame and name channels read back empty.

@@ -2,6 +2,7 @@
 
 #include "backends/DeviceOpeners.h"
 #include "platform/Log.h"
+#include "state/UnicodeText.h"
 
 #include <algorithm>
 #include <atomic>
@@ -360,8 +361,11 @@ bool V4L2LoopbackBackend::probe(V4L2Syscalls& syscalls, const std::string& contr
     return std::any_of(nodes.begin(), nodes.end(), [&](const std::string& node) { return isLoopbackDevice(syscalls, node); });
 }
 
-std::string V4L2LoopbackBackend::cardLabel(std::string_view name)
+std::string V4L2LoopbackBackend::cardLabel(std::string_view received)
 {
+    // Every program listing cameras shows the label: no controls, NUL or direction overrides.
+    const std::string safe = labelSafeText(received);
+    const std::string_view name = safe;
     if (name.size() <= V4L2Loopback::kMaxCardLabelBytes)
         return std::string(name);
     std::size_t end = V4L2Loopback::kMaxCardLabelBytes;

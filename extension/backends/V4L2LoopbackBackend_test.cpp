@@ -336,7 +336,11 @@ TEST_F(V4L2BackendTest, CardLabelIsCutToThirtyOneBytesBetweenCharacters)
         {"Quellon Camera", "Quellon Camera"}, {std::string(31, 'a'), std::string(31, 'a')},
         {std::string(40, 'b'), std::string(31, 'b')}, {std::string(30, 'c') + "\xC3\xA9" + "d", std::string(30, 'c')},
         {std::string(29, 'c') + "\xC3\xA9" + "d", std::string(29, 'c') + "\xC3\xA9"},
-        {std::string(29, 'e') + "\xF0\x9F\x98\x80", std::string(29, 'e')}};
+        {std::string(29, 'e') + "\xF0\x9F\x98\x80", std::string(29, 'e')},
+        // Controls, NUL and direction overrides are shown as U+FFFD, before the cut.
+        {std::string("Cam\0era\n", 8), "Cam\xEF\xBF\xBD" "era\xEF\xBF\xBD"},
+        {"\xE2\x80\xAE" "aremaC", "\xEF\xBF\xBD" "aremaC"},
+        {std::string(29, 'f') + "\x1B", std::string(29, 'f')}};
     for (const auto& [name, label] : cases) {
         EXPECT_EQ(V4L2LoopbackBackend::cardLabel(name), label) << name;
         FakeV4L2 fake(FakeV4L2::Generation::v0_13);

@@ -87,6 +87,8 @@ public:
     LogSink& log;
     Limits limits;
     uid_t ownUID = ::geteuid();
+    /// Payload bytes reserved by all connections; on the I/O thread only.
+    std::size_t bufferedBytes = 0;
 
     // Declared first so it outlives every socket and timer below.
     asio::io_context io;
@@ -117,6 +119,7 @@ public:
         if (closed_)
             return;
         closed_ = true;
+        releasePayload();
         deadline_.cancel();
         std::error_code ignored;
         socket_.shutdown(Protocol::socket::shutdown_both, ignored);
@@ -179,8 +182,22 @@ private:
         } catch (const FramingError& error) {
             return reject(error.what());
         }
+        // The budget is taken before a byte of the payload is read, so memory never follows a
+        // crowd of connections each within its own cap.
+        const std::size_t budget = server_.limits.maxBufferedBytes;
+        if (request_.length > budget - server_.bufferedBytes)
+            return reject("the camera is holding " + std::to_string(server_.bufferedBytes) + " bytes of other messages; "
+                          + std::to_string(request_.length) + " more would exceed " + std::to_string(budget));
+        reserved_ = request_.length;
+        server_.bufferedBytes += reserved_;
         payload_.clear();
         readPayload();
+    }
+
+    void releasePayload()
+    {
+        server_.bufferedBytes -= reserved_;
+        reserved_ = 0;
     }
 
     void readPayload()
@@ -203,6 +220,8 @@ private:
 
     void handle()
     {
+        // Handed over (or dropped) below; the target's own copy is its own bound.
+        releasePayload();
         const std::uint32_t selector = request_.selector;
         if (request_.operation == Operation::set) {
             try {
@@ -267,6 +286,7 @@ private:
     std::string payload_;
     std::string reply_;
     std::uint64_t messageNumber_ = 0;
+    std::size_t reserved_ = 0;
     bool inMessage_ = false;
     bool closed_ = false;
 };

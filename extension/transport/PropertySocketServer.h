@@ -23,6 +23,10 @@ public:
         std::size_t maxConnections = 64;
         /// A message, once its first byte has arrived, must be read and answered within this.
         std::chrono::milliseconds messageTimeout{10000};
+        /// Payload bytes held at once over all connections, reserved when a header declares
+        /// them. A message that would go beyond is rejected; the others carry on. Twice the
+        /// frame cap by default, so a largest frame fits beside another.
+        std::size_t maxBufferedBytes = 64u * 1024 * 1024;
     };
 
     PropertySocketServer(std::filesystem::path socketPath, PropertyTarget& target, LogSink& log);

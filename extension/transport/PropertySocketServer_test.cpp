@@ -247,6 +247,32 @@ TEST_F(PropertySocketServerTest, ConnectionsBeyondTheLimitAreRefusedUntilOneClos
     EXPECT_EQ(extra.property(nameSelector), "held");
 }
 
+TEST_F(PropertySocketServerTest, PayloadsOfAllConnectionsShareOneBudget)
+{
+    startServer({.maxConnections = 8, .messageTimeout = 10s, .maxBufferedBytes = 1u << 20});
+    const std::uint32_t big = 600u << 10;
+    // A peer that declares 600 KiB and sends only a little holds its reservation.
+    const int holder = connectRaw(socketPath());
+    sendAll(holder, header(Operation::set, frameSelector, big) + "abc");
+    const auto sendBig = [&] {
+        const int fd = connectRaw(socketPath());
+        sendAll(fd, header(Operation::set, frameSelector, big) + std::string(big, 'f'));
+        std::array<std::uint8_t, kReplyHeaderSize> reply{};
+        const bool answered = receiveExactly(fd, reply.data(), reply.size());
+        ::close(fd);
+        return answered ? reply[1] : 0xFF;
+    };
+    EXPECT_TRUE(eventually([&] { return sendBig() == static_cast<std::uint8_t>(ReplyStatus::rejected); }));
+    EXPECT_GE(countLines(log, "more would exceed 1048576"), 1u);
+    expectStillServing(); // small messages still fit beside it
+
+    // The holder leaves: its reservation goes with it, and so does a completed message's.
+    ::close(holder);
+    EXPECT_TRUE(eventually([&] { return sendBig() == static_cast<std::uint8_t>(ReplyStatus::ok); }));
+    EXPECT_EQ(sendBig(), static_cast<std::uint8_t>(ReplyStatus::ok));
+    EXPECT_EQ(target.sets().back(), (RecordingTarget::Set{frameSelector, big}));
+}
+
 TEST_F(PropertySocketServerTest, FailuresOfTheTargetAreLoggedAndAnswered)
 {
     CameraClient client(socketPath());

@@ -18,9 +18,8 @@ constexpr double kTwoPi = 2 * std::numbers::pi;
 /// Scales every byte of a row by the factor in 16-bit lanes: h = ((i << 8) × multiplier) >> 16
 /// is i × factor with 7 fraction bits, then rounded with `offset` and limited to 255. Close to the
 /// table but not always equal; see BrightnessPlan.
-QUELLON_VECTOR_CLONES
-void scaleRow16(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t count,
-                std::uint16_t multiplier, std::uint16_t offset)
+QUELLON_KERNEL_BODY void scaleRow16Kernel(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
+                                          std::size_t count, std::uint16_t multiplier, std::uint16_t offset)
 {
     for (std::size_t i = 0; i < count; ++i) {
         const auto high = static_cast<std::uint16_t>(
@@ -29,13 +28,17 @@ void scaleRow16(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
         out[i] = static_cast<std::uint8_t>(value > 255 ? 255 : value);
     }
 }
+QUELLON_VECTOR_KERNEL(scaleRow16,
+                      (const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t count,
+                       std::uint16_t multiplier, std::uint16_t offset),
+                      (in, out, count, multiplier, offset))
 
 constexpr std::size_t kMaxCorrections = 8; // correctRow spells out this many
 
 /// Replaces the output of every input byte equal to from[k] by to[k].
-QUELLON_VECTOR_CLONES
-void correctRow(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t count,
-                const std::uint8_t* __restrict from, const std::uint8_t* __restrict to)
+QUELLON_KERNEL_BODY void correctRowKernel(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
+                                          std::size_t count, const std::uint8_t* __restrict from,
+                                          const std::uint8_t* __restrict to)
 {
     // Spelt out with the pairs in locals so the vectoriser sees straight-line selects.
     const std::uint8_t f0 = from[0], f1 = from[1], f2 = from[2], f3 = from[3];
@@ -56,10 +59,14 @@ void correctRow(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
         out[i] = r;
     }
 }
+QUELLON_VECTOR_KERNEL(correctRow,
+                      (const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t count,
+                       const std::uint8_t* __restrict from, const std::uint8_t* __restrict to),
+                      (in, out, count, from, to))
 
 /// Puts each pixel's alpha back from the input.
-QUELLON_VECTOR_CLONES
-void keepAlpha(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t pixels)
+QUELLON_KERNEL_BODY void keepAlphaKernel(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
+                                         std::size_t pixels)
 {
     // Rows are 64-byte aligned; whole pixels as words let the loop run on full vectors.
     using Word = std::uint32_t __attribute__((may_alias));
@@ -68,6 +75,8 @@ void keepAlpha(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, 
     for (std::size_t p = 0; p < pixels; ++p)
         target[p] = (target[p] & 0x00FFFFFFu) | (source[p] & 0xFF000000u);
 }
+QUELLON_VECTOR_KERNEL(keepAlpha, (const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t pixels),
+                      (in, out, pixels))
 
 /// The fast way to apply one factor exactly as the table says. The 16-bit scaling misses the
 /// table for a few input values whose product lies near a half; since the result depends on the

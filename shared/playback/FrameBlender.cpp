@@ -21,32 +21,43 @@ inline std::uint8_t blendedByte(double weightA, double weightB, std::uint8_t a, 
 
 /// Blends one row in 24-bit fixed point. Exact wherever the real result is not within a hair of
 /// a half (see BlendPlan).
-QUELLON_VECTOR_CLONES
-void blendRowFixed(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
-                   std::size_t count, std::uint32_t weightA, std::uint32_t weightB)
+QUELLON_KERNEL_BODY void blendRowFixedKernel(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                                             std::uint8_t* __restrict out, std::size_t count, std::uint32_t weightA,
+                                             std::uint32_t weightB)
 {
     for (std::size_t i = 0; i < count; ++i)
         out[i] = static_cast<std::uint8_t>((a[i] * weightA + b[i] * weightB + (1u << 23)) >> 24);
 }
+QUELLON_VECTOR_KERNEL(blendRowFixed,
+                      (const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
+                       std::size_t count, std::uint32_t weightA, std::uint32_t weightB),
+                      (a, b, out, count, weightA, weightB))
 
 /// t = 0.5 exactly: (a + b) / 2 with halves rounded up is the byte average.
-QUELLON_VECTOR_CLONES
-void blendRowHalf(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
-                  std::size_t count)
+QUELLON_KERNEL_BODY void blendRowHalfKernel(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                                            std::uint8_t* __restrict out, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
         out[i] = static_cast<std::uint8_t>((a[i] + b[i] + 1) >> 1);
 }
+QUELLON_VECTOR_KERNEL(blendRowHalf,
+                      (const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
+                       std::size_t count),
+                      (a, b, out, count))
 
 /// The same in 8-bit fixed point on 16-bit lanes, twice as fast; exact when t × 256 is a whole
 /// number (the weights of 1, 3 and 7 step crossfades).
-QUELLON_VECTOR_CLONES
-void blendRowEighths(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
-                     std::size_t count, std::uint16_t weightA, std::uint16_t weightB)
+QUELLON_KERNEL_BODY void blendRowEighthsKernel(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                                               std::uint8_t* __restrict out, std::size_t count, std::uint16_t weightA,
+                                               std::uint16_t weightB)
 {
     for (std::size_t i = 0; i < count; ++i)
         out[i] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(a[i] * weightA + b[i] * weightB + 128) >> 8);
 }
+QUELLON_VECTOR_KERNEL(blendRowEighths,
+                      (const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
+                       std::size_t count, std::uint16_t weightA, std::uint16_t weightB),
+                      (a, b, out, count, weightA, weightB))
 
 /// How one weight is blended fast yet exactly. The 24-bit fixed-point result is within 2e-5 of
 /// the real value, so it can round differently only where a + t × (b − a) lies that close to a

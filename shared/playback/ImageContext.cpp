@@ -45,4 +45,15 @@ std::uint8_t* ImageContext::scratch(std::size_t size)
     return impl_->scratch.data();
 }
 
+std::size_t ImageContext::scratchCapacity() const
+{
+    return impl_ ? impl_->scratch.capacity() : 0;
+}
+
+void ImageContext::releaseScratchAbove(std::size_t keep)
+{
+    if (impl_ && impl_->scratch.capacity() > keep)
+        std::vector<std::uint8_t>().swap(impl_->scratch);
+}
+
 } // namespace quellon

@@ -24,6 +24,13 @@ public:
     /// memory cannot be had.
     std::uint8_t* scratch(std::size_t size);
 
+    /// Frees the scratch memory when it holds more than `keep` bytes, so that one oversized
+    /// image does not pin its memory for the context's life.
+    void releaseScratchAbove(std::size_t keep);
+
+    /// The bytes of scratch memory held now.
+    std::size_t scratchCapacity() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

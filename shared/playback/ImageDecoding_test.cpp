@@ -1,6 +1,7 @@
 #include "playback/ImageDecoding.h"
 
 #include "platform/FileIO.h"
+#include "platform/FuzzFindings.h"
 #include "playback/ImageContext.h"
 #include "playback/LoopFrameProvider.h"
 #include "playback/PNGWriter.h"
@@ -23,7 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 using testing::Pixel;
 
 /// A JPEG of a smooth colour ramp, made with TurboJPEG itself.
-Bytes makeJPEG(int width, int height)
+Bytes makeJPEG(int width, int height, int flags = 0)
 {
     Bytes rgb(static_cast<std::size_t>(width) * height * 3);
     for (std::size_t i = 0; i < rgb.size(); i += 3) {
@@ -35,7 +36,7 @@ Bytes makeJPEG(int width, int height)
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
     Bytes bytes;
-    if (tjCompress2(compressor, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 90, 0) == 0)
+    if (tjCompress2(compressor, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420, 90, flags) == 0)
         bytes.assign(jpeg, jpeg + size);
     tjFree(jpeg);
     tjDestroy(compressor);
@@ -172,6 +173,115 @@ TEST(ImageDecoding, AbsurdDeclaredSizesAllocateNothingLarge)
     }
 }
 #endif
+
+/// Runs decode in a child whose address space may grow by only `headroom` bytes; true when it
+/// returned without running out of memory. Without a limit under the sanitizers, whose
+/// shadow memory does not fit one.
+template <typename Decode>
+bool decodesWithin(std::size_t headroom, Decode decode)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + headroom;
+        const rlimit capped{limit, limit};
+        ::setrlimit(RLIMIT_AS, &capped);
+#endif
+        decode();
+        ::_exit(0);
+    }
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ImageDecoding, PNGTextChunkBombsFoundByFuzzingAreSkipped)
+{
+    for (const char* name : {"image-png-text-length-2gib.png", "image-png-text-length-fuzzed.png",
+                             "image-png-ztxt-bomb-600mib.png"}) {
+        QUELLON_LOAD_FUZZ_FINDING(text, name);
+        const Bytes png(text.begin(), text.end());
+        EXPECT_TRUE(decodesWithin(64u << 20, [&] {
+            ImageContext context;
+            auto image = decodeImage(png, context);
+            // Either refused or a real picture; never an out-of-memory abort.
+            if (image && (!image->pixels || image->pixels->width() != image->width))
+                ::_exit(2);
+        })) << name;
+    }
+}
+
+TEST(ImageDecoding, ChunksAFrameDoesNotUseAreDroppedUnread)
+{
+    const Bytes png = validPNG();
+    ASSERT_GT(png.size(), 33u);
+    ImageContext context;
+    const auto plain = decodeImage(png, context);
+    ASSERT_TRUE(plain.has_value());
+
+    // After IHDR, each with a correct CRC: a tEXt just over 8 MiB, beyond what libspng is allowed to
+    // hold, a zTXt whose stream is not zlib at all, an iCCP cut short and a private chunk.
+    Bytes text = {'t', 'E', 'X', 't', 'K', 'e', 'y', 0};
+    text.insert(text.end(), (8u << 20) + 16, 'a');
+    Bytes ztxt = {'z', 'T', 'X', 't', 'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};
+    ztxt.insert(ztxt.end(), 4096, 0xA5);
+    const Bytes extras[] = {text, ztxt, {'i', 'C', 'C', 'P', 'p', 0, 0, 0x78}, {'p', 'r', 'I', 'v', 1, 2, 3}};
+    Bytes dressed(png.begin(), png.begin() + 33);
+    for (const Bytes& extra : extras)
+        appendChunk(dressed, extra);
+    dressed.insert(dressed.end(), png.begin() + 33, png.end());
+    const auto image = decodeImage(dressed, context);
+    ASSERT_TRUE(image.has_value());
+    EXPECT_EQ(testing::pixelOf(*image->pixels, 39, 29), testing::pixelOf(*plain->pixels, 39, 29));
+    EXPECT_EQ(testing::pixelOf(*image->pixels, 7, 3), testing::pixelOf(*plain->pixels, 7, 3));
+}
+
+TEST(ImageDecoding, LimitsDependOnWhereThePictureComesFrom)
+{
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        bool asClip;
+        bool asPushed;
+    };
+    const Case cases[] = {
+        {"PNG 4096 x 4", pngHeaderOnly(4096, 4), false, false}, // no data: refused by both, after the check
+        {"JPEG 4096 x 8", makeJPEG(4096, 8), true, true},
+        {"JPEG 4104 x 8", makeJPEG(4104, 8), true, false},
+        {"JPEG 8 x 4104", makeJPEG(8, 4104), true, false},
+        {"progressive JPEG 4096 x 8", makeJPEG(4096, 8, TJFLAG_PROGRESSIVE), true, true},
+        {"progressive JPEG 4104 x 8", makeJPEG(4104, 8, TJFLAG_PROGRESSIVE), false, false},
+    };
+    ImageContext context;
+    for (const auto& [name, bytes, asClip, asPushed] : cases) {
+        ASSERT_FALSE(bytes.empty()) << name;
+        EXPECT_EQ(decodeImage(bytes, context, kClipImageLimit).has_value(), asClip) << name;
+        EXPECT_EQ(decodeImage(bytes, context, kPushedImageLimit).has_value(), asPushed) << name;
+    }
+    EXPECT_TRUE(isAcceptableImageSize(4096, 4096, kPushedImageLimit));
+    EXPECT_FALSE(isAcceptableImageSize(4097, 4096, kPushedImageLimit));
+    EXPECT_TRUE(isAcceptableImageSize(16384, 4096, kClipImageLimit));
+    EXPECT_FALSE(isAcceptableImageSize(16384, 4097, kClipImageLimit));
+}
+
+TEST(ImageDecoding, OversizedScratchIsReleasedAfterTheDecode)
+{
+    testing_support::ScratchDirectory dir;
+    const auto write = [&](int width, int height) {
+        PNGWriter::writePNG(testing::makeFrame(width, height, [](int, int) { return Pixel{20, 40, 9, 255}; }),
+                            dir.path() / "frame.png");
+        const std::string text = readRegularFile(dir.path() / "frame.png", 256u << 20).value_or("");
+        return Bytes(text.begin(), text.end());
+    };
+    ImageContext context;
+    ASSERT_TRUE(decodeImage(write(640, 360), context));
+    EXPECT_EQ(context.scratchCapacity(), 640u * 360 * 4) << "a camera-sized scratch is kept for the next frame";
+    ASSERT_TRUE(decodeImage(write(2600, 1700), context));
+    EXPECT_EQ(context.scratchCapacity(), 0u) << "a scratch above the retained size is released";
+}
 
 TEST(LoopFrameProvider, PixelBufferCopiesSharedPixelsAndTakesOverASoleOwnersPixels)
 {

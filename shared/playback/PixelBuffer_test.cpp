@@ -63,5 +63,25 @@ TEST(PixelBuffer, ReaderWaitsUntilTheWriterHasFinished)
     EXPECT_TRUE(readerEntered.load());
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(PixelBuffer, FreedFrameSizedBlocksServeTheNextFrameOfTheirSize)
+{
+    const auto address = [](const PixelBufferRef& buffer) { return buffer->lockForReading().baseAddress(); };
+    PixelBufferRef first = PixelBuffer::create(1280, 720);
+    PixelBufferRef held = PixelBuffer::create(1280, 720);
+    ASSERT_TRUE(first && held);
+    const std::uint8_t* freed = address(first);
+    first.reset();
+    PixelBufferRef next = PixelBuffer::create(1280, 720);
+    EXPECT_EQ(address(next), freed) << "the freed block is taken again";
+    EXPECT_NE(address(next), address(held)) << "a block in use is never handed out";
+    const std::uint8_t* freedAgain = address(next);
+    next.reset();
+    PixelBufferRef other = PixelBuffer::create(1920, 1080);
+    EXPECT_NE(address(other), freedAgain) << "a block of another size is not";
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(address(other)) % PixelBuffer::kRowAlignment, 0u);
+}
+#endif
+
 } // namespace
 } // namespace quellon

@@ -209,7 +209,9 @@ bool isExtensionStreaming(double seconds, Date now, const ContainerPlatform& pla
     auto heartbeat = readHeartbeat(platform);
     if (!heartbeat)
         return false;
-    return std::chrono::duration<double>(now - *heartbeat).count() <= seconds;
+    // In seconds as doubles: a heartbeat near the ends of what a Date holds would overflow
+    // the nanosecond difference and wrap to "streaming".
+    return secondsSince1970(now) - secondsSince1970(*heartbeat) <= seconds;
 }
 
 } // namespace QuellonStorage

@@ -1,5 +1,6 @@
 #include "platform/Environment.h"
 #include "platform/FileIO.h"
+#include "platform/FuzzFindings.h"
 #include "platform/PlatformDirectories.h"
 #include "platform/TemporaryDirectory.h"
 #include "state/ClipMetadata.h"
@@ -216,6 +217,19 @@ TEST_F(StorageTest, HeartbeatFileAndTheStreamingWindow)
     fs::remove(root() / "heartbeat");
     ASSERT_EQ(::mkfifo((root() / "heartbeat").c_str(), 0600), 0);
     EXPECT_FALSE(QuellonStorage::readHeartbeat(platform)) << "a FIFO must not block the reader";
+}
+
+TEST_F(StorageTest, HeartbeatsAtTheEndsOfTimeAreNotStreaming)
+{
+    QUELLON_LOAD_FUZZ_FINDING(ancient, "heartbeat-age-overflow");
+    const Date now = Date(seconds(1765000000));
+    // Near the ends of what a Date holds: the age in nanoseconds does not fit 64 bits.
+    for (const std::string& text : {ancient, std::string("-9200000000"), std::string("9200000000")}) {
+        replaceFileAtomically(root() / "heartbeat", text);
+        ASSERT_TRUE(QuellonStorage::readHeartbeat(platform)) << text;
+        EXPECT_EQ(QuellonStorage::isExtensionStreaming(3, now, platform), text[0] != '-')
+            << text << ": only a future heartbeat counts as fresh";
+    }
 }
 
 } // namespace

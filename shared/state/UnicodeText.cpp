@@ -112,6 +112,25 @@ std::string replacingInvalidUTF8(std::string_view bytes)
     return result;
 }
 
+std::string labelSafeText(std::string_view bytes)
+{
+    const auto unsafe = [](char32_t c) {
+        return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028
+            || c == 0x2029 || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    };
+    std::string result;
+    result.reserve(bytes.size());
+    while (!bytes.empty()) {
+        Decoded decoded = decodeOne(bytes);
+        if (decoded.valid && !unsafe(decoded.codePoint))
+            result.append(bytes.substr(0, decoded.length));
+        else
+            result.append("\xEF\xBF\xBD");
+        bytes.remove_prefix(decoded.length);
+    }
+    return result;
+}
+
 bool isValidUTF8(std::string_view bytes)
 {
     while (!bytes.empty()) {

@@ -14,6 +14,13 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text);
 /// maximal invalid subpart (the WHATWG decoding rule).
 std::string replacingInvalidUTF8(std::string_view bytes);
 
+/// The text made safe to show as a label or write into a log line: invalid UTF-8, control
+/// characters (C0 including NUL, DEL, C1), line and paragraph separators and the bidirectional
+/// marks, embeddings, overrides and isolates (U+061C, U+200E, U+200F, U+202A–U+202E,
+/// U+2066–U+2069) each become U+FFFD. Stored values keep what was received; only what is shown
+/// goes through this.
+std::string labelSafeText(std::string_view text);
+
 /// True when the bytes are valid UTF-8.
 bool isValidUTF8(std::string_view bytes);
 

@@ -45,6 +45,25 @@ TEST(UnicodeText, ReplacesEachMaximalInvalidSubpart)
     }
 }
 
+TEST(UnicodeText, LabelSafeTextReplacesControlsAndBidiOverrides)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"Quellon Camera", "Quellon Camera"},
+        {"Caf\xC3\xA9 \xF0\x9F\x98\x80", "Caf\xC3\xA9 \xF0\x9F\x98\x80"},   // letters and emoji stay
+        {std::string("a\0b", 3), "a" + fffd + "b"},                     // NUL would end a C string
+        {"line\nfeed\r\t\x1B[31m", "line" + fffd + "feed" + fffd + fffd + fffd + "[31m"},
+        {"del\x7F c1\xC2\x85\xC2\x9F", "del" + fffd + " c1" + fffd + fffd},
+        {"\xE2\x80\xAE" "evil\xE2\x80\xAC", fffd + "evil" + fffd},     // right-to-left override, pop
+        {"\xE2\x81\xA6x\xE2\x81\xA9\xE2\x80\x8F\xD8\x9C", fffd + "x" + fffd + fffd + fffd}, // isolates, RLM, ALM
+        {"\xE2\x80\xA8", fffd},                                      // line separator
+        {"a\xFF", "a" + fffd},                                        // invalid UTF-8
+        {"\xE2\x80\x8D\xE2\x80\x8B", "\xE2\x80\x8D\xE2\x80\x8B"},     // joiners are not controls
+    };
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(labelSafeText(input), expected) << input;
+}
+
 TEST(QuellonIdentifiers, CameraNameIsTheTrimmedPreferenceOrTheDefault)
 {
     InMemoryUserDefaults defaults;
