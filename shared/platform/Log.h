@@ -7,7 +7,9 @@
 
 namespace quellon {
 
-enum class LogLevel { info, error };
+/// debug lines are for developers: they reach the journal at debug priority, and standard
+/// error only when QUELLON_DEBUG=1.
+enum class LogLevel { debug, info, error };
 
 /// Where the camera's log lines go. Only the camera daemon logs.
 class LogSink {
