@@ -28,7 +28,8 @@ SystemLogSink::SystemLogSink(std::string identifier)
 void SystemLogSink::write(LogLevel level, std::string_view message)
 {
     const int priority = level == LogLevel::error ? LOG_ERR : level == LogLevel::debug ? LOG_DEBUG : LOG_INFO;
-    const bool debugToStderr = level == LogLevel::debug && std::getenv("QUELLON_DEBUG") && std::string_view(std::getenv("QUELLON_DEBUG")) == "1";
+    const char* debugVariable = std::getenv("QUELLON_DEBUG");
+    const bool debugToStderr = level == LogLevel::debug && debugVariable && std::string_view(debugVariable) == "1";
     if (level == LogLevel::debug && !debugToStderr && !useJournal_)
         return;
     if (useJournal_ && !debugToStderr) {
