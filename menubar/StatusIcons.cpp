@@ -19,17 +19,26 @@ void drawSymbol(cairo_t* cr, std::string_view symbol)
         cairo_close_path(cr);
         cairo_fill(cr);
     } else if (symbol == "zzz") {
-        cairo_set_line_width(cr, 1.5);
-        cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-        cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-        const double letters[3][4] = {{1.5, 8.5, 7, 14.5}, {7.5, 4.5, 11.5, 9}, {11.5, 1.5, 14.5, 5}};
-        for (const auto& l : letters) {
-            cairo_move_to(cr, l[0], l[1]);
-            cairo_line_to(cr, l[2], l[1]);
-            cairo_line_to(cr, l[0], l[3]);
-            cairo_line_to(cr, l[2], l[3]);
-            cairo_stroke(cr);
+        // Filled outlines, not strokes: desktops recolour symbolic icons by setting the fill.
+        struct Letter {
+            double x0, y0, x1, y1, thickness, slant;
+        };
+        const Letter letters[] = {{1.5, 8.5, 7, 14.5, 1.5, 3.4}, {7.5, 4.5, 11.5, 9, 1.25, 2.4}, {11.5, 1.5, 14.5, 5, 1, 1.6}};
+        for (const Letter& l : letters) {
+            const double t = l.thickness;
+            cairo_move_to(cr, l.x0, l.y0);
+            cairo_line_to(cr, l.x1, l.y0);
+            cairo_line_to(cr, l.x1, l.y0 + t);
+            cairo_line_to(cr, l.x1 - l.slant, l.y1 - t);
+            cairo_line_to(cr, l.x1, l.y1 - t);
+            cairo_line_to(cr, l.x1, l.y1);
+            cairo_line_to(cr, l.x0, l.y1);
+            cairo_line_to(cr, l.x0, l.y1 - t);
+            cairo_line_to(cr, l.x0 + l.slant, l.y0 + t);
+            cairo_line_to(cr, l.x0, l.y0 + t);
+            cairo_close_path(cr);
         }
+        cairo_fill(cr);
     } else if (symbol == "pause.fill") {
         for (double x : {3.0, 9.5}) {
             const double w = 3.5, h = 12, y = 2, r = 1;
