@@ -83,6 +83,21 @@ public:
     const std::string& address() const { return address_; }
     const std::filesystem::path& directory() const { return directory_.path(); }
 
+    /// How many match rules the daemon holds that contain text, over all connections (from
+    /// the daemon's statistics interface).
+    std::size_t matchRulesContaining(const std::string& text) const
+    {
+        auto connection = sdbus::createSessionBusConnectionWithAddress(address_);
+        auto daemon = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+        std::map<std::string, std::vector<std::string>> rules;
+        daemon->callMethod("GetAllMatchRules").onInterface("org.freedesktop.DBus.Debug.Stats").storeResultsTo(rules);
+        std::size_t count = 0;
+        for (const auto& [owner, list] : rules)
+            for (const auto& rule : list)
+                count += rule.find(text) != std::string::npos;
+        return count;
+    }
+
 private:
     void stop()
     {

@@ -156,6 +156,7 @@ TEST(DarwinObserver, HandlerNeverRunsAfterDestructionEvenWhenAlreadyQueued)
         observer = std::make_unique<DarwinObserver>(loop.bus(), name, counter.handler());
         sentinelObserver = std::make_unique<DarwinObserver>(loop.bus(), sentinel, sentinelCounter.handler());
     });
+    EXPECT_EQ(bus.matchRulesContaining("arg0='" + name + "'"), 1u);
     MenuBarBridge::post(name);
     ASSERT_TRUE(waitForCount(counter, 1));
 
@@ -170,6 +171,7 @@ TEST(DarwinObserver, HandlerNeverRunsAfterDestructionEvenWhenAlreadyQueued)
     MenuBarBridge::post(sentinel);
     ASSERT_TRUE(waitForCount(sentinelCounter, 1));
     EXPECT_EQ(counter.count(), 1u);
+    EXPECT_EQ(bus.matchRulesContaining("arg0='" + name + "'"), 0u) << "the bus still delivers the name";
     loop.call([&] { sentinelObserver.reset(); });
 }
 

@@ -5,6 +5,7 @@
 #include "platform/Log.h"
 #include "platform/PlatformDirectories.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
