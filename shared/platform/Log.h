@@ -11,7 +11,8 @@ namespace quellon {
 /// error only when QUELLON_DEBUG=1.
 enum class LogLevel { debug, info, error };
 
-/// Where the camera's log lines go. Only the camera daemon logs.
+/// Where log lines go: the camera daemon logs its work; the tray protocol only debug lines and
+/// the tray program its start-up failures.
 class LogSink {
 public:
     virtual ~LogSink() = default;
