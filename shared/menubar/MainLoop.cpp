@@ -105,7 +105,7 @@ int MainLoop::run()
             std::lock_guard lock(mutex_);
             if (quitting_) {
                 quitting_ = false;
-                loopThread_ = {};
+                loopThread_ = std::thread::id{};
                 return status_;
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -68,7 +69,7 @@ private:
     std::vector<std::function<void()>> posted_;
     bool quitting_ = false;
     int status_ = 0;
-    std::thread::id loopThread_;
+    std::atomic<std::thread::id> loopThread_{};
 };
 
 } // namespace quellon
