@@ -43,7 +43,7 @@ public:
             if (!connection_ || address_ != address) {
                 object_.reset();
                 connection_.reset();
-                connection_ = sdbus::createSessionBusConnectionWithAddress(address);
+                connection_ = openSessionBus(address);
                 address_ = address;
                 object_ = sdbus::createObject(*connection_, NotificationSignal::objectPath);
             }
@@ -54,6 +54,8 @@ public:
             // to us; it never waits.
             while (connection_->processPendingRequest()) {
             }
+        } catch (const NotificationBusError& error) {
+            logDebug("Quellon: " + std::string(error.what()) + "; not posted: " + std::string(name));
         } catch (const sdbus::Error& error) {
             object_.reset();
             connection_.reset();

@@ -3,6 +3,8 @@
 #include "menubar/MainLoop.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <systemd/sd-bus.h>
 #include <sdbus-c++/sdbus-c++.h>
 
 namespace quellon {
@@ -25,16 +27,34 @@ std::string NotificationSignal::matchRule(const std::optional<std::string>& name
     return rule;
 }
 
+std::unique_ptr<sdbus::IConnection> openSessionBus(const std::string& address)
+{
+    // sdbus-c++ loses its sd_bus object when the connection fails, so every attempt on a bus
+    // that is gone would leak; a probe of our own, freed either way, goes first.
+    sd_bus* probe = nullptr;
+    int result = sd_bus_new(&probe);
+    if (result >= 0)
+        result = sd_bus_set_address(probe, address.c_str());
+    if (result >= 0)
+        result = sd_bus_set_bus_client(probe, 1);
+    if (result >= 0)
+        result = sd_bus_start(probe);
+    sd_bus_flush_close_unref(probe);
+    if (result < 0)
+        throw NotificationBusError("cannot connect to the session bus: " + std::string(std::strerror(-result)));
+    try {
+        return sdbus::createSessionBusConnectionWithAddress(address);
+    } catch (const sdbus::Error& error) {
+        throw NotificationBusError("cannot connect to the session bus: " + error.getMessage());
+    }
+}
+
 NotificationBus::NotificationBus(MainLoop& loop) : loop_(loop)
 {
     const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (address == nullptr || *address == '\0')
         throw NotificationBusError("no session bus (DBUS_SESSION_BUS_ADDRESS is not set)");
-    try {
-        connection_ = sdbus::createSessionBusConnectionWithAddress(address);
-    } catch (const sdbus::Error& error) {
-        throw NotificationBusError(std::string("cannot connect to the session bus: ") + error.getMessage());
-    }
+    connection_ = openSessionBus(address);
     watch_ = loop_.addWatch(
         [this] {
             const auto data = connection_->getEventLoopPollData();

@@ -34,6 +34,10 @@ inline constexpr const char* member = "Posted";
 std::string matchRule(const std::optional<std::string>& name);
 } // namespace NotificationSignal
 
+/// Opens a connection to the bus at address. Throws NotificationBusError when the bus cannot
+/// be reached; a failed attempt leaves nothing behind.
+std::unique_ptr<sdbus::IConnection> openSessionBus(const std::string& address);
+
 /// One session-bus connection whose messages are processed on a MainLoop's thread, so every
 /// callback on it (signal matches, exported methods, method replies) runs on that thread.
 class NotificationBus {
