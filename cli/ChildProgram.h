@@ -48,6 +48,17 @@ public:
 
     void signal(int number) { ::kill(pid_, number); }
 
+    /// Reads one line of standard error (without its newline) while the program runs, for
+    /// programs that announce on standard error that they are ready; empty at its end.
+    std::string readErrorLine()
+    {
+        std::string line;
+        char c;
+        while (::read(err_, &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+
     /// Waits for the end; standard error is read after standard output, so it must stay small.
     ProgramResult finish()
     {

@@ -31,6 +31,7 @@ public:
 void addCameraCommands(CLI::App& app); // after addStateCommands: adds "state get"
 void addContainerCommand(CLI::App& app);
 void addDiagnosticsCommand(CLI::App& app);
+void addMenuBarCommands(CLI::App& app); // publish, send, watch
 void addPrivacyReceiptCommand(CLI::App& app);
 void addStandbyCardCommand(CLI::App& app);
 void addStateCommands(CLI::App& app);

@@ -22,6 +22,7 @@ int main(int argc, char** argv)
     cli::addStateCommands(app);
     cli::addCameraCommands(app);
     cli::addStatusCommand(app);
+    cli::addMenuBarCommands(app);
 
     try {
         app.parse(argc, argv);

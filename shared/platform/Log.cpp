@@ -1,6 +1,7 @@
 #include "platform/Log.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -26,15 +27,19 @@ SystemLogSink::SystemLogSink(std::string identifier)
 
 void SystemLogSink::write(LogLevel level, std::string_view message)
 {
-    const int priority = level == LogLevel::error ? LOG_ERR : LOG_INFO;
-    if (useJournal_) {
+    const int priority = level == LogLevel::error ? LOG_ERR : level == LogLevel::debug ? LOG_DEBUG : LOG_INFO;
+    const char* debugVariable = std::getenv("QUELLON_DEBUG");
+    const bool debugToStderr = level == LogLevel::debug && debugVariable && std::string_view(debugVariable) == "1";
+    if (level == LogLevel::debug && !debugToStderr && !useJournal_)
+        return;
+    if (useJournal_ && !debugToStderr) {
         const std::string text(message);
         const std::string identifierField = "SYSLOG_IDENTIFIER=" + identifier_;
         sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority, identifierField.c_str(), nullptr);
         return;
     }
     std::lock_guard lock(stderrMutex_);
-    std::fprintf(stderr, "%s[%s]: %.*s\n", identifier_.c_str(), level == LogLevel::error ? "error" : "info",
+    std::fprintf(stderr, "%s[%s]: %.*s\n", identifier_.c_str(), level == LogLevel::error ? "error" : level == LogLevel::debug ? "debug" : "info",
                  static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
 }

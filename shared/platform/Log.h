@@ -7,9 +7,12 @@
 
 namespace quellon {
 
-enum class LogLevel { info, error };
+/// debug lines are for developers: they reach the journal at debug priority, and standard
+/// error only when QUELLON_DEBUG=1.
+enum class LogLevel { debug, info, error };
 
-/// Where the camera's log lines go. Only the camera daemon logs.
+/// Where log lines go: the camera daemon logs its work; the tray protocol only debug lines and
+/// the tray program its start-up failures.
 class LogSink {
 public:
     virtual ~LogSink() = default;

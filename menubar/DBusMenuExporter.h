@@ -1,0 +1,43 @@
+#pragma once
+
+#include "StatusMenu.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sdbus {
+class IConnection;
+class IObject;
+} // namespace sdbus
+
+namespace quellon {
+
+/// Exports a StatusMenu as com.canonical.dbusmenu, the menu a tray host opens on a right
+/// click. The root has id 0; the entries have ids 1, 2, … in menu order. Runs on the
+/// connection's loop thread.
+class DBusMenuExporter {
+public:
+    /// aboutToShow runs when the host is about to open the menu (it should call setMenu);
+    /// clicked runs with the index of a command entry the user chose.
+    DBusMenuExporter(sdbus::IConnection& connection, std::string objectPath, std::function<void()> aboutToShow,
+                     std::function<void(std::size_t index)> clicked);
+    ~DBusMenuExporter();
+
+    /// Shows menu from now on; when it differs from the current one, the revision goes up and
+    /// ItemsPropertiesUpdated and LayoutUpdated tell the host.
+    void setMenu(const StatusMenu& menu);
+    std::uint32_t revision() const { return revision_; }
+    const std::string& objectPath() const { return objectPath_; }
+
+private:
+    struct Impl;
+    std::string objectPath_;
+    StatusMenu menu_;
+    std::uint32_t revision_ = 1;
+    std::function<void()> aboutToShow_;
+    std::function<void(std::size_t)> clicked_;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace quellon
