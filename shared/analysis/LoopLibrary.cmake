@@ -1,0 +1,12 @@
+# Included from shared/: the loop library's pure parts beside the loop engine.
+target_sources(quellon_core PRIVATE
+  analysis/LoopImport.cpp
+  analysis/LoopMetrics.cpp
+  analysis/LoopQualityReport.cpp
+  analysis/RecordingGuidance.cpp
+  analysis/TrimMath.cpp)
+
+quellon_add_test(quellon_loop_quality_tests SOURCES analysis/LoopQualityReport_test.cpp)
+quellon_add_test(quellon_loop_import_tests SOURCES
+  analysis/LoopImport_test.cpp
+  analysis/TrimMath_test.cpp)
