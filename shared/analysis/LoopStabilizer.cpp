@@ -1,0 +1,177 @@
+#include "analysis/LoopStabilizer.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace quellon::LoopStabilizer {
+
+namespace {
+
+/// Registration runs on grey copies at this fraction of the frame size: a quarter of the pixels
+/// keeps the two Fourier transforms per frame cheap while the sub-pixel peak, scaled back up,
+/// still lands within a quarter of a pixel on photographs.
+constexpr double kRegistrationScale = 0.5;
+
+/// Peak height of the phase correlation (1 for identical pictures, near 0 for unrelated ones)
+/// below which the measured shift is not trusted. Shifted webcam frames of one scene score
+/// well above it; a frame of noise or of another scene scores below.
+constexpr double kMinimumResponse = 0.05;
+
+/// Grey copies whose standard deviation is below this (on a 0–255 scale) carry no structure
+/// to register: a flat frame would otherwise "match" at any shift.
+constexpr double kMinimumContrast = 1.0;
+
+/// A downscaled grey copy of a BGRA frame as 32-bit floats, the input phaseCorrelate wants.
+cv::Mat registrationImage(const PixelBuffer& frame, cv::Size size)
+{
+    const auto lock = frame.lockForReading();
+    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
+                       frame.bytesPerRow());
+    cv::Mat small;
+    cv::resize(bgra, small, size, 0, 0, cv::INTER_AREA);
+    cv::Mat grey;
+    cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
+    cv::Mat result;
+    grey.convertTo(result, CV_32F);
+    return result;
+}
+
+bool hasStructure(const cv::Mat& grey)
+{
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(grey, mean, deviation);
+    return deviation[0] >= kMinimumContrast;
+}
+
+} // namespace
+
+std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference)
+{
+    const int w = reference.width();
+    const int h = reference.height();
+    if (w < 1 || h < 1 || !frame.isBGRA() || !reference.isBGRA() || frame.width() != w || frame.height() != h)
+        return std::nullopt;
+    const cv::Size size(std::max(1, static_cast<int>(std::lround(w * kRegistrationScale))),
+                        std::max(1, static_cast<int>(std::lround(h * kRegistrationScale))));
+    if (size.width < 8 || size.height < 8)
+        return std::nullopt;
+    try {
+        const cv::Mat ref = registrationImage(reference, size);
+        const cv::Mat measured = registrationImage(frame, size);
+        if (!hasStructure(ref) || !hasStructure(measured))
+            return std::nullopt;
+        cv::Mat window;
+        cv::createHanningWindow(window, size, CV_32F);
+        double response = 0;
+        // How far the measured frame's content moved against the reference, in grey-copy
+        // pixels, y down.
+        const cv::Point2d moved = cv::phaseCorrelate(ref, measured, window, &response);
+        if (!(response >= kMinimumResponse) || !std::isfinite(moved.x) || !std::isfinite(moved.y))
+            return std::nullopt;
+        const double movedX = moved.x * w / size.width;
+        const double movedY = moved.y * h / size.height;
+        // Aligning means moving back by that much; with y up, a move down is a negative dy.
+        return Offset{-movedX / w, movedY / h};
+    } catch (const cv::Exception&) {
+        return std::nullopt;
+    }
+}
+
+Offset clampedOffset(Offset offset, double maxMagnitude)
+{
+    const double magnitude = std::hypot(offset.dx, offset.dy);
+    if (maxMagnitude < magnitude)
+        return Offset::zero();
+    return offset;
+}
+
+Offset cropMargin(const std::vector<Offset>& offsets)
+{
+    Offset margin;
+    for (const Offset& o : offsets) {
+        margin.dx = std::max(margin.dx, std::fabs(o.dx));
+        margin.dy = std::max(margin.dy, std::fabs(o.dy));
+    }
+    return margin;
+}
+
+namespace {
+
+/// The frame moved by its offset, cropped to the centred rectangle that keeps (mx, my) of the
+/// size on every side and scaled back to full size, in one bilinear resampling pass. Null
+/// when the new buffer cannot be made.
+PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
+{
+    const int w = frame.width();
+    const int h = frame.height();
+    auto out = PixelBuffer::create(w, h, kPixelFormatBGRA);
+    if (!out)
+        return nullptr;
+    const double cropX = margin.dx * w;
+    const double cropY = margin.dy * h;
+    const double scaleX = (w - 2 * cropX) / w; // source pixels per output pixel
+    const double scaleY = (h - 2 * cropY) / h;
+    // Output pixel centre u + 0.5 comes from source position (u + 0.5)·scale + crop − shift;
+    // the crop is centred, so it is the same from the top as from the bottom. The shift is
+    // y up, which in rows (y down) is a move by −dy·h.
+    const double shiftX = offset.dx * w;
+    const double shiftYDown = -offset.dy * h;
+    const cv::Matx23d sourceOf(scaleX, 0, 0.5 * scaleX - 0.5 + cropX - shiftX, //
+                               0, scaleY, 0.5 * scaleY - 0.5 + cropY - shiftYDown);
+    const auto in = frame.lockForReading();
+    const auto dst = out->lockForWriting();
+    const cv::Mat source(h, w, CV_8UC4, const_cast<std::uint8_t*>(in.baseAddress()), frame.bytesPerRow());
+    cv::Mat target(h, w, CV_8UC4, dst.baseAddress(), out->bytesPerRow());
+    cv::warpAffine(source, target, cv::Mat(sourceOf), target.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                   cv::BORDER_REPLICATE);
+    return out;
+}
+
+} // namespace
+
+std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames, double maxShiftFraction,
+                                      double maxCropFraction)
+{
+    if (frames.size() < 2)
+        return frames;
+    for (const auto& frame : frames)
+        if (!frame)
+            return frames;
+    const PixelBuffer& reference = *frames.front();
+    std::vector<Offset> offsets{Offset::zero()};
+    offsets.reserve(frames.size());
+    for (std::size_t k = 1; k < frames.size(); ++k) {
+        const auto offset = detectOffset(*frames[k], reference);
+        if (!offset)
+            return frames;
+        offsets.push_back(clampedOffset(*offset, maxShiftFraction));
+    }
+    const Offset margin = cropMargin(offsets);
+    if (!(margin.dx <= maxCropFraction && margin.dy <= maxCropFraction))
+        return frames;
+    if (margin.dx == 0 && margin.dy == 0)
+        return frames;
+    const int w = reference.width();
+    const int h = reference.height();
+    const bool rectangleLeft = w - 2 * margin.dx * w > 0 && h - 2 * margin.dy * h > 0;
+
+    std::vector<PixelBufferRef> result;
+    result.reserve(frames.size());
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        PixelBufferRef stabilized;
+        if (rectangleLeft) {
+            try {
+                stabilized = warp(*frames[k], offsets[k], margin);
+            } catch (const cv::Exception&) {
+                stabilized = nullptr;
+            }
+        }
+        result.push_back(stabilized ? std::move(stabilized) : frames[k]);
+    }
+    return result;
+}
+
+} // namespace quellon::LoopStabilizer
