@@ -39,6 +39,55 @@ cv::Mat registrationImage(const PixelBuffer& frame, cv::Size size)
     return result;
 }
 
+/// Phase correlation's sub-pixel peak leans towards whole pixels by up to half a pixel, so its
+/// answer is refined by Lucas–Kanade steps for a pure translation: moving the measured copy
+/// back by the current estimate, the remaining difference to the reference, projected on the
+/// reference's gradients, says how far the estimate is still off. `moved` is how far the
+/// measured content moved against the reference (y down); the result is the refined value,
+/// or the input when the steps do not settle near it.
+cv::Point2d refineShift(const cv::Mat& reference, const cv::Mat& measured, cv::Point2d moved)
+{
+    constexpr int kSteps = 6;
+    constexpr double kSettled = 0.005; // grey-copy pixels
+    constexpr double kMaxCorrection = 1.5;
+    cv::Mat ref, mov;
+    cv::GaussianBlur(reference, ref, cv::Size(5, 5), 1.0);
+    cv::GaussianBlur(measured, mov, cv::Size(5, 5), 1.0);
+    cv::Mat gx, gy;
+    cv::Sobel(ref, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+    cv::Sobel(ref, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+    // Only the inner part takes part: the borders hold what the move brought in or pushed out.
+    const int marginX = std::max(2, ref.cols / 10);
+    const int marginY = std::max(2, ref.rows / 10);
+    const cv::Rect inner(marginX, marginY, ref.cols - 2 * marginX, ref.rows - 2 * marginY);
+    if (inner.width < 4 || inner.height < 4)
+        return moved;
+    const cv::Mat gxi = gx(inner), gyi = gy(inner), refi = ref(inner);
+    const double axx = gxi.dot(gxi), axy = gxi.dot(gyi), ayy = gyi.dot(gyi);
+    const double determinant = axx * ayy - axy * axy;
+    if (!(determinant > 1e-9 * (axx * ayy)) || !(axx > 0))
+        return moved;
+
+    cv::Point2d estimate = moved;
+    cv::Mat back, error;
+    for (int step = 0; step < kSteps; ++step) {
+        // back(x) = measured(x + estimate) ≈ reference(x).
+        const cv::Matx23d sample(1, 0, estimate.x, 0, 1, estimate.y);
+        cv::warpAffine(mov, back, cv::Mat(sample), mov.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_REPLICATE);
+        cv::subtract(back(inner), refi, error);
+        const double bx = gxi.dot(error), by = gyi.dot(error);
+        // error ≈ ∇reference · (estimate − true move)
+        const cv::Point2d off((ayy * bx - axy * by) / determinant, (axx * by - axy * bx) / determinant);
+        estimate -= off;
+        if (!std::isfinite(estimate.x) || !std::isfinite(estimate.y) || cv::norm(estimate - moved) > kMaxCorrection)
+            return moved;
+        if (cv::norm(off) < kSettled)
+            break;
+    }
+    return estimate;
+}
+
 bool hasStructure(const cv::Mat& grey)
 {
     cv::Scalar mean, deviation;
@@ -68,9 +117,10 @@ std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& 
         double response = 0;
         // How far the measured frame's content moved against the reference, in grey-copy
         // pixels, y down.
-        const cv::Point2d moved = cv::phaseCorrelate(ref, measured, window, &response);
-        if (!(response >= kMinimumResponse) || !std::isfinite(moved.x) || !std::isfinite(moved.y))
+        const cv::Point2d coarse = cv::phaseCorrelate(ref, measured, window, &response);
+        if (!(response >= kMinimumResponse) || !std::isfinite(coarse.x) || !std::isfinite(coarse.y))
             return std::nullopt;
+        const cv::Point2d moved = refineShift(ref, measured, coarse);
         const double movedX = moved.x * w / size.width;
         const double movedY = moved.y * h / size.height;
         // Aligning means moving back by that much; with y up, a move down is a negative dy.
