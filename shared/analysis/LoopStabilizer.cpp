@@ -68,24 +68,35 @@ cv::Point2d refineShift(const cv::Mat& reference, const cv::Mat& measured, cv::P
     if (!(determinant > 1e-9 * (axx * ayy)) || !(axx > 0))
         return moved;
 
-    cv::Point2d estimate = moved;
     cv::Mat back, error;
-    for (int step = 0; step < kSteps; ++step) {
-        // back(x) = measured(x + estimate) ≈ reference(x).
-        const cv::Matx23d sample(1, 0, estimate.x, 0, 1, estimate.y);
+    // The mean squared difference left after moving the measured copy back by `shift`, and
+    // the step that the gradients suggest from there.
+    const auto residual = [&](cv::Point2d shift, cv::Point2d& step) {
+        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = measured(x + shift)
         cv::warpAffine(mov, back, cv::Mat(sample), mov.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                        cv::BORDER_REPLICATE);
         cv::subtract(back(inner), refi, error);
         const double bx = gxi.dot(error), by = gyi.dot(error);
-        // error ≈ ∇reference · (estimate − true move)
-        const cv::Point2d off((ayy * bx - axy * by) / determinant, (axx * by - axy * bx) / determinant);
-        estimate -= off;
+        // error ≈ ∇reference · (shift − true move)
+        step = {(ayy * bx - axy * by) / determinant, (axx * by - axy * bx) / determinant};
+        return error.dot(error);
+    };
+    cv::Point2d step;
+    const double start = residual(moved, step);
+    cv::Point2d estimate = moved;
+    double last = start;
+    for (int k = 0; k < kSteps; ++k) {
+        estimate -= step;
         if (!std::isfinite(estimate.x) || !std::isfinite(estimate.y) || cv::norm(estimate - moved) > kMaxCorrection)
             return moved;
-        if (cv::norm(off) < kSettled)
+        const double previousStep = cv::norm(step);
+        last = residual(estimate, step);
+        if (previousStep < kSettled)
             break;
     }
-    return estimate;
+    // Where the two pictures differ by more than a move (something in them changed), the
+    // gradients can lead astray; the refinement is kept only when it fits better.
+    return last <= start ? estimate : moved;
 }
 
 bool hasStructure(const cv::Mat& grey)
