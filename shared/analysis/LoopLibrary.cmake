@@ -1,5 +1,6 @@
 # Included from shared/: the loop library's pure parts beside the loop engine.
 target_sources(quellon_core PRIVATE
+  analysis/LoopClipAnalysis.cpp
   analysis/LoopImport.cpp
   analysis/LoopMetrics.cpp
   analysis/LoopQualityReport.cpp
