@@ -22,6 +22,8 @@ int main(int argc, char** argv)
     cli::addStateCommands(app);
     cli::addCameraCommands(app);
     cli::addStatusCommand(app);
+    cli::addLoopLibraryCommands(app);
+    cli::addRecordCommand(app);
 
     try {
         app.parse(argc, argv);
