@@ -58,6 +58,15 @@ std::shared_ptr<const LandmarkModel> sharedModel()
     return model;
 }
 
+/// dlib's detector is built by deserialising its trained filters, which takes far longer than a
+/// detection. It is built once; each thread copies the configuration, which dlib allows while
+/// nobody uses the original.
+const dlib::frontal_face_detector& prototypeDetector()
+{
+    static const dlib::frontal_face_detector prototype = dlib::get_frontal_face_detector();
+    return prototype;
+}
+
 /// Makes image the grey copy of a BGRA frame, scaled to size.
 void greyCopy(const PixelBuffer& frame, cv::Size size, GreyImage& image)
 {
@@ -94,7 +103,7 @@ double rollOf(const dlib::full_object_detection& shape)
 class DlibFaceDetector final : public FaceDetector {
 public:
     explicit DlibFaceDetector(std::shared_ptr<const LandmarkModel> model)
-        : detector_(dlib::get_frontal_face_detector()), model_(std::move(model))
+        : detector_(prototypeDetector()), model_(std::move(model))
     {
     }
 
