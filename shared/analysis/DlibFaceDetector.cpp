@@ -67,21 +67,36 @@ const dlib::frontal_face_detector& prototypeDetector()
     return prototype;
 }
 
-/// Makes image the grey copy of a BGRA frame, scaled to size.
-void greyCopy(const PixelBuffer& frame, cv::Size size, GreyImage& image)
+cv::Mat viewOf(GreyImage& image)
 {
-    image.set_size(size.height, size.width);
-    cv::Mat target(size, CV_8UC1, dlib::image_data(image), static_cast<std::size_t>(dlib::width_step(image)));
-    const auto lock = frame.lockForReading();
-    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
-                       frame.bytesPerRow());
-    if (size == bgra.size()) {
+    return cv::Mat(static_cast<int>(image.nr()), static_cast<int>(image.nc()), CV_8UC1, dlib::image_data(image),
+                   static_cast<std::size_t>(dlib::width_step(image)));
+}
+
+/// Makes full the grey copy of a BGRA frame, and small that copy scaled to size: halved by
+/// averaging while it stays at least that large (cheap and free of aliasing), then resampled.
+void greyCopies(const PixelBuffer& frame, cv::Size size, GreyImage& full, GreyImage& small)
+{
+    full.set_size(frame.height(), frame.width());
+    {
+        const auto lock = frame.lockForReading();
+        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
+                           frame.bytesPerRow());
+        cv::Mat target = viewOf(full);
         cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
-        return;
     }
-    cv::Mat small;
-    cv::resize(bgra, small, size, 0, 0, cv::INTER_AREA);
-    cv::cvtColor(small, target, cv::COLOR_BGRA2GRAY);
+    small.set_size(size.height, size.width);
+    cv::Mat source = viewOf(full);
+    while (source.cols / 2 >= size.width && source.rows / 2 >= size.height) {
+        cv::Mat half;
+        cv::resize(source, half, cv::Size(source.cols / 2, source.rows / 2), 0, 0, cv::INTER_AREA);
+        source = half;
+    }
+    cv::Mat target = viewOf(small);
+    if (source.size() == size)
+        source.copyTo(target);
+    else
+        cv::resize(source, target, size, 0, 0, cv::INTER_LINEAR);
 }
 
 dlib::dpoint centre(const dlib::full_object_detection& shape, unsigned long first)
@@ -126,12 +141,9 @@ private:
         const double scale = std::min(1.0, static_cast<double>(DlibFaceDetection::kDetectionShortSide) / std::min(w, h));
         const cv::Size smallSize(std::max(1, static_cast<int>(std::lround(w * scale))),
                                  std::max(1, static_cast<int>(std::lround(h * scale))));
-        greyCopy(frame, smallSize, small_);
+        greyCopies(frame, smallSize, full_, small_);
         const std::vector<dlib::rectangle> boxes = detector_(small_);
-
         const bool landmarks = detail == Detail::landmarks && model_;
-        if (landmarks && !boxes.empty())
-            greyCopy(frame, cv::Size(w, h), full_);
         const double sw = smallSize.width, sh = smallSize.height;
         const double toFull = static_cast<double>(w) / sw;
 
