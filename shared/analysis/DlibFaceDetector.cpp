@@ -58,21 +58,45 @@ std::shared_ptr<const LandmarkModel> sharedModel()
     return model;
 }
 
-/// Makes image the grey copy of a BGRA frame, scaled to size.
-void greyCopy(const PixelBuffer& frame, cv::Size size, GreyImage& image)
+/// dlib's detector is built by deserialising its trained filters, which takes far longer than a
+/// detection. It is built once; each thread copies the configuration, which dlib allows while
+/// nobody uses the original.
+const dlib::frontal_face_detector& prototypeDetector()
 {
-    image.set_size(size.height, size.width);
-    cv::Mat target(size, CV_8UC1, dlib::image_data(image), static_cast<std::size_t>(dlib::width_step(image)));
-    const auto lock = frame.lockForReading();
-    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
-                       frame.bytesPerRow());
-    if (size == bgra.size()) {
+    static const dlib::frontal_face_detector prototype = dlib::get_frontal_face_detector();
+    return prototype;
+}
+
+cv::Mat viewOf(GreyImage& image)
+{
+    return cv::Mat(static_cast<int>(image.nr()), static_cast<int>(image.nc()), CV_8UC1, dlib::image_data(image),
+                   static_cast<std::size_t>(dlib::width_step(image)));
+}
+
+/// Makes full the grey copy of a BGRA frame, and small that copy scaled to size: halved by
+/// averaging while it stays at least that large (cheap and free of aliasing), then resampled.
+void greyCopies(const PixelBuffer& frame, cv::Size size, GreyImage& full, GreyImage& small)
+{
+    full.set_size(frame.height(), frame.width());
+    {
+        const auto lock = frame.lockForReading();
+        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
+                           frame.bytesPerRow());
+        cv::Mat target = viewOf(full);
         cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
-        return;
     }
-    cv::Mat small;
-    cv::resize(bgra, small, size, 0, 0, cv::INTER_AREA);
-    cv::cvtColor(small, target, cv::COLOR_BGRA2GRAY);
+    small.set_size(size.height, size.width);
+    cv::Mat source = viewOf(full);
+    while (source.cols / 2 >= size.width && source.rows / 2 >= size.height) {
+        cv::Mat half;
+        cv::resize(source, half, cv::Size(source.cols / 2, source.rows / 2), 0, 0, cv::INTER_AREA);
+        source = half;
+    }
+    cv::Mat target = viewOf(small);
+    if (source.size() == size)
+        source.copyTo(target);
+    else
+        cv::resize(source, target, size, 0, 0, cv::INTER_LINEAR);
 }
 
 dlib::dpoint centre(const dlib::full_object_detection& shape, unsigned long first)
@@ -94,7 +118,7 @@ double rollOf(const dlib::full_object_detection& shape)
 class DlibFaceDetector final : public FaceDetector {
 public:
     explicit DlibFaceDetector(std::shared_ptr<const LandmarkModel> model)
-        : detector_(dlib::get_frontal_face_detector()), model_(std::move(model))
+        : detector_(prototypeDetector()), model_(std::move(model))
     {
     }
 
@@ -117,12 +141,9 @@ private:
         const double scale = std::min(1.0, static_cast<double>(DlibFaceDetection::kDetectionShortSide) / std::min(w, h));
         const cv::Size smallSize(std::max(1, static_cast<int>(std::lround(w * scale))),
                                  std::max(1, static_cast<int>(std::lround(h * scale))));
-        greyCopy(frame, smallSize, small_);
+        greyCopies(frame, smallSize, full_, small_);
         const std::vector<dlib::rectangle> boxes = detector_(small_);
-
         const bool landmarks = detail == Detail::landmarks && model_;
-        if (landmarks && !boxes.empty())
-            greyCopy(frame, cv::Size(w, h), full_);
         const double sw = smallSize.width, sh = smallSize.height;
         const double toFull = static_cast<double>(w) / sw;
 

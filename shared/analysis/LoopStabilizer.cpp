@@ -10,93 +10,39 @@ namespace quellon::LoopStabilizer {
 
 namespace {
 
-/// Registration runs on grey copies at this fraction of the frame size: a quarter of the pixels
-/// keeps the two Fourier transforms per frame cheap while the sub-pixel peak, scaled back up,
-/// still lands within a quarter of a pixel on photographs.
-constexpr double kRegistrationScale = 0.5;
-
 /// Peak height of the phase correlation (1 for identical pictures, near 0 for unrelated ones)
-/// below which the measured shift is not trusted. Shifted webcam frames of one scene score
-/// well above it; a frame of noise or of another scene scores below.
+/// below which the measured shift is not trusted. Frames of one scene moved by a few pixels
+/// score above 0.9 even with the picture partly changed; a frame of noise or of another scene
+/// scores below 0.01.
 constexpr double kMinimumResponse = 0.05;
 
 /// Grey copies whose standard deviation is below this (on a 0–255 scale) carry no structure
 /// to register: a flat frame would otherwise "match" at any shift.
 constexpr double kMinimumContrast = 1.0;
 
-/// A downscaled grey copy of a BGRA frame as 32-bit floats, the input phaseCorrelate wants.
-cv::Mat registrationImage(const PixelBuffer& frame, cv::Size size)
+/// Registration looks at grey copies: phase correlation at a quarter of the frame size finds
+/// the shift to about half a pixel of that copy, and gradient steps on the half-size copy
+/// refine it to well under a quarter of a full-size pixel.
+constexpr int kCoarseDivisor = 4;
+constexpr int kFineDivisor = 2;
+/// Smallest copy worth registering.
+constexpr int kMinimumSide = 16;
+
+/// A grey float copy of a BGRA frame at full / divisor size.
+cv::Mat greyCopy(const PixelBuffer& frame, cv::Size size)
 {
-    const auto lock = frame.lockForReading();
-    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
-                       frame.bytesPerRow());
-    cv::Mat small;
-    cv::resize(bgra, small, size, 0, 0, cv::INTER_AREA);
     cv::Mat grey;
-    cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
-    cv::Mat result;
-    grey.convertTo(result, CV_32F);
-    return result;
-}
-
-/// Phase correlation's sub-pixel peak leans towards whole pixels by up to half a pixel, so its
-/// answer is refined by Lucas–Kanade steps for a pure translation: moving the measured copy
-/// back by the current estimate, the remaining difference to the reference, projected on the
-/// reference's gradients, says how far the estimate is still off. `moved` is how far the
-/// measured content moved against the reference (y down); the result is the refined value,
-/// or the input when the steps do not settle near it.
-cv::Point2d refineShift(const cv::Mat& reference, const cv::Mat& measured, cv::Point2d moved)
-{
-    constexpr int kSteps = 6;
-    constexpr double kSettled = 0.005; // grey-copy pixels
-    constexpr double kMaxCorrection = 1.5;
-    cv::Mat ref, mov;
-    cv::GaussianBlur(reference, ref, cv::Size(5, 5), 1.0);
-    cv::GaussianBlur(measured, mov, cv::Size(5, 5), 1.0);
-    cv::Mat gx, gy;
-    cv::Sobel(ref, gx, CV_32F, 1, 0, 3, 1.0 / 8);
-    cv::Sobel(ref, gy, CV_32F, 0, 1, 3, 1.0 / 8);
-    // Only the inner part takes part: the borders hold what the move brought in or pushed out.
-    const int marginX = std::max(2, ref.cols / 10);
-    const int marginY = std::max(2, ref.rows / 10);
-    const cv::Rect inner(marginX, marginY, ref.cols - 2 * marginX, ref.rows - 2 * marginY);
-    if (inner.width < 4 || inner.height < 4)
-        return moved;
-    const cv::Mat gxi = gx(inner), gyi = gy(inner), refi = ref(inner);
-    const double axx = gxi.dot(gxi), axy = gxi.dot(gyi), ayy = gyi.dot(gyi);
-    const double determinant = axx * ayy - axy * axy;
-    if (!(determinant > 1e-9 * (axx * ayy)) || !(axx > 0))
-        return moved;
-
-    cv::Mat back, error;
-    // The mean squared difference left after moving the measured copy back by `shift`, and
-    // the step that the gradients suggest from there.
-    const auto residual = [&](cv::Point2d shift, cv::Point2d& step) {
-        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = measured(x + shift)
-        cv::warpAffine(mov, back, cv::Mat(sample), mov.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                       cv::BORDER_REPLICATE);
-        cv::subtract(back(inner), refi, error);
-        const double bx = gxi.dot(error), by = gyi.dot(error);
-        // error ≈ ∇reference · (shift − true move)
-        step = {(ayy * bx - axy * by) / determinant, (axx * by - axy * bx) / determinant};
-        return error.dot(error);
-    };
-    cv::Point2d step;
-    const double start = residual(moved, step);
-    cv::Point2d estimate = moved;
-    double last = start;
-    for (int k = 0; k < kSteps; ++k) {
-        estimate -= step;
-        if (!std::isfinite(estimate.x) || !std::isfinite(estimate.y) || cv::norm(estimate - moved) > kMaxCorrection)
-            return moved;
-        const double previousStep = cv::norm(step);
-        last = residual(estimate, step);
-        if (previousStep < kSettled)
-            break;
+    {
+        const auto lock = frame.lockForReading();
+        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
+                           frame.bytesPerRow());
+        cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
     }
-    // Where the two pictures differ by more than a move (something in them changed), the
-    // gradients can lead astray; the refinement is kept only when it fits better.
-    return last <= start ? estimate : moved;
+    cv::Mat small;
+    cv::resize(grey, small, size, 0, 0, cv::INTER_AREA);
+    cv::Mat result;
+    small.convertTo(result, CV_32F);
+    return result;
 }
 
 bool hasStructure(const cv::Mat& grey)
@@ -106,36 +52,127 @@ bool hasStructure(const cv::Mat& grey)
     return deviation[0] >= kMinimumContrast;
 }
 
+/// What a registration needs of the reference frame, prepared once for a whole clip.
+class Reference {
+public:
+    /// Absent when the frame cannot be registered against (too small, not BGRA, featureless).
+    static std::optional<Reference> of(const PixelBuffer& frame)
+    {
+        if (!frame.isBGRA() || frame.width() / kCoarseDivisor < kMinimumSide ||
+            frame.height() / kCoarseDivisor < kMinimumSide)
+            return std::nullopt;
+        Reference r;
+        r.width_ = frame.width();
+        r.height_ = frame.height();
+        r.fineSize_ = cv::Size(r.width_ / kFineDivisor, r.height_ / kFineDivisor);
+        r.coarseSize_ = cv::Size(r.width_ / kCoarseDivisor, r.height_ / kCoarseDivisor);
+        const cv::Mat fine = greyCopy(frame, r.fineSize_);
+        if (!hasStructure(fine))
+            return std::nullopt;
+        cv::resize(fine, r.coarse_, r.coarseSize_, 0, 0, cv::INTER_AREA);
+        cv::createHanningWindow(r.window_, r.coarseSize_, CV_32F);
+
+        cv::GaussianBlur(fine, r.fine_, cv::Size(5, 5), 1.0);
+        cv::Sobel(r.fine_, r.gx_, CV_32F, 1, 0, 3, 1.0 / 8);
+        cv::Sobel(r.fine_, r.gy_, CV_32F, 0, 1, 3, 1.0 / 8);
+        // Only the inner part takes part: the borders hold what a move brought in or pushed out.
+        const int marginX = std::max(2, r.fineSize_.width / 10);
+        const int marginY = std::max(2, r.fineSize_.height / 10);
+        r.inner_ = cv::Rect(marginX, marginY, r.fineSize_.width - 2 * marginX, r.fineSize_.height - 2 * marginY);
+        const cv::Mat gx = r.gx_(r.inner_), gy = r.gy_(r.inner_);
+        r.axx_ = gx.dot(gx);
+        r.axy_ = gx.dot(gy);
+        r.ayy_ = gy.dot(gy);
+        r.determinant_ = r.axx_ * r.ayy_ - r.axy_ * r.axy_;
+        return r;
+    }
+
+    /// The offset that aligns frame to this reference, or absent.
+    std::optional<Offset> offsetOf(const PixelBuffer& frame) const
+    {
+        if (!frame.isBGRA() || frame.width() != width_ || frame.height() != height_)
+            return std::nullopt;
+        const cv::Mat fine = greyCopy(frame, fineSize_);
+        if (!hasStructure(fine))
+            return std::nullopt;
+        cv::Mat coarse;
+        cv::resize(fine, coarse, coarseSize_, 0, 0, cv::INTER_AREA);
+        double response = 0;
+        // How far the frame's content moved against the reference, in coarse pixels, y down.
+        // phaseCorrelate multiplies its inputs by the window in place, so it gets a copy of the
+        // reference, which serves the next frame too.
+        const cv::Point2d moved = cv::phaseCorrelate(coarse_.clone(), coarse, window_, &response);
+        if (!(response >= kMinimumResponse) || !std::isfinite(moved.x) || !std::isfinite(moved.y))
+            return std::nullopt;
+        const double ratio = static_cast<double>(kCoarseDivisor) / kFineDivisor;
+        const cv::Point2d refined = refine(fine, moved * ratio);
+        const double movedX = refined.x * width_ / fineSize_.width;
+        const double movedY = refined.y * height_ / fineSize_.height;
+        // Aligning means moving back by that much; with y up, a move down is a negative dy.
+        return Offset{-movedX / width_, movedY / height_};
+    }
+
+private:
+    /// Phase correlation's sub-pixel peak leans towards whole pixels, so its answer is refined
+    /// by Lucas–Kanade steps for a pure translation: with the frame moved back by the current
+    /// estimate, the difference left to the reference, projected on the reference's
+    /// gradients, says how far the estimate is still off. `moved` is in fine pixels, y down.
+    cv::Point2d refine(const cv::Mat& fine, cv::Point2d moved) const
+    {
+        constexpr int kSteps = 5;
+        constexpr double kSettled = 0.02; // fine pixels
+        constexpr double kMaxCorrection = 2.0;
+        if (!(determinant_ > 1e-9 * axx_ * ayy_) || !(axx_ > 0) || inner_.width < 4 || inner_.height < 4)
+            return moved;
+        cv::Mat frame, back, error;
+        cv::GaussianBlur(fine, frame, cv::Size(5, 5), 1.0);
+        const cv::Mat ref = fine_(inner_), gx = gx_(inner_), gy = gy_(inner_);
+        // The squared difference left after moving the frame back by `shift`, and the step the
+        // gradients suggest from there.
+        const auto residual = [&](cv::Point2d shift, cv::Point2d& step) {
+            const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = frame(x + shift)
+            cv::warpAffine(frame, back, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                           cv::BORDER_REPLICATE);
+            cv::subtract(back(inner_), ref, error);
+            const double bx = gx.dot(error), by = gy.dot(error);
+            // error ≈ ∇reference · (shift − true move)
+            step = {(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_};
+            return error.dot(error);
+        };
+        cv::Point2d step;
+        const double start = residual(moved, step);
+        cv::Point2d estimate = moved;
+        double last = start;
+        for (int k = 0; k < kSteps; ++k) {
+            estimate -= step;
+            if (!std::isfinite(estimate.x) || !std::isfinite(estimate.y) || cv::norm(estimate - moved) > kMaxCorrection)
+                return moved;
+            const double stepLength = cv::norm(step);
+            last = residual(estimate, step);
+            if (stepLength < kSettled)
+                break;
+        }
+        // Where the pictures differ by more than a move (something in them changed), the
+        // gradients can lead astray; the refinement is kept only when it fits better.
+        return last <= start ? estimate : moved;
+    }
+
+    int width_ = 0;
+    int height_ = 0;
+    cv::Size fineSize_, coarseSize_;
+    cv::Mat coarse_, window_;
+    cv::Mat fine_, gx_, gy_; // blurred half-size copy and its gradients
+    cv::Rect inner_;
+    double axx_ = 0, axy_ = 0, ayy_ = 0, determinant_ = 0;
+};
+
 } // namespace
 
 std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference)
 {
-    const int w = reference.width();
-    const int h = reference.height();
-    if (w < 1 || h < 1 || !frame.isBGRA() || !reference.isBGRA() || frame.width() != w || frame.height() != h)
-        return std::nullopt;
-    const cv::Size size(std::max(1, static_cast<int>(std::lround(w * kRegistrationScale))),
-                        std::max(1, static_cast<int>(std::lround(h * kRegistrationScale))));
-    if (size.width < 8 || size.height < 8)
-        return std::nullopt;
     try {
-        const cv::Mat ref = registrationImage(reference, size);
-        const cv::Mat measured = registrationImage(frame, size);
-        if (!hasStructure(ref) || !hasStructure(measured))
-            return std::nullopt;
-        cv::Mat window;
-        cv::createHanningWindow(window, size, CV_32F);
-        double response = 0;
-        // How far the measured frame's content moved against the reference, in grey-copy
-        // pixels, y down.
-        const cv::Point2d coarse = cv::phaseCorrelate(ref, measured, window, &response);
-        if (!(response >= kMinimumResponse) || !std::isfinite(coarse.x) || !std::isfinite(coarse.y))
-            return std::nullopt;
-        const cv::Point2d moved = refineShift(ref, measured, coarse);
-        const double movedX = moved.x * w / size.width;
-        const double movedY = moved.y * h / size.height;
-        // Aligning means moving back by that much; with y up, a move down is a negative dy.
-        return Offset{-movedX / w, movedY / h};
+        const auto prepared = Reference::of(reference);
+        return prepared ? prepared->offsetOf(frame) : std::nullopt;
     } catch (const cv::Exception&) {
         return std::nullopt;
     }
@@ -204,11 +241,18 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
     const PixelBuffer& reference = *frames.front();
     std::vector<Offset> offsets{Offset::zero()};
     offsets.reserve(frames.size());
-    for (std::size_t k = 1; k < frames.size(); ++k) {
-        const auto offset = detectOffset(*frames[k], reference);
-        if (!offset)
+    try {
+        const auto prepared = Reference::of(reference);
+        if (!prepared)
             return frames;
-        offsets.push_back(clampedOffset(*offset, maxShiftFraction));
+        for (std::size_t k = 1; k < frames.size(); ++k) {
+            const auto offset = prepared->offsetOf(*frames[k]);
+            if (!offset)
+                return frames;
+            offsets.push_back(clampedOffset(*offset, maxShiftFraction));
+        }
+    } catch (const cv::Exception&) {
+        return frames;
     }
     const Offset margin = cropMargin(offsets);
     if (!(margin.dx <= maxCropFraction && margin.dy <= maxCropFraction))
