@@ -12,6 +12,10 @@
 #include <set>
 #include <string>
 
+namespace quellon {
+class FaceDetector;
+}
+
 namespace quellon::cli {
 
 /// The clip file of a loop name given on the command line. Throws UsageError for a name that
@@ -29,6 +33,9 @@ struct ClipAnalysisResult {
 };
 /// Throws CommandError when the file cannot be decoded.
 ClipAnalysisResult analyseClip(const std::filesystem::path& file);
+
+/// A face detector that finds boxes only: it needs no landmark model, so it is ready at once.
+FaceDetector& boxDetector();
 
 /// The best seam inside the trim bounds, checked for open eyes; nothing when the clip is too
 /// short for one.

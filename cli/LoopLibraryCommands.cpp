@@ -1,12 +1,14 @@
 #include "Commands.h"
 #include "LoopLibrary.h"
 
+#include "analysis/DlibFaceDetector.h"
 #include "analysis/FaceDetector.h"
 #include "analysis/LoopImport.h"
 #include "analysis/TrimMath.h"
 #include "capture/ClipEncoder.h"
 #include "capture/FFmpegCapture.h"
 #include "platform/DateTime.h"
+#include "platform/Log.h"
 #include "playback/ClipDecoder.h"
 #include "playback/LoopLoadError.h"
 #include "state/ClipMetadata.h"
@@ -274,9 +276,18 @@ ClipAnalysisResult analyseClip(const fs::path& file)
     return result;
 }
 
+FaceDetector& boxDetector()
+{
+    // An empty model path: boxes without landmarks, and the loader's complaint goes nowhere.
+    static CapturingLogSink ignored;
+    thread_local const std::unique_ptr<FaceDetector> detector = DlibFaceDetection::make({}, ignored);
+    return *detector;
+}
+
 std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis)
 {
-    return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, threadFaceDetector());
+    return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, boxDetector(),
+                         []() -> FaceDetector& { return threadFaceDetector(); });
 }
 
 std::string describeReport(const LoopQualityReport& report)

@@ -23,6 +23,7 @@
 #include <iostream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace quellon::cli {
@@ -141,6 +142,14 @@ void record(const Options& options)
     cleanup.add(recording);
     const bool terminal = ::isatty(STDERR_FILENO);
 
+    // The landmark model takes seconds to load: it loads while we record, for the seam's eye
+    // test afterwards. The hints need face boxes only.
+    std::thread preload([] { threadFaceDetector(); });
+    struct Join {
+        std::thread& thread;
+        ~Join() { thread.join(); }
+    } joinPreload{preload};
+    FaceDetector& detector = boxDetector();
     std::unique_ptr<CaptureSource> source;
     try {
         source = openCapture(*input);
@@ -169,7 +178,7 @@ void record(const Options& options)
     LoopClipAnalysis analysis;
     RecordingSummary summary;
     try {
-        summary = recordLoop(*source, recording, options.seconds, analysis, &threadFaceDetector(), observer, interrupted);
+        summary = recordLoop(*source, recording, options.seconds, analysis, &detector, observer, interrupted);
     } catch (const CaptureError& error) {
         throw CommandError(error.what());
     }

@@ -1,5 +1,6 @@
 #include "analysis/LoopClipAnalysis.h"
 
+#include "analysis/FaceDetector.h"
 #include "analysis/LoopEntry.h"
 #include "analysis/LoopEyeOpenness.h"
 #include "analysis/LoopMetrics.h"
@@ -61,14 +62,18 @@ LoopQualityReport LoopClipAnalysis::report(double start, double end) const
 }
 
 std::optional<LoopSeamFinder::Seam> LoopClipAnalysis::seam(double minDuration, double maxDuration,
-                                                           FaceDetector& detector) const
+                                                           FaceDetector& faces,
+                                                           const std::function<FaceDetector&()>& landmarks) const
 {
     return LoopSeamFinder::bestSeam(signatures_, times_, minDuration, maxDuration, kMaxSeamCandidates,
                                     [&](std::int64_t index) -> std::optional<bool> {
                                         const PixelBufferRef frame = eyeFrame(index);
                                         if (!frame)
                                             return std::nullopt;
-                                        return LoopEyeOpenness::eyesClosed(*frame, detector);
+                                        const auto found = faces.detect(*frame, FaceDetector::Detail::rectangles);
+                                        if (!found || found->empty())
+                                            return std::nullopt;
+                                        return LoopEyeOpenness::eyesClosed(*frame, landmarks());
                                     });
 }
 

@@ -6,6 +6,7 @@
 #include "playback/PixelBuffer.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -38,8 +39,11 @@ public:
     LoopQualityReport report(double start, double end) const;
 
     /// The seam between minDuration and maxDuration whose boundary frames look most alike,
-    /// preferring one where the eyes are open at both ends.
-    std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& detector) const;
+    /// preferring one where the eyes are open at both ends. Frames are first searched for a face
+    /// with `faces` (boxes only); `landmarks` is asked for only when one is found, so a clip
+    /// without faces never waits for the landmark model to load.
+    std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& faces,
+                                             const std::function<FaceDetector&()>& landmarks) const;
 
     /// Frame index's grey copy as a BGRA buffer, or nothing for an index out of range.
     PixelBufferRef eyeFrame(std::int64_t index) const;
