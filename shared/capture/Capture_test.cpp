@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace quellon {
 namespace {
@@ -51,6 +52,8 @@ TEST(FFmpegCapture, UnusableInputsGiveClearErrorsWithoutHanging)
     EXPECT_EQ(captureError((temp.path() / "missing.mov").string()), "No such file: " + (temp.path() / "missing.mov").string());
     EXPECT_TRUE(captureError((temp.path() / "text.mov").string()).starts_with("The file " + (temp.path() / "text.mov").string()))
         << captureError((temp.path() / "text.mov").string());
+    ::mkfifo((temp.path() / "fifo.mov").c_str(), 0600);
+    EXPECT_EQ(captureError((temp.path() / "fifo.mov").string()), "The file " + (temp.path() / "fifo.mov").string() + " is not a regular file.");
     EXPECT_TRUE(captureError("lavfi:nosuchfilter").starts_with("The filter graph \"nosuchfilter\" cannot be opened"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }

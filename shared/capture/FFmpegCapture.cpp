@@ -72,6 +72,9 @@ public:
 
     std::optional<CapturedFrame> read() override
     {
+        // The stall deadline runs from the start of the read and from each packet, not from
+        // each retry, so a camera that goes silent is noticed.
+        armDeadline();
         for (;;) {
             if (interrupted_)
                 return std::nullopt;
@@ -84,7 +87,6 @@ public:
             if (draining_)
                 return std::nullopt;
 
-            armDeadline();
             const int got = av_read_frame(context_.get(), packet_.get());
             if (got == AVERROR(EAGAIN)) {
                 // Cameras are read without blocking, so a silent one cannot hang us.
@@ -103,6 +105,7 @@ public:
                     return std::nullopt;
                 throw readFailure(got);
             }
+            armDeadline();
             if (packet_->stream_index == streamIndex_) {
                 // A damaged picture (a torn MJPEG frame) is skipped, not fatal.
                 avcodec_send_packet(decoder_.get(), packet_.get());
@@ -203,6 +206,14 @@ private:
         const AVInputFormat* demuxer = graph ? av_find_input_format("lavfi") : nullptr;
         if (graph && !demuxer)
             throw CaptureError("This FFmpeg has no lavfi input; filter graphs cannot be read.");
+        if (!graph) {
+            // Opening a FIFO would wait for a writer that may never come.
+            struct stat info {};
+            if (::stat(input_.location.c_str(), &info) != 0)
+                throw CaptureError("No such file: " + input_.location);
+            if (!S_ISREG(info.st_mode))
+                throw CaptureError(describe() + " is not a regular file.");
+        }
         const int result = tryOpen(demuxer, input_.location, {}, false);
         if (result < 0) {
             if (!graph && result == AVERROR(ENOENT))

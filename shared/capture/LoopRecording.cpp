@@ -51,7 +51,8 @@ private:
             {
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [&] { return stopping_ || pending_; });
-                if (stopping_)
+                // The newest frame is still judged when the recording ends.
+                if (!pending_)
                     return;
                 frame = std::exchange(pending_, nullptr);
             }
