@@ -29,6 +29,7 @@ public:
 void addCameraCommands(CLI::App& app); // after addStateCommands: adds "state get"
 void addContainerCommand(CLI::App& app);
 void addDiagnosticsCommand(CLI::App& app);
+void addLoopCommands(CLI::App& app);
 void addLoopLibraryCommands(CLI::App& app); // "loops"
 void addPrivacyReceiptCommand(CLI::App& app);
 void addRecordCommand(CLI::App& app); // "record" and "cameras"

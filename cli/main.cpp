@@ -21,6 +21,7 @@ int main(int argc, char** argv)
     cli::addStandbyCardCommand(app);
     cli::addStateCommands(app);
     cli::addCameraCommands(app);
+    cli::addLoopCommands(app);
     cli::addStatusCommand(app);
     cli::addLoopLibraryCommands(app);
     cli::addRecordCommand(app);

@@ -316,10 +316,8 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     if (!wanted)
         fail(Case::decodeFailed, name + " declares a duration of " + std::to_string(clip.seconds) + " s at "
                                      + std::to_string(clip.fps) + " fps, which cannot be sampled");
-    const PixelBufferRef probe = PixelBuffer::create(clip.width, clip.height);
-    if (!probe)
-        fail(Case::decodeFailed, "no memory for a frame of " + name);
-    const auto frameBytes = static_cast<std::int64_t>(probe->bytesPerRow()) * clip.height;
+    const auto alignment = static_cast<std::int64_t>(PixelBuffer::kRowAlignment);
+    const std::int64_t frameBytes = (clip.width * 4 + alignment - 1) / alignment * alignment * clip.height;
     const std::int64_t count = std::min({*wanted, kMaxFrames, kMaxDecodedBytes / frameBytes});
     if (count < 1)
         fail(Case::empty, "no frames were asked of " + name);
@@ -333,6 +331,8 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     decoder->pkt_timebase = stream->time_base;
     decoder->thread_count = 2;
     decoder->thread_type = FF_THREAD_FRAME;
+    // A stream that grows its pictures mid-way is refused by the decoder, not allocated.
+    decoder->max_pixels = PixelBuffer::kMaxPixels;
     if ((status = avcodec_open2(decoder.get(), codec, nullptr)) < 0)
         fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
 

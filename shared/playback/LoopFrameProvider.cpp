@@ -10,6 +10,9 @@
 
 #include <cstring>
 #include <random>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace quellon {
 
@@ -24,6 +27,15 @@ bool holdsItsPixels(const DecodedImage& image)
 {
     return image.pixels && image.pixels->isBGRA() && image.pixels->width() == image.width
         && image.pixels->height() == image.height;
+}
+
+// A load frees as much as it keeps (the frames before stabilising, the replaced loop); hand
+// those pages back so the process holds about one loop, not two.
+void releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 std::vector<PixelBufferRef> stabilized(const std::vector<PixelBufferRef>& frames)
@@ -164,14 +176,19 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
         start = std::uniform_int_distribution<std::int64_t>(0, static_cast<std::int64_t>(frames.size()) - 1)(source);
     }
 
-    std::lock_guard lock(mutex_);
-    frames_ = std::move(frames);
-    signatures_ = std::move(signatures);
-    faceGeometries_ = std::move(faces);
-    cursor_ = start;
-    ascending_ = true;
-    width_ = width;
-    height_ = height;
+    {
+        std::lock_guard lock(mutex_);
+        // The old loop leaves by swap, so its frames are freed after the lock, not under it.
+        frames_.swap(frames);
+        signatures_.swap(signatures);
+        faceGeometries_.swap(faces);
+        cursor_ = start;
+        ascending_ = true;
+        width_ = width;
+        height_ = height;
+    }
+    frames.clear();
+    releaseFreedMemory();
 }
 
 PixelBufferRef LoopFrameProvider::nextFrame()
