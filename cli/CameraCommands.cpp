@@ -1,3 +1,4 @@
+#include "CameraSession.h"
 #include "Commands.h"
 
 #include "channel/CameraClient.h"
@@ -28,28 +29,6 @@ constexpr int kMaxRepeatFPS = 60;
 // How long to wait for the renamed device before leaving it to the next state the host sends.
 constexpr auto kRenameWait = 5s;
 
-// Connected already, so a camera that is not running is reported before anything else.
-CameraClient cameraClient()
-{
-    auto path = CameraClient::defaultSocketPath();
-    if (!path)
-        throw CommandError("the camera daemon is not running (there is no shared container)");
-    CameraClient client(*path);
-    client.connect();
-    return client;
-}
-
-// Every camera failure is the command's failure: exit status 1 with the client's own words.
-template <class Body>
-void talkToCamera(Body body)
-{
-    try {
-        body();
-    } catch (const CameraClientError& error) {
-        throw CommandError(error.what());
-    }
-}
-
 bool looksLikeImage(std::string_view bytes)
 {
     const bool jpeg = bytes.size() >= 3 && bytes.substr(0, 3) == "\xFF\xD8\xFF";
@@ -72,42 +51,10 @@ std::string readImage(const std::string& file)
     return std::move(*bytes);
 }
 
-volatile std::sig_atomic_t interrupted = 0;
-
-void noteInterrupt(int)
-{
-    interrupted = 1;
-}
-
-// Catches SIGINT and SIGTERM for as long as it lives, without SA_RESTART, so a sleep ends early.
-class InterruptCatcher {
-public:
-    InterruptCatcher()
-    {
-        interrupted = 0;
-        struct sigaction action{};
-        action.sa_handler = noteInterrupt;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &previousInt_);
-        ::sigaction(SIGTERM, &action, &previousTerm_);
-    }
-    ~InterruptCatcher()
-    {
-        ::sigaction(SIGINT, &previousInt_, nullptr);
-        ::sigaction(SIGTERM, &previousTerm_, nullptr);
-    }
-    InterruptCatcher(const InterruptCatcher&) = delete;
-    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
-
-private:
-    struct sigaction previousInt_{};
-    struct sigaction previousTerm_{};
-};
-
 // Sleeps until the deadline on the steady clock; false when interrupted first.
 bool sleepUntil(std::chrono::steady_clock::time_point deadline)
 {
-    while (!interrupted) {
+    while (!InterruptCatcher::interrupted()) {
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= 0s)
             return true;

@@ -32,7 +32,10 @@ void addCameraCommands(CLI::App& app); // after addStateCommands: adds "state ge
 void addContainerCommand(CLI::App& app);
 void addDiagnosticsCommand(CLI::App& app);
 void addMenuBarCommands(CLI::App& app); // publish, send, watch
+void addLoopCommands(CLI::App& app);
+void addLoopLibraryCommands(CLI::App& app); // "loops"
 void addPrivacyReceiptCommand(CLI::App& app);
+void addRecordCommand(CLI::App& app); // "record" and "cameras"
 void addStandbyCardCommand(CLI::App& app);
 void addStateCommands(CLI::App& app);
 void addStatusCommand(CLI::App& app);

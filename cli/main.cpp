@@ -21,8 +21,11 @@ int main(int argc, char** argv)
     cli::addStandbyCardCommand(app);
     cli::addStateCommands(app);
     cli::addCameraCommands(app);
+    cli::addLoopCommands(app);
     cli::addStatusCommand(app);
     cli::addMenuBarCommands(app);
+    cli::addLoopLibraryCommands(app);
+    cli::addRecordCommand(app);
 
     try {
         app.parse(argc, argv);

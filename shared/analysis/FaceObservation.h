@@ -25,7 +25,10 @@ struct NormalizedPoint {
     bool operator==(const NormalizedPoint&) const = default;
 };
 
-/// The contours of the two eyes of one face. A region the detector could not place is absent.
+/// The contours of the two eyes of one face, in coordinates normalised to the face's bounding
+/// box (0 to 1 across it, origin at its lower left), so that an eye's shape does not depend on
+/// the frame's aspect. `leftEye` is the person's own left eye. A region the detector could not
+/// place is absent.
 struct FaceLandmarks {
     std::optional<std::vector<NormalizedPoint>> leftEye;
     std::optional<std::vector<NormalizedPoint>> rightEye;

@@ -9,6 +9,7 @@
 
 namespace quellon {
 
+class FaceDetector;
 class PixelBuffer;
 
 /// Describes the main face of a frame and picks the loop frame that best continues another
@@ -28,6 +29,9 @@ std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid);
 
 /// The largest face in the frame, absent when none is found or detection fails.
 std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame);
+
+/// As above, with a given detector instead of the calling thread's.
+std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame, FaceDetector& detector);
 
 /// The face with the largest box area (the first among equals); absent for an empty list.
 std::optional<FaceGeometry> largestFaceGeometry(const std::vector<FaceObservation>& faces);

@@ -7,6 +7,7 @@
 
 namespace quellon {
 
+class FaceDetector;
 class PixelBuffer;
 
 /// Whether the eyes are closed in a frame, from the height-to-width ratio of the eye contours.
@@ -22,9 +23,13 @@ std::optional<bool> areEyesClosed(const std::vector<NormalizedPoint>& leftEyePoi
                                   const std::vector<NormalizedPoint>& rightEyePoints,
                                   double threshold);
 
-/// The eyes of the largest face in the frame; absent when there is no face, no landmarks or no
-/// usable eye.
+/// The eyes of the largest face in the frame (the first among equal areas); absent when there
+/// is no face, no landmarks or no usable eye, or detection failed. Runs the landmark model, the
+/// costliest step of the analysis.
 std::optional<bool> eyesClosed(const PixelBuffer& frame);
+
+/// As above, with a given detector instead of the calling thread's.
+std::optional<bool> eyesClosed(const PixelBuffer& frame, FaceDetector& detector);
 
 } // namespace LoopEyeOpenness
 } // namespace quellon

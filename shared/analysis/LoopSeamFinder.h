@@ -29,7 +29,9 @@ std::optional<Seam> bestSeam(const std::vector<FrameSignature>& signatures,
                              double minDuration, double maxDuration);
 
 /// As above, but of the maxCandidates best windows the first whose boundary frames both have
-/// open eyes wins; each frame is asked at most once.
+/// open eyes wins (no answer counts as open); each frame is asked at most once, a window's end
+/// only after its start was open. With none open, or maxCandidates 0 or below, the smallest
+/// jump wins.
 std::optional<Seam> bestSeam(const std::vector<FrameSignature>& signatures,
                              const std::vector<double>& frameTimes,
                              double minDuration, double maxDuration,

@@ -22,7 +22,8 @@ struct Offset {
 };
 
 /// The offset that aligns `frame` to `reference`, or absent when it cannot be measured with
-/// confidence.
+/// confidence: the frames differ in size or are not BGRA, one is featureless, or the two do
+/// not correlate as one moved picture.
 std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference);
 
 /// The offset itself, or zero when its length exceeds maxMagnitude (a failed measurement).

@@ -1,13 +1,27 @@
 #include "playback/LoopFrameProvider.h"
 
+#include "analysis/LoopStabilizer.h"
+#include "playback/ClipDecoder.h"
+#include "playback/FrameBlender.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
+#include "playback/LoopRotation.h"
+#include "playback/ParallelFor.h"
 
 #include <cstring>
+#include <random>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace quellon {
 
 namespace {
+
+constexpr int kSignatureGrid = 12;
+constexpr double kMaxShiftFraction = 0.03;
+constexpr double kMaxCropFraction = 0.08;
+constexpr std::int64_t kMinFramesPerClip = 24;
 
 bool holdsItsPixels(const DecodedImage& image)
 {
@@ -15,7 +29,226 @@ bool holdsItsPixels(const DecodedImage& image)
         && image.pixels->height() == image.height;
 }
 
+// A load frees as much as it keeps (the frames before stabilising, the replaced loop); hand
+// those pages back so the process holds about one loop, not two.
+void releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
+std::vector<PixelBufferRef> stabilized(const std::vector<PixelBufferRef>& frames)
+{
+    return LoopStabilizer::stabilize(frames, kMaxShiftFraction, kMaxCropFraction);
+}
+
 } // namespace
+
+LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive)
+    : LoopFrameProvider(loopMode, jitter, lag, alive, std::make_shared<FFmpegClipDecoder>())
+{
+}
+
+LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
+                                     std::shared_ptr<ClipDecoder> decoder)
+    : loopMode_(loopMode), decoder_(std::move(decoder)), jitter_(jitter), lag_(lag), alive_(alive)
+{
+}
+
+LoopFrameProvider::~LoopFrameProvider() = default;
+
+void LoopFrameProvider::setJitter(LoopJitter jitter)
+{
+    std::lock_guard lock(mutex_);
+    jitter_ = jitter;
+}
+
+void LoopFrameProvider::setLag(SimulatedLag lag)
+{
+    std::lock_guard lock(mutex_);
+    lag_ = lag;
+}
+
+void LoopFrameProvider::setAlive(AliveMotion alive)
+{
+    std::lock_guard lock(mutex_);
+    alive_ = alive;
+}
+
+void LoopFrameProvider::reset()
+{
+    std::lock_guard lock(mutex_);
+    cursor_ = 0;
+    ascending_ = true;
+}
+
+std::int64_t LoopFrameProvider::width() const
+{
+    std::lock_guard lock(mutex_);
+    return width_;
+}
+
+std::int64_t LoopFrameProvider::height() const
+{
+    std::lock_guard lock(mutex_);
+    return height_;
+}
+
+std::int64_t LoopFrameProvider::frameCount() const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<std::int64_t>(frames_.size());
+}
+
+void LoopFrameProvider::load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames)
+{
+    DecodedClip clip = decoder_->decode(file, maxFrames);
+    std::vector<PixelBufferRef> frames = stabilized(clip.frames);
+    clip.frames.clear(); // the unstabilised frames go before the analysis allocates
+    if (loopMode_ == LoopMode::forward)
+        appendWrapCrossfade(frames, crossfadeFrames);
+    installFrames(std::move(frames), clip.width, clip.height);
+}
+
+void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& files, std::int64_t totalBudget,
+                                     std::int64_t crossfadeFrames)
+{
+    if (files.empty())
+        throw LoadError(LoadError::Case::empty, "no clips to load");
+    const std::int64_t perClip =
+        LoopRotation::perClipFrameCap(totalBudget, static_cast<std::int64_t>(files.size()), kMinFramesPerClip);
+    std::vector<std::vector<PixelBufferRef>> clips;
+    std::optional<std::pair<std::int64_t, std::int64_t>> size;
+    for (const auto& file : files) {
+        DecodedClip clip;
+        try {
+            clip = decoder_->decode(file, perClip);
+        } catch (const std::exception&) {
+            continue; // one bad clip must not cost the others
+        }
+        if (clip.frames.empty())
+            continue;
+        if (!size)
+            size = std::pair(clip.width, clip.height);
+        else if (*size != std::pair(clip.width, clip.height))
+            continue;
+        clips.push_back(stabilized(clip.frames));
+    }
+    if (clips.empty())
+        throw LoadError(LoadError::Case::empty, "none of the " + std::to_string(files.size()) + " clips could be loaded");
+    std::vector<PixelBufferRef> frames = LoopRotation::concatenate(clips, crossfadeFrames);
+    clips.clear();
+    if (loopMode_ == LoopMode::forward)
+        appendWrapCrossfade(frames, crossfadeFrames);
+    installFrames(std::move(frames), size->first, size->second);
+}
+
+void LoopFrameProvider::installFramesForTesting(std::vector<PixelBufferRef> frames)
+{
+    installFrames(std::move(frames), 0, 0);
+}
+
+void LoopFrameProvider::appendWrapCrossfade(std::vector<PixelBufferRef>& frames, std::int64_t steps)
+{
+    if (frames.size() < 2 || steps < 1)
+        return;
+    const PixelBufferRef last = frames.back();
+    const PixelBufferRef first = frames.front();
+    for (double weight : FrameBlender::crossfadeWeights(steps))
+        frames.push_back(FrameBlender::blend(last, first, weight));
+}
+
+void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::int64_t width, std::int64_t height)
+{
+    std::vector<FrameSignature> signatures(frames.size());
+    std::vector<std::optional<LoopEntry::FaceGeometry>> faces(frames.size());
+    parallelFor(frames.size(), [&](std::size_t i) {
+        if (!frames[i])
+            return;
+        signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
+        faces[i] = LoopEntry::faceGeometry(*frames[i]);
+    });
+
+    std::int64_t start = 0;
+    if (frames.size() >= 2 && loopMode_ != LoopMode::freeze && randomizeStart()) {
+        std::random_device source;
+        start = std::uniform_int_distribution<std::int64_t>(0, static_cast<std::int64_t>(frames.size()) - 1)(source);
+    }
+
+    {
+        std::lock_guard lock(mutex_);
+        // The old loop leaves by swap, so its frames are freed after the lock, not under it.
+        frames_.swap(frames);
+        signatures_.swap(signatures);
+        faceGeometries_.swap(faces);
+        cursor_ = start;
+        ascending_ = true;
+        width_ = width;
+        height_ = height;
+    }
+    frames.clear();
+    releaseFreedMemory();
+}
+
+PixelBufferRef LoopFrameProvider::nextFrame()
+{
+    std::lock_guard lock(mutex_);
+    if (frames_.empty())
+        return nullptr;
+    PixelBufferRef frame = frames_[static_cast<std::size_t>(cursor_)];
+    const auto count = static_cast<std::int64_t>(frames_.size());
+    bool hold = false;
+    if (loopMode_ != LoopMode::freeze && count >= 2) {
+        // While the lag holds, the jitter is not asked, so its counters stand still.
+        if (lag_.stallProbability() > 0 && lag_.maxStallFrames() >= 1)
+            hold = lag_.shouldHold();
+        if (!hold && jitter_.holdProbability() > 0)
+            hold = jitter_.shouldHold();
+    }
+    if (!hold)
+        std::tie(cursor_, ascending_) = advance(cursor_, ascending_, count, loopMode_);
+    if (alive_.amplitude() > 0)
+        frame = AliveMotion::applyBrightness(alive_.nextFactor(), frame);
+    return frame;
+}
+
+void LoopFrameProvider::startNear(const PixelBufferRef& frame)
+{
+    if (!frame || loopMode_ == LoopMode::freeze)
+        return;
+    const auto targetSignature = LoopEntry::signature(*frame, kSignatureGrid);
+    if (!targetSignature)
+        return;
+    const auto targetGeometry = LoopEntry::faceGeometry(*frame);
+
+    std::lock_guard lock(mutex_);
+    if (frames_.size() < 2 || signatures_.size() != frames_.size() || faceGeometries_.size() != frames_.size())
+        return;
+    const auto index = LoopEntry::bestEntryIndex(faceGeometries_, targetGeometry, signatures_, *targetSignature);
+    if (!index || *index < 0 || *index >= static_cast<std::int64_t>(frames_.size()))
+        return;
+    cursor_ = *index;
+    ascending_ = true;
+}
+
+std::pair<std::int64_t, bool> LoopFrameProvider::advance(std::int64_t cursor, bool ascending, std::int64_t count, LoopMode mode)
+{
+    if (count < 2)
+        return {0, true};
+    switch (mode) {
+    case LoopMode::forward:
+        // A cursor outside the loop (never made here) still lands inside it.
+        return {((cursor + 1) % count + count) % count, true};
+    case LoopMode::freeze:
+        return {0, true};
+    case LoopMode::pingpong:
+        break;
+    }
+    if (ascending)
+        return cursor + 1 < count - 1 ? std::pair(cursor + 1, true) : std::pair(count - 1, false);
+    return cursor - 1 >= 1 ? std::pair(cursor - 1, false) : std::pair(std::int64_t{0}, true);
+}
 
 PixelBufferRef LoopFrameProvider::pixelBuffer(const DecodedImage& image, ImageContext&)
 {

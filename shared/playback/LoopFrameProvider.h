@@ -1,16 +1,102 @@
 #pragma once
 
+#include "analysis/FrameSignature.h"
+#include "analysis/LoopEntry.h"
+#include "playback/AliveMotion.h"
+#include "playback/LoopJitter.h"
+#include "playback/LoopLoadError.h"
 #include "playback/PixelBuffer.h"
+#include "playback/SimulatedLag.h"
+#include "state/QuellonMode.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace quellon {
 
+class ClipDecoder;
 class ImageContext;
 struct DecodedImage;
 
-/// Plays recorded loops as a stream of frames.
-// Only the image conversion exists so far; playback and loading arrive with the loop provider.
+/// Plays a recorded loop (one clip, or several joined) as a stream of frames that looks live:
+/// ping-pong, forward or frozen, the forward seam hidden by a crossfade, the start matched to
+/// the last live frame, and occasional stalls, repeated frames and a brightness drift.
+///
+/// Loads are blocking calls that any thread may make; decoding, stabilising, crossfading and
+/// the per-frame analysis run outside the lock, so playback keeps serving the old loop until
+/// the new one is installed in one step. Of two loads running at once, the one that installs
+/// last wins. A failed load leaves the previous loop, cursor and size untouched.
+///
+/// Frozen loops always show frame 0: randomizeStart does not apply to them, so a frozen
+/// picture never jumps from a random first frame to frame 0.
 class LoopFrameProvider {
 public:
+    using LoadError = LoopLoadError;
+
+    /// Loads decode with FFmpeg.
+    LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive);
+    /// Loads decode with the given decoder (tests give a fake).
+    LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
+                      std::shared_ptr<ClipDecoder> decoder);
+    ~LoopFrameProvider();
+    LoopFrameProvider(const LoopFrameProvider&) = delete;
+    LoopFrameProvider& operator=(const LoopFrameProvider&) = delete;
+
+    // Each replaces the whole effect: parameters, generator and counters. Loads never touch them.
+    void setJitter(LoopJitter jitter);
+    void setLag(SimulatedLag lag);
+    void setAlive(AliveMotion alive);
+
+    /// When true, the next install of a ping-pong or forward loop starts at a random frame.
+    bool randomizeStart() const { return randomizeStart_.load(std::memory_order_relaxed); }
+    void setRandomizeStart(bool value) { randomizeStart_.store(value, std::memory_order_relaxed); }
+
+    /// Back to the first frame, ascending.
+    void reset();
+
+    LoopMode loopMode() const { return loopMode_; }
+    /// The loaded clip's size as decoded (0 before any load and after installFramesForTesting).
+    std::int64_t width() const;
+    std::int64_t height() const;
+    std::int64_t frameCount() const;
+
+    /// One clip: decoded with at most maxFrames frames (negative is decodeFailed), stabilised,
+    /// and for a forward loop given a wrap crossfade of crossfadeFrames frames. Throws
+    /// LoadError; whatever the decoder reports passes on unchanged.
+    void load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames);
+
+    /// Several clips played one after another as one loop, each decoded with at most
+    /// max(totalBudget / clip count, 24) frames. Clips that fail, are empty, or differ in size
+    /// from the first accepted one are left out; only an empty list or no accepted clip throws
+    /// (empty).
+    void loadMultiple(const std::vector<std::filesystem::path>& files, std::int64_t totalBudget,
+                      std::int64_t crossfadeFrames);
+
+    /// Installs the frames as a load would, with size 0: no decoding, stabilising or crossfade.
+    void installFramesForTesting(std::vector<PixelBufferRef> frames);
+
+    /// The frame to show now (nothing before any load), then one step of playback: a stall or
+    /// a repeated frame may hold the cursor; the brightness drift applies to every frame served.
+    PixelBufferRef nextFrame();
+
+    /// Moves the cursor to the loop frame that best continues `frame` (normally the last live
+    /// frame): by the face when both have one, else by the signature. Nothing for a null
+    /// frame, a frozen loop, or a loop of fewer than 2 frames.
+    void startNear(const PixelBufferRef& frame);
+
+    /// The pure cursor step: (new cursor, new ascending).
+    static std::pair<std::int64_t, bool> advance(std::int64_t cursor, bool ascending, std::int64_t count, LoopMode mode);
+
+    /// The frames of a forward loop's seam: blends of the last frame towards the first at
+    /// FrameBlender::crossfadeWeights(steps), appended. Lists of fewer than 2 frames stay.
+    static void appendWrapCrossfade(std::vector<PixelBufferRef>& frames, std::int64_t steps);
+
     /// A frame buffer of the image's own size holding its pixels (never scaled or cropped), or
     /// nothing when the image is empty or no buffer can be made. The result is a new buffer the
     /// image does not share.
@@ -19,6 +105,26 @@ public:
     /// The same for an image that is no longer needed: its pixels become the frame without a
     /// copy.
     static PixelBufferRef pixelBuffer(DecodedImage&& image, ImageContext& context);
+
+private:
+    void installFrames(std::vector<PixelBufferRef> frames, std::int64_t width, std::int64_t height);
+
+    const LoopMode loopMode_;
+    const std::shared_ptr<ClipDecoder> decoder_;
+    std::atomic<bool> randomizeStart_{false};
+
+    mutable std::mutex mutex_;
+    // Everything below is guarded by mutex_.
+    std::vector<PixelBufferRef> frames_;
+    std::vector<FrameSignature> signatures_;
+    std::vector<std::optional<LoopEntry::FaceGeometry>> faceGeometries_;
+    std::int64_t cursor_ = 0;
+    bool ascending_ = true;
+    LoopJitter jitter_;
+    SimulatedLag lag_;
+    AliveMotion alive_;
+    std::int64_t width_ = 0;
+    std::int64_t height_ = 0;
 };
 
 } // namespace quellon

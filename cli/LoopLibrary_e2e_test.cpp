@@ -1,0 +1,242 @@
+// The loop library and the recorder end to end: the real quellon program, media made by the
+// real ffmpeg, a private container.
+
+#include "platform/FileIO.h"
+#include "platform/TemporaryDirectory.h"
+#include "playback/ClipDecoder.h"
+#include "state/ClipMetadata.h"
+
+#include "ChildProgram.h"
+
+#include <gtest/gtest.h>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+namespace quellon {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class LoopLibraryTest : public ::testing::Test {
+protected:
+    LoopLibraryTest() { fs::create_directories(clips()); }
+
+    fs::path clips() const { return temp.path() / "data" / "group.com.quellon.shared" / "Clips"; }
+    std::vector<std::string> env() const
+    {
+        return {"HOME=" + temp.path().string(), "XDG_DATA_HOME=" + (temp.path() / "data").string()};
+    }
+    testing::ProgramResult quellon(const std::vector<std::string>& args) const
+    {
+        return testing::ChildProgram(QUELLON_CLI_PATH, args, env()).finish();
+    }
+    // A clip made by the real ffmpeg from a filter graph.
+    fs::path makeClip(const std::string& name, const std::string& graph, const std::vector<std::string>& codec = {"-c:v", "libx264", "-pix_fmt", "yuv420p"})
+    {
+        const fs::path path = temp.path() / name;
+        std::vector<std::string> args{"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i", graph};
+        args.insert(args.end(), codec.begin(), codec.end());
+        args.push_back(path.string());
+        const auto result = testing::ChildProgram("/usr/bin/ffmpeg", args, {}).finish();
+        EXPECT_EQ(result.status, 0) << result.err;
+        return path;
+    }
+    std::set<std::string> listing() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(clips()))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+    ClipMetadata sidecar(const std::string& clip) const
+    {
+        return decodeClipMetadata(readRegularFile(clips() / (fs::path(clip).stem().string() + ".json")).value_or(""));
+    }
+    static std::string bytes(const fs::path& path) { return readRegularFile(path, 1 << 30).value_or("<unreadable>"); }
+
+    TemporaryDirectory temp;
+};
+
+TEST_F(LoopLibraryTest, ImportCopiesPlayableFilesAndRefusesHostileOnes)
+{
+    const fs::path clip = makeClip("Beach Day.mp4", "testsrc2=size=320x240:rate=15:duration=5");
+    auto imported = quellon({"loops", "import", clip.string()});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(imported.out, "imported-Beach-Day.mov\n");
+    EXPECT_EQ(bytes(clips() / "imported-Beach-Day.mov"), bytes(clip)) << "copied byte for byte";
+    const ClipMetadata metadata = sidecar("imported-Beach-Day.mov");
+    EXPECT_EQ(metadata.clipType, "imported");
+    EXPECT_EQ(metadata.resolution, "320x240");
+    EXPECT_EQ(metadata.fps, 15);
+    EXPECT_NEAR(metadata.duration, 5, 0.1);
+    EXPECT_EQ(metadata.filename, "imported-Beach-Day.mov");
+    EXPECT_EQ(metadata.displayName, "Beach Day");
+
+    EXPECT_EQ(quellon({"loops", "import", clip.string()}).out, "imported-Beach-Day-1.mov\n") << "an existing name";
+    EXPECT_EQ(quellon({"loops", "import", clip.string(), "--name", "../../evil"}).out, "imported-evil.mov\n");
+    const std::string longName(300, 'n');
+    EXPECT_EQ(quellon({"loops", "import", clip.string(), "--name", longName}).out,
+              "imported-" + std::string(40, 'n') + ".mov\n");
+    const fs::path longFile = temp.path() / (std::string(200, 'L') + ".mp4");
+    fs::copy_file(clip, longFile);
+    EXPECT_EQ(quellon({"loops", "import", longFile.string()}).out, "imported-" + std::string(40, 'L') + ".mov\n");
+
+    std::ofstream(temp.path() / "notes.mov") << "this is a text file, not a movie\n";
+    const std::string whole = bytes(clip);
+    std::ofstream(temp.path() / "truncated.mp4", std::ios::binary) << whole.substr(0, whole.size() / 3);
+    const std::set<std::string> before = listing();
+    struct Case {
+        std::string file;
+        int status;
+        std::string message;
+    };
+    const Case refusals[] = {
+        {(temp.path() / "notes.mov").string(), 1, "is not a video Quellon can play"},
+        {(temp.path() / "truncated.mp4").string(), 1, "is not a video Quellon can play"},
+        {(temp.path() / "clip.avi").string(), 2, "only .mov, .mp4 and .m4v files can be imported"},
+        {(temp.path() / "missing.mp4").string(), 1, "no such file"},
+        {temp.path().string() + "/", 2, "only .mov, .mp4 and .m4v files can be imported"},
+    };
+    for (const Case& c : refusals) {
+        const auto refused = quellon({"loops", "import", c.file});
+        EXPECT_EQ(refused.status, c.status) << c.file;
+        EXPECT_NE(refused.err.find(c.message), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(listing(), before) << "a refused import leaves nothing behind";
+}
+
+TEST_F(LoopLibraryTest, ExportRemoveListAnalyseAndTrim)
+{
+    const fs::path clip = makeClip("talk.mp4", "testsrc2=size=320x240:rate=15:duration=6");
+    ASSERT_EQ(quellon({"loops", "import", clip.string(), "--name", "Monday stand-up!"}).status, 0);
+    const std::string name = "imported-Monday-stand-up.mov";
+
+    // Export onto an existing file replaces it; into a directory it takes the loop's name.
+    std::ofstream(temp.path() / "existing.mov") << "old";
+    ASSERT_EQ(quellon({"loops", "export", name, (temp.path() / "existing.mov").string()}).status, 0);
+    EXPECT_EQ(bytes(temp.path() / "existing.mov"), bytes(clip));
+    fs::create_directory(temp.path() / "out");
+    const auto exported = quellon({"loops", "export", name, (temp.path() / "out").string()});
+    EXPECT_EQ(exported.out, (temp.path() / "out" / "Monday-stand-up.mov").string() + "\n") << exported.err;
+    EXPECT_EQ(bytes(temp.path() / "out" / "Monday-stand-up.mov"), bytes(clip));
+    for (const auto& entry : fs::directory_iterator(temp.path() / "out"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".quellon-export-"));
+
+    for (const std::string bad : {"../talk.mp4", "..", "", "sub/x.mov", "imported-Monday-stand-up.json", ".hidden.mov"}) {
+        for (const std::vector<std::string>& command : {std::vector<std::string>{"loops", "remove", bad},
+                                                        {"loops", "analyse", bad},
+                                                        {"loops", "export", bad, temp.path().string()}}) {
+            const auto refused = quellon(command);
+            EXPECT_EQ(refused.status, 2) << command[1] << " \"" << bad << "\": " << refused.err;
+        }
+    }
+    EXPECT_EQ(quellon({"loops", "remove", "nothing.mov"}).status, 1);
+
+    const auto analysed = quellon({"loops", "analyse", name, "--json"});
+    ASSERT_EQ(analysed.status, 0) << analysed.err;
+    const json report = json::parse(analysed.out);
+    EXPECT_EQ(report["frames"], 90);
+    EXPECT_EQ(report["grade"], "A") << report.dump();
+    EXPECT_EQ(report["title"], "Great loop");
+    ASSERT_TRUE(report["seam"].is_object());
+    EXPECT_GE(report["seam"]["end"].get<double>() - report["seam"]["start"].get<double>(), 3.0);
+
+    const auto trimmed = quellon({"loops", "trim", name, "--start", "4.5", "--end", "1"});
+    ASSERT_EQ(trimmed.status, 0) << trimmed.err;
+    EXPECT_EQ(trimmed.out, "imported-Monday-stand-up-trim.mov: 1.00 s to 4.50 s\n");
+    EXPECT_NEAR(sidecar("imported-Monday-stand-up-trim.mov").duration, 3.5, 1e-9);
+    FFmpegClipDecoder decoder;
+    EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / "imported-Monday-stand-up-trim.mov", 1000).frames.size()), 52.5, 1);
+    EXPECT_EQ(bytes(clips() / name), bytes(clip)) << "the original is kept";
+
+    ASSERT_EQ(quellon({"loops", "trim", name, "--start", "0", "--end", "2", "--replace"}).status, 0);
+    EXPECT_NEAR(sidecar(name).duration, 3.0, 1e-9) << "never shorter than 3 s";
+    EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / name, 1000).frames.size()), 45, 1);
+
+    const auto listed = quellon({"loops", "list", "--json"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    const json loops = json::parse(listed.out);
+    ASSERT_EQ(loops.size(), 2u);
+    EXPECT_EQ(loops[1]["name"], name) << "sorted by name: '-' before '.'";
+    EXPECT_EQ(loops[1]["displayName"], "Monday stand-up!");
+    EXPECT_EQ(loops[0]["displayName"], "Monday stand-up! (trimmed)");
+    EXPECT_EQ(loops[1]["resolution"], "320x240");
+    EXPECT_EQ(loops[1]["fps"], 15);
+    EXPECT_DOUBLE_EQ(loops[1]["duration"].get<double>(), 3.0);
+    EXPECT_TRUE(loops[1]["grade"].is_string());
+
+    std::ofstream(clips() / "notes.txt") << "not ours to delete";
+    ASSERT_EQ(quellon({"loops", "remove", name}).status, 0);
+    EXPECT_EQ(listing(), (std::set<std::string>{"imported-Monday-stand-up-trim.json", "imported-Monday-stand-up-trim.mov", "notes.txt"}));
+}
+
+TEST_F(LoopLibraryTest, RecordingStoresATrimmedClipWithItsSidecarAndReport)
+{
+    const auto recorded = quellon({"record", "--seconds", "4", "--input", "lavfi:testsrc2=size=320x240:rate=15", "--name", "Desk"});
+    ASSERT_EQ(recorded.status, 0) << recorded.err;
+    EXPECT_EQ(listing(), (std::set<std::string>{"Desk.json", "Desk.mov"}));
+    EXPECT_NE(recorded.out.find("Saved Desk.mov"), std::string::npos) << recorded.out;
+    EXPECT_NE(recorded.out.find("Grade "), std::string::npos) << recorded.out;
+    EXPECT_NE(recorded.out.find("Seam boundary jump: "), std::string::npos) << recorded.out;
+    EXPECT_NE(recorded.err.find("Hint: Center yourself in frame"), std::string::npos) << "a test pattern has no face";
+    EXPECT_EQ(recorded.err.find("s left"), std::string::npos) << "no progress bar off a terminal";
+
+    const ClipMetadata metadata = sidecar("Desk.mov");
+    EXPECT_EQ(metadata.clipType, "recorded");
+    EXPECT_EQ(metadata.resolution, "320x240");
+    EXPECT_EQ(metadata.fps, 15);
+    EXPECT_EQ(metadata.filename, "Desk.mov");
+    EXPECT_EQ(metadata.displayName, "Desk");
+    EXPECT_GE(metadata.duration, 3.0);
+    EXPECT_LE(metadata.duration, 4.1);
+    FFmpegClipDecoder decoder;
+    const DecodedClip clip = decoder.decode(clips() / "Desk.mov", 1000);
+    EXPECT_EQ(clip.width, 320);
+    EXPECT_NEAR(static_cast<double>(clip.frames.size()), metadata.duration * 15, 1.5);
+}
+
+TEST_F(LoopLibraryTest, RecordingFindsTheSeamWhereTheFirstAndLastSecondsMatch)
+{
+    // A wave that moves across the picture and comes back to the same place every 4 seconds.
+    const std::string graph = "lavfi:color=c=gray:size=160x120:rate=15,format=gray,"
+                              "geq=lum='128+100*sin(2*PI*(X/W+T/4))',format=yuv420p";
+    const auto recorded = quellon({"record", "--seconds", "5.5", "--input", graph, "--name", "wave"});
+    ASSERT_EQ(recorded.status, 0) << recorded.err;
+    const ClipMetadata metadata = sidecar("wave.mov");
+    EXPECT_NEAR(metadata.duration, 4 + 1.0 / 15, 0.01) << "one period, its last frame included";
+    const auto jump = recorded.out.find("Seam boundary jump: ");
+    ASSERT_NE(jump, std::string::npos);
+    EXPECT_LT(std::stod(recorded.out.substr(jump + 20)), 0.005) << recorded.out;
+}
+
+TEST_F(LoopLibraryTest, InterruptedOrFailedRecordingsLeaveTheClipsAsTheyWere)
+{
+    std::ofstream(clips() / "kept.mov") << "an earlier loop";
+    const std::set<std::string> before = listing();
+
+    testing::ChildProgram recording(QUELLON_CLI_PATH, {"record", "--seconds", "30", "--input", "lavfi:testsrc2=size=320x240:rate=15"}, env());
+    // Wait until frames are being written, then press Ctrl-C.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (listing().size() == before.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    recording.signal(SIGINT);
+    const auto result = recording.finish();
+    EXPECT_EQ(result.status, 130) << result.err;
+    EXPECT_NE(result.err.find("Recording cancelled; nothing was kept."), std::string::npos) << result.err;
+    EXPECT_EQ(listing(), before);
+
+    const auto missing = quellon({"record", "--camera", "/dev/video97"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "quellon: No camera at /dev/video97: is it plugged in?\n");
+    const auto broken = quellon({"record", "--input", "lavfi:nosuchfilter"});
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_EQ(listing(), before);
+}
+
+} // namespace
+} // namespace quellon

@@ -1,0 +1,294 @@
+#include "Commands.h"
+#include "LoopLibrary.h"
+
+#include "analysis/FaceDetector.h"
+#include "analysis/LoopImport.h"
+#include "analysis/TrimMath.h"
+#include "capture/CameraListing.h"
+#include "capture/ClipEncoder.h"
+#include "capture/FFmpegCapture.h"
+#include "capture/LoopRecording.h"
+#include "platform/UUID.h"
+#include "state/ClipMetadata.h"
+#include "state/QuellonState.h"
+#include "state/QuellonStorage.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <ctime>
+#include <iomanip>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace quellon::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<bool> interrupted = false;
+
+extern "C" void onInterrupt(int)
+{
+    interrupted = true;
+}
+
+// Ctrl-C and termination set the flag instead of killing us, so we can clean up.
+class InterruptGuard {
+public:
+    InterruptGuard()
+    {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &previousInt_);
+        ::sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~InterruptGuard()
+    {
+        ::sigaction(SIGINT, &previousInt_, nullptr);
+        ::sigaction(SIGTERM, &previousTerm_, nullptr);
+    }
+
+private:
+    struct sigaction previousInt_ {};
+    struct sigaction previousTerm_ {};
+};
+
+// Files of a recording that are removed unless the recording completes.
+class Cleanup {
+public:
+    void add(const fs::path& path) { paths_.push_back(path); }
+    void release() { paths_.clear(); }
+    ~Cleanup()
+    {
+        for (const fs::path& path : paths_) {
+            std::error_code ignored;
+            fs::remove(path, ignored);
+        }
+    }
+
+private:
+    std::vector<fs::path> paths_;
+};
+
+class Cancelled : public std::runtime_error {
+public:
+    Cancelled() : std::runtime_error("Recording cancelled; nothing was kept.") {}
+};
+
+std::string chooseInput(const std::optional<std::string>& camera, const std::optional<std::string>& input)
+{
+    if (input)
+        return *input;
+    if (camera)
+        return *camera;
+    if (auto selected = QuellonStorage::readState().selectedCameraID)
+        return *selected;
+    const auto cameras = listCameras();
+    if (cameras.empty())
+        throw CommandError("No camera found. Connect one, or record from a file or a test pattern with --input "
+                           "(for example --input lavfi:testsrc2=size=1280x720:rate=30).");
+    return cameras.front().id;
+}
+
+std::string defaultName()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::ostringstream text;
+    text << "loop-" << std::put_time(&local, "%Y%m%d-%H%M%S");
+    return text.str();
+}
+
+void printBar(double elapsed, double total)
+{
+    constexpr int width = 30;
+    const int filled = std::clamp(static_cast<int>(elapsed / total * width), 0, width);
+    std::cerr << "\r[" << std::string(filled, '#') << std::string(width - filled, '-') << "] "
+              << std::max(0, static_cast<int>(std::ceil(total - elapsed))) << " s left " << std::flush;
+}
+
+struct Options {
+    double seconds = 12;
+    std::optional<std::string> camera;
+    std::optional<std::string> input;
+    std::optional<std::string> name;
+};
+
+void record(const Options& options)
+{
+    if (!(options.seconds > 0) || options.seconds > 600)
+        throw UsageError("--seconds must be more than 0 and at most 600.");
+    const std::string spelling = chooseInput(options.camera, options.input);
+    const auto input = CaptureInput::parse(spelling);
+    if (!input)
+        throw UsageError("\"" + spelling + "\" is not an input: give a camera device, a file or lavfi:GRAPH.");
+
+    const fs::path clips = QuellonStorage::clipsDirectory();
+    const std::string base = options.name ? LoopImport::sanitizedBase(*options.name) : defaultName();
+    const std::string filename = uniqueName(base, clipNames());
+    const fs::path recording = clips / (".quellon-recording-" + UUID::random().uuidString() + ".mov");
+
+    InterruptGuard guard;
+    Cleanup cleanup;
+    cleanup.add(recording);
+    const bool terminal = ::isatty(STDERR_FILENO);
+
+    // The landmark model takes seconds to load: it loads while we record, for the seam's eye
+    // test afterwards. The hints need face boxes only.
+    std::thread preload([] { threadFaceDetector(); });
+    struct Join {
+        std::thread& thread;
+        ~Join() { thread.join(); }
+    } joinPreload{preload};
+    FaceDetector& detector = boxDetector();
+    std::unique_ptr<CaptureSource> source;
+    try {
+        source = openCapture(*input);
+    } catch (const CaptureError& error) {
+        throw CommandError(error.what());
+    }
+    const CaptureFormat format = source->format();
+    std::cerr << "Recording " << options.seconds << " s from " << spelling << " (" << format.width << "x" << format.height
+              << ", " << std::llround(format.fps) << " fps). Press Ctrl-C to cancel.\n";
+
+    std::mutex output;
+    RecordingObserver observer;
+    observer.hintChanged = [&](std::optional<RecordingGuidance::Hint> hint) {
+        std::lock_guard lock(output);
+        if (terminal)
+            std::cerr << "\r\033[K";
+        std::cerr << (hint ? std::string("Hint: ") + std::string(RecordingGuidance::message(*hint)) : std::string("Looking good."))
+                  << "\n";
+    };
+    if (terminal)
+        observer.progress = [&](double elapsed) {
+            std::lock_guard lock(output);
+            printBar(elapsed, options.seconds);
+        };
+
+    LoopClipAnalysis analysis;
+    RecordingSummary summary;
+    try {
+        summary = recordLoop(*source, recording, options.seconds, analysis, &detector, observer, interrupted);
+    } catch (const CaptureError& error) {
+        throw CommandError(error.what());
+    }
+    source.reset();
+    if (terminal)
+        std::cerr << "\r\033[K";
+    if (summary.cancelled || interrupted)
+        throw Cancelled();
+    if (summary.dropped > 0)
+        std::cerr << summary.dropped << " frames were dropped while recording.\n";
+
+    const double duration = summary.duration + (format.fps > 0 ? 1 / format.fps : 0);
+    const auto seam = findSeam(analysis);
+    const TrimMath::Window window = TrimMath::resolve(seam ? seam->start : 0, seam ? seam->end : duration, duration,
+                                                      TrimMath::maxDuration);
+    if (interrupted)
+        throw Cancelled();
+
+    // The seam's end is its last frame; a window without a seam ends where the recording does.
+    const double lastFrame = seam ? window.end : std::max(window.start, window.end - 1 / format.fps);
+    const fs::path clip = clips / filename;
+    cleanup.add(clip);
+    bool copied = false;
+    try {
+        copied = cutClip(recording, clip, window.start, lastFrame);
+    } catch (const CaptureError& error) {
+        throw CommandError(error.what());
+    }
+    const double clipDuration = lastFrame - window.start + 1 / format.fps;
+    ClipMetadata metadata{"recorded",
+                          clipDuration,
+                          std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()),
+                          std::to_string(format.width) + "x" + std::to_string(format.height),
+                          std::llround(format.fps),
+                          "pingpong",
+                          filename,
+                          options.name};
+    if (interrupted)
+        throw Cancelled();
+    QuellonStorage::writeMetadata(metadata, filename);
+    cleanup.release();
+    std::error_code ignored;
+    fs::remove(recording, ignored);
+
+    const LoopQualityReport report = analysis.report(window.start, lastFrame);
+    std::cout << "Saved " << filename << ": " << std::fixed << std::setprecision(2) << clipDuration << " s ("
+              << window.start << " s to " << lastFrame + 1 / format.fps << " s of the recording, "
+              << (copied ? "cut without re-encoding" : "re-encoded") << ", " << summary.codec << ")\n";
+    std::cout << describeReport(report);
+    std::cout << "Seam boundary jump: " << std::setprecision(4) << (seam ? seam->boundaryJump : report.boundaryJump) << "\n";
+}
+
+} // namespace
+
+void addRecordCommand(CLI::App& app)
+{
+    auto* command = app.add_subcommand("record", "Record a loop from a camera, a file or a test pattern.");
+    auto options = std::make_shared<Options>();
+    auto camera = std::make_shared<std::string>();
+    auto input = std::make_shared<std::string>();
+    auto name = std::make_shared<std::string>();
+    command->add_option("--seconds", options->seconds, "How long to record (default 12).");
+    auto* cameraOption = command->add_option("--camera", *camera, "The camera: its id or /dev/videoN.");
+    auto* inputOption = command->add_option("--input", *input, "Any input instead: a file, a device or lavfi:GRAPH.");
+    cameraOption->excludes(inputOption);
+    auto* nameOption = command->add_option("--name", *name, "The loop's name.");
+    command->callback([=] {
+        Options chosen = *options;
+        if (cameraOption->count())
+            chosen.camera = *camera;
+        if (inputOption->count())
+            chosen.input = *input;
+        if (nameOption->count())
+            chosen.name = *name;
+        try {
+            record(chosen);
+        } catch (const Cancelled& cancelled) {
+            std::cerr << "\n" << cancelled.what() << "\n";
+            std::exit(130);
+        }
+    });
+
+    auto* cameras = app.add_subcommand("cameras", "List the cameras that can be recorded from.");
+    auto asJSON = std::make_shared<bool>(false);
+    cameras->add_flag("--json", *asJSON, "Print JSON.");
+    cameras->callback([asJSON] {
+        const auto list = listCameras();
+        if (*asJSON) {
+            nlohmann::json out = nlohmann::json::array();
+            for (const auto& camera : list) {
+                nlohmann::json modes = nlohmann::json::array();
+                for (const auto& mode : camera.modes)
+                    modes.push_back({{"pixelFormat", mode.pixelFormat}, {"width", mode.width}, {"height", mode.height}, {"fps", mode.fps}});
+                out.push_back({{"name", camera.name}, {"id", camera.id}, {"path", camera.path}, {"modes", modes}});
+            }
+            std::cout << out.dump(2) << "\n";
+            return;
+        }
+        if (list.empty())
+            std::cout << "No cameras found.\n";
+        for (const auto& camera : list) {
+            std::cout << camera.name << "\n  id: " << camera.id << "\n  device: " << camera.path << "\n";
+            for (const auto& mode : camera.modes) {
+                std::cout << "  " << mode.pixelFormat << " " << mode.width << "x" << mode.height;
+                for (double fps : mode.fps)
+                    std::cout << " " << fps;
+                std::cout << (mode.fps.empty() ? "\n" : " fps\n");
+            }
+        }
+    });
+}
+
+} // namespace quellon::cli

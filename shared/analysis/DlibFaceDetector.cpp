@@ -1,0 +1,204 @@
+#include "analysis/DlibFaceDetector.h"
+
+#include "platform/Environment.h"
+#include "platform/Log.h"
+#include "playback/PixelBuffer.h"
+
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <dlib/image_processing/shape_predictor.h>
+#include <dlib/serialize.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace quellon {
+
+namespace {
+
+using GreyImage = dlib::array2d<unsigned char>;
+
+struct LandmarkModel {
+    dlib::shape_predictor predictor;
+};
+
+std::shared_ptr<const LandmarkModel> loadModel(const std::filesystem::path& path, LogSink& log)
+{
+    try {
+        auto model = std::make_shared<LandmarkModel>();
+        dlib::deserialize(path.string()) >> model->predictor;
+        if (model->predictor.num_parts() != 68)
+            throw std::runtime_error("it has " + std::to_string(model->predictor.num_parts()) + " points, not 68");
+        return model;
+    } catch (const std::exception& error) {
+        std::string reason = error.what();
+        while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())))
+            reason.pop_back();
+        log.write(LogLevel::error, "Quellon: face landmark model " + path.string() +
+                                       " cannot be used, so closed eyes are not detected: " + reason);
+        return nullptr;
+    }
+}
+
+/// The model every thread's detector shares, read once on first use; null when unusable.
+std::shared_ptr<const LandmarkModel> sharedModel()
+{
+    static std::once_flag once;
+    static std::shared_ptr<const LandmarkModel> model;
+    std::call_once(once, [] {
+        const auto override = Environment::process().variable(DlibFaceDetection::kModelPathVariable);
+        const std::filesystem::path path =
+            override && !override->empty() ? std::filesystem::path(*override) : DlibFaceDetection::kDefaultModelPath;
+        static SystemLogSink log("quellon");
+        model = loadModel(path, log);
+    });
+    return model;
+}
+
+/// dlib's detector is built by deserialising its trained filters, which takes far longer than a
+/// detection. It is built once; each thread copies the configuration, which dlib allows while
+/// nobody uses the original.
+const dlib::frontal_face_detector& prototypeDetector()
+{
+    static const dlib::frontal_face_detector prototype = dlib::get_frontal_face_detector();
+    return prototype;
+}
+
+cv::Mat viewOf(GreyImage& image)
+{
+    return cv::Mat(static_cast<int>(image.nr()), static_cast<int>(image.nc()), CV_8UC1, dlib::image_data(image),
+                   static_cast<std::size_t>(dlib::width_step(image)));
+}
+
+/// Makes full the grey copy of a BGRA frame, and small that copy scaled to size: halved by
+/// averaging while it stays at least that large (cheap and free of aliasing), then resampled.
+void greyCopies(const PixelBuffer& frame, cv::Size size, GreyImage& full, GreyImage& small)
+{
+    full.set_size(frame.height(), frame.width());
+    {
+        const auto lock = frame.lockForReading();
+        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
+                           frame.bytesPerRow());
+        cv::Mat target = viewOf(full);
+        cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
+    }
+    small.set_size(size.height, size.width);
+    cv::Mat source = viewOf(full);
+    while (source.cols / 2 >= size.width && source.rows / 2 >= size.height) {
+        cv::Mat half;
+        cv::resize(source, half, cv::Size(source.cols / 2, source.rows / 2), 0, 0, cv::INTER_AREA);
+        source = half;
+    }
+    cv::Mat target = viewOf(small);
+    if (source.size() == size)
+        source.copyTo(target);
+    else
+        cv::resize(source, target, size, 0, 0, cv::INTER_LINEAR);
+}
+
+dlib::dpoint centre(const dlib::full_object_detection& shape, unsigned long first)
+{
+    dlib::dpoint sum(0, 0);
+    for (unsigned long k = first; k < first + 6; ++k)
+        sum += dlib::dpoint(shape.part(k));
+    return sum / 6.0;
+}
+
+/// Angle of the line from the person's right eye to their left eye, y up.
+double rollOf(const dlib::full_object_detection& shape)
+{
+    const dlib::dpoint right = centre(shape, 36);
+    const dlib::dpoint left = centre(shape, 42);
+    return std::atan2(-(left.y() - right.y()), left.x() - right.x());
+}
+
+class DlibFaceDetector final : public FaceDetector {
+public:
+    explicit DlibFaceDetector(std::shared_ptr<const LandmarkModel> model)
+        : detector_(prototypeDetector()), model_(std::move(model))
+    {
+    }
+
+    std::optional<std::vector<FaceObservation>> detect(const PixelBuffer& frame, Detail detail) override
+    {
+        if (!frame.isBGRA() || frame.width() < 1 || frame.height() < 1)
+            return std::nullopt;
+        try {
+            return detectFaces(frame, detail);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
+private:
+    std::vector<FaceObservation> detectFaces(const PixelBuffer& frame, Detail detail)
+    {
+        const int w = frame.width();
+        const int h = frame.height();
+        const double scale = std::min(1.0, static_cast<double>(DlibFaceDetection::kDetectionShortSide) / std::min(w, h));
+        const cv::Size smallSize(std::max(1, static_cast<int>(std::lround(w * scale))),
+                                 std::max(1, static_cast<int>(std::lround(h * scale))));
+        greyCopies(frame, smallSize, full_, small_);
+        const std::vector<dlib::rectangle> boxes = detector_(small_);
+        const bool landmarks = detail == Detail::landmarks && model_;
+        const double sw = smallSize.width, sh = smallSize.height;
+        const double toFull = static_cast<double>(w) / sw;
+
+        std::vector<FaceObservation> faces;
+        faces.reserve(boxes.size());
+        for (const dlib::rectangle& box : boxes) {
+            FaceObservation face;
+            face.boundingBox = {box.left() / sw, 1.0 - (box.bottom() + 1) / sh, box.width() / sw, box.height() / sh};
+            if (landmarks) {
+                const dlib::rectangle fullBox(std::lround(box.left() * toFull), std::lround(box.top() * toFull),
+                                              std::lround((box.right() + 1) * toFull) - 1,
+                                              std::lround((box.bottom() + 1) * toFull) - 1);
+                const dlib::full_object_detection shape = model_->predictor(full_, fullBox);
+                face.roll = rollOf(shape);
+                face.landmarks = FaceLandmarks{eyePoints(shape, 42, fullBox), eyePoints(shape, 36, fullBox)};
+            } else if (model_) {
+                // Roll needs only the eye centres, which the small copy places well enough.
+                face.roll = rollOf(model_->predictor(small_, box));
+            }
+            faces.push_back(std::move(face));
+        }
+        return faces;
+    }
+
+    static std::vector<NormalizedPoint> eyePoints(const dlib::full_object_detection& shape, unsigned long first,
+                                                  const dlib::rectangle& box)
+    {
+        std::vector<NormalizedPoint> points;
+        points.reserve(6);
+        const double bw = static_cast<double>(box.width());
+        const double bh = static_cast<double>(box.height());
+        for (unsigned long k = first; k < first + 6; ++k) {
+            const dlib::point p = shape.part(k);
+            points.push_back({(p.x() - box.left()) / bw, (box.bottom() + 1 - p.y()) / bh});
+        }
+        return points;
+    }
+
+    dlib::frontal_face_detector detector_;
+    std::shared_ptr<const LandmarkModel> model_;
+    GreyImage small_;
+    GreyImage full_;
+};
+
+} // namespace
+
+std::unique_ptr<FaceDetector> DlibFaceDetection::make(const std::filesystem::path& modelPath, LogSink& log)
+{
+    return std::make_unique<DlibFaceDetector>(loadModel(modelPath, log));
+}
+
+FaceDetector& threadFaceDetector()
+{
+    thread_local DlibFaceDetector detector(sharedModel());
+    return detector;
+}
+
+} // namespace quellon

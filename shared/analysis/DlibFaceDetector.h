@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "analysis/FaceDetector.h"
+
+namespace quellon {
+
+class LogSink;
+
+/// Face detection with dlib: its HOG frontal face detector on a downscaled grey copy, and its
+/// 68-point shape predictor for the eyes and the roll.
+///
+/// Landmark numbering follows the iBUG 68-point scheme. `FaceLandmarks::leftEye` is the
+/// person's own left eye (points 42–47, on the right of an unmirrored picture) and `rightEye`
+/// the person's right eye (points 36–41). Eye points are normalised to the face's box (0 to 1
+/// across it, origin at its lower left) so that their height-to-width ratio is the one in
+/// pixels: the boxes are square in pixels.
+///
+/// Roll is the angle, in radians, of the line from the person's right eye centre to their left
+/// eye centre, with y pointing up: 0 for an upright face, positive when the face tilts
+/// counter-clockwise in the picture. Absent when the landmark model could not be loaded.
+namespace DlibFaceDetection {
+
+/// Where Debian's libdlib-data puts the 68-point landmark model.
+inline constexpr const char* kDefaultModelPath = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
+/// Environment variable that, when set, names another landmark model file.
+inline constexpr const char* kModelPathVariable = "QUELLON_FACE_LANDMARKS_MODEL";
+
+/// HOG scans an 80 × 80 window, so the smallest face it finds is about 80 pixels tall in the
+/// image it looks at. Frames are scaled so that their shorter side is at most this long: on a
+/// 720p frame (scale 0.4) a face a third of the frame tall is still about 96 pixels, and the
+/// scan costs a sixth of a full-size one.
+inline constexpr int kDetectionShortSide = 288;
+
+/// A detector using the landmark model at modelPath, loaded now. When the model cannot be
+/// read, one error line says why and every answer comes without landmarks and without roll.
+std::unique_ptr<FaceDetector> make(const std::filesystem::path& modelPath, LogSink& log);
+
+} // namespace DlibFaceDetection
+} // namespace quellon

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "analysis/FaceObservation.h"
+
+namespace quellon {
+
+class PixelBuffer;
+
+/// Finds faces in a frame. Boxes and points are normalised with the origin at the lower left.
+class FaceDetector {
+public:
+    enum class Detail {
+        rectangles, ///< boxes only (and roll where the detector measures it cheaply)
+        landmarks,  ///< boxes, roll and eye contours
+    };
+
+    virtual ~FaceDetector() = default;
+
+    /// The faces in the frame in the detector's order; absent when detection failed (for example
+    /// a frame that is not BGRA). An empty list means the detector looked and found nobody.
+    virtual std::optional<std::vector<FaceObservation>> detect(const PixelBuffer& frame, Detail detail) = 0;
+};
+
+/// The detector of the calling thread (dlib's HOG detector with the shared landmark model).
+/// Each thread gets its own, so callers on several threads never wait for each other.
+FaceDetector& threadFaceDetector();
+
+} // namespace quellon

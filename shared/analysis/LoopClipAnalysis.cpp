@@ -1,0 +1,101 @@
+#include "analysis/LoopClipAnalysis.h"
+
+#include "analysis/FaceDetector.h"
+#include "analysis/LoopEntry.h"
+#include "analysis/LoopEyeOpenness.h"
+#include "analysis/LoopMetrics.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quellon {
+
+namespace {
+
+// A nearest-neighbour grey copy whose shorter side is at most shortSide.
+PixelBufferRef greyCopy(const PixelBuffer& frame, int shortSide)
+{
+    const int side = std::min(frame.width(), frame.height());
+    const double scale = side > shortSide ? static_cast<double>(shortSide) / side : 1.0;
+    const int width = std::max(1, static_cast<int>(std::lround(frame.width() * scale)));
+    const int height = std::max(1, static_cast<int>(std::lround(frame.height() * scale)));
+    PixelBufferRef grey = PixelBuffer::create(width, height, kPixelFormatGray8);
+    if (!grey)
+        return nullptr;
+    auto in = frame.lockForReading();
+    auto out = grey->lockForWriting();
+    std::vector<int> columns(static_cast<std::size_t>(width));
+    for (int x = 0; x < width; ++x)
+        columns[static_cast<std::size_t>(x)] = std::min(frame.width() - 1, static_cast<int>(x / scale));
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* source = in.row(std::min(frame.height() - 1, static_cast<int>(y / scale)));
+        std::uint8_t* target = out.row(y);
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* p = source + 4 * columns[static_cast<std::size_t>(x)];
+            target[x] = static_cast<std::uint8_t>((29 * p[0] + 150 * p[1] + 77 * p[2]) >> 8);
+        }
+    }
+    return grey;
+}
+
+} // namespace
+
+void LoopClipAnalysis::add(const PixelBuffer& frame, double time)
+{
+    signatures_.push_back(LoopEntry::signature(frame, kSignatureGrid).value_or(FrameSignature{}));
+    times_.push_back(time);
+    greys_.push_back(frame.isBGRA() ? greyCopy(frame, kEyeFrameShortSide) : nullptr);
+}
+
+LoopQualityReport LoopClipAnalysis::report(double start, double end) const
+{
+    std::vector<FrameSignature> window;
+    std::vector<double> lumas;
+    for (std::size_t i = 0; i < times_.size(); ++i) {
+        if (times_[i] < start || times_[i] > end)
+            continue;
+        window.push_back(signatures_[i]);
+        lumas.insert(lumas.end(), signatures_[i].begin(), signatures_[i].end());
+    }
+    return LoopQualityReport::evaluate(LoopMetrics::meanLuminance(lumas), LoopMetrics::averageMotion(window),
+                                       LoopMetrics::boundaryJump(window));
+}
+
+std::optional<LoopSeamFinder::Seam> LoopClipAnalysis::seam(double minDuration, double maxDuration,
+                                                           FaceDetector& faces,
+                                                           const std::function<FaceDetector&()>& landmarks) const
+{
+    return LoopSeamFinder::bestSeam(signatures_, times_, minDuration, maxDuration, kMaxSeamCandidates,
+                                    [&](std::int64_t index) -> std::optional<bool> {
+                                        const PixelBufferRef frame = eyeFrame(index);
+                                        if (!frame)
+                                            return std::nullopt;
+                                        const auto found = faces.detect(*frame, FaceDetector::Detail::rectangles);
+                                        if (!found || found->empty())
+                                            return std::nullopt;
+                                        return LoopEyeOpenness::eyesClosed(*frame, landmarks());
+                                    });
+}
+
+PixelBufferRef LoopClipAnalysis::eyeFrame(std::int64_t index) const
+{
+    if (index < 0 || index >= frameCount() || !greys_[static_cast<std::size_t>(index)])
+        return nullptr;
+    const PixelBuffer& grey = *greys_[static_cast<std::size_t>(index)];
+    PixelBufferRef frame = PixelBuffer::create(grey.width(), grey.height());
+    if (!frame)
+        return nullptr;
+    auto in = grey.lockForReading();
+    auto out = frame->lockForWriting();
+    for (int y = 0; y < grey.height(); ++y) {
+        const std::uint8_t* source = in.row(y);
+        std::uint8_t* target = out.row(y);
+        for (int x = 0; x < grey.width(); ++x) {
+            target[4 * x] = target[4 * x + 1] = target[4 * x + 2] = source[x];
+            target[4 * x + 3] = 255;
+        }
+    }
+    return frame;
+}
+
+} // namespace quellon

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "analysis/FrameSignature.h"
+#include "analysis/LoopQualityReport.h"
+#include "analysis/LoopSeamFinder.h"
+#include "playback/PixelBuffer.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace quellon {
+
+class FaceDetector;
+
+/// Everything the loop library needs to know about a clip, gathered one frame at a time so a
+/// recording or a stored clip is looked at once, front to back, without keeping it in memory:
+/// each frame's signature and time, and a small grey copy for the eye test of seam candidates.
+class LoopClipAnalysis {
+public:
+    /// Signatures are taken on this grid, as the loop player takes them.
+    static constexpr int kSignatureGrid = 12;
+    /// The grey copies' shorter side: the face detector looks at nothing finer.
+    static constexpr int kEyeFrameShortSide = 288;
+    /// How many of the best seams may be tested for closed eyes.
+    static constexpr std::int64_t kMaxSeamCandidates = 24;
+
+    /// Records frame (BGRA) shown at time; frames that cannot be sampled are kept with an empty
+    /// signature so the positions stay aligned.
+    void add(const PixelBuffer& frame, double time);
+
+    std::int64_t frameCount() const { return static_cast<std::int64_t>(times_.size()); }
+    const std::vector<FrameSignature>& signatures() const { return signatures_; }
+    const std::vector<double>& times() const { return times_; }
+
+    /// Brightness (the mean of every signature sample), motion and boundary jump of the frames
+    /// from start to end (seconds, inclusive), judged.
+    LoopQualityReport report(double start, double end) const;
+
+    /// The seam between minDuration and maxDuration whose boundary frames look most alike,
+    /// preferring one where the eyes are open at both ends. Frames are first searched for a face
+    /// with `faces` (boxes only); `landmarks` is asked for only when one is found, so a clip
+    /// without faces never waits for the landmark model to load.
+    std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& faces,
+                                             const std::function<FaceDetector&()>& landmarks) const;
+
+    /// Frame index's grey copy as a BGRA buffer, or nothing for an index out of range.
+    PixelBufferRef eyeFrame(std::int64_t index) const;
+
+private:
+    std::vector<FrameSignature> signatures_;
+    std::vector<double> times_;
+    std::vector<PixelBufferRef> greys_;
+};
+
+} // namespace quellon

@@ -1,0 +1,98 @@
+#include "analysis/FaceDetector.h"
+#include "analysis/LoopClipAnalysis.h"
+#include "analysis/LoopMetrics.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+
+namespace quellon {
+namespace {
+
+PixelBufferRef level(std::uint8_t value)
+{
+    PixelBufferRef frame = PixelBuffer::create(640, 360);
+    auto lock = frame->lockForWriting();
+    for (int y = 0; y < 360; ++y)
+        std::memset(lock.row(y), value, 640 * 4);
+    return frame;
+}
+
+// Finds one face everywhere; its eyes are shut in frames whose grey level is below 110.
+class FakeFaces final : public FaceDetector {
+public:
+    std::optional<std::vector<FaceObservation>> detect(const PixelBuffer& frame, Detail detail) override
+    {
+        ++(detail == Detail::landmarks ? landmarkCalls : boxCalls);
+        FaceObservation face{{0.3, 0.3, 0.4, 0.4}, std::nullopt, std::nullopt};
+        if (detail == Detail::landmarks) {
+            const bool shut = frame.lockForReading().row(0)[0] < 110;
+            const double height = shut ? 0.01 : 0.3;
+            const std::vector<NormalizedPoint> eye{{0, 0}, {1, height}};
+            face.landmarks = FaceLandmarks{eye, eye};
+        }
+        return std::vector<FaceObservation>{face};
+    }
+    int boxCalls = 0;
+    int landmarkCalls = 0;
+};
+
+TEST(LoopClipAnalysis, SeamSkipsClosedEyesAndReportsTheWindow)
+{
+    // 50 frames at 10 fps whose brightness repeats every 40 frames: frame i matches i + 40.
+    LoopClipAnalysis analysis;
+    for (int i = 0; i < 50; ++i)
+        analysis.add(*level(static_cast<std::uint8_t>(100 + (i % 40) * 3)), i / 10.0);
+    ASSERT_EQ(analysis.frameCount(), 50);
+    EXPECT_EQ(analysis.eyeFrame(0)->height(), LoopClipAnalysis::kEyeFrameShortSide);
+    EXPECT_EQ(analysis.eyeFrame(50), nullptr);
+
+    FakeFaces faces;
+    int landmarkModelAsked = 0;
+    const auto seam = analysis.seam(3, 15, faces, [&]() -> FaceDetector& {
+        ++landmarkModelAsked;
+        return faces;
+    });
+    ASSERT_TRUE(seam);
+    // (0, 4.0) is the first perfect match, but frame 0 (level 100) has its eyes shut.
+    EXPECT_DOUBLE_EQ(seam->start, 0.4);
+    EXPECT_DOUBLE_EQ(seam->end, 4.4);
+    EXPECT_NEAR(seam->boundaryJump, 0, 1e-12);
+    EXPECT_GT(landmarkModelAsked, 0);
+
+    std::vector<FrameSignature> window(analysis.signatures().begin() + 4, analysis.signatures().begin() + 45);
+    const LoopQualityReport report = analysis.report(0.4, 4.4);
+    EXPECT_DOUBLE_EQ(report.motion, LoopMetrics::averageMotion(window));
+    EXPECT_NEAR(report.boundaryJump, 0, 1e-12);
+    EXPECT_NEAR(report.brightness, LoopMetrics::meanLuminance([&] {
+        std::vector<double> all;
+        for (const auto& s : window)
+            all.insert(all.end(), s.begin(), s.end());
+        return all;
+    }()), 1e-12);
+
+    // No seam fits a window longer than the clip.
+    EXPECT_EQ(analysis.seam(6, 15, faces, [&]() -> FaceDetector& { return faces; }), std::nullopt);
+}
+
+TEST(LoopClipAnalysis, WithoutAFaceTheLandmarkModelIsNeverAsked)
+{
+    struct NoFaces final : FaceDetector {
+        std::optional<std::vector<FaceObservation>> detect(const PixelBuffer&, Detail) override
+        {
+            return std::vector<FaceObservation>{};
+        }
+    } none;
+    LoopClipAnalysis analysis;
+    for (int i = 0; i < 40; ++i)
+        analysis.add(*level(static_cast<std::uint8_t>(50 + i)), i / 10.0);
+    bool asked = false;
+    const auto seam = analysis.seam(3, 15, none, [&]() -> FaceDetector& {
+        asked = true;
+        return none;
+    });
+    ASSERT_TRUE(seam);
+    EXPECT_FALSE(asked);
+}
+
+} // namespace
+} // namespace quellon

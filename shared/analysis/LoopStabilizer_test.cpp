@@ -1,0 +1,166 @@
+#include "analysis/LoopStabilizer.h"
+
+#include "analysis/AnalysisTestImages.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <random>
+
+namespace quellon {
+namespace {
+
+using LoopStabilizer::Offset;
+
+TEST(LoopStabilizer, ClampAndCropMargin)
+{
+    const struct { Offset offset; double maxMagnitude; Offset expected; } clamps[] = {
+        {{0.03, -0.04}, 0.05, {0.03, -0.04}},               // magnitude exactly at the limit
+        {{0.03, -0.04}, std::nextafter(0.05, 0.0), {0, 0}}, // a hair above it: not corrected at all
+        {{-0.01, 0.0}, 0.03, {-0.01, 0.0}},
+        {{0.0, 0.0}, 0.0, {0.0, 0.0}},
+    };
+    for (const auto& c : clamps)
+        EXPECT_EQ(LoopStabilizer::clampedOffset(c.offset, c.maxMagnitude), c.expected) << c.maxMagnitude;
+
+    const struct { std::vector<Offset> offsets; Offset margin; } margins[] = {
+        {{}, {0, 0}},
+        {{{0.01, -0.03}, {-0.02, 0.01}}, {0.02, 0.03}},
+        {{{0, 0}, {-0.05, 0}, {0.01, -0.001}}, {0.05, 0.001}},
+    };
+    for (const auto& c : margins)
+        EXPECT_EQ(LoopStabilizer::cropMargin(c.offsets), c.margin) << c.offsets.size();
+}
+
+class LoopStabilizerOnAPhoto : public ::testing::Test {
+protected:
+    static constexpr int kWidth = 1280;
+    static constexpr int kHeight = 720;
+
+    void SetUp() override
+    {
+        const cv::Mat photo = testing::astronaut();
+        ASSERT_FALSE(photo.empty()) << "python3-skimage's astronaut.png is missing";
+        cv::resize(photo, scene_, cv::Size(kWidth, kHeight), 0, 0, cv::INTER_CUBIC);
+    }
+
+    /// The scene with its content moved right by dx and down by dy pixels.
+    PixelBufferRef moved(double dx, double dy) const { return testing::frameOf(testing::shifted(scene_, dx, dy)); }
+
+    cv::Mat scene_;
+};
+
+TEST_F(LoopStabilizerOnAPhoto, MeasuresSubPixelShiftsAsTheMoveBackWithYUp)
+{
+    const auto reference = moved(0, 0);
+    const std::pair<double, double> moves[] = {{0, 0}, {3.25, 0}, {0, 2.5}, {-4.75, 1.5}, {0.4, -0.3}, {-12.6, -7.2}, {20.3, 14.1}};
+    for (const auto& [mx, my] : moves) {
+        const auto offset = LoopStabilizer::detectOffset(*moved(mx, my), *reference);
+        ASSERT_TRUE(offset) << mx << ", " << my;
+        // Content moved right is moved back left; content moved down (y down) moves back up.
+        EXPECT_NEAR(offset->dx * kWidth, -mx, 0.25) << mx << ", " << my;
+        EXPECT_NEAR(offset->dy * kHeight, my, 0.25) << mx << ", " << my;
+    }
+}
+
+/// Mean absolute difference of the inner parts of two frames, away from the edges.
+double innerDifference(const PixelBuffer& a, const PixelBuffer& b)
+{
+    const cv::Rect inner(100, 100, a.width() - 200, a.height() - 200);
+    cv::Mat difference;
+    cv::absdiff(testing::matOf(a)(inner), testing::matOf(b)(inner), difference);
+    const cv::Scalar mean = cv::mean(difference);
+    return (mean[0] + mean[1] + mean[2]) / 3;
+}
+
+TEST_F(LoopStabilizerOnAPhoto, MovedFramesComeOutAlignedAndTheInputIsUntouched)
+{
+    const std::vector<PixelBufferRef> frames{moved(0, 0), moved(6.5, -3.25), moved(-9.75, 8.5), moved(2.25, 4.0)};
+    std::vector<cv::Mat> before;
+    for (const auto& frame : frames)
+        before.push_back(testing::matOf(*frame));
+
+    const auto result = LoopStabilizer::stabilize(frames, 0.03, 0.08);
+    ASSERT_EQ(result.size(), frames.size());
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        ASSERT_NE(result[k], frames[k]) << k;
+        EXPECT_EQ(result[k]->width(), kWidth);
+        EXPECT_EQ(result[k]->height(), kHeight);
+        EXPECT_EQ(cv::norm(before[k], testing::matOf(*frames[k]), cv::NORM_INF), 0) << "input " << k << " changed";
+    }
+    for (std::size_t k = 1; k < frames.size(); ++k) {
+        const double was = innerDifference(*frames[k], *frames[0]);
+        const double is = innerDifference(*result[k], *result[0]);
+        EXPECT_LT(is, 1.5) << k;
+        EXPECT_LT(is, was / 5) << k;
+        // Nothing is left to correct between the outputs.
+        const auto rest = LoopStabilizer::detectOffset(*result[k], *result[0]);
+        ASSERT_TRUE(rest);
+        EXPECT_LT(std::hypot(rest->dx * kWidth, rest->dy * kHeight), 0.3) << k;
+    }
+    // The crop scaled the picture up by 1280 / (1280 − 2 · 9.75) around the centre: a point
+    // 400 px right of the centre in the reference lands further out.
+    const auto scaleBack = LoopStabilizer::detectOffset(*result[0], *frames[0]);
+    EXPECT_TRUE(scaleBack); // same scene, only zoomed by 1.5 %: still registrable
+}
+
+TEST_F(LoopStabilizerOnAPhoto, AShiftBeyondTheLimitIsLeftAndDoesNotWidenTheCrop)
+{
+    // 60 px is 4.7 % of the width, above the 3 % limit; 5 px is within it.
+    const std::vector<PixelBufferRef> frames{moved(0, 0), moved(5, 0), moved(60, 0)};
+    const auto result = LoopStabilizer::stabilize(frames, 0.03, 0.08);
+    ASSERT_EQ(result.size(), 3u);
+    ASSERT_NE(result[1], frames[1]);
+    EXPECT_LT(innerDifference(*result[1], *result[0]), 1.5);
+    // The far frame kept its move, only zoomed with the others by the 5 px margin.
+    const auto left = LoopStabilizer::detectOffset(*result[2], *result[0]);
+    ASSERT_TRUE(left);
+    const double zoom = kWidth / (kWidth - 2 * 5.0);
+    EXPECT_NEAR(left->dx * kWidth, -60 * zoom, 0.5);
+}
+
+TEST_F(LoopStabilizerOnAPhoto, CropsAMarginExactlyAtTheLimitButNotAbove)
+{
+    const std::vector<PixelBufferRef> frames{moved(0, 0), moved(-14.5, 3), moved(4, -8.25)};
+    std::vector<Offset> offsets{Offset::zero()};
+    for (std::size_t k = 1; k < frames.size(); ++k)
+        offsets.push_back(LoopStabilizer::detectOffset(*frames[k], *frames[0]).value());
+    const Offset margin = LoopStabilizer::cropMargin(offsets);
+    const double limit = std::max(margin.dx, margin.dy);
+
+    const auto atLimit = LoopStabilizer::stabilize(frames, 0.03, limit);
+    const auto aboveLimit = LoopStabilizer::stabilize(frames, 0.03, std::nextafter(limit, 0.0));
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        EXPECT_NE(atLimit[k], frames[k]) << k;
+        EXPECT_EQ(aboveLimit[k], frames[k]) << k;
+    }
+}
+
+TEST_F(LoopStabilizerOnAPhoto, ReturnsTheInputWhenAnyFrameCannotBeRegisteredOrNothingMoved)
+{
+    std::mt19937 random(7);
+    cv::Mat noise(kHeight, kWidth, CV_8UC4);
+    cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
+    const cv::Mat grey(kHeight, kWidth, CV_8UC4, cv::Scalar(128, 128, 128, 255));
+    const auto other = testing::frameOf(grey);
+
+    const struct { const char* name; std::vector<PixelBufferRef> frames; } cases[] = {
+        {"a frame of noise", {moved(0, 0), moved(4, 2), testing::frameOf(noise), moved(-3, 1)}},
+        {"a flat grey frame", {moved(0, 0), moved(4, 2), testing::frameOf(grey)}},
+        {"a flat grey reference", {other, moved(4, 2)}},
+        {"a frame of another size", {moved(0, 0), testing::frameOf(scene_(cv::Rect(0, 0, 640, 360)).clone())}},
+        {"nothing moved", {moved(0, 0), moved(0, 0), moved(0, 0)}},
+        {"one frame", {moved(4, 2)}},
+        {"no frame", {}},
+    };
+    for (const auto& c : cases) {
+        const auto result = LoopStabilizer::stabilize(c.frames, 0.03, 0.08);
+        EXPECT_EQ(result, c.frames) << c.name;
+    }
+    EXPECT_FALSE(LoopStabilizer::detectOffset(*testing::frameOf(noise), *moved(0, 0)));
+}
+
+} // namespace
+} // namespace quellon

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quellon {
+
+/// One picture format a camera offers.
+struct CameraMode {
+    std::string pixelFormat; // the V4L2 four-character code, e.g. "MJPG", "YUYV"
+    int width = 0;
+    int height = 0;
+    std::vector<double> fps; // the discrete rates offered, highest first; empty when not listed
+    bool operator==(const CameraMode&) const = default;
+};
+
+/// A video capture device.
+struct CameraDescription {
+    std::string name; // the driver's card name, e.g. "HD Pro Webcam C920"
+    /// Stable across reboots and replugging where the system provides one (/dev/v4l/by-id/...),
+    /// else the device path. Either is accepted wherever a camera is chosen.
+    std::string id;
+    std::string path; // /dev/videoN
+    std::vector<CameraMode> modes;
+    bool operator==(const CameraDescription&) const = default;
+};
+
+/// Every capture device under devDirectory ("/dev"), in device order. Metadata and output-only
+/// nodes are skipped; a device that cannot be opened (busy, no permission) is listed with its
+/// name unknown and no modes, so the user still sees it.
+std::vector<CameraDescription> listCameras(const std::filesystem::path& devDirectory = "/dev");
+
+} // namespace quellon

@@ -1,0 +1,135 @@
+#include "capture/CameraListing.h"
+#include "capture/CaptureInput.h"
+#include "capture/ClipEncoder.h"
+#include "capture/FFmpegCapture.h"
+#include "platform/TemporaryDirectory.h"
+
+#include <gtest/gtest.h>
+#include <chrono>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace quellon {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = CaptureInput::Kind;
+
+TEST(CaptureInput, OneSpellingForCamerasFilesAndGraphs)
+{
+    const std::pair<const char*, std::optional<CaptureInput>> cases[] = {
+        {"lavfi:testsrc2=size=1280x720:rate=30", CaptureInput{Kind::filterGraph, "testsrc2=size=1280x720:rate=30"}},
+        {"/dev/video0", CaptureInput{Kind::camera, "/dev/video0"}},
+        {"/dev/v4l/by-id/usb-Cam-video-index0", CaptureInput{Kind::camera, "/dev/v4l/by-id/usb-Cam-video-index0"}},
+        {"/dev/null", CaptureInput{Kind::camera, "/dev/null"}},
+        {"clip.mov", CaptureInput{Kind::file, "clip.mov"}},
+        {"lavfi:", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [spelling, expected] : cases)
+        EXPECT_EQ(CaptureInput::parse(spelling), expected) << spelling;
+}
+
+std::string captureError(const std::string& spelling)
+{
+    try {
+        auto source = openCapture(*CaptureInput::parse(spelling), {.realtime = false, .stallSeconds = 2});
+        while (source->read()) {
+        }
+        return "(no error)";
+    } catch (const CaptureError& error) {
+        return error.what();
+    }
+}
+
+TEST(FFmpegCapture, UnusableInputsGiveClearErrorsWithoutHanging)
+{
+    TemporaryDirectory temp;
+    std::ofstream(temp.path() / "text.mov") << "this is not a movie";
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(captureError("/dev/video97"), "No camera at /dev/video97: is it plugged in?");
+    EXPECT_EQ(captureError("/dev/null"), "Cannot open the camera /dev/null: Inappropriate ioctl for device");
+    EXPECT_EQ(captureError((temp.path() / "missing.mov").string()), "No such file: " + (temp.path() / "missing.mov").string());
+    EXPECT_TRUE(captureError((temp.path() / "text.mov").string()).starts_with("The file " + (temp.path() / "text.mov").string()))
+        << captureError((temp.path() / "text.mov").string());
+    ::mkfifo((temp.path() / "fifo.mov").c_str(), 0600);
+    EXPECT_EQ(captureError((temp.path() / "fifo.mov").string()), "The file " + (temp.path() / "fifo.mov").string() + " is not a regular file.");
+    EXPECT_TRUE(captureError("lavfi:nosuchfilter").starts_with("The filter graph \"nosuchfilter\" cannot be opened"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST(FFmpegCapture, AFilterGraphDeliversTimedBGRAFrames)
+{
+    auto source = openCapture(*CaptureInput::parse("lavfi:testsrc2=size=320x240:rate=25:duration=1"), {.realtime = false});
+    EXPECT_EQ(source->format(), (CaptureFormat{320, 240, 25, "rawvideo"}));
+    std::vector<double> times;
+    while (auto frame = source->read()) {
+        ASSERT_TRUE(frame->image->isBGRA());
+        EXPECT_EQ(frame->image->width(), 320);
+        times.push_back(frame->time);
+    }
+    ASSERT_EQ(times.size(), 25u);
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(times[i], i / 25.0, 1e-9);
+
+    // Paced like a camera: half a second of frames takes about half a second; interrupt ends it.
+    auto paced = openCapture(*CaptureInput::parse("lavfi:testsrc2=size=160x120:rate=20"));
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 11; ++i)
+        ASSERT_TRUE(paced->read());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(450));
+    paced->interrupt();
+    EXPECT_FALSE(paced->read());
+}
+
+TEST(CameraListing, ListsOnlyCaptureDevices)
+{
+    TemporaryDirectory temp;
+    EXPECT_TRUE(listCameras(temp.path()).empty());
+    // Nodes that answer no V4L2 query are not cameras; names that are not videoN are ignored.
+    fs::create_symlink("/dev/null", temp.path() / "video0");
+    std::ofstream(temp.path() / "video1") << "";
+    std::ofstream(temp.path() / "videocard") << "";
+    EXPECT_TRUE(listCameras(temp.path()).empty());
+    EXPECT_TRUE(listCameras(temp.path() / "missing").empty());
+}
+
+int countFrames(const fs::path& clip)
+{
+    auto source = openCapture(CaptureInput{Kind::file, clip.string()}, {.realtime = false});
+    int frames = 0;
+    while (source->read())
+        ++frames;
+    return frames;
+}
+
+TEST(ClipEncoder, WritesAClipThatCutsAtKeyframesWithoutReencoding)
+{
+    TemporaryDirectory temp;
+    const fs::path clip = temp.path() / "clip.mov";
+    {
+        auto source = openCapture(*CaptureInput::parse("lavfi:testsrc2=size=320x240:rate=10:duration=4"), {.realtime = false});
+        ClipEncoder encoder(clip, 320, 240, 10);
+        EXPECT_EQ(encoder.codecName(), "h264");
+        while (auto frame = source->read())
+            encoder.write(*frame->image, frame->time);
+        encoder.finish();
+    }
+    EXPECT_EQ(countFrames(clip), 40);
+
+    struct Case {
+        double start, end;
+        bool copied;
+        int frames;
+    };
+    for (const Case& c : {Case{1.0, 3.0, true, 21}, Case{1.3, 3.0, false, 18}, Case{0, 3.9, true, 40}}) {
+        const fs::path cut = temp.path() / "cut.mov";
+        EXPECT_EQ(cutClip(clip, cut, c.start, c.end), c.copied) << c.start;
+        EXPECT_EQ(countFrames(cut), c.frames) << c.start;
+    }
+    for (const auto& entry : fs::directory_iterator(temp.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+}
+
+} // namespace
+} // namespace quellon

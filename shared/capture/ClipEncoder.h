@@ -1,0 +1,44 @@
+#pragma once
+
+#include "capture/CaptureSource.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace quellon {
+
+class PixelBuffer;
+
+/// Writes BGRA frames as a QuickTime (.mov) clip: H.264 through libx264 when FFmpeg has it,
+/// otherwise Motion JPEG. Keyframes fall once a second and there are no B-frames, so a clip can
+/// be cut at a keyframe without re-encoding. Throws CaptureError on any failure; a writer that
+/// is destroyed without finish() leaves an incomplete file for its owner to remove.
+class ClipEncoder {
+public:
+    ClipEncoder(const std::filesystem::path& path, int width, int height, double fps);
+    ~ClipEncoder();
+    ClipEncoder(const ClipEncoder&) = delete;
+    ClipEncoder& operator=(const ClipEncoder&) = delete;
+
+    /// Appends a frame shown at time seconds; times must grow (a repeated one is nudged on).
+    void write(const PixelBuffer& frame, double time);
+    /// Flushes the encoder and completes the file.
+    void finish();
+
+    /// "h264" or "mjpeg".
+    std::string codecName() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+/// Writes the part of source from start to end (seconds, both frames included) to destination
+/// as a new clip, replacing it atomically. Packets are copied unchanged when the window begins
+/// on a keyframe and the stream has no reordered frames; otherwise the window is re-encoded.
+/// Returns true when it was copied without re-encoding. Throws CaptureError.
+bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start,
+             double end);
+
+} // namespace quellon

@@ -1,0 +1,383 @@
+#include "playback/ClipDecoder.h"
+
+#include "playback/ClipSampling.h"
+#include "playback/LoopLoadError.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace quellon {
+
+namespace {
+
+using Case = LoopLoadError::Case;
+
+struct FormatClose {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct CodecFree {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameFree {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct ScalerFree {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+// Sample times and frame times are both multiples of 1/600 s or close to them; this absorbs
+// the rounding of the conversion from the stream's time base.
+constexpr double kTimeSlack = 1e-6;
+
+[[noreturn]] void fail(Case kind, const std::string& message)
+{
+    throw LoopLoadError(kind, message);
+}
+
+std::string describe(int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+// Errors reach the caller as LoopLoadError; FFmpeg's own complaints about a damaged file would
+// only repeat them on standard error.
+void quietenFFmpeg()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+bool acceptableSize(std::int64_t width, std::int64_t height)
+{
+    return width >= 1 && height >= 1 && width <= PixelBuffer::kMaxSide && height <= PixelBuffer::kMaxSide
+        && width * height <= PixelBuffer::kMaxPixels;
+}
+
+// Clockwise quarter turns the display matrix asks for (0 to 3), rounded to the nearest one.
+int quarterTurns(const AVStream& stream)
+{
+    const std::uint8_t* matrix = nullptr;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+    const AVPacketSideData* data = av_packet_side_data_get(stream.codecpar->coded_side_data,
+                                                           stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    if (data && data->size >= 9 * sizeof(std::int32_t))
+        matrix = data->data;
+#else
+    std::size_t size = 0;
+    matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (size < 9 * sizeof(std::int32_t))
+        matrix = nullptr;
+#endif
+    if (!matrix)
+        return 0;
+    std::int32_t values[9];
+    std::memcpy(values, matrix, sizeof values);
+    // The matrix's angle is counter-clockwise; the picture is shown turned the other way.
+    const double clockwise = -av_display_rotation_get(values);
+    if (!std::isfinite(clockwise))
+        return 0;
+    const long turns = std::lround(clockwise / 90.0) % 4;
+    return static_cast<int>(turns < 0 ? turns + 4 : turns);
+}
+
+std::int64_t pictureDuration(const AVFrame& picture)
+{
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    return picture.duration;
+#else
+    return picture.pkt_duration;
+#endif
+}
+
+// Copies an upright BGRA frame into target turned clockwise by the given quarter turns.
+void rotate(const PixelBuffer& source, PixelBuffer& target, int turns)
+{
+    auto in = source.lockForReading();
+    auto out = target.lockForWriting();
+    const int w = source.width();
+    const int h = source.height();
+    for (int y = 0; y < target.height(); ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(out.row(y));
+        for (int x = 0; x < target.width(); ++x) {
+            int sx = x, sy = y;
+            if (turns == 1)
+                sx = y, sy = h - 1 - x;
+            else if (turns == 2)
+                sx = w - 1 - x, sy = h - 1 - y;
+            else if (turns == 3)
+                sx = w - 1 - y, sy = x;
+            std::memcpy(&row[x], in.row(sy) + static_cast<std::size_t>(sx) * 4, 4);
+        }
+    }
+}
+
+// Turns decoded pictures into BGRA frames of the clip's display size.
+class FrameConverter {
+public:
+    FrameConverter(int codedWidth, int codedHeight, int turns)
+        : codedWidth_(codedWidth), codedHeight_(codedHeight), turns_(turns)
+    {
+    }
+
+    PixelBufferRef convert(const AVFrame& picture)
+    {
+        if (picture.width < 1 || picture.height < 1 || picture.format < 0 || !acceptableSize(picture.width, picture.height))
+            return nullptr;
+        const auto format = static_cast<AVPixelFormat>(picture.format);
+        SwsContext* scaler = sws_getCachedContext(scaler_.release(), picture.width, picture.height, format, codedWidth_,
+                                                  codedHeight_, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        scaler_.reset(scaler);
+        if (!scaler)
+            return nullptr;
+        applyColorspace(picture);
+        PixelBufferRef upright = PixelBuffer::create(codedWidth_, codedHeight_);
+        if (!upright)
+            return nullptr;
+        {
+            auto lock = upright->lockForWriting();
+            std::uint8_t* planes[4] = {lock.baseAddress(), nullptr, nullptr, nullptr};
+            int strides[4] = {static_cast<int>(upright->bytesPerRow()), 0, 0, 0};
+            if (sws_scale(scaler, picture.data, picture.linesize, 0, picture.height, planes, strides) != codedHeight_)
+                return nullptr;
+        }
+        if (turns_ == 0)
+            return upright;
+        const bool sideways = turns_ % 2 == 1;
+        PixelBufferRef turned = PixelBuffer::create(sideways ? codedHeight_ : codedWidth_, sideways ? codedWidth_ : codedHeight_);
+        if (!turned)
+            return nullptr;
+        rotate(*upright, *turned, turns_);
+        return turned;
+    }
+
+private:
+    // Pictures that state their matrix and range are converted with them; others as BT.601
+    // limited range, FFmpeg's own default.
+    void applyColorspace(const AVFrame& picture)
+    {
+        const int space = picture.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : picture.colorspace;
+        const int fullRange = picture.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+        if (space == lastSpace_ && fullRange == lastRange_)
+            return;
+        int* inverse = nullptr;
+        int* table = nullptr;
+        int sourceRange = 0, targetRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(scaler_.get(), &inverse, &sourceRange, &table, &targetRange, &brightness, &contrast,
+                                     &saturation)
+            < 0)
+            return; // an RGB source: nothing to choose
+        const int* coefficients = sws_getCoefficients(space);
+        sws_setColorspaceDetails(scaler_.get(), coefficients, fullRange, table, 1, brightness, contrast, saturation);
+        lastSpace_ = space;
+        lastRange_ = fullRange;
+    }
+
+    int codedWidth_;
+    int codedHeight_;
+    int turns_;
+    std::unique_ptr<SwsContext, ScalerFree> scaler_;
+    int lastSpace_ = -1;
+    int lastRange_ = -1;
+};
+
+// Gives each sample time the decoded picture nearest to it, seeing each picture once, in
+// presentation order. Only the latest picture is held, so memory stays at one frame besides
+// the kept ones.
+class SamplePicker {
+public:
+    SamplePicker(std::vector<double> times, double tolerance, FrameConverter& converter)
+        : times_(std::move(times)), picked_(times_.size()), tolerance_(tolerance), converter_(converter)
+    {
+    }
+
+    bool settled() const { return next_ >= times_.size(); }
+
+    /// A decoded picture shown from `time` to `end` seconds.
+    void offer(FramePtr picture, double time, double end)
+    {
+        if (held_ && time <= heldTime_)
+            return; // out of order or repeated: the held picture stays
+        if (held_) {
+            // Samples up to the midpoint are nearer the held picture than this one or any later.
+            const double midpoint = (heldTime_ + time) / 2;
+            while (!settled() && times_[next_] <= midpoint + kTimeSlack)
+                settleNext(std::abs(times_[next_] - heldTime_));
+        }
+        held_ = std::move(picture);
+        heldConverted_ = nullptr;
+        heldTime_ = time;
+        heldEnd_ = std::max(end, time);
+    }
+
+    /// No more pictures: the last one also stands for the time until its end.
+    std::vector<PixelBufferRef> finish()
+    {
+        while (held_ && !settled()) {
+            const double t = times_[next_];
+            settleNext(t < heldTime_ ? heldTime_ - t : std::max(0.0, t - heldEnd_));
+        }
+        std::vector<PixelBufferRef> frames;
+        for (auto& frame : picked_)
+            if (frame)
+                frames.push_back(std::move(frame));
+        return frames;
+    }
+
+private:
+    void settleNext(double distance)
+    {
+        if (distance <= tolerance_ + kTimeSlack) {
+            if (!heldConverted_)
+                heldConverted_ = converter_.convert(*held_);
+            picked_[next_] = heldConverted_;
+        }
+        ++next_;
+    }
+
+    std::vector<double> times_;
+    std::vector<PixelBufferRef> picked_;
+    double tolerance_;
+    FrameConverter& converter_;
+    std::size_t next_ = 0;
+    FramePtr held_;
+    PixelBufferRef heldConverted_;
+    double heldTime_ = 0;
+    double heldEnd_ = 0;
+};
+
+} // namespace
+
+DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::int64_t maxFrames)
+{
+    quietenFFmpeg();
+    const std::string name = file.string();
+    if (maxFrames < 0)
+        fail(Case::decodeFailed, "a negative frame limit (" + std::to_string(maxFrames) + ") was asked for " + name);
+    std::error_code error;
+    // FIFOs and devices could block for ever or never end.
+    if (!std::filesystem::is_regular_file(file, error))
+        fail(Case::decodeFailed, name + " is not a readable regular file");
+
+    // Only the file protocol: a playlist inside the file must not reach other files or the network.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* rawFormat = nullptr;
+    const std::string url = "file:" + std::filesystem::absolute(file, error).string();
+    int status = avformat_open_input(&rawFormat, url.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (status < 0)
+        fail(Case::decodeFailed, "cannot open " + name + ": " + describe(status));
+    std::unique_ptr<AVFormatContext, FormatClose> format(rawFormat);
+    if ((status = avformat_find_stream_info(format.get(), nullptr)) < 0)
+        fail(Case::decodeFailed, "cannot read the streams of " + name + ": " + describe(status));
+
+    AVStream* stream = nullptr;
+    for (unsigned i = 0; i < format->nb_streams && !stream; ++i) {
+        AVStream* candidate = format->streams[i];
+        if (candidate->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(candidate->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            stream = candidate;
+    }
+    if (!stream)
+        fail(Case::noVideoTrack, name + " has no video");
+
+    const int codedWidth = stream->codecpar->width;
+    const int codedHeight = stream->codecpar->height;
+    if (!acceptableSize(codedWidth, codedHeight))
+        fail(Case::decodeFailed, name + " declares a picture of " + std::to_string(codedWidth) + "x"
+                                     + std::to_string(codedHeight) + " pixels, beyond what a loop may hold");
+    const int turns = quarterTurns(*stream);
+    DecodedClip clip;
+    clip.width = turns % 2 == 1 ? codedHeight : codedWidth;
+    clip.height = turns % 2 == 1 ? codedWidth : codedHeight;
+    clip.fps = ClipSampling::nominalRate(stream->avg_frame_rate.num, stream->avg_frame_rate.den);
+    const double timeBase = av_q2d(stream->time_base);
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        clip.seconds = static_cast<double>(stream->duration) * timeBase;
+    else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
+        clip.seconds = static_cast<double>(format->duration) / AV_TIME_BASE;
+
+    const auto wanted = ClipSampling::frameCount(clip.seconds, clip.fps, maxFrames);
+    if (!wanted)
+        fail(Case::decodeFailed, name + " declares a duration of " + std::to_string(clip.seconds) + " s at "
+                                     + std::to_string(clip.fps) + " fps, which cannot be sampled");
+    const auto alignment = static_cast<std::int64_t>(PixelBuffer::kRowAlignment);
+    const std::int64_t frameBytes = (clip.width * 4 + alignment - 1) / alignment * alignment * clip.height;
+    const std::int64_t count = std::min({*wanted, kMaxFrames, kMaxDecodedBytes / frameBytes});
+    if (count < 1)
+        fail(Case::empty, "no frames were asked of " + name);
+
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec)
+        fail(Case::decodeFailed, name + " uses a video codec this system cannot decode");
+    std::unique_ptr<AVCodecContext, CodecFree> decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0)
+        fail(Case::decodeFailed, "cannot set up the decoder for " + name);
+    decoder->pkt_timebase = stream->time_base;
+    decoder->thread_count = 2;
+    decoder->thread_type = FF_THREAD_FRAME;
+    // A stream that grows its pictures mid-way is refused by the decoder, not allocated.
+    decoder->max_pixels = PixelBuffer::kMaxPixels;
+    if ((status = avcodec_open2(decoder.get(), codec, nullptr)) < 0)
+        fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
+
+    FrameConverter converter(codedWidth, codedHeight, turns);
+    SamplePicker picker(ClipSampling::sampleTimes(clip.seconds, count), ClipSampling::tolerance(clip.fps), converter);
+    const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    double lastTime = -1.0 / clip.fps;
+    auto drain = [&] {
+        for (;;) {
+            FramePtr picture(av_frame_alloc());
+            if (!picture || avcodec_receive_frame(decoder.get(), picture.get()) < 0)
+                return;
+            double time = lastTime + 1.0 / clip.fps;
+            if (picture->best_effort_timestamp != AV_NOPTS_VALUE)
+                time = static_cast<double>(picture->best_effort_timestamp - start) * timeBase;
+            if (!std::isfinite(time))
+                continue;
+            const double shown = pictureDuration(*picture) > 0 ? static_cast<double>(pictureDuration(*picture)) * timeBase : 1.0 / clip.fps;
+            lastTime = time;
+            picker.offer(std::move(picture), time, time + shown);
+        }
+    };
+
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    if (!packet)
+        fail(Case::decodeFailed, "no memory to decode " + name);
+    while (!picker.settled() && av_read_frame(format.get(), packet.get()) >= 0) {
+        if (packet->stream_index == stream->index) {
+            // A full decoder takes the packet once its finished pictures are collected.
+            if (avcodec_send_packet(decoder.get(), packet.get()) == AVERROR(EAGAIN)) {
+                drain();
+                avcodec_send_packet(decoder.get(), packet.get());
+            }
+            drain();
+        }
+        av_packet_unref(packet.get());
+    }
+    if (!picker.settled()) {
+        avcodec_send_packet(decoder.get(), nullptr);
+        drain();
+    }
+    clip.frames = picker.finish();
+    if (clip.frames.empty())
+        fail(Case::empty, "no frame could be decoded from " + name);
+    return clip;
+}
+
+} // namespace quellon

@@ -1,0 +1,227 @@
+// The FFmpeg clip decoder on clips made by the real ffmpeg: which frames it picks, rotation,
+// the rate rule, and hostile files.
+
+#include "playback/ClipDecoder.h"
+#include "playback/ClipSampling.h"
+#include "playback/LoopLoadError.h"
+#include "playback/TestClips.h"
+#include "playback/TestFrames.h"
+#include "platform/FileIO.h"
+#include "platform/TemporaryDirectory.h"
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <limits>
+#include <sys/stat.h>
+
+namespace quellon {
+namespace {
+
+namespace fs = std::filesystem;
+using Case = LoopLoadError::Case;
+
+TEST(ClipSamplingTest, RateCountTimesAndTolerance)
+{
+    struct RateRow {
+        std::int64_t num, den;
+        double rate;
+    };
+    for (const RateRow& row : {RateRow{30, 1, 30}, {30000, 1001, 30000.0 / 1001}, {25, 1, 25}, {0, 1, 30}, {0, 0, 30},
+                               {1, 0, 30}, {-30, 1, 30}, {30, -1, 30}})
+        EXPECT_DOUBLE_EQ(ClipSampling::nominalRate(row.num, row.den), row.rate) << row.num << "/" << row.den;
+
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    struct CountRow {
+        double seconds, fps;
+        std::int64_t maxFrames;
+        std::optional<std::int64_t> count;
+    };
+    for (const CountRow& row : {CountRow{2, 30, 24, 24}, {2, 30, 1000, 60}, {0.5, 30, 240, 15}, {0, 30, 240, 1},
+                                {0.01, 30, 240, 1}, {2, 30, 0, 0}, {2, 30, -1, std::nullopt}, {-1, 30, 24, std::nullopt},
+                                {inf, 30, 24, std::nullopt}, {std::nan(""), 30, 24, std::nullopt},
+                                {1e300, 30, 24, std::nullopt}, {2, 0, 24, std::nullopt}})
+        EXPECT_EQ(ClipSampling::frameCount(row.seconds, row.fps, row.maxFrames), row.count)
+            << row.seconds << " s at " << row.fps << " max " << row.maxFrames;
+
+    EXPECT_EQ(ClipSampling::sampleTimes(2, 0), std::vector<double>{});
+    EXPECT_EQ(ClipSampling::sampleTimes(2, 1), std::vector<double>{0});
+    EXPECT_EQ(ClipSampling::sampleTimes(2, 2), (std::vector<double>{0, 2}));
+    const auto times = ClipSampling::sampleTimes(2, 24);
+    ASSERT_EQ(times.size(), 24u);
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_DOUBLE_EQ(times[i], std::round(2.0 * double(i) / 23 * 600) / 600) << i;
+    EXPECT_DOUBLE_EQ(times.back(), 2);
+
+    EXPECT_DOUBLE_EQ(ClipSampling::tolerance(30), 10.0 / 600);
+    EXPECT_DOUBLE_EQ(ClipSampling::tolerance(24), 13.0 / 600); // 12.5 rounds away from zero
+}
+
+class ClipDecoderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testing::haveFFmpeg())
+            GTEST_SKIP() << "ffmpeg is needed";
+    }
+
+    static int grey(const PixelBufferRef& frame)
+    {
+        return testing::pixelOf(*frame, frame->width() / 2, frame->height() / 2)[1];
+    }
+
+    // Each frame is the one of the 30 fps counting clip nearest its sample time; the last sample
+    // (the full duration) is the last frame. Near-ties may go either way: the container rounds
+    // frame times to milliseconds.
+    static void expectNearestFrames(const std::vector<PixelBufferRef>& frames, const std::vector<double>& times)
+    {
+        ASSERT_EQ(frames.size(), times.size());
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            ASSERT_TRUE(frames[i] && frames[i]->isBGRA());
+            const double position = times[i] * 30;
+            const int got = testing::greyLevelIndex(grey(frames[i]));
+            const int nearest = std::min(59, static_cast<int>(std::lround(position)));
+            const bool tie = std::abs(position - std::floor(position) - 0.5) < 0.01;
+            if (tie && position < 59)
+                EXPECT_TRUE(got == int(std::floor(position)) || got == int(std::ceil(position))) << "sample " << i << " got " << got;
+            else
+                EXPECT_EQ(got, nearest) << "sample " << i << " at " << times[i];
+        }
+    }
+
+    TemporaryDirectory temp{"quellon-clip-test"};
+    FFmpegClipDecoder decoder;
+};
+
+TEST_F(ClipDecoderTest, PicksTheFrameNearestEachSampleTime)
+{
+    const fs::path clip = temp.path() / "count.mkv";
+    ASSERT_TRUE(testing::makeCountingClip(clip, 64, 48, 30, 2));
+
+    const DecodedClip decoded = decoder.decode(clip, 24);
+    EXPECT_EQ(std::tuple(decoded.width, decoded.height, decoded.fps, decoded.seconds), std::tuple(64, 48, 30.0, 2.0));
+    ASSERT_EQ(decoded.frames.size(), 24u);
+    expectNearestFrames(decoded.frames, ClipSampling::sampleTimes(2, 24));
+    for (const PixelBufferRef& frame : decoded.frames) {
+        const auto pixel = testing::pixelOf(*frame, 3, 40);
+        EXPECT_EQ(pixel[3], 255);
+        EXPECT_EQ(pixel[0], pixel[2]);
+    }
+
+    // More frames asked for than the clip has: 60 samples still spread to the full duration,
+    // so from the middle on each lands nearer the next frame.
+    const DecodedClip all = decoder.decode(clip, 1000);
+    ASSERT_EQ(all.frames.size(), 60u);
+    expectNearestFrames(all.frames, ClipSampling::sampleTimes(2, 60));
+}
+
+TEST_F(ClipDecoderTest, DisplayRotationTurnsTheSizeAndTheFrames)
+{
+    const fs::path upright = temp.path() / "upright.mp4";
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i testsrc2=s=64x32:r=30:d=0.5 -c:v mjpeg -q:v 1", upright));
+    for (int degrees : {90, 180, 270}) {
+        SCOPED_TRACE(degrees);
+        const fs::path clip = temp.path() / ("turned" + std::to_string(degrees) + ".mp4");
+        ASSERT_TRUE(testing::ffmpeg("-i '" + upright.string() + "' -c copy -metadata:s:v:0 rotate=" + std::to_string(degrees), clip));
+        // ffmpeg's own player-side rotation is the reference picture.
+        const fs::path reference = temp.path() / ("turned" + std::to_string(degrees) + ".bgra");
+        ASSERT_TRUE(testing::ffmpeg("-i '" + clip.string() + "' -frames:v 1 -f rawvideo -pix_fmt bgra", reference));
+        const std::string expected = readRegularFile(reference, 1 << 20).value_or("");
+
+        const DecodedClip decoded = decoder.decode(clip, 1);
+        const int width = degrees == 180 ? 64 : 32, height = degrees == 180 ? 32 : 64;
+        ASSERT_EQ(decoded.width, width);
+        ASSERT_EQ(decoded.height, height);
+        ASSERT_EQ(decoded.frames.size(), 1u);
+        const PixelBuffer& frame = *decoded.frames[0];
+        ASSERT_EQ(std::pair(frame.width(), frame.height()), std::pair(width, height));
+        ASSERT_EQ(expected.size(), std::size_t(width * height * 4));
+        double difference = 0;
+        auto lock = frame.lockForReading();
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width * 4; ++x)
+                difference += std::abs(int(lock.row(y)[x]) - int(static_cast<unsigned char>(expected[std::size_t(y * width * 4 + x)])));
+        EXPECT_LT(difference / (width * height * 4), 4.0);
+    }
+}
+
+TEST_F(ClipDecoderTest, AClipWithoutAnAverageRateCountsAsThirty)
+{
+    // A raw MJPEG stream states no average rate (only a guessed 25 fps real rate) and no duration.
+    const fs::path clip = temp.path() / "raw.mjpeg";
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i color=c=red:s=64x48:r=30:d=1 -c:v mjpeg -f mjpeg", clip));
+    const DecodedClip decoded = decoder.decode(clip, 24);
+    EXPECT_EQ(decoded.fps, 30);
+    EXPECT_EQ(decoded.seconds, 0);
+    EXPECT_EQ(decoded.frames.size(), 1u) << "no duration: one sample at 0";
+}
+
+TEST_F(ClipDecoderTest, HostileFilesAreRefusedWithoutCrashOrHang)
+{
+    const fs::path good = temp.path() / "good.mp4";
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i testsrc2=s=64x48:r=30:d=2 -c:v mjpeg", good));
+    const std::string goodBytes = readRegularFile(good, 1 << 24).value_or("");
+    ASSERT_FALSE(goodBytes.empty());
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(temp.path() / name, std::ios::binary) << bytes;
+        return temp.path() / name;
+    };
+
+    const fs::path audio = temp.path() / "audio.m4a";
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i sine=d=1 -c:a aac", audio));
+    const fs::path million = temp.path() / "million.mkv";
+    ASSERT_TRUE(testing::makeCountingClip(million, 16, 16, 30, 2));
+    {
+        // The container's duration (in ms, a big-endian double) says 33 333 334 s: a billion frames.
+        std::string bytes = readRegularFile(million, 1 << 24).value_or("");
+        const auto at = bytes.find("\x44\x89\x88");
+        ASSERT_NE(at, std::string::npos);
+        const double declared = 33333334000.0;
+        std::uint64_t bits;
+        std::memcpy(&bits, &declared, 8);
+        for (int i = 0; i < 8; ++i)
+            bytes[at + 3 + std::size_t(i)] = static_cast<char>(bits >> (56 - 8 * i));
+        write("million.mkv", bytes);
+    }
+    const fs::path fifo = temp.path() / "fifo.mov";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    struct Row {
+        std::string what;
+        fs::path file;
+        std::int64_t maxFrames;
+        std::optional<Case> error; // absent: some frames come out
+    };
+    const std::vector<Row> rows{
+        {"a text file named .mov", write("text.mov", "this is not a movie\n"), 24, Case::decodeFailed},
+        {"an empty file", write("empty.mp4", ""), 24, Case::decodeFailed},
+        {"a truncated mp4", write("truncated.mp4", goodBytes.substr(0, goodBytes.size() / 2)), 24, std::nullopt},
+        {"an audio-only file", audio, 24, Case::noVideoTrack},
+        {"100000x100000 pixels", write("huge.y4m", "YUV4MPEG2 W100000 H100000 F30:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(4096, '\x80')), 24, Case::decodeFailed},
+        {"a billion declared frames", million, std::numeric_limits<std::int64_t>::max(), std::nullopt},
+        {"a FIFO", fifo, 24, Case::decodeFailed},
+        {"a directory", temp.path(), 24, Case::decodeFailed},
+        {"a missing file", temp.path() / "missing.mov", 24, Case::decodeFailed},
+        {"a negative frame limit", good, -1, Case::decodeFailed},
+        {"a frame limit of 0", good, 0, Case::empty},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        try {
+            const DecodedClip clip = decoder.decode(row.file, row.maxFrames);
+            EXPECT_FALSE(row.error) << "decoded " << clip.frames.size() << " frames";
+            EXPECT_FALSE(clip.frames.empty());
+            EXPECT_LE(clip.frames.size(), std::size_t(FFmpegClipDecoder::kMaxFrames));
+        } catch (const LoopLoadError& error) {
+            // A truncated file may fail as a whole or give what it holds.
+            if (row.error) {
+                EXPECT_EQ(error.kind(), *row.error) << error.what();
+            }
+            EXPECT_FALSE(std::string(error.what()).empty());
+        }
+    }
+}
+
+} // namespace
+} // namespace quellon

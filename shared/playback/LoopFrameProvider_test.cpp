@@ -1,0 +1,320 @@
+// The loop frame provider: the cursor rules, crossfades, effects and loads, on frames whose grey
+// level names them, decoded by a fake decoder (and once by FFmpeg).
+
+#include "playback/ClipDecoder.h"
+#include "playback/LoopFrameProvider.h"
+#include "playback/TestClips.h"
+#include "playback/TestFrames.h"
+#include "platform/TemporaryDirectory.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+#include <thread>
+
+namespace quellon {
+namespace {
+
+using Case = LoopLoadError::Case;
+
+PixelBufferRef greyFrame(int level, int size = 16)
+{
+    const auto v = static_cast<std::uint8_t>(level);
+    return testing::makeFrame(size, size, [v](int, int) { return testing::Pixel{v, v, v, 255}; });
+}
+
+int levelOf(const PixelBufferRef& frame)
+{
+    return frame ? testing::pixelOf(*frame, 1, 1)[0] : -1;
+}
+
+std::vector<PixelBufferRef> greyFrames(std::initializer_list<int> levels)
+{
+    std::vector<PixelBufferRef> frames;
+    for (int level : levels)
+        frames.push_back(greyFrame(level));
+    return frames;
+}
+
+/// Clips by file name: a clip of uniformly grey frames, or a load error. Records every request.
+class FakeClipDecoder final : public ClipDecoder {
+public:
+    struct Clip {
+        std::vector<int> levels;
+        std::int64_t width = 16, height = 16;
+    };
+
+    DecodedClip decode(const std::filesystem::path& file, std::int64_t maxFrames) override
+    {
+        {
+            std::lock_guard lock(mutex);
+            requests.emplace_back(file.string(), maxFrames);
+        }
+        const auto found = clips.find(file.string());
+        if (found == clips.end())
+            throw LoopLoadError(Case::decodeFailed, "no such clip");
+        DecodedClip clip{{}, found->second.width, found->second.height, 30, 1};
+        for (int level : found->second.levels)
+            if (static_cast<std::int64_t>(clip.frames.size()) < maxFrames)
+                clip.frames.push_back(greyFrame(level));
+        if (clip.frames.empty())
+            throw LoopLoadError(Case::empty, "no frames");
+        return clip;
+    }
+
+    std::map<std::string, Clip> clips;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::int64_t>> requests;
+};
+
+struct Fixture {
+    explicit Fixture(LoopMode mode, LoopJitter jitter = LoopJitter::disabled(), SimulatedLag lag = SimulatedLag::disabled())
+        : provider(mode, jitter, lag, AliveMotion::disabled(), decoder)
+    {
+    }
+    std::vector<int> play(int calls)
+    {
+        std::vector<int> levels;
+        for (int i = 0; i < calls; ++i)
+            levels.push_back(levelOf(provider.nextFrame()));
+        return levels;
+    }
+    std::shared_ptr<FakeClipDecoder> decoder = std::make_shared<FakeClipDecoder>();
+    LoopFrameProvider provider;
+};
+
+std::vector<int> tens(int count)
+{
+    std::vector<int> levels;
+    for (int i = 0; i < count; ++i)
+        levels.push_back(10 * i);
+    return levels;
+}
+
+TEST(LoopFrameProviderTest, AdvanceOverEveryRowOfItsTable)
+{
+    using M = LoopMode;
+    struct Row {
+        std::int64_t cursor;
+        bool ascending;
+        std::int64_t count;
+        LoopMode mode;
+        std::int64_t newCursor;
+        bool newAscending;
+    };
+    for (const Row& row : {
+             Row{0, true, 0, M::pingpong, 0, true}, {0, false, 1, M::forward, 0, true}, {0, false, 1, M::freeze, 0, true},
+             {3, true, 5, M::forward, 4, true}, {4, true, 5, M::forward, 0, true}, {2, false, 5, M::forward, 3, true},
+             {3, true, 5, M::freeze, 0, true}, {0, false, 5, M::freeze, 0, true},
+             {1, true, 5, M::pingpong, 2, true},   // ascending, cursor + 1 < count − 1
+             {3, true, 5, M::pingpong, 4, false},  // ascending, reaching the end
+             {4, true, 5, M::pingpong, 4, false},  // ascending, past it
+             {3, false, 5, M::pingpong, 2, false}, // descending, cursor − 1 ≥ 1
+             {1, false, 5, M::pingpong, 0, true},  // descending, reaching the start
+             {0, true, 2, M::pingpong, 1, false}, {1, false, 2, M::pingpong, 0, true},
+         }) {
+        EXPECT_EQ(LoopFrameProvider::advance(row.cursor, row.ascending, row.count, row.mode), std::pair(row.newCursor, row.newAscending))
+            << row.cursor << (row.ascending ? " up " : " down ") << row.count << " " << int(row.mode);
+    }
+}
+
+TEST(LoopFrameProviderTest, PlaybackOrderOfEachMode)
+{
+    Fixture empty(LoopMode::pingpong);
+    EXPECT_EQ(empty.provider.nextFrame(), nullptr);
+    empty.provider.startNear(greyFrame(5));
+    EXPECT_EQ(empty.provider.frameCount(), 0);
+
+    Fixture pingpong(LoopMode::pingpong);
+    pingpong.provider.installFramesForTesting(greyFrames({0, 1, 2, 3}));
+    EXPECT_EQ(pingpong.play(10), (std::vector<int>{0, 1, 2, 3, 2, 1, 0, 1, 2, 3}));
+    pingpong.provider.reset();
+    EXPECT_EQ(pingpong.play(2), (std::vector<int>{0, 1}));
+    EXPECT_EQ(std::pair(pingpong.provider.width(), pingpong.provider.height()), (std::pair<std::int64_t, std::int64_t>(0, 0)));
+
+    Fixture forward(LoopMode::forward);
+    forward.provider.installFramesForTesting(greyFrames({0, 1, 2}));
+    EXPECT_EQ(forward.play(7), (std::vector<int>{0, 1, 2, 0, 1, 2, 0}));
+
+    // Frozen loops show frame 0 however they were started or asked to start.
+    Fixture freeze(LoopMode::freeze);
+    freeze.provider.setRandomizeStart(true);
+    for (int i = 0; i < 5; ++i) {
+        freeze.provider.installFramesForTesting(greyFrames({0, 1, 2, 3, 4, 5, 6, 7}));
+        freeze.provider.startNear(greyFrame(7));
+        EXPECT_EQ(freeze.play(3), (std::vector<int>{0, 0, 0}));
+    }
+
+    // One frame: always that frame, and the effects that hold are never asked.
+    Fixture single(LoopMode::forward, LoopJitter(1, 0, 1), SimulatedLag(1, 6, 6, 0, 1));
+    single.provider.installFramesForTesting(greyFrames({9}));
+    EXPECT_EQ(single.play(3), (std::vector<int>{9, 9, 9}));
+}
+
+TEST(LoopFrameProviderTest, RandomStartLandsOnEveryFrameOfAMovingLoop)
+{
+    Fixture forward(LoopMode::forward);
+    forward.provider.setRandomizeStart(true);
+    std::set<int> starts;
+    for (int i = 0; i < 200 && starts.size() < 4; ++i) {
+        forward.provider.installFramesForTesting(greyFrames({0, 1, 2, 3}));
+        starts.insert(forward.play(1)[0]);
+    }
+    EXPECT_EQ(starts, (std::set<int>{0, 1, 2, 3}));
+}
+
+TEST(LoopFrameProviderTest, StartNearMovesToTheNearestFrame)
+{
+    Fixture forward(LoopMode::forward);
+    forward.provider.installFramesForTesting(greyFrames({0, 60, 120, 180, 240}));
+    forward.provider.startNear(greyFrame(170));
+    EXPECT_EQ(forward.play(2), (std::vector<int>{180, 240}));
+    forward.provider.startNear(nullptr);
+    EXPECT_EQ(forward.play(1), (std::vector<int>{0}));
+}
+
+TEST(LoopFrameProviderTest, ForwardLoadsEndWithAWrapCrossfade)
+{
+    Fixture forward(LoopMode::forward);
+    forward.decoder->clips["ten.mov"] = {tens(10)};
+    forward.provider.load("ten.mov", 240, 3);
+    ASSERT_EQ(forward.provider.frameCount(), 13);
+    // 0 … 90, then 90 blended towards 0 at 0.25, 0.5, 0.75, then the start again.
+    std::vector<int> expected = tens(10);
+    expected.insert(expected.end(), {68, 45, 23, 0}); // 67.5 and 22.5 round up
+    EXPECT_EQ(forward.play(14), expected);
+
+    Fixture pingpong(LoopMode::pingpong);
+    pingpong.decoder->clips["ten.mov"] = {tens(10)};
+    pingpong.provider.load("ten.mov", 240, 3);
+    EXPECT_EQ(pingpong.provider.frameCount(), 10);
+    EXPECT_EQ(std::pair(pingpong.provider.width(), pingpong.provider.height()), (std::pair<std::int64_t, std::int64_t>(16, 16)));
+
+    std::vector<PixelBufferRef> one = greyFrames({7});
+    LoopFrameProvider::appendWrapCrossfade(one, 3);
+    EXPECT_EQ(one.size(), 1u);
+}
+
+TEST(LoopFrameProviderTest, AStallKeepsTheJitterCountersStill)
+{
+    // The lag stalls the first 6 calls, then waits more than 60. The jitter (always, 3 apart) is
+    // first asked on call 7 and holds; had it been asked during the stall it would now be in
+    // its gap and call 8 would move on.
+    Fixture forward(LoopMode::forward, LoopJitter(1, 3, 7), SimulatedLag(1, 6, 6, 60, 7));
+    forward.provider.installFramesForTesting(greyFrames({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(forward.play(13), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 3, 4}));
+}
+
+TEST(LoopFrameProviderTest, LoadMultipleCapsEachClipAndKeepsTheFirstSize)
+{
+    Fixture pingpong(LoopMode::pingpong);
+    auto& clips = pingpong.decoder->clips;
+    clips["a"] = {tens(30), 1280, 720};
+    clips["b"] = {tens(30), 640, 480};
+    clips["c"] = {{200, 201, 202}, 1280, 720};
+    clips["empty"] = {{}, 1280, 720};
+    pingpong.provider.loadMultiple({"broken", "a", "b", "empty", "c"}, 30, 0);
+    // 30 / 5 clips is 6, raised to 24 for each; b has another size, broken and empty fail.
+    for (const auto& [file, maxFrames] : pingpong.decoder->requests)
+        EXPECT_EQ(maxFrames, 24) << file;
+    EXPECT_EQ(pingpong.decoder->requests.size(), 5u);
+    EXPECT_EQ(pingpong.provider.frameCount(), 24 + 3);
+    EXPECT_EQ(std::pair(pingpong.provider.width(), pingpong.provider.height()), (std::pair<std::int64_t, std::int64_t>(1280, 720)));
+
+    pingpong.decoder->requests.clear();
+    pingpong.provider.loadMultiple({"a", "c", "a", "c"}, 240, 2);
+    EXPECT_EQ(pingpong.decoder->requests.front().second, 60);
+    EXPECT_EQ(pingpong.provider.frameCount(), 30 + 2 + 3 + 2 + 30 + 2 + 3) << "crossfades between clips in every mode";
+
+    Fixture forward(LoopMode::forward);
+    forward.decoder->clips = clips;
+    forward.provider.loadMultiple({"a", "c"}, 60, 2);
+    EXPECT_EQ(forward.provider.frameCount(), 30 + 2 + 3 + 2) << "and a wrap crossfade in forward loops";
+}
+
+TEST(LoopFrameProviderTest, AFailedLoadKeepsTheLoopThatPlays)
+{
+    Fixture forward(LoopMode::forward);
+    forward.decoder->clips["a"] = {{10, 20, 30, 40}, 32, 24};
+    forward.decoder->clips["none"] = {{}, 32, 24};
+    forward.provider.load("a", 240, 0);
+    EXPECT_EQ(forward.play(2), (std::vector<int>{10, 20}));
+
+    struct Row {
+        std::string what;
+        std::function<void()> load;
+        Case error;
+    };
+    for (const Row& row : {
+             Row{"a clip that fails", [&] { forward.provider.load("broken", 240, 0); }, Case::decodeFailed},
+             Row{"a clip without frames", [&] { forward.provider.load("none", 240, 0); }, Case::empty},
+             Row{"no clips", [&] { forward.provider.loadMultiple({}, 240, 0); }, Case::empty},
+             Row{"only clips that fail", [&] { forward.provider.loadMultiple({"broken", "none"}, 240, 0); }, Case::empty},
+         }) {
+        try {
+            row.load();
+            ADD_FAILURE() << row.what << " loaded";
+        } catch (const LoopLoadError& error) {
+            EXPECT_EQ(error.kind(), row.error) << row.what;
+        }
+        EXPECT_EQ(forward.provider.frameCount(), 4) << row.what;
+        EXPECT_EQ(forward.provider.width(), 32) << row.what;
+    }
+    EXPECT_EQ(forward.play(3), (std::vector<int>{30, 40, 10})) << "the cursor ran on";
+}
+
+TEST(LoopFrameProviderTest, PlaybackNeverSeesATornLoopWhileOthersLoad)
+{
+    Fixture forward(LoopMode::forward);
+    forward.decoder->clips["a"] = {std::vector<int>(7, 50)};
+    forward.decoder->clips["b"] = {std::vector<int>(11, 150)};
+    forward.provider.load("a", 240, 0);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> served{0};
+    std::thread player([&] {
+        while (!done) {
+            const int level = levelOf(forward.provider.nextFrame());
+            const auto count = forward.provider.frameCount();
+            EXPECT_TRUE(level == 50 || level == 150) << level;
+            EXPECT_TRUE(count == 7 || count == 11) << count;
+            ++served;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // Two loaders at once on the same provider, each installing one clip or the other.
+    auto loader = [&](const char* first, const char* second) {
+        for (int i = 0; i < 40; ++i)
+            forward.provider.load(i % 2 ? first : second, 240, 0);
+    };
+    std::thread one(loader, "a", "b"), two(loader, "b", "a");
+    one.join();
+    two.join();
+    done = true;
+    player.join();
+    EXPECT_GT(served.load(), 0);
+
+    // Whichever installed last, the loop is that clip whole.
+    const auto count = forward.provider.frameCount();
+    const std::vector<int> levels = forward.play(static_cast<int>(count));
+    EXPECT_EQ(levels, std::vector<int>(static_cast<std::size_t>(count), count == 7 ? 50 : 150));
+}
+
+TEST(LoopFrameProviderTest, LoadsARealClip)
+{
+    if (!testing::haveFFmpeg())
+        GTEST_SKIP() << "ffmpeg is needed";
+    TemporaryDirectory temp{"quellon-provider-test"};
+    const auto clip = temp.path() / "count.mkv";
+    ASSERT_TRUE(testing::makeCountingClip(clip, 64, 48, 30, 2));
+    LoopFrameProvider forward(LoopMode::forward, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled());
+    forward.load(clip, 24, 2);
+    EXPECT_EQ(forward.frameCount(), 24 + 2);
+    EXPECT_EQ(std::pair(forward.width(), forward.height()), (std::pair<std::int64_t, std::int64_t>(64, 48)));
+    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 0);
+    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 3); // 2/23 s is nearest frame 3
+}
+
+} // namespace
+} // namespace quellon
