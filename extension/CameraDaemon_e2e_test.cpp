@@ -14,6 +14,7 @@ namespace quellon {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using testing::Frame;
 using testing::kHeight;
 using testing::kWidth;
