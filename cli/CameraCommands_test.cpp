@@ -195,9 +195,8 @@ TEST_F(CameraCommandsTest, RenameHandsTheStateBackAndNewRevisionsPassTheCameras)
 TEST_F(CameraCommandsTest, RenameThatCannotBeLiveSaysWhereTheNameApplies)
 {
     startCamera();
-    CameraInfo info{"Quellon Camera", "L", "DEV-1", "S", 30, "v4l2:/dev/video3"};
-    info.storedName = "Desk";
-    info.storedNameHint = "it applies when v4l2loopback is loaded with card_label=\"Desk\"";
+    const CameraInfo info{"Quellon Camera", "L", "DEV-1", "S", 30, "v4l2:/dev/video3", "Desk",
+                          "it applies when v4l2loopback is loaded with card_label=\"Desk\""};
     camera_.setProperty(kCameraInfoSelector, encodeJSON(info));
     const Result rename = run({"rename", "Desk"});
     EXPECT_EQ(rename.status, 0) << rename.err;

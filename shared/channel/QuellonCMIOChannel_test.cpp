@@ -143,9 +143,8 @@ TEST(CameraInfoTest, RoundTripsAsCompactJSONAndFailsWholeOnBadValues)
     const std::string json = encodeJSON(info);
     EXPECT_EQ(json.find('\n'), std::string::npos);
     EXPECT_EQ(decodeCameraInfo(json), info);
-    CameraInfo pending = info;
-    pending.storedName = "Studio";
-    pending.storedNameHint = "when reloaded";
+    const CameraInfo pending{info.name, info.legacyID, info.deviceUUID, info.streamUUID, info.fps, info.sink, "Studio",
+                             "when reloaded"};
     EXPECT_EQ(decodeCameraInfo(encodeJSON(pending)), pending);
     EXPECT_EQ(decodeCameraInfo(R"({"name":"A","legacyID":"L","deviceUUID":"D","streamUUID":"S","fps":5,"sink":"v4l2","extra":1})"),
               (CameraInfo{"A", "L", "D", "S", 5, "v4l2"}));
