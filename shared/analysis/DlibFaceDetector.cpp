@@ -159,9 +159,6 @@ private:
                 const dlib::full_object_detection shape = model_->predictor(full_, fullBox);
                 face.roll = rollOf(shape);
                 face.landmarks = FaceLandmarks{eyePoints(shape, 42, fullBox), eyePoints(shape, 36, fullBox)};
-            } else if (model_) {
-                // Roll needs only the eye centres, which the small copy places well enough.
-                face.roll = rollOf(model_->predictor(small_, box));
             }
             faces.push_back(std::move(face));
         }

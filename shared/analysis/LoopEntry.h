@@ -28,8 +28,7 @@ struct FaceGeometry {
 std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid);
 
 /// The largest face in the frame, absent when none is found or detection fails. Uses the
-/// calling thread's detector; its roll comes from the line through the eyes and is absent when
-/// the landmark model is unavailable.
+/// calling thread's detector, which finds boxes only: the roll is absent.
 std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame);
 
 /// As above, with a given detector instead of the calling thread's.
