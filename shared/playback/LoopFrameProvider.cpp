@@ -51,8 +51,10 @@ LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, Simul
 }
 
 LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
-                                     std::shared_ptr<ClipDecoder> decoder)
-    : loopMode_(loopMode), decoder_(std::move(decoder)), jitter_(jitter), lag_(lag), alive_(alive)
+                                     std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder)
+    : loopMode_(loopMode), decoder_(std::move(decoder)),
+      faceFinder_(faceFinder ? std::move(faceFinder) : [](const PixelBuffer& frame) { return LoopEntry::faceGeometry(frame); }),
+      jitter_(jitter), lag_(lag), alive_(alive)
 {
 }
 
@@ -167,7 +169,7 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
         if (!frames[i])
             return;
         signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
-        faces[i] = LoopEntry::faceGeometry(*frames[i]);
+        faces[i] = faceFinder_(*frames[i]);
     });
 
     std::int64_t start = 0;
@@ -220,7 +222,7 @@ void LoopFrameProvider::startNear(const PixelBufferRef& frame)
     const auto targetSignature = LoopEntry::signature(*frame, kSignatureGrid);
     if (!targetSignature)
         return;
-    const auto targetGeometry = LoopEntry::faceGeometry(*frame);
+    const auto targetGeometry = faceFinder_(*frame);
 
     std::lock_guard lock(mutex_);
     if (frames_.size() < 2 || signatures_.size() != frames_.size() || faceGeometries_.size() != frames_.size())

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,12 +39,15 @@ struct DecodedImage;
 class LoopFrameProvider {
 public:
     using LoadError = LoopLoadError;
+    /// Finds the main face of a frame; LoopEntry::faceGeometry when none is given.
+    using FaceFinder = std::function<std::optional<LoopEntry::FaceGeometry>(const PixelBuffer&)>;
 
     /// Loads decode with FFmpeg.
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive);
-    /// Loads decode with the given decoder (tests give a fake).
+    /// Loads decode with the given decoder and look for faces with the given finder (tests give
+    /// fakes: the real face search loads a large model first).
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
-                      std::shared_ptr<ClipDecoder> decoder);
+                      std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder = {});
     ~LoopFrameProvider();
     LoopFrameProvider(const LoopFrameProvider&) = delete;
     LoopFrameProvider& operator=(const LoopFrameProvider&) = delete;
@@ -111,6 +115,7 @@ private:
 
     const LoopMode loopMode_;
     const std::shared_ptr<ClipDecoder> decoder_;
+    const FaceFinder faceFinder_;
     std::atomic<bool> randomizeStart_{false};
 
     mutable std::mutex mutex_;

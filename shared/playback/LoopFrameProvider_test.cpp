@@ -70,7 +70,7 @@ public:
 
 struct Fixture {
     explicit Fixture(LoopMode mode, LoopJitter jitter = LoopJitter::disabled(), SimulatedLag lag = SimulatedLag::disabled())
-        : provider(mode, jitter, lag, AliveMotion::disabled(), decoder)
+        : provider(mode, jitter, lag, AliveMotion::disabled(), decoder, [](const PixelBuffer&) { return std::nullopt; })
     {
     }
     std::vector<int> play(int calls)
