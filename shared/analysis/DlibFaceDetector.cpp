@@ -145,7 +145,7 @@ private:
         const std::vector<dlib::rectangle> boxes = detector_(small_);
         const bool landmarks = detail == Detail::landmarks && model_;
         const double sw = smallSize.width, sh = smallSize.height;
-        const double toFull = static_cast<double>(w) / sw;
+        const double toFullX = w / sw, toFullY = h / sh;
 
         std::vector<FaceObservation> faces;
         faces.reserve(boxes.size());
@@ -153,15 +153,12 @@ private:
             FaceObservation face;
             face.boundingBox = {box.left() / sw, 1.0 - (box.bottom() + 1) / sh, box.width() / sw, box.height() / sh};
             if (landmarks) {
-                const dlib::rectangle fullBox(std::lround(box.left() * toFull), std::lround(box.top() * toFull),
-                                              std::lround((box.right() + 1) * toFull) - 1,
-                                              std::lround((box.bottom() + 1) * toFull) - 1);
+                const dlib::rectangle fullBox(std::lround(box.left() * toFullX), std::lround(box.top() * toFullY),
+                                              std::lround((box.right() + 1) * toFullX) - 1,
+                                              std::lround((box.bottom() + 1) * toFullY) - 1);
                 const dlib::full_object_detection shape = model_->predictor(full_, fullBox);
                 face.roll = rollOf(shape);
                 face.landmarks = FaceLandmarks{eyePoints(shape, 42, fullBox), eyePoints(shape, 36, fullBox)};
-            } else if (model_) {
-                // Roll needs only the eye centres, which the small copy places well enough.
-                face.roll = rollOf(model_->predictor(small_, box));
             }
             faces.push_back(std::move(face));
         }

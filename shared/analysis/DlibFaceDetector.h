@@ -20,7 +20,9 @@ class LogSink;
 ///
 /// Roll is the angle, in radians, of the line from the person's right eye centre to their left
 /// eye centre, with y pointing up: 0 for an upright face, positive when the face tilts
-/// counter-clockwise in the picture. Absent when the landmark model could not be loaded.
+/// counter-clockwise in the picture. It is measured only with landmarks: placing them costs
+/// half as much again as finding the face, too much for every frame of a loop. Absent when
+/// the landmark model could not be loaded.
 namespace DlibFaceDetection {
 
 /// Where Debian's libdlib-data puts the 68-point landmark model.
@@ -28,11 +30,12 @@ inline constexpr const char* kDefaultModelPath = "/usr/share/dlib/shape_predicto
 /// Environment variable that, when set, names another landmark model file.
 inline constexpr const char* kModelPathVariable = "QUELLON_FACE_LANDMARKS_MODEL";
 
-/// HOG scans an 80 × 80 window, so the smallest face it finds is about 80 pixels tall in the
+/// HOG scans an 80 × 80 window, so the smallest face it finds is about 75 pixels tall in the
 /// image it looks at. Frames are scaled so that their shorter side is at most this long: on a
-/// 720p frame (scale 0.4) a face a third of the frame tall is still about 96 pixels, and the
-/// scan costs a sixth of a full-size one.
-inline constexpr int kDetectionShortSide = 288;
+/// 720p frame (scale 1/3) a face a third of the frame tall is still 80 pixels, and the scan
+/// costs a ninth of a full-size one. (At 288, faces down to a quarter of the frame are found,
+/// for about a third more time.)
+inline constexpr int kDetectionShortSide = 240;
 
 /// A detector using the landmark model at modelPath, loaded now. When the model cannot be
 /// read, one error line says why and every answer comes without landmarks and without roll.

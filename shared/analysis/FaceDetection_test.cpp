@@ -71,10 +71,10 @@ protected:
     cv::Mat photo_;
 };
 
-TEST_F(FaceDetection, FindsTheFaceWhereItIsFromAQuarterOfTheFrameUp)
+TEST_F(FaceDetection, FindsTheFaceWhereItIsFromAThirdOfTheFrameUp)
 {
     const struct { const char* name; int side, x, y; } cases[] = {
-        {"face a quarter of the frame tall", 900, 100, 0},
+        {"face a third of the frame tall", 1205, 60, -100},
         {"face a third of the frame tall, at the right", 1205, 500, -140},
         {"face half the frame tall, cut off below", 1800, -200, -250},
     };
@@ -82,45 +82,53 @@ TEST_F(FaceDetection, FindsTheFaceWhereItIsFromAQuarterOfTheFrameUp)
         const auto face = LoopEntry::faceGeometry(*testing::frameOf(canvasWith(c.side, c.x, c.y)));
         ASSERT_TRUE(face) << c.name;
         expectNear(face->box, expectedBox(c.side, c.x, c.y), c.name);
-        ASSERT_TRUE(face->roll) << c.name;
-        EXPECT_NEAR(*face->roll, 0.0, 0.1) << c.name; // she holds her head almost level
+        EXPECT_FALSE(face->roll) << c.name; // measured only with landmarks
     }
 }
 
 TEST_F(FaceDetection, TheLargestOfTwoFacesWins)
 {
-    const struct { const char* name; int smallX, largeX; } cases[] = {
-        {"larger on the right", -250, 500},
-        {"larger on the left", 770, -470},
+    // The copy further left is drawn first; the other lies over it, clear of its face.
+    const struct { const char* name; int smallX, smallY, largeX, largeY; } cases[] = {
+        {"larger on the right", -400, -100, 296, -200},
+        {"larger on the left", 618, -100, -600, -200},
     };
     for (const auto& c : cases) {
         cv::Mat canvas(kHeight, kWidth, CV_8UC4, kBackdrop);
-        place(canvas, 900, c.smallX, 0);
-        place(canvas, 1400, c.largeX, -100); // drawn last: lies over the smaller copy where they meet
+        if (c.smallX < c.largeX) {
+            place(canvas, 1205, c.smallX, c.smallY);
+            place(canvas, 1800, c.largeX, c.largeY);
+        } else {
+            place(canvas, 1800, c.largeX, c.largeY);
+            place(canvas, 1205, c.smallX, c.smallY);
+        }
         const auto frame = testing::frameOf(canvas);
         const auto faces = threadFaceDetector().detect(*frame, FaceDetector::Detail::rectangles);
         ASSERT_TRUE(faces);
         ASSERT_EQ(faces->size(), 2u) << c.name;
         const auto face = LoopEntry::faceGeometry(*frame);
         ASSERT_TRUE(face) << c.name;
-        expectNear(face->box, expectedBox(1400, c.largeX, -100), c.name);
+        expectNear(face->box, expectedBox(1800, c.largeX, c.largeY), c.name);
     }
 }
 
 TEST_F(FaceDetection, RollIsCounterClockwisePositive)
 {
-    const cv::Mat upright = canvasWith(1100, 80, -40);
-    const NormalizedRect box = expectedBox(1100, 80, -40);
+    const cv::Mat upright = canvasWith(1300, 60, -120);
+    const NormalizedRect box = expectedBox(1300, 60, -120);
     const cv::Point2f centre(static_cast<float>(box.midX() * kWidth), static_cast<float>((1 - box.midY()) * kHeight));
     for (double degrees : {-12.0, 12.0}) {
         cv::Mat turned;
         // OpenCV's positive angles turn the picture counter-clockwise as it is seen.
         cv::warpAffine(upright, turned, cv::getRotationMatrix2D(centre, degrees, 1.0), upright.size(), cv::INTER_LINEAR,
                        cv::BORDER_CONSTANT, kBackdrop);
-        const auto level = LoopEntry::faceGeometry(*testing::frameOf(upright));
-        const auto tilted = LoopEntry::faceGeometry(*testing::frameOf(turned));
-        ASSERT_TRUE(level && level->roll && tilted && tilted->roll) << degrees;
-        EXPECT_NEAR(*tilted->roll - *level->roll, degrees * CV_PI / 180, 0.06) << degrees;
+        const auto level = threadFaceDetector().detect(*testing::frameOf(upright), FaceDetector::Detail::landmarks);
+        const auto tilted = threadFaceDetector().detect(*testing::frameOf(turned), FaceDetector::Detail::landmarks);
+        ASSERT_TRUE(level && level->size() == 1 && tilted && tilted->size() == 1) << degrees;
+        const auto levelRoll = level->front().roll, tiltedRoll = tilted->front().roll;
+        ASSERT_TRUE(levelRoll && tiltedRoll) << degrees;
+        EXPECT_NEAR(*levelRoll, 0.0, 0.1); // she holds her head almost level
+        EXPECT_NEAR(*tiltedRoll - *levelRoll, degrees * CV_PI / 180, 0.06) << degrees;
     }
 }
 
@@ -158,7 +166,7 @@ cv::Mat withEyesShut(const cv::Mat& canvas)
 
 TEST_F(FaceDetection, EyesReadOpenOnThePhotoAndClosedWhenShut)
 {
-    for (const auto& [side, x, y] : {std::tuple{1100, 80, -40}, std::tuple{900, 300, 10}}) {
+    for (const auto& [side, x, y] : {std::tuple{1300, 60, -120}, std::tuple{1205, 300, -60}}) {
         const cv::Mat open = canvasWith(side, x, y);
         EXPECT_EQ(LoopEyeOpenness::eyesClosed(*testing::frameOf(open)), false) << side;
         const cv::Mat shut = withEyesShut(open);
@@ -180,7 +188,7 @@ TEST_F(FaceDetection, NoFaceAndUnreadableFramesGiveNoAnswer)
 
 TEST_F(FaceDetection, ThreadsShareTheModelAndAgree)
 {
-    const auto frame = testing::frameOf(canvasWith(1100, 80, -40));
+    const auto frame = testing::frameOf(canvasWith(1300, 60, -120));
     const auto here = LoopEntry::faceGeometry(*frame);
     ASSERT_TRUE(here);
     auto there = std::async(std::launch::async, [&] { return LoopEntry::faceGeometry(*frame); });
@@ -194,7 +202,7 @@ TEST_F(FaceDetection, WithoutAUsableModelFacesAreFoundButEyesAndRollAreNot)
     TemporaryDirectory directory("quellon-face-model");
     const auto garbage = directory.path() / "garbage.dat";
     std::ofstream(garbage) << "not a model";
-    const auto frame = testing::frameOf(canvasWith(1100, 80, -40));
+    const auto frame = testing::frameOf(canvasWith(1300, 60, -120));
     for (const auto& path : {directory.path() / "missing.dat", garbage, directory.path()}) {
         CapturingLogSink log;
         const auto detector = DlibFaceDetection::make(path, log);
@@ -204,9 +212,11 @@ TEST_F(FaceDetection, WithoutAUsableModelFacesAreFoundButEyesAndRollAreNot)
         EXPECT_NE(lines[0].message.find("face landmark model " + path.string() + " cannot be used"), std::string::npos)
             << lines[0].message;
         EXPECT_FALSE(LoopEyeOpenness::eyesClosed(*frame, *detector)) << path;
-        const auto face = LoopEntry::faceGeometry(*frame, *detector);
-        ASSERT_TRUE(face) << path;
-        EXPECT_FALSE(face->roll) << path;
+        const auto faces = detector->detect(*frame, FaceDetector::Detail::landmarks);
+        ASSERT_TRUE(faces && faces->size() == 1) << path;
+        EXPECT_EQ(faces->front().landmarks, std::nullopt) << path;
+        EXPECT_EQ(faces->front().roll, std::nullopt) << path;
+        EXPECT_TRUE(LoopEntry::faceGeometry(*frame, *detector)) << path;
         EXPECT_EQ(log.lines().size(), 1u) << "the model is read once";
     }
 }
@@ -214,7 +224,7 @@ TEST_F(FaceDetection, WithoutAUsableModelFacesAreFoundButEyesAndRollAreNot)
 TEST_F(FaceDetection, TheEnvironmentNamesAnotherModel)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto frame = testing::frameOf(canvasWith(1100, 80, -40));
+    const auto frame = testing::frameOf(canvasWith(1300, 60, -120));
     // In a child process, so that the shared model is read for the first time under the variable.
     EXPECT_EXIT(
         {

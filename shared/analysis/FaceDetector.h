@@ -13,8 +13,8 @@ class PixelBuffer;
 class FaceDetector {
 public:
     enum class Detail {
-        rectangles, ///< boxes only (and roll where the detector measures it cheaply)
-        landmarks,  ///< boxes, roll and eye contours
+        rectangles, ///< boxes (and roll where the detector measures it without landmarks)
+        landmarks,  ///< boxes, roll and eye contours: costlier
     };
 
     virtual ~FaceDetector() = default;

@@ -27,7 +27,8 @@ struct FaceGeometry {
 /// not BGRA, or an empty buffer.
 std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid);
 
-/// The largest face in the frame, absent when none is found or detection fails.
+/// The largest face in the frame, absent when none is found or detection fails. Uses the
+/// calling thread's detector, which finds boxes only: the roll is absent.
 std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame);
 
 /// As above, with a given detector instead of the calling thread's.

@@ -104,11 +104,12 @@ public:
         const cv::Point2d moved = cv::phaseCorrelate(coarse_.clone(), coarse, window_, &response);
         if (!(response >= kMinimumResponse) || !std::isfinite(moved.x) || !std::isfinite(moved.y))
             return std::nullopt;
-        const double ratio = static_cast<double>(kCoarseDivisor) / kFineDivisor;
-        const cv::Point2d refined = refine(fine, moved * ratio);
+        const cv::Point2d refined =
+            refine(fine, {moved.x * fineSize_.width / coarseSize_.width, moved.y * fineSize_.height / coarseSize_.height});
         const double movedX = refined.x * width_ / fineSize_.width;
         const double movedY = refined.y * height_ / fineSize_.height;
-        // Aligning means moving back by that much; with y up, a move down is a negative dy.
+        // Aligning moves the content back: left by movedX, and up by movedY, which with y
+        // pointing up is a positive dy.
         return Offset{-movedX / width_, movedY / height_};
     }
 
