@@ -132,7 +132,8 @@ RecordingSummary recordLoop(CaptureSource& source, const std::filesystem::path& 
     double nextGuidance = 0;
     Clock::duration encoding{};
     while (auto frame = source.read()) {
-        if (frame->time > seconds)
+        // A frame shown at `seconds` would begin the next second: N seconds hold N × fps frames.
+        if (frame->time >= seconds - 1e-9)
             break;
         if (!encoder) {
             encoder.emplace(file, frame->image->width(), frame->image->height(), summary.format.fps);

@@ -67,7 +67,7 @@ TEST(LoopRecording, StopsAtTheTimeOrWhenCancelled)
     std::atomic<bool> cancel = false;
     LoopClipAnalysis analysis;
     const RecordingSummary timed = recordLoop(endless, temp.path() / "a.mov", 1.0, analysis, nullptr, {}, cancel);
-    EXPECT_EQ(timed.frames, 11) << "frames at 0.0 ... 1.0";
+    EXPECT_EQ(timed.frames, 10) << "frames at 0.0 ... 0.9";
 
     FakeCaptureSource source({64, 48, 10, "rawvideo"}, [](std::int64_t) { return grey(128); });
     RecordingObserver observer{{}, [&](double elapsed) { cancel = elapsed >= 0.5; }};
