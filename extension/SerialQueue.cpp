@@ -3,7 +3,9 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <pthread.h>
 #include <thread>
 
@@ -13,7 +15,15 @@ struct SerialQueue::Impl {
     asio::io_context context{1};
     asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
     std::thread thread;
+    bool detached = false; // guarded by detachedMutex
 };
+
+namespace {
+// Threads of queues destroyed from their own work, still finishing their last item.
+std::mutex detachedMutex;
+std::condition_variable detachedFinished;
+int detachedRunning = 0;
+} // namespace
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), impl_(std::make_shared<Impl>())
 {
@@ -26,6 +36,13 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), impl_(st
         } catch (...) {
             // Work items must not throw; one that does ends the queue rather than the process.
         }
+        // Detaching happens on this very thread, inside the item that destroyed the queue, so
+        // the flag is settled by the time the loop returns.
+        std::lock_guard lock(detachedMutex);
+        if (impl->detached) {
+            --detachedRunning;
+            detachedFinished.notify_all();
+        }
     });
     // Thread names are limited to 15 characters: keep the distinctive tail of the label.
     std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
@@ -36,8 +53,12 @@ SerialQueue::~SerialQueue()
 {
     impl_->guard.reset();
     impl_->context.stop();
-    if (impl_->thread.get_id() == std::this_thread::get_id())
+    if (impl_->thread.get_id() == std::this_thread::get_id()) {
+        std::lock_guard lock(detachedMutex);
+        impl_->detached = true;
+        ++detachedRunning;
         impl_->thread.detach();
+    }
     else if (impl_->thread.joinable())
         impl_->thread.join();
 }
@@ -64,6 +85,12 @@ void SerialQueue::sync(const std::function<void()>& work)
         }
     });
     finished.get();
+}
+
+bool SerialQueue::waitForDetachedThreads(std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(detachedMutex);
+    return detachedFinished.wait_for(lock, limit, [] { return detachedRunning == 0; });
 }
 
 bool SerialQueue::isCurrent() const

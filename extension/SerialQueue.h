@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,12 @@ public:
 
     /// Opaque access to the event loop, for timers (an asio::io_context).
     void* eventLoop();
+
+    /// Waits up to `limit` for the threads of queues destroyed from their own work, which
+    /// finish the item they run on their own. A program calls it before it returns from main,
+    /// so no such item still runs while static objects (the clock, the log) are destroyed.
+    /// True when none is left.
+    static bool waitForDetachedThreads(std::chrono::milliseconds limit);
 
 private:
     struct Impl;

@@ -6,6 +6,7 @@
 #include "FrameTimer.h"
 #include "QuellonExtensionProviderSource.h"
 #include "QuellonRenameBridge.h"
+#include "SerialQueue.h"
 #include "backends/PipeWireCameraBackend.h"
 #include "backends/V4L2LoopbackBackend.h"
 #include "backends/Y4MFifoBackend.h"
@@ -213,5 +214,9 @@ int main(int argc, char** argv)
     router.reset();
     provider.reset();
     backend.reset();
+    // A source released by its own frames queue lets that thread finish its item alone; it
+    // must be done before the clock, the log and the services above go away.
+    if (!SerialQueue::waitForDetachedThreads(std::chrono::seconds(5)))
+        log.write(LogLevel::error, "Quellon: a frames queue did not finish within 5 s of stopping");
     return 0;
 }
