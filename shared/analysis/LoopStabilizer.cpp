@@ -1,9 +1,12 @@
 #include "analysis/LoopStabilizer.h"
 
+#include "playback/ParallelFor.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace quellon::LoopStabilizer {
@@ -240,18 +243,25 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
         if (!frame)
             return frames;
     const PixelBuffer& reference = *frames.front();
-    std::vector<Offset> offsets{Offset::zero()};
-    offsets.reserve(frames.size());
+    std::vector<Offset> offsets(frames.size(), Offset::zero());
     try {
         const auto prepared = Reference::of(reference);
         if (!prepared)
             return frames;
-        for (std::size_t k = 1; k < frames.size(); ++k) {
-            const auto offset = prepared->offsetOf(*frames[k]);
+        // Frames are measured against the shared reference independently, so they spread over
+        // the cores; one failed measurement still makes the whole call give up.
+        std::atomic<bool> failed = false;
+        parallelFor(frames.size() - 1, [&](std::size_t i) {
+            if (failed)
+                return;
+            const auto offset = prepared->offsetOf(*frames[i + 1]);
             if (!offset)
-                return frames;
-            offsets.push_back(clampedOffset(*offset, maxShiftFraction));
-        }
+                failed = true;
+            else
+                offsets[i + 1] = clampedOffset(*offset, maxShiftFraction);
+        });
+        if (failed)
+            return frames;
     } catch (const cv::Exception&) {
         return frames;
     }
@@ -264,9 +274,8 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
     const int h = reference.height();
     const bool rectangleLeft = w - 2 * margin.dx * w > 0 && h - 2 * margin.dy * h > 0;
 
-    std::vector<PixelBufferRef> result;
-    result.reserve(frames.size());
-    for (std::size_t k = 0; k < frames.size(); ++k) {
+    std::vector<PixelBufferRef> result(frames.size());
+    parallelFor(frames.size(), [&](std::size_t k) {
         PixelBufferRef stabilized;
         if (rectangleLeft) {
             try {
@@ -275,8 +284,8 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
                 stabilized = nullptr;
             }
         }
-        result.push_back(stabilized ? std::move(stabilized) : frames[k]);
-    }
+        result[k] = stabilized ? std::move(stabilized) : frames[k];
+    });
     return result;
 }
 
