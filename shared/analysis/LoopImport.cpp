@@ -1,5 +1,6 @@
 #include "analysis/LoopImport.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/UUID.h"
 
 #include <algorithm>
@@ -48,28 +49,6 @@ std::string_view deletingPathExtension(std::string_view name)
     const std::size_t componentStart = static_cast<std::size_t>(component.data() - name.data());
     return name.substr(0, componentStart + dot);
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-};
 
 [[noreturn]] void throwError(int error, const std::string& what, const std::filesystem::path& path)
 {

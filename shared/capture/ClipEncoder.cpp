@@ -2,6 +2,7 @@
 
 #include "capture/FFmpegCapture.h"
 #include "platform/UUID.h"
+#include "playback/FFmpegHandles.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -20,12 +21,7 @@ namespace quellon {
 
 namespace {
 
-std::string errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
+using ffmpeg::errorText;
 
 void check(int result, const std::string& what)
 {

@@ -1,5 +1,7 @@
 #include "capture/FFmpegCapture.h"
 
+#include "playback/FFmpegHandles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavdevice/avdevice.h>
@@ -22,12 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
+using ffmpeg::errorText;
 
 void registerDevicesOnce()
 {
@@ -39,21 +36,6 @@ void registerDevicesOnce()
     });
 }
 
-struct FormatContextDeleter {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct ScaleDeleter {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
 
 class FFmpegCaptureSource final : public CaptureSource {
 public:
@@ -305,11 +287,11 @@ private:
     CaptureInput input_;
     CaptureOptions options_;
     CaptureFormat format_;
-    std::unique_ptr<AVFormatContext, FormatContextDeleter> context_;
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> decoder_;
-    std::unique_ptr<AVPacket, PacketDeleter> packet_;
-    std::unique_ptr<AVFrame, FrameDeleter> frame_;
-    std::unique_ptr<SwsContext, ScaleDeleter> scale_;
+    ffmpeg::InputContextPtr context_;
+    ffmpeg::CodecContextPtr decoder_;
+    ffmpeg::PacketPtr packet_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::ScalerPtr scale_;
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
     std::optional<std::int64_t> firstPts_;

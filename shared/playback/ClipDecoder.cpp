@@ -1,6 +1,7 @@
 #include "playback/ClipDecoder.h"
 
 #include "playback/ClipSampling.h"
+#include "playback/FFmpegHandles.h"
 #include "playback/LoopLoadError.h"
 
 extern "C" {
@@ -22,22 +23,7 @@ namespace {
 
 using Case = LoopLoadError::Case;
 
-struct FormatClose {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecFree {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFree {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ScalerFree {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using ffmpeg::FramePtr;
 
 // Sample times and frame times are both multiples of 1/600 s or close to them; this absorbs
 // the rounding of the conversion from the stream's time base.
@@ -50,9 +36,7 @@ constexpr double kTimeSlack = 1e-6;
 
 std::string describe(int error)
 {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
+    return ffmpeg::errorText(error);
 }
 
 // Errors reach the caller as LoopLoadError; FFmpeg's own complaints about a damaged file would
@@ -191,7 +175,7 @@ private:
     int codedWidth_;
     int codedHeight_;
     int turns_;
-    std::unique_ptr<SwsContext, ScalerFree> scaler_;
+    ffmpeg::ScalerPtr scaler_;
     int lastSpace_ = -1;
     int lastRange_ = -1;
 };
@@ -283,7 +267,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     av_dict_free(&options);
     if (status < 0)
         fail(Case::decodeFailed, "cannot open " + name + ": " + describe(status));
-    std::unique_ptr<AVFormatContext, FormatClose> format(rawFormat);
+    ffmpeg::InputContextPtr format(rawFormat);
     if ((status = avformat_find_stream_info(format.get(), nullptr)) < 0)
         fail(Case::decodeFailed, "cannot read the streams of " + name + ": " + describe(status));
 
@@ -325,7 +309,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec)
         fail(Case::decodeFailed, name + " uses a video codec this system cannot decode");
-    std::unique_ptr<AVCodecContext, CodecFree> decoder(avcodec_alloc_context3(codec));
+    ffmpeg::CodecContextPtr decoder(avcodec_alloc_context3(codec));
     if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0)
         fail(Case::decodeFailed, "cannot set up the decoder for " + name);
     decoder->pkt_timebase = stream->time_base;
@@ -356,7 +340,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
         }
     };
 
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    ffmpeg::PacketPtr packet(av_packet_alloc());
     if (!packet)
         fail(Case::decodeFailed, "no memory to decode " + name);
     while (!picker.settled() && av_read_frame(format.get(), packet.get()) >= 0) {
