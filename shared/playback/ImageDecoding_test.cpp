@@ -178,7 +178,7 @@ TEST(ImageDecoding, AbsurdDeclaredSizesAllocateNothingLarge)
 /// returned without running out of memory. Without a limit under the sanitizers, whose
 /// shadow memory does not fit one.
 template <typename Decode>
-bool decodesWithin(std::size_t headroom, Decode decode)
+bool decodesWithin([[maybe_unused]] std::size_t headroom, Decode decode)
 {
     const pid_t child = ::fork();
     if (child < 0)
