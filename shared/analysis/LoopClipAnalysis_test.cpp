@@ -1,6 +1,7 @@
 #include "analysis/FaceDetector.h"
 #include "analysis/LoopClipAnalysis.h"
 #include "analysis/LoopMetrics.h"
+#include "playback/TestFrames.h"
 
 #include <gtest/gtest.h>
 #include <cstring>
@@ -10,11 +11,7 @@ namespace {
 
 PixelBufferRef level(std::uint8_t value)
 {
-    PixelBufferRef frame = PixelBuffer::create(640, 360);
-    auto lock = frame->lockForWriting();
-    for (int y = 0; y < 360; ++y)
-        std::memset(lock.row(y), value, 640 * 4);
-    return frame;
+    return testing::makeFrame(640, 360, [value](int, int) { return testing::Pixel{value, value, value, value}; });
 }
 
 // Finds one face everywhere; its eyes are shut in frames whose grey level is below 110.

@@ -3,6 +3,7 @@
 #include "capture/FFmpegCapture.h"
 #include "capture/LoopRecording.h"
 #include "platform/TemporaryDirectory.h"
+#include "playback/TestFrames.h"
 
 #include <gtest/gtest.h>
 #include <cstring>
@@ -13,11 +14,7 @@ namespace {
 
 PixelBufferRef grey(std::uint8_t level)
 {
-    PixelBufferRef frame = PixelBuffer::create(64, 48);
-    auto lock = frame->lockForWriting();
-    for (int y = 0; y < 48; ++y)
-        std::memset(lock.row(y), level, 64 * 4);
-    return frame;
+    return testing::makeFrame(64, 48, [level](int, int) { return testing::Pixel{level, level, level, level}; });
 }
 
 TEST(LoopRecording, RecordsAnalysesAndTellsTheHints)
