@@ -278,4 +278,10 @@ CameraInfo CameraClient::cameraInfo()
     }
 }
 
+// Placeholder until the raw channel lands: every camera is taken to lack it.
+bool CameraClient::setRawFrame(const PixelBuffer&)
+{
+    return false;
+}
+
 } // namespace quellon

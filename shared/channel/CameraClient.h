@@ -13,6 +13,7 @@
 
 namespace quellon {
 
+class PixelBuffer;
 struct CameraInfo;
 struct QuellonState;
 
@@ -69,6 +70,10 @@ public:
     /// Writes a property and waits until the daemon has handled it. Throws CameraClientError,
     /// or FramingError when the bytes exceed the selector's cap (nothing is sent then).
     void setProperty(std::uint32_t selector, std::string_view bytes);
+
+    /// Sends one BGRA frame over the camera's raw frame channel (shared memory, no JPEG). False
+    /// when the camera has no raw channel: the caller then sends JPEG. Throws as setProperty.
+    bool setRawFrame(const PixelBuffer& frame);
 
     /// Reads a property: its value, or nothing when the camera has no such property. Throws
     /// CameraClientError.

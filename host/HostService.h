@@ -1,0 +1,52 @@
+#pragma once
+// The host service: owns the state, keeps the camera daemon told, and feeds it the live
+// camera, the away loop or nothing.
+
+#include "host/HostController.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quellon::host {
+
+struct HostOptions {
+    /// Overrides the state's selectedCameraID.
+    std::optional<std::string> cameraID;
+    /// Any capture input (a device path, a file, "lavfi:GRAPH") used as the physical camera.
+    std::optional<std::string> inputURL;
+    /// The camera daemon's socket; the shared container's "camera.sock" when empty.
+    std::filesystem::path socketPath;
+};
+
+class HostService final : public HostController {
+public:
+    explicit HostService(HostOptions options);
+    ~HostService() override;
+    HostService(const HostService&) = delete;
+    HostService& operator=(const HostService&) = delete;
+
+    /// Loads the stored state and starts talking to the camera and capturing. Throws HostError
+    /// when the host cannot run at all (no container).
+    void start();
+    /// Stops pushing frames and every thread, saving nothing half-written. Idempotent.
+    void stop();
+
+    void setMode(QuellonMode mode, const std::string& cause) override;
+    QuellonMode mode() const override;
+    HostStatus status() const override;
+    void setActiveLoop(const std::string& clipFilename, const std::string& cause) override;
+    void setAutoReturn(bool on) override;
+    void startRecording(double seconds) override;
+    PixelBufferRef latestCameraFrame() const override;
+    PixelBufferRef lastLiveFrame() const override;
+    void setKeepCameraOpen(bool keep) override;
+    void setChangeHandler(ChangeHandler handler) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace quellon::host

@@ -1,0 +1,48 @@
+#pragma once
+// What the running host reports of itself: `quellon status`, the tray's status notification.
+
+#include "state/QuellonMode.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quellon::host {
+
+/// A snapshot of the running host. Plain values, so it crosses the bus as JSON.
+struct HostStatus {
+    QuellonMode mode = QuellonMode::standby;
+    /// Who or what made the last mode change: "command", "tray", "camera lost", "schedule Lunch", ...
+    std::string modeCause;
+    /// The active loop's clip file name, and what its preload holds.
+    std::optional<std::string> activeLoop;
+    std::int64_t loopFrames = 0;
+    std::int64_t loopBytes = 0;
+    /// Clips played one after another (1 without a rotation) and the frames they share.
+    std::int64_t rotationClips = 0;
+    std::int64_t rotationFrameBudget = 0;
+    /// Why the active loop could not be loaded; nothing when it loaded or none is chosen.
+    std::optional<std::string> loopError;
+    /// The physical camera's input, whether it delivers frames, and why not.
+    std::string physicalCamera;
+    bool physicalCameraAvailable = false;
+    std::optional<std::string> physicalCameraError;
+    /// The camera daemon answers on its socket.
+    bool cameraConnected = false;
+    /// Some application reads the virtual camera (from the camera's heartbeat).
+    bool appStreaming = false;
+    bool autoReturn = false;
+    bool hasLoops = false;
+    bool recording = false;
+    std::int64_t stateRevision = 0;
+
+    bool operator==(const HostStatus&) const = default;
+};
+
+/// Compact JSON of the snapshot. Throws EncodingError.
+std::string encodeJSON(const HostStatus& status);
+/// Decodes a snapshot or throws DecodingError.
+HostStatus decodeHostStatus(std::string_view json);
+
+} // namespace quellon::host
