@@ -36,6 +36,7 @@ void addLoopCommands(CLI::App& app);
 void addLoopLibraryCommands(CLI::App& app); // "loops"
 void addPrivacyReceiptCommand(CLI::App& app);
 void addRecordCommand(CLI::App& app); // "record" and "cameras"
+void addSettingsCommands(CLI::App& app); // settings, schedules, profiles
 void addStandbyCardCommand(CLI::App& app);
 void addStateCommands(CLI::App& app);
 void addStatusCommand(CLI::App& app);
