@@ -88,7 +88,11 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    host::HostStatus status_{.mode = QuellonMode::live};
+    host::HostStatus status_ = [] {
+        host::HostStatus status;
+        status.mode = QuellonMode::live;
+        return status;
+    }();
     std::vector<ModeChange> changes_;
 };
 
