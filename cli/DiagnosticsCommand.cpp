@@ -57,14 +57,15 @@ void addDiagnosticsCommand(CLI::App& app)
                         "Quellon-Diagnostics.txt")
         ->expected(0, 1)
         ->type_name("FILE");
-    command->add_flag("--explain", options->explain, "Also tell on standard error how the sandbox and network facts were decided");
+    command->add_flag("--explain", options->explain, "Also tell on standard error how the sandbox and network facts were decided, for the camera daemon and the host");
     command->callback([options] {
         const LinuxMachineFacts facts;
         const DiagnosticsReport report = MachineReports::diagnosticsReport(
             facts, ContainerPlatform::system(), *cameraDefaults(), std::chrono::system_clock::now());
         if (options->explain) {
-            std::cerr << "sandbox: " << MachineReports::sandbox(facts).how << "\n"
-                      << "network: " << MachineReports::networkAllowed(facts).how << "\n";
+            const auto found = MachineReports::confinement(facts, QuellonStorage::containerURL(ContainerPlatform::system()));
+            std::cerr << "sandbox: " << found.sandboxed.how << "\n"
+                      << "network: " << found.networkAllowed.how << "\n";
         }
         const std::string text = report.text();
         if (!options->output) {

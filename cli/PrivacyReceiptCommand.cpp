@@ -24,16 +24,17 @@ void addPrivacyReceiptCommand(CLI::App& app)
     auto* command = app.add_subcommand(
         "privacy-receipt",
         "Print what this build can and cannot do with your data. Sandboxing and network access are "
-        "checked on this machine, and only what holds here is claimed.");
+        "checked on the running camera daemon and host, and only what holds for both is claimed.");
     command->add_flag("--json", options->json, "Print the receipt as JSON");
-    command->add_flag("--explain", options->explain, "Also tell on standard error how the sandbox and network facts were decided");
+    command->add_flag("--explain", options->explain, "Also tell on standard error how the sandbox and network facts were decided, for the camera daemon and the host");
     command->callback([options] {
         const LinuxMachineFacts facts;
         const PrivacyReceipt receipt =
             MachineReports::privacyReceipt(facts, ContainerPlatform::system(), std::chrono::system_clock::now());
         if (options->explain) {
-            std::cerr << "sandbox: " << MachineReports::sandbox(facts).how << "\n"
-                      << "network: " << MachineReports::networkAllowed(facts).how << "\n";
+            const auto found = MachineReports::confinement(facts, QuellonStorage::containerURL(ContainerPlatform::system()));
+            std::cerr << "sandbox: " << found.sandboxed.how << "\n"
+                      << "network: " << found.networkAllowed.how << "\n";
         }
         if (!options->json) {
             std::cout << receipt.text() << "\n";

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <systemd/sd-bus.h>
 #include <systemd/sd-journal.h>
 
 namespace quellon {
@@ -93,6 +95,34 @@ const char* priorityName(std::string_view priority)
         return names[priority[0] - '0'];
     return "";
 }
+
+// The interface names of a /proc/PID/net/dev table.
+std::vector<std::string> interfaceNames(const std::string& text)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string_view line(text.data() + start, end - start);
+        const std::size_t colon = line.find(':');
+        // The two header lines hold "|" and no colon-terminated name.
+        if (colon != std::string_view::npos && line.find('|') == std::string_view::npos) {
+            std::string_view name = line.substr(0, colon);
+            while (!name.empty() && name.front() == ' ')
+                name.remove_prefix(1);
+            if (!name.empty())
+                names.emplace_back(name);
+        }
+        start = end + 1;
+    }
+    return names;
+}
+
+struct BusCloser {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
 
 struct JournalCloser {
     void operator()(sd_journal* journal) const { sd_journal_close(journal); }
@@ -268,60 +298,90 @@ std::optional<std::vector<LogEntry>> LinuxMachineFacts::recentLogEntries(const s
     return entries;
 }
 
-std::optional<std::string> LinuxMachineFacts::flatpakInfo() const
+LinuxMachineFacts::LinuxMachineFacts(fs::path procRoot) : procRoot_(std::move(procRoot)) {}
+
+std::optional<int> LinuxMachineFacts::socketOwnerProcess(const fs::path& socketPath) const
 {
-    return readFact("/.flatpak-info");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = socketPath.string();
+    if (path.empty() || path.size() >= sizeof(address.sun_path))
+        return std::nullopt;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<int> pid;
+    // The credentials are the listener's, taken when it began listening.
+    ucred credentials {};
+    socklen_t length = sizeof(credentials);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0
+        && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0 && credentials.pid > 0)
+        pid = credentials.pid;
+    ::close(fd);
+    return pid;
 }
 
-std::optional<std::string> LinuxMachineFacts::appArmorLabel() const
+std::optional<int> LinuxMachineFacts::busNameOwnerProcess(const std::string& name) const
 {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) < 0 || !raw)
+        return std::nullopt;
+    std::unique_ptr<sd_bus, BusCloser> bus(raw);
+    // A bus that does not answer must not stall a report.
+    sd_bus_set_method_call_timeout(bus.get(), 2'000'000);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const int called = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          "org.freedesktop.DBus", "GetConnectionUnixProcessID", &error, &reply,
+                                          "s", name.c_str());
+    sd_bus_error_free(&error);
+    if (called < 0)
+        return std::nullopt;
+    std::uint32_t pid = 0;
+    const int read = sd_bus_message_read(reply, "u", &pid);
+    sd_bus_message_unref(reply);
+    if (read < 0 || pid == 0 || pid > static_cast<std::uint32_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    return static_cast<int>(pid);
+}
+
+std::optional<ProcessFacts> LinuxMachineFacts::process(int pid) const
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const fs::path entry = procRoot_ / std::to_string(pid);
+    ProcessFacts facts;
+    facts.pid = pid;
+    facts.status = readFact(entry / "status");
+    // A process that is gone, or one this user may not look at, shows no status.
+    if (!facts.status)
+        return std::nullopt;
+    facts.uidMap = readFact(entry / "uid_map");
+    facts.flatpakInfo = readFact(entry / "root" / ".flatpak-info");
+
     // The per-module file exists where security modules are stacked; the generic one is
     // AppArmor's only when AppArmor is the active module.
-    if (auto label = readFact("/proc/self/attr/apparmor/current"))
-        return trimmedLine(*label);
-    std::error_code ignored;
-    if (!fs::exists("/sys/module/apparmor", ignored))
-        return std::nullopt;
-    if (auto label = readFact("/proc/self/attr/current"))
-        return trimmedLine(*label);
-    return std::nullopt;
-}
-
-std::optional<std::string> LinuxMachineFacts::processStatus() const
-{
-    return readFact("/proc/self/status");
-}
-
-std::optional<std::string> LinuxMachineFacts::uidMap() const
-{
-    return readFact("/proc/self/uid_map");
-}
-
-std::optional<std::vector<std::string>> LinuxMachineFacts::networkInterfaces() const
-{
-    // Per network namespace: a sandbox without network sees only its own loopback here.
-    auto text = readFact("/proc/self/net/dev");
-    if (!text)
-        return std::nullopt;
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    while (start < text->size()) {
-        std::size_t end = text->find('\n', start);
-        if (end == std::string::npos)
-            end = text->size();
-        const std::string_view line(text->data() + start, end - start);
-        const std::size_t colon = line.find(':');
-        // The two header lines hold "|" and no colon-terminated name.
-        if (colon != std::string_view::npos && line.find('|') == std::string_view::npos) {
-            std::string_view name = line.substr(0, colon);
-            while (!name.empty() && name.front() == ' ')
-                name.remove_prefix(1);
-            if (!name.empty())
-                names.emplace_back(name);
-        }
-        start = end + 1;
+    if (auto label = readFact(entry / "attr" / "apparmor" / "current")) {
+        facts.appArmorLabel = trimmedLine(*label);
+    } else {
+        std::error_code ignored;
+        if (fs::exists("/sys/module/apparmor", ignored))
+            if (auto generic = readFact(entry / "attr" / "current"))
+                facts.appArmorLabel = trimmedLine(*generic);
     }
-    return names;
+
+    // Per network namespace: a process without network sees only its own loopback here.
+    if (auto text = readFact(entry / "net" / "dev"))
+        facts.networkInterfaces = interfaceNames(*text);
+
+    std::error_code linkError, selfError;
+    const fs::path namespaceLink = fs::read_symlink(entry / "ns" / "net", linkError);
+    const fs::path ownLink = fs::read_symlink(procRoot_ / "self" / "ns" / "net", selfError);
+    if (!linkError && !selfError)
+        facts.ownNetworkNamespace = namespaceLink != ownLink;
+    return facts;
 }
 
 } // namespace quellon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,26 @@ struct LogEntry {
     std::string message;
 
     bool operator==(const LogEntry&) const = default;
+};
+
+/// What shows how one running process is confined, read from its entry in /proc. Absent
+/// answers could not be read.
+struct ProcessFacts {
+    int pid = 0;
+    /// The Flatpak instance description, present only for a process inside a Flatpak sandbox.
+    std::optional<std::string> flatpakInfo;
+    /// Its AppArmor label, e.g. "snap.quellon.quellon (enforce)" or "unconfined".
+    std::optional<std::string> appArmorLabel;
+    /// The text of its status file (Seccomp, NoNewPrivs).
+    std::optional<std::string> status;
+    /// Its user-namespace id map.
+    std::optional<std::string> uidMap;
+    /// The network interfaces of its network namespace.
+    std::optional<std::vector<std::string>> networkInterfaces;
+    /// Whether its network namespace is another than the one of the process asking.
+    std::optional<bool> ownNetworkNamespace;
+
+    bool operator==(const ProcessFacts&) const = default;
 };
 
 /// The raw observations of this machine that the two reports are built from. Every answer is
@@ -59,17 +80,16 @@ public:
     virtual std::optional<std::vector<LogEntry>> recentLogEntries(const std::string& identifier,
                                                                   std::size_t limit) const = 0;
 
-    // Evidence of confinement.
-    /// The Flatpak instance description, present only inside a Flatpak sandbox.
-    virtual std::optional<std::string> flatpakInfo() const = 0;
-    /// The process's AppArmor label, e.g. "snap.quellon.quellon (enforce)" or "unconfined".
-    virtual std::optional<std::string> appArmorLabel() const = 0;
-    /// The text of the process's status file (Seccomp, NoNewPrivs).
-    virtual std::optional<std::string> processStatus() const = 0;
-    /// The process's user-namespace id map.
-    virtual std::optional<std::string> uidMap() const = 0;
-    /// The names of the network interfaces in this process's network namespace.
-    virtual std::optional<std::vector<std::string>> networkInterfaces() const = 0;
+    // Evidence of confinement, of the processes that hold the user's data rather than of
+    // the shell that asks.
+    /// The process listening on the Unix socket (its peer credentials); absent when nothing
+    /// accepts connections there.
+    virtual std::optional<int> socketOwnerProcess(const std::filesystem::path& socket) const = 0;
+    /// The process owning the name on the session bus; absent when no process owns it or
+    /// there is no bus to ask.
+    virtual std::optional<int> busNameOwnerProcess(const std::string& name) const = 0;
+    /// The confinement facts of a process; absent when it is gone or cannot be looked at.
+    virtual std::optional<ProcessFacts> process(int pid) const = 0;
 };
 
 /// Fixed answers, for tests. Every fact starts unknown.
@@ -86,11 +106,9 @@ public:
     std::vector<std::filesystem::path> listeningSockets;
     bool socketStateUnknown = false;
     std::optional<std::vector<LogEntry>> journal;
-    std::optional<std::string> flatpak;
-    std::optional<std::string> appArmor;
-    std::optional<std::string> status;
-    std::optional<std::string> uids;
-    std::optional<std::vector<std::string>> interfaces;
+    std::map<std::filesystem::path, int> socketOwners;
+    std::map<std::string, int> busNameOwners;
+    std::map<int, ProcessFacts> processes;
     /// Filled with every identifier the journal was asked for.
     mutable std::vector<std::string> askedLogIdentifiers;
 
@@ -104,18 +122,19 @@ public:
     std::optional<bool> acceptsConnections(const std::filesystem::path& socket) const override;
     std::optional<std::vector<LogEntry>> recentLogEntries(const std::string& identifier,
                                                           std::size_t limit) const override;
-    std::optional<std::string> flatpakInfo() const override { return flatpak; }
-    std::optional<std::string> appArmorLabel() const override { return appArmor; }
-    std::optional<std::string> processStatus() const override { return status; }
-    std::optional<std::string> uidMap() const override { return uids; }
-    std::optional<std::vector<std::string>> networkInterfaces() const override { return interfaces; }
+    std::optional<int> socketOwnerProcess(const std::filesystem::path& socket) const override;
+    std::optional<int> busNameOwnerProcess(const std::string& name) const override;
+    std::optional<ProcessFacts> process(int pid) const override;
 };
 
-/// This Linux machine, seen from this process: /etc/os-release, uname, /dev, /sys, /proc
-/// and the systemd journal. Never blocks: device nodes and sockets are opened non-blocking
-/// and closed at once.
+/// This Linux machine, seen from this process: /etc/os-release, uname, /dev, /sys, /proc,
+/// the session bus and the systemd journal. Never blocks for long: device nodes and sockets
+/// are opened non-blocking and closed at once, and the bus is given a short timeout.
 class LinuxMachineFacts final : public MachineFacts {
 public:
+    /// procRoot stands in for /proc when reading processes, for tests.
+    explicit LinuxMachineFacts(std::filesystem::path procRoot = "/proc");
+
     std::optional<std::string> osRelease() const override;
     std::optional<std::string> kernel() const override;
     std::optional<std::string> architecture() const override;
@@ -126,11 +145,12 @@ public:
     std::optional<bool> acceptsConnections(const std::filesystem::path& socket) const override;
     std::optional<std::vector<LogEntry>> recentLogEntries(const std::string& identifier,
                                                           std::size_t limit) const override;
-    std::optional<std::string> flatpakInfo() const override;
-    std::optional<std::string> appArmorLabel() const override;
-    std::optional<std::string> processStatus() const override;
-    std::optional<std::string> uidMap() const override;
-    std::optional<std::vector<std::string>> networkInterfaces() const override;
+    std::optional<int> socketOwnerProcess(const std::filesystem::path& socket) const override;
+    std::optional<int> busNameOwnerProcess(const std::string& name) const override;
+    std::optional<ProcessFacts> process(int pid) const override;
+
+private:
+    std::filesystem::path procRoot_;
 };
 
 } // namespace quellon

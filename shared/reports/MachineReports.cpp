@@ -159,12 +159,12 @@ bool inInitialUserNamespace(const std::string& uidMap)
 
 } // namespace
 
-Finding sandbox(const MachineFacts& facts)
+Finding sandbox(const ProcessFacts& process)
 {
-    if (facts.flatpakInfo())
-        return {true, "Flatpak sandbox (/.flatpak-info is present)"};
+    if (process.flatpakInfo)
+        return {true, "Flatpak sandbox (.flatpak-info in its root)"};
 
-    const auto label = facts.appArmorLabel();
+    const auto& label = process.appArmorLabel;
     constexpr std::string_view enforced = " (enforce)";
     if (label && label->size() > enforced.size() && label->ends_with(enforced)) {
         const std::string profile = printable(label->substr(0, label->size() - enforced.size()));
@@ -173,25 +173,32 @@ Finding sandbox(const MachineFacts& facts)
         return {true, "AppArmor profile " + profile + " enforced"};
     }
 
-    const auto status = facts.processStatus();
+    const auto& status = process.status;
     const bool seccompFilter = status && statusField(*status, "Seccomp") == "2";
     const bool noNewPrivileges = status && statusField(*status, "NoNewPrivs") == "1";
-    const auto uids = facts.uidMap();
-    const bool userNamespace = uids && !inInitialUserNamespace(*uids);
+    const bool userNamespace = process.uidMap && !inInitialUserNamespace(*process.uidMap);
     if (seccompFilter && noNewPrivileges && userNamespace)
         return {true, "seccomp filter with no-new-privileges inside a user namespace"};
 
     std::string how = "not sandboxed: no Flatpak instance, no enforced AppArmor profile";
-    if (!status)
+    if (!status) {
         how += ", process status unreadable";
-    else if (seccompFilter)
-        how += "; a seccomp filter alone limits system calls, not what files are seen";
+    } else {
+        if (!seccompFilter)
+            how += ", no seccomp filter";
+        if (!noNewPrivileges)
+            how += ", privileges can be gained";
+        if (!userNamespace)
+            how += ", no user namespace";
+        if (seccompFilter && !userNamespace)
+            how += "; a seccomp filter alone limits system calls, not what files are seen";
+    }
     return {false, how};
 }
 
-Finding networkAllowed(const MachineFacts& facts)
+Finding networkAllowed(const ProcessFacts& process)
 {
-    const auto interfaces = facts.networkInterfaces();
+    const auto& interfaces = process.networkInterfaces;
     if (!interfaces)
         return {true, "network interfaces unreadable; nothing shows that connections are blocked"};
     std::string others;
@@ -200,10 +207,48 @@ Finding networkAllowed(const MachineFacts& facts)
             continue;
         others += (others.empty() ? "" : ", ") + printable(name);
     }
-    if (others.empty())
-        return {false, "only loopback in this process's network namespace"};
-    return {true, "interfaces " + others + " are open to this process; Linux grants network access to "
-                  "every unconfined program, and this build carries no networking code"};
+    if (others.empty()) {
+        const bool own = process.ownNetworkNamespace.value_or(false);
+        return {false, std::string("only loopback in ") + (own ? "its own" : "its") + " network namespace"};
+    }
+    return {true, "interfaces " + others + " are open to it; Linux grants network access to every "
+                  "unconfined program, and this build carries no networking code"};
+}
+
+Confinement confinement(const MachineFacts& facts, const std::optional<fs::path>& container)
+{
+    const struct {
+        const char* name;
+        std::optional<int> pid;
+        const char* absent;
+    } programs[] = {
+        {"camera daemon", container ? facts.socketOwnerProcess(*container / kCameraSocketName) : std::nullopt,
+         "not running (nothing listens on camera.sock)"},
+        {"host", facts.busNameOwnerProcess(QuellonIdentifiers::hostBundleID),
+         "not running (no owner of com.pennaveld.quellon on the session bus)"},
+    };
+    bool allSandboxed = true, noneNetworked = true;
+    std::string sandboxHow, networkHow;
+    for (const auto& program : programs) {
+        const std::string separator = sandboxHow.empty() ? "" : "; ";
+        const std::optional<ProcessFacts> process = program.pid ? facts.process(*program.pid) : std::nullopt;
+        if (!process) {
+            const std::string why = program.pid
+                ? "pid " + std::to_string(*program.pid) + " could not be looked at"
+                : std::string(program.absent);
+            sandboxHow += separator + program.name + ": " + why;
+            networkHow += separator + program.name + ": " + why;
+            allSandboxed = noneNetworked = false;
+            continue;
+        }
+        const std::string who = std::string(program.name) + " (pid " + std::to_string(process->pid) + "): ";
+        const Finding sandboxed = sandbox(*process), networked = networkAllowed(*process);
+        sandboxHow += separator + who + sandboxed.how;
+        networkHow += separator + who + networked.how;
+        allSandboxed = allSandboxed && sandboxed.value;
+        noneNetworked = noneNetworked && !networked.value;
+    }
+    return {{allSandboxed, sandboxHow}, {!noneNetworked, networkHow}};
 }
 
 std::string osVersionText(const std::optional<std::string>& osRelease, const std::optional<std::string>& kernel)
@@ -354,7 +399,7 @@ DiagnosticsReport diagnosticsReport(const MachineFacts& facts, const ContainerPl
         .isStreaming = container && QuellonStorage::isExtensionStreaming(kStreamingWindowSeconds, now, platform),
         .loopCount = loopCount(container),
         .currentMode = currentModeText(container),
-        .hasNetworkClientEntitlement = networkAllowed(facts).value,
+        .hasNetworkClientEntitlement = confinement(facts, container).networkAllowed.value,
         .recentLogLines = std::move(logLines),
         .generatedAt = now,
     };
@@ -362,13 +407,15 @@ DiagnosticsReport diagnosticsReport(const MachineFacts& facts, const ContainerPl
 
 PrivacyReceipt privacyReceipt(const MachineFacts& facts, const ContainerPlatform& platform, Date now)
 {
-    const bool sandboxed = sandbox(facts).value;
-    const bool network = networkAllowed(facts).value;
+    const auto container = QuellonStorage::containerURL(platform);
+    const Confinement found = confinement(facts, container);
+    const bool sandboxed = found.sandboxed.value;
+    const bool network = found.networkAllowed.value;
     return PrivacyReceipt{
         .bundleID = QuellonIdentifiers::hostBundleID,
         .buildVersion = std::string(QuellonBuild::version()) + " (" + std::string(QuellonBuild::buildNumber()) + ")",
         .appGroupIdentifier = QuellonIdentifiers::appGroup,
-        .loopCount = loopCount(QuellonStorage::containerURL(platform)),
+        .loopCount = loopCount(container),
         .sandboxEnabled = sandboxed,
         .hasNetworkClientEntitlement = network,
         .hasNetworkServerEntitlement = network,

@@ -39,16 +39,31 @@ struct Finding {
     bool operator==(const Finding&) const = default;
 };
 
-/// True only with positive evidence of confinement: a Flatpak instance, an enforced
-/// AppArmor profile (snap strict confinement among them), or a seccomp filter with
-/// no-new-privileges inside a user namespace (bubblewrap-style). A seccomp filter alone,
-/// as container runtimes apply, limits system calls but not what files are seen.
-Finding sandbox(const MachineFacts& facts);
+/// True only with positive evidence that the process is confined: a Flatpak instance, an
+/// enforced AppArmor profile (snap strict confinement among them), or a seccomp filter with
+/// no-new-privileges inside a user namespace (as systemd's sandboxed user units and
+/// bubblewrap set up). A seccomp filter alone, as container runtimes apply, limits system
+/// calls but not what files are seen.
+Finding sandbox(const ProcessFacts& process);
 
-/// Whether the OS lets this process open network connections: false only when its network
+/// Whether the OS lets the process open network connections: false only when its network
 /// namespace has nothing but loopback. Unknown counts as allowed, since a protection is
 /// never claimed without evidence.
-Finding networkAllowed(const MachineFacts& facts);
+Finding networkAllowed(const ProcessFacts& process);
+
+/// The confinement of Quellon as a whole: of the camera daemon (found through its socket)
+/// and the host (found through its bus name), the processes that hold the user's data.
+struct Confinement {
+    /// True only when both run and both are sandboxed.
+    Finding sandboxed;
+    /// False only when both run and neither can reach the network.
+    Finding networkAllowed;
+
+    bool operator==(const Confinement&) const = default;
+};
+
+/// Looks at the running camera daemon and host; says which of them is not running.
+Confinement confinement(const MachineFacts& facts, const std::optional<std::filesystem::path>& container);
 
 /// The distribution's name from os-release and the kernel, e.g.
 /// "Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64"; "unknown" for what is missing.

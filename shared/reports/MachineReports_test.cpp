@@ -148,14 +148,15 @@ TEST(MachineReportConfinement, SandboxNeedsPositiveEvidenceAndNetworkOnlyLoopbac
         {none, " (enforce)", kPlain, kInitialUids, false, "not sandboxed"},
         {none, none, kFiltered, kNamespaceUids, true, "user namespace"},
         {none, none, kContainer, kInitialUids, false, "seccomp filter alone"},  // hides no files
-        {none, none, kFiltered, kInitialUids, false, "not sandboxed"},
-        {none, none, kPlain, kNamespaceUids, false, "not sandboxed"},
+        {none, none, kFiltered, kInitialUids, false, "no user namespace"},
+        {none, none, kPlain, kNamespaceUids, false, "no seccomp filter, privileges can be gained"},
         {none, none, none, none, false, "process status unreadable"},
     };
     for (const auto& c : cases) {
-        FixedMachineFacts facts;
-        facts.flatpak = c.flatpak, facts.appArmor = c.appArmor, facts.status = c.status, facts.uids = c.uids;
-        const Finding finding = sandbox(facts);
+        ProcessFacts process;
+        process.flatpakInfo = c.flatpak, process.appArmorLabel = c.appArmor, process.status = c.status,
+        process.uidMap = c.uids;
+        const Finding finding = sandbox(process);
         EXPECT_EQ(finding.value, c.sandboxed) << c.how;
         EXPECT_THAT(finding.how, testing::HasSubstr(c.how));
     }
@@ -164,9 +165,9 @@ TEST(MachineReportConfinement, SandboxNeedsPositiveEvidenceAndNetworkOnlyLoopbac
     const std::pair<std::optional<Names>, bool> networks[] = {
         {none, true}, {Names{"lo"}, false}, {Names{}, false}, {Names{"lo", "eth0"}, true}, {Names{"wlan0"}, true}};
     for (const auto& [interfaces, allowed] : networks) {
-        FixedMachineFacts facts;
-        facts.interfaces = interfaces;
-        EXPECT_EQ(networkAllowed(facts).value, allowed);
+        ProcessFacts process;
+        process.networkInterfaces = interfaces;
+        EXPECT_EQ(networkAllowed(process).value, allowed);
     }
 
     const auto& all = PrivacyAbsences::canonical();
@@ -177,9 +178,82 @@ TEST(MachineReportConfinement, SandboxNeedsPositiveEvidenceAndNetworkOnlyLoopbac
     EXPECT_EQ(absencesThatHold(false, false), (List{all[0], all[1], all[2], all[5]}));
 }
 
+// The camera daemon and the host as the user units run them.
+ProcessFacts confinedProcess(int pid)
+{
+    return {.pid = pid, .flatpakInfo = none, .appArmorLabel = none, .status = kFiltered, .uidMap = kNamespaceUids,
+            .networkInterfaces = std::vector<std::string>{"lo"}, .ownNetworkNamespace = true};
+}
+
+// The same programs started from a shell.
+ProcessFacts openProcess(int pid)
+{
+    return {.pid = pid, .flatpakInfo = none, .appArmorLabel = none, .status = kPlain, .uidMap = kInitialUids,
+            .networkInterfaces = std::vector<std::string>{"lo", "eth0"}, .ownNetworkNamespace = false};
+}
+
+TEST(MachineReportConfinement, JudgesTheCameraDaemonAndTheHostTogether)
+{
+    const fs::path container = "/c";
+    const fs::path socket = container / "camera.sock";
+    const int camera = 100, host = 200;
+    struct Case {
+        std::optional<ProcessFacts> cameraProcess, hostProcess;
+        bool cameraListens, hostOnBus, sandboxed, networkAllowed;
+        std::vector<std::string> sandboxHow, networkHow;
+    };
+    const Case cases[] = {
+        {confinedProcess(camera), confinedProcess(host), true, true, true, false,
+         {"camera daemon (pid 100): seccomp filter", "host (pid 200): seccomp filter"},
+         {"camera daemon (pid 100): only loopback in its own network namespace", "host (pid 200): only loopback"}},
+        // One open process spoils both claims.
+        {confinedProcess(camera), openProcess(host), true, true, false, true,
+         {"host (pid 200): not sandboxed"}, {"host (pid 200): interfaces eth0 are open"}},
+        {openProcess(camera), confinedProcess(host), true, true, false, true,
+         {"camera daemon (pid 100): not sandboxed"}, {"camera daemon (pid 100): interfaces eth0"}},
+        // Nothing is claimed for a program that is not running, nor for one that cannot be read.
+        {confinedProcess(camera), none, true, false, false, true,
+         {"host: not running (no owner of com.pennaveld.quellon on the session bus)"}, {"host: not running"}},
+        {none, confinedProcess(host), false, true, false, true,
+         {"camera daemon: not running (nothing listens on camera.sock)", "host (pid 200): seccomp"}, {}},
+        {none, confinedProcess(host), true, true, false, true, {"camera daemon: pid 100 could not be looked at"}, {}},
+    };
+    for (const Case& c : cases) {
+        FixedMachineFacts facts;
+        if (c.cameraListens)
+            facts.socketOwners[socket] = camera;
+        if (c.hostOnBus)
+            facts.busNameOwners["com.pennaveld.quellon"] = host;
+        if (c.cameraProcess)
+            facts.processes[camera] = *c.cameraProcess;
+        if (c.hostProcess)
+            facts.processes[host] = *c.hostProcess;
+        const Confinement found = confinement(facts, container);
+        EXPECT_EQ(found.sandboxed.value, c.sandboxed) << found.sandboxed.how;
+        EXPECT_EQ(found.networkAllowed.value, c.networkAllowed) << found.networkAllowed.how;
+        for (const std::string& text : c.sandboxHow)
+            EXPECT_THAT(found.sandboxed.how, testing::HasSubstr(text));
+        for (const std::string& text : c.networkHow)
+            EXPECT_THAT(found.networkAllowed.how, testing::HasSubstr(text));
+    }
+
+    // Without a container there is no socket to find the camera daemon by.
+    FixedMachineFacts facts;
+    facts.socketOwners[socket] = camera;
+    facts.processes[camera] = confinedProcess(camera);
+    EXPECT_THAT(confinement(facts, std::nullopt).sandboxed.how, testing::HasSubstr("camera daemon: not running"));
+}
+
 class WholeReports : public testing::Test {
 protected:
     WholeReports() { directories.appGroup = scratch.path(); }
+    // The camera daemon and the host run, confined or not.
+    void runPrograms(ProcessFacts (*make)(int))
+    {
+        facts.socketOwners[scratch.path() / "camera.sock"] = 10;
+        facts.busNameOwners["com.pennaveld.quellon"] = 20;
+        facts.processes = {{10, make(10)}, {20, make(20)}};
+    }
     ContainerPlatform platform() const { return {environment, directories}; }
     DiagnosticsReport diagnostics() const { return diagnosticsReport(facts, platform(), cameraDefaults, now); }
 
@@ -203,7 +277,7 @@ TEST_F(WholeReports, DiagnosticsCarryEveryGatheredFact)
     facts.cardNames = std::vector<std::string>{"Integrated", "Studio Cam"};
     facts.controlNode = true;
     facts.listeningSockets = {scratch.path() / "camera.sock"};
-    facts.interfaces = std::vector<std::string>{"lo"};
+    runPrograms(confinedProcess);
     facts.journal = std::vector<LogEntry>{{"t1", "info", "first"}, {"t2", "error", "second\nline"}};
     cameraDefaults.setString(QuellonIdentifiers::customCameraNameKey, "  Studio Cam ");
     touch(scratch.path() / "Clips" / "one.mov");
@@ -226,6 +300,9 @@ TEST_F(WholeReports, DiagnosticsCarryEveryGatheredFact)
     // A heartbeat older than the window is no client.
     QuellonStorage::writeHeartbeat(now - std::chrono::seconds(4), platform());
     EXPECT_FALSE(diagnostics().isStreaming);
+    // Programs started outside their units can reach the network.
+    runPrograms(openProcess);
+    EXPECT_TRUE(diagnostics().hasNetworkClientEntitlement);
 }
 
 TEST_F(WholeReports, DiagnosticsWithoutAContainerInventNothing)
@@ -245,8 +322,7 @@ TEST_F(WholeReports, ReceiptClaimsOnlyTheProtectionsFound)
 {
     touch(scratch.path() / "Clips" / "a.mov");
     touch(scratch.path() / "Clips" / "b.mp4");
-    facts.flatpak = "[Application]\n";
-    facts.interfaces = std::vector<std::string>{"lo"};
+    runPrograms(confinedProcess);
     EXPECT_EQ(privacyReceipt(facts, platform(), now),
               (PrivacyReceipt{.bundleID = "com.pennaveld.quellon", .buildVersion = version + " (" + build + ")",
                               .appGroupIdentifier = "group.com.quellon.shared", .loopCount = 2,
@@ -254,14 +330,17 @@ TEST_F(WholeReports, ReceiptClaimsOnlyTheProtectionsFound)
                               .hasNetworkServerEntitlement = false, .absences = PrivacyAbsences::canonical(),
                               .generatedAt = now}));
 
-    facts.flatpak.reset();
-    facts.status = kContainer;
-    facts.uids = kInitialUids;
-    facts.interfaces = std::vector<std::string>{"lo", "eth0"};
+    runPrograms(openProcess);
     const PrivacyReceipt open = privacyReceipt(facts, platform(), now);
     EXPECT_FALSE(open.sandboxEnabled);
     EXPECT_TRUE(open.hasNetworkClientEntitlement && open.hasNetworkServerEntitlement);
     EXPECT_EQ(open.absences, absencesThatHold(false, false));
+
+    // With the programs stopped nothing is claimed, however confined they were.
+    runPrograms(confinedProcess);
+    facts.socketOwners.clear();
+    facts.busNameOwners.clear();
+    EXPECT_EQ(privacyReceipt(facts, platform(), now).absences, absencesThatHold(false, false));
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // Runs the built quellon program's report commands against a private container.
 
+#include "ConfinedChild.h"
 #include "TestScratchDirectory.h"
+#include "menubar/BusTestSupport.h"
+#include "reports/MachineFacts.h"
 #include "platform/DateTime.h"
 #include "platform/FileIO.h"
 #include "reports/QuellonBuild.h"
@@ -8,7 +11,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -27,7 +33,7 @@ struct ProgramRun {
     std::string out, err;
 };
 
-class ReportCommands : public testing::Test {
+class ReportCommands : public ::testing::Test {
 protected:
     ReportCommands()
     {
@@ -134,6 +140,57 @@ TEST_F(ReportCommands, PrivacyReceiptJSONIsWellFormed)
     ASSERT_TRUE(absences.is_array() && absences.size() >= 4) << absences;
     for (const auto& absence : absences)
         EXPECT_TRUE(absence.size() == 2 && absence.at("thing").is_string() && absence.at("reason").is_string());
+}
+
+// Listens on the socket and owns the host's bus name, as the camera daemon and the host do.
+bool standInForCameraAndHost(const fs::path& socketPath)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    socketPath.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 4) != 0)
+        return false;
+    // Held until the process is killed.
+    sd_bus* bus = nullptr;
+    return sd_bus_open_user(&bus) >= 0 && sd_bus_request_name(bus, "com.pennaveld.quellon", 0) >= 0;
+}
+
+TEST(HostOnTheBus, IsFoundByItsName)
+{
+    testing::PrivateSessionBus bus;
+    const LinuxMachineFacts facts;
+    EXPECT_EQ(facts.busNameOwnerProcess("com.pennaveld.quellon"), std::nullopt);
+    sd_bus* raw = nullptr;
+    ASSERT_GE(sd_bus_open_user(&raw), 0);
+    ASSERT_GE(sd_bus_request_name(raw, "com.pennaveld.quellon", 0), 0);
+    EXPECT_EQ(facts.busNameOwnerProcess("com.pennaveld.quellon"), ::getpid());
+    sd_bus_flush_close_unref(raw);
+    EXPECT_EQ(facts.busNameOwnerProcess("com.pennaveld.quellon"), std::nullopt);
+}
+
+TEST_F(ReportCommands, ReceiptOfConfinedProgramsClaimsEveryAbsence)
+{
+    testing::PrivateSessionBus bus;
+    const auto expectReceipt = [&](bool confined, const std::string& explanation) {
+        const ProgramRun result = run({"privacy-receipt", "--json", "--explain"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        const auto document = nlohmann::json::parse(result.out, nullptr, false);
+        ASSERT_TRUE(document.is_object()) << result.out;
+        EXPECT_EQ(document.at("entitlements").at("sandboxEnabled"), confined) << result.err;
+        EXPECT_EQ(document.at("entitlements").at("networkClientEntitlement"), !confined) << result.err;
+        EXPECT_EQ(document.at("architecturalAbsences").size(), confined ? 6u : 4u);
+        EXPECT_NE(result.err.find(explanation), std::string::npos) << result.err;
+    };
+    expectReceipt(false, "host: not running");
+    {
+        const fs::path socket = container / "camera.sock";
+        const testing_support::ConfinedChild programs([&] { return standInForCameraAndHost(socket); });
+        if (programs.failure())
+            GTEST_SKIP() << *programs.failure();
+        expectReceipt(true, "host (pid " + std::to_string(programs.pid()) + "): seccomp filter");
+    }
+    // Once they have stopped, nothing is claimed for them.
+    expectReceipt(false, "camera daemon: not running");
 }
 
 } // namespace
