@@ -77,20 +77,24 @@ void AutoReturnWatcher::run()
             wake_.wait(lock, [&] { return stopping_ || wanted_; });
         if (stopping_ || armed_ != wanted_) {
             const bool arm = wanted_ && !stopping_;
-            armed_ = arm;
-            lock.unlock();
-            // Host calls happen outside our lock: the host may be delivering a status to
-            // statusChanged() at this very moment.
-            host_.setKeepCameraOpen(arm);
-            if (arm) {
-                // The face as the user left it; with none, any face confirms presence.
-                reference = faceOf(host_.lastLiveFrame(), detector);
-                inARow = 0;
-                next = std::chrono::steady_clock::now() + options_.interval;
-                log_.write(LogLevel::debug, reference ? "auto return armed" : "auto return armed without a reference face");
+            if (arm != armed_) {
+                armed_ = arm;
+                lock.unlock();
+                // Host calls happen outside our lock: the host may be delivering a status to
+                // statusChanged() at this very moment.
+                host_.setKeepCameraOpen(arm);
+                if (arm) {
+                    // The face as the user left it; with none, any face confirms presence.
+                    reference = faceOf(host_.lastLiveFrame(), detector);
+                    inARow = 0;
+                    next = std::chrono::steady_clock::now() + options_.interval;
+                    log_.write(LogLevel::debug,
+                               reference ? "auto return armed" : "auto return armed without a reference face");
+                }
+                lock.lock();
             }
-            lock.lock();
-            if (stopping_ && !arm)
+            // A stop that came while arming still closes the camera first (next turn).
+            if (stopping_ && !armed_)
                 return;
             continue;
         }
