@@ -8,6 +8,7 @@
 // Goal: at most 5 % of one core above Away without auto return.
 
 #include "analysis/AnalysisTestImages.h"
+#include "analysis/LoopEntry.h"
 #include "host/automation/AutoReturnWatcher.h"
 #include "host/automation/AutomationTestSupport.h"
 #include "platform/Log.h"
