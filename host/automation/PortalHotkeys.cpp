@@ -46,6 +46,15 @@ PortalHotkeys::PortalHotkeys(sdbus::IConnection& connection, LogSink& log, Handl
 PortalHotkeys::~PortalHotkeys()
 {
     *alive_ = false;
+    if (sessionHandle_.empty())
+        return;
+    // The portal keeps a session, and its shortcuts, until it is closed or we disconnect.
+    try {
+        auto session = sdbus::createProxy(connection_, service, sessionHandle_);
+        session->callMethod("Close").onInterface("org.freedesktop.portal.Session").dontExpectReply();
+    } catch (const sdbus::Error&) {
+        // Gone already: nothing to close.
+    }
 }
 
 void PortalHotkeys::bind(const std::vector<HotkeyAssignment>& assignments, Done done)
