@@ -36,10 +36,9 @@ CameraReaders::CameraReaders(ProcessTable processes, std::function<std::vector<f
 std::vector<CameraReader> CameraReaders::readers() const
 {
     std::set<pid_t> pids;
-    for (const auto& node : nodes_())
-        for (pid_t pid : processes_.holders(node, true))
-            if (pid != self_)
-                pids.insert(pid);
+    for (pid_t pid : processes_.holders(nodes_(), true))
+        if (pid != self_)
+            pids.insert(pid);
     struct Found {
         CameraReader reader;
         std::uint64_t started;

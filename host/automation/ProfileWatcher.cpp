@@ -5,6 +5,8 @@
 #include "platform/Log.h"
 #include "triggers/MeetingAppProfileReconciler.h"
 
+#include <algorithm>
+
 namespace quellon::host {
 
 ProfileWatcher::ProfileWatcher(MainLoop& loop, HostController& host, SettingsSource settings, FrontmostSource frontmost,
@@ -53,8 +55,11 @@ void ProfileWatcher::check()
     state.profiles = settings.profiles;
     state.isRecording = status.recording;
     state.currentActiveLoopFilename = status.activeLoop;
-    // Nothing to decide with the feature off: spare the scan of every process.
-    if (state.profilesActive && !state.isRecording)
+    // Spare the scan of every process when no answer could lead to a switch.
+    const bool anyLoop = std::any_of(state.profiles.begin(), state.profiles.end(), [](const MeetingAppProfile& profile) {
+        return profile.isEnabled && profile.preferredLoopFilename;
+    });
+    if (state.profilesActive && !state.isRecording && anyLoop)
         state.frontmostAppBundleID = frontmost_();
     const auto decision = MeetingAppProfileReconciler::decide(state);
     if (decision.action != MeetingAppProfileReconciler::Decision::Action::switchLoop || !decision.loopFilename)

@@ -71,13 +71,21 @@ std::vector<pid_t> ProcessTable::processes() const
 
 std::vector<pid_t> ProcessTable::holders(const fs::path& path, bool readersOnly) const
 {
+    return holders(std::vector<fs::path>{path}, readersOnly);
+}
+
+std::vector<pid_t> ProcessTable::holders(const std::vector<fs::path>& paths, bool readersOnly) const
+{
     std::vector<pid_t> found;
+    if (paths.empty())
+        return found;
     for (pid_t pid : processes()) {
         const fs::path process = root_ / std::to_string(pid);
         std::error_code fdError;
         for (fs::directory_iterator fd(process / "fd", fdError), end; !fdError && fd != end; fd.increment(fdError)) {
             std::error_code linkError;
-            if (fs::read_symlink(fd->path(), linkError) != path || linkError)
+            const fs::path target = fs::read_symlink(fd->path(), linkError);
+            if (linkError || std::find(paths.begin(), paths.end(), target) == paths.end())
                 continue;
             if (readersOnly && accessMode(process / "fdinfo" / fd->path().filename()) == O_WRONLY)
                 continue;

@@ -26,6 +26,8 @@ public:
     /// write-only does not count (the writer of a FIFO is not one of its readers); a
     /// descriptor whose mode cannot be read counts.
     std::vector<pid_t> holders(const std::filesystem::path& path, bool readersOnly = false) const;
+    /// The same for any of several files, in one pass over the tree.
+    std::vector<pid_t> holders(const std::vector<std::filesystem::path>& paths, bool readersOnly = false) const;
 
     /// /proc/PID/cgroup as text.
     std::optional<std::string> cgroup(pid_t pid) const;
