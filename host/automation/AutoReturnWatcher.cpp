@@ -64,7 +64,8 @@ std::int64_t AutoReturnWatcher::samplesTaken() const
 
 void AutoReturnWatcher::run()
 {
-    FaceDetector& detector = options_.detector ? *options_.detector : threadFaceDetector();
+    // The detector loads its models when first made: only a host that arms pays for it.
+    FaceDetector* detector = options_.detector;
     std::optional<LoopEntry::FaceGeometry> reference;
     int inARow = 0;
     auto next = std::chrono::steady_clock::now();
@@ -84,8 +85,10 @@ void AutoReturnWatcher::run()
                 // statusChanged() at this very moment.
                 host_.setKeepCameraOpen(arm);
                 if (arm) {
+                    if (!detector)
+                        detector = &threadFaceDetector();
                     // The face as the user left it; with none, any face confirms presence.
-                    reference = faceOf(host_.lastLiveFrame(), detector);
+                    reference = faceOf(host_.lastLiveFrame(), *detector);
                     inARow = 0;
                     next = std::chrono::steady_clock::now() + options_.interval;
                     log_.write(LogLevel::debug,
@@ -102,7 +105,7 @@ void AutoReturnWatcher::run()
             continue;
 
         lock.unlock();
-        const auto candidate = faceOf(host_.latestCameraFrame(), detector);
+        const auto candidate = faceOf(host_.latestCameraFrame(), *detector);
         const double tolerance = options_.tolerance ? options_.tolerance() : PresenceMatch::defaultTolerance;
         inARow = PresenceMatch::isPresenceConfirmed(candidate, reference, tolerance) ? inARow + 1 : 0;
         const bool back = inARow >= options_.confirmations;

@@ -1,4 +1,5 @@
 #include "host/automation/AutomationTestSupport.h"
+#include "host/automation/HostAutomation.h"
 #include "host/automation/X11FocusWatcher.h"
 #include "host/automation/X11Hotkeys.h"
 #include "platform/Log.h"
@@ -190,6 +191,39 @@ TEST_F(X11Test, GrabbedHotkeysPerformTheirActions)
                                                        {QuellonMode::standby, "hotkey standby"},
                                                        {QuellonMode::live, "hotkey returnLive"}}));
     loop.call([&] { hotkeys.reset(); });
+}
+
+TEST_F(X11Test, TheHostsAutomationRegistersTheUsersBindingsAndTheirChanges)
+{
+    FakeHostController host;
+    CapturingLogSink log;
+    testing::LoopThread loop;
+    ::setenv("DISPLAY", server_.display().c_str(), 1);
+    std::vector<HotkeyAssignment> bindings{{HotkeyAction::toggleAway, {HotkeyKey::f14, 0}}};
+    std::unique_ptr<HostAutomation> automation;
+    loop.call([&] {
+        HostAutomation::Settings settings;
+        settings.profiles = [] { return ProfileWatcher::Settings{}; };
+        settings.hotkeys = [&] { return bindings; };
+        automation = std::make_unique<HostAutomation>(loop.loop, nullptr, host, log, settings);
+        automation->start();
+    });
+    ASSERT_TRUE(server_.press("XF86Launch5"));
+    ASSERT_TRUE(host.waitUntil([&] { return host.modeChanges().size() >= 1; }));
+
+    // The user moves toggleAway to Ctrl+Shift+J: F14 is let go.
+    loop.call([&] {
+        bindings = {{HotkeyAction::toggleAway, {38, HotkeyKey::control | HotkeyKey::shift}}};
+        automation->hotkeysChanged();
+    });
+    ASSERT_TRUE(server_.press("XF86Launch5"));
+    ASSERT_TRUE(server_.press("ctrl+shift+j"));
+    ASSERT_TRUE(host.waitUntil([&] { return host.modeChanges().size() >= 2; }));
+    using Change = FakeHostController::ModeChange;
+    EXPECT_EQ(host.modeChanges(), (std::vector<Change>{{QuellonMode::away, "hotkey toggleAway"},
+                                                       {QuellonMode::live, "hotkey toggleAway"}}));
+    loop.call([&] { automation.reset(); });
+    ::unsetenv("DISPLAY");
 }
 
 } // namespace
