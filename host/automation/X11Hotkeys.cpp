@@ -27,7 +27,11 @@ X11Hotkeys::X11Hotkeys(MainLoop& loop, LogSink& log, Handler handler, const std:
             xcb_flush(connection_.get());
             if (connection_.broken())
                 return MainLoop::Wait{};
-            return MainLoop::Wait{connection_.fd(), POLLIN, -1};
+            // Replies waited for elsewhere may have pulled events off the socket into xcb's
+            // queue, where poll() cannot see them: those are dispatched at once.
+            if (!queued_)
+                queued_ = xcb_poll_for_queued_event(connection_.get());
+            return MainLoop::Wait{connection_.fd(), POLLIN, queued_ ? 0 : -1};
         },
         [this] { dispatch(); });
 }
@@ -35,6 +39,7 @@ X11Hotkeys::X11Hotkeys(MainLoop& loop, LogSink& log, Handler handler, const std:
 X11Hotkeys::~X11Hotkeys()
 {
     loop_.removeWatch(watch_);
+    std::free(queued_);
     ungrabAll();
     xcb_flush(connection_.get());
 }
@@ -118,7 +123,9 @@ void X11Hotkeys::ungrabAll()
 void X11Hotkeys::dispatch()
 {
     xcb_connection_t* connection = connection_.get();
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+    auto* event = static_cast<xcb_generic_event_t*>(queued_);
+    queued_ = nullptr;
+    for (; event || (event = xcb_poll_for_event(connection)); event = nullptr) {
         std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> owned(event, &std::free);
         const auto type = event->response_type & 0x7f;
         if (type == XCB_KEY_RELEASE) {

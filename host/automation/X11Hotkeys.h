@@ -58,6 +58,8 @@ private:
     // Auto-repeat sends a release and a press with the same time: that press is no new one.
     std::map<std::uint8_t, std::uint32_t> releasedAt_;
     bool reportedBroken_ = false;
+    // An event xcb had queued when the loop prepared its poll (an xcb_generic_event_t).
+    void* queued_ = nullptr;
 };
 
 } // namespace quellon::host

@@ -218,7 +218,12 @@ TEST_F(X11Test, TheHostsAutomationRegistersTheUsersBindingsAndTheirChanges)
     });
     ASSERT_TRUE(server_.press("XF86Launch5"));
     ASSERT_TRUE(server_.press("ctrl+shift+j"));
-    ASSERT_TRUE(host.waitUntil([&] { return host.modeChanges().size() >= 2; }));
+    ASSERT_TRUE(host.waitUntil([&] { return host.modeChanges().size() >= 2; }, std::chrono::seconds(20))) << [&] {
+        std::string lines;
+        for (const auto& line : log.lines())
+            lines += line.message + "\n";
+        return lines;
+    }();
     using Change = FakeHostController::ModeChange;
     EXPECT_EQ(host.modeChanges(), (std::vector<Change>{{QuellonMode::away, "hotkey toggleAway"},
                                                        {QuellonMode::live, "hotkey toggleAway"}}));
