@@ -35,6 +35,7 @@ void addMenuBarCommands(CLI::App& app); // publish, send, watch
 void addLoopCommands(CLI::App& app);
 void addLoopLibraryCommands(CLI::App& app); // "loops"
 void addPrivacyReceiptCommand(CLI::App& app);
+void addProfileAppsCommand(CLI::App& app); // "profiles apps"; joins a "profiles" group if there is one
 void addRecordCommand(CLI::App& app); // "record" and "cameras"
 void addSettingsCommands(CLI::App& app); // settings, schedules, profiles
 void addStandbyCardCommand(CLI::App& app);

@@ -27,6 +27,7 @@ int main(int argc, char** argv)
     cli::addLoopLibraryCommands(app);
     cli::addRecordCommand(app);
     cli::addSettingsCommands(app);
+    cli::addProfileAppsCommand(app);
 
     try {
         app.parse(argc, argv);

@@ -49,38 +49,17 @@ private:
     int fd_ = -1;
 };
 
-bool allDigits(const std::string& text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 } // namespace
 
 ProcDeviceOpeners::ProcDeviceOpeners(std::filesystem::path procRoot, pid_t self)
-    : procRoot_(std::move(procRoot)), self_(std::to_string(self))
+    : processes_(std::move(procRoot)), self_(self)
 {
 }
 
 int ProcDeviceOpeners::countOthers(const std::string& node)
 {
-    namespace fs = std::filesystem;
-    int count = 0;
-    std::error_code error;
-    // Processes come and go while we look: every error just skips that entry.
-    for (fs::directory_iterator process(procRoot_, error), end; !error && process != end; process.increment(error)) {
-        const std::string pid = process->path().filename().string();
-        if (!allDigits(pid) || pid == self_)
-            continue;
-        std::error_code fdError;
-        for (fs::directory_iterator fd(process->path() / "fd", fdError); !fdError && fd != end; fd.increment(fdError)) {
-            std::error_code linkError;
-            if (fs::read_symlink(fd->path(), linkError) == node && !linkError) {
-                ++count;
-                break;
-            }
-        }
-    }
-    return count;
+    const auto holders = processes_.holders(node);
+    return static_cast<int>(std::count_if(holders.begin(), holders.end(), [&](pid_t pid) { return pid != self_; }));
 }
 
 std::unique_ptr<DeviceOpeners::Watch> ProcDeviceOpeners::watch(const std::string& node)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ProcessTable.h"
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -43,8 +45,8 @@ public:
     std::unique_ptr<Watch> watch(const std::string& node) override;
 
 private:
-    std::filesystem::path procRoot_;
-    std::string self_;
+    ProcessTable processes_;
+    pid_t self_;
 };
 
 } // namespace quellon

@@ -117,7 +117,7 @@ protected:
     {
         loop.call([this] {
             systemBus = openSystemBus();
-            attachment = std::make_unique<LoopBusAttachment>(loop.loop(), *systemBus);
+            attachment = std::make_unique<LoopBusAttachment>(loop.loop, *systemBus);
             monitor = std::make_unique<LockMonitor>(controller, log);
         });
     }
@@ -161,7 +161,7 @@ TEST_F(LockMonitorTest, ALockWhileLiveEntersAwayAndItsUnlockReturns)
     ASSERT_TRUE(controller.waitForChanges(2));
     logind.setLockedHint(false);
     ASSERT_TRUE(eventually([&] { return !locked(); }));
-    EXPECT_EQ(controller.changes(), (std::vector<Change>{{QuellonMode::away, "screen locked"},
+    EXPECT_EQ(controller.modeChanges(), (std::vector<Change>{{QuellonMode::away, "screen locked"},
                                                          {QuellonMode::live, "screen unlocked"}}));
     EXPECT_TRUE(log.contains("screen locked: entering Away"));
 }
@@ -184,7 +184,7 @@ TEST_F(LockMonitorTest, AManualAwaySurvivesALockAndUnlock)
     ASSERT_TRUE(eventually([&] { return locked(); }));
     logind.unlock();
     ASSERT_TRUE(eventually([&] { return !locked(); }));
-    EXPECT_TRUE(controller.changes().empty());
+    EXPECT_TRUE(controller.modeChanges().empty());
     EXPECT_EQ(controller.mode(), QuellonMode::away);
 }
 
@@ -194,12 +194,12 @@ TEST_F(LockMonitorTest, SwitchingTheTriggerOffEndsALockCausedAwayAndOffIgnoresLo
     logind.lock();
     ASSERT_TRUE(controller.waitForChanges(1));
     loop.call([this] { monitor->setActive(false); });
-    EXPECT_EQ(controller.changes().back(), (Change{QuellonMode::live, "screen lock trigger off"}));
+    EXPECT_EQ(controller.modeChanges().back(), (Change{QuellonMode::live, "screen lock trigger off"}));
     logind.unlock();
     ASSERT_TRUE(eventually([&] { return !locked(); }));
     logind.lock();
     ASSERT_TRUE(eventually([&] { return locked(); }));
-    EXPECT_EQ(controller.changes().size(), 2u);
+    EXPECT_EQ(controller.modeChanges().size(), 2u);
 }
 
 TEST_F(LockMonitorTest, TheDesktopScreenSaverCountsWhereItIsPresent)
@@ -223,7 +223,7 @@ TEST_F(LockMonitorTest, AnUnknownSessionIsLoggedAndTheHostCarriesOn)
     EXPECT_NE(lines[0].message.find("logind is not available"), std::string::npos) << lines[0].message;
     logind.lock();
     std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(controller.changes().empty());
+    EXPECT_TRUE(controller.modeChanges().empty());
 }
 
 TEST(WallClockEvents, ResumeAndANewTimeZoneAreReported)
@@ -239,8 +239,8 @@ TEST(WallClockEvents, ResumeAndANewTimeZoneAreReported)
     std::unique_ptr<WallClockEvents> events;
     loop.call([&] {
         connection = sdbus::createSessionBusConnectionWithAddress(bus.address());
-        attachment = std::make_unique<LoopBusAttachment>(loop.loop(), *connection);
-        events = std::make_unique<WallClockEvents>(loop.loop(), connection.get(), log, [&] { ++calls; }, etc.path());
+        attachment = std::make_unique<LoopBusAttachment>(loop.loop, *connection);
+        events = std::make_unique<WallClockEvents>(loop.loop, connection.get(), log, [&] { ++calls; }, etc.path());
     });
     logind.resume();
     EXPECT_TRUE(eventually([&] { return calls == 1; }));
@@ -271,7 +271,7 @@ protected:
             options.clock = &clock;
             options.calendar = [] { return std::make_unique<ZonedCalendar>(ZonedCalendar::utc()); };
             options.zoneDirectory = config.path();
-            automation = std::make_unique<Automation>(controller, loop.loop(), store, log, options);
+            automation = std::make_unique<Automation>(controller, loop.loop, store, log, options);
             automation->start();
         });
     }
@@ -307,7 +307,7 @@ TEST_F(AutomationTest, ACorruptSettingsFileIsPreservedReportedAndPickedUpOnceFix
     ASSERT_TRUE(eventually([&] { return inUse().lockTriggerEnabled; }));
     logind.lock();
     ASSERT_TRUE(controller.waitForChanges(1));
-    EXPECT_EQ(controller.changes().back(), (Change{QuellonMode::away, "screen locked"}));
+    EXPECT_EQ(controller.modeChanges().back(), (Change{QuellonMode::away, "screen locked"}));
 }
 
 TEST_F(AutomationTest, ChangesToTheFileReachTheRunningHostButItsOwnWritesDoNot)
@@ -322,7 +322,7 @@ TEST_F(AutomationTest, ChangesToTheFileReachTheRunningHostButItsOwnWritesDoNot)
         settings.schedules.push_back(LoopSchedule(UUID::random(), "Now", 11 * 60, 13 * 60, {2}, true));
     });
     ASSERT_TRUE(controller.waitForChanges(1));
-    EXPECT_EQ(controller.changes().back(), (Change{QuellonMode::away, "schedule Now"}));
+    EXPECT_EQ(controller.modeChanges().back(), (Change{QuellonMode::away, "schedule Now"}));
     // The host keeps the scheduled Away in the file; reading that back is no change.
     ASSERT_TRUE(eventually([&] { return store.load().scheduleAwayIsScheduled; }));
     std::this_thread::sleep_for(100ms);

@@ -42,7 +42,7 @@ protected:
         clock.setNow(now);
         loop.call([this] {
             driver = std::make_unique<ScheduleDriver>(
-                controller, loop.loop(), clock, log, [this] { return std::make_unique<ZonedCalendar>(zone); },
+                controller, loop.loop, clock, log, [this] { return std::make_unique<ZonedCalendar>(zone); },
                 [this](const ScheduleDriver::Memory& memory) { remembered.push_back(memory); });
             driver->start(settings);
         });
@@ -67,12 +67,12 @@ protected:
 TEST_F(ScheduleDriverTest, AWindowEntersAwayAtItsStartAndReturnsAtItsEnd)
 {
     start(at(0, 11, 59));
-    EXPECT_TRUE(controller.changes().empty());
+    EXPECT_TRUE(controller.modeChanges().empty());
     tick(at(0, 12, 0));
     tick(at(0, 12, 30));
-    EXPECT_EQ(controller.changes(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"}}));
+    EXPECT_EQ(controller.modeChanges(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"}}));
     tick(at(0, 13, 0));
-    EXPECT_EQ(controller.changes(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"},
+    EXPECT_EQ(controller.modeChanges(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"},
                                                          {QuellonMode::live, "schedule Lunch"}}));
     EXPECT_EQ(remembered, (std::vector<ScheduleDriver::Memory>{{true, std::nullopt}, {false, std::nullopt}}));
     EXPECT_TRUE(log.contains("schedule Lunch begins: entering Away"));
@@ -84,11 +84,11 @@ TEST_F(ScheduleDriverTest, AWindowAcrossMidnightEndsTheNextMorning)
     tick(at(0, 22, 0));
     tick(at(1, 0, 0));
     tick(at(1, 1, 59));
-    EXPECT_EQ(controller.changes(), (std::vector<Change>{{QuellonMode::away, "schedule Night"}}));
+    EXPECT_EQ(controller.modeChanges(), (std::vector<Change>{{QuellonMode::away, "schedule Night"}}));
     tick(at(1, 2, 0));
     EXPECT_EQ(controller.mode(), QuellonMode::live);
     tick(at(1, 22, 0));
-    EXPECT_EQ(controller.changes().size(), 2u) << "Night is for Mondays only";
+    EXPECT_EQ(controller.modeChanges().size(), 2u) << "Night is for Mondays only";
 }
 
 TEST_F(ScheduleDriverTest, LeavingAScheduledAwayByHandDismissesTheWindowUntilItsNextTime)
@@ -99,12 +99,12 @@ TEST_F(ScheduleDriverTest, LeavingAScheduledAwayByHandDismissesTheWindowUntilIts
     tick(at(0, 12, 1));
     tick(at(0, 12, 59));
     tick(at(0, 13, 0));
-    EXPECT_EQ(controller.changes().size(), 1u) << "the dismissed window neither re-enters nor ends anything";
+    EXPECT_EQ(controller.modeChanges().size(), 1u) << "the dismissed window neither re-enters nor ends anything";
     ASSERT_GE(remembered.size(), 2u);
     EXPECT_EQ(remembered[1], (ScheduleDriver::Memory{false, settings.schedules[0].id}));
     EXPECT_EQ(driver->memory(), ScheduleDriver::Memory{}) << "forgotten once the window is over";
     tick(at(1, 12, 0));
-    EXPECT_EQ(controller.changes().back(), (Change{QuellonMode::away, "schedule Lunch"})) << "the next day acts again";
+    EXPECT_EQ(controller.modeChanges().back(), (Change{QuellonMode::away, "schedule Lunch"})) << "the next day acts again";
 }
 
 TEST_F(ScheduleDriverTest, AnAwayTheUserChoseIsNotEndedByAWindow)
@@ -113,7 +113,7 @@ TEST_F(ScheduleDriverTest, AnAwayTheUserChoseIsNotEndedByAWindow)
     start(at(0, 11, 59));
     tick(at(0, 12, 0));
     tick(at(0, 13, 0));
-    EXPECT_TRUE(controller.changes().empty());
+    EXPECT_TRUE(controller.modeChanges().empty());
     EXPECT_EQ(controller.mode(), QuellonMode::away);
 }
 
@@ -136,7 +136,7 @@ TEST_F(ScheduleDriverTest, TheRememberedPairCarriesOverARestart)
     settings.scheduleAwayIsScheduled = remembered.back().awayIsScheduled;
     loop.call([this] { driver.reset(); });
     start(at(0, 13, 5));
-    EXPECT_EQ(controller.changes().back(), (Change{QuellonMode::live, "schedule"}));
+    EXPECT_EQ(controller.modeChanges().back(), (Change{QuellonMode::live, "schedule"}));
 }
 
 TEST_F(ScheduleDriverTest, SwitchingSchedulesOffEndsAScheduledAway)
@@ -145,7 +145,7 @@ TEST_F(ScheduleDriverTest, SwitchingSchedulesOffEndsAScheduledAway)
     HostSettings off = settings;
     off.schedulesEnabled = false;
     loop.call([&] { driver->settingsChanged(off); });
-    EXPECT_EQ(controller.changes().back().mode, QuellonMode::live);
+    EXPECT_EQ(controller.modeChanges().back().mode, QuellonMode::live);
     tick(at(0, 12, 30));
     EXPECT_EQ(controller.mode(), QuellonMode::live);
 }
@@ -154,14 +154,14 @@ TEST_F(ScheduleDriverTest, ANewTimeZoneTakesEffectWhenTheClockIsReadAgain)
 {
     // 11:30 UTC is 12:30 in Berlin: inside Lunch once the zone changes.
     start(at(0, 11, 30));
-    ASSERT_TRUE(controller.changes().empty());
+    ASSERT_TRUE(controller.modeChanges().empty());
     auto berlin = ZonedCalendar::named("Europe/Berlin");
     ASSERT_TRUE(berlin) << "tzdata is missing";
     loop.call([&] {
         zone = *berlin;
         driver->wallClockChanged();
     });
-    EXPECT_EQ(controller.changes(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"}}));
+    EXPECT_EQ(controller.modeChanges(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"}}));
 }
 
 TEST(ScheduleTimer, WakesJustAfterTheNextMinuteBegins)

@@ -1,0 +1,134 @@
+#include "host/automation/AutoReturnWatcher.h"
+
+#include "analysis/FaceDetector.h"
+#include "analysis/LoopEntry.h"
+#include "analysis/PresenceMatch.h"
+#include "host/HostController.h"
+#include "platform/Log.h"
+
+#include <optional>
+
+namespace quellon::host {
+
+namespace {
+
+std::optional<LoopEntry::FaceGeometry> faceOf(const PixelBufferRef& frame, FaceDetector& detector)
+{
+    if (!frame)
+        return std::nullopt;
+    return LoopEntry::faceGeometry(*frame, detector);
+}
+
+} // namespace
+
+AutoReturnWatcher::AutoReturnWatcher(HostController& host, LogSink& log, Options options)
+    : host_(host), log_(log), options_(std::move(options))
+{
+    if (options_.confirmations < 1)
+        options_.confirmations = 1;
+    if (options_.interval.count() < 1)
+        options_.interval = std::chrono::milliseconds(1);
+    thread_ = std::thread([this] { run(); });
+}
+
+AutoReturnWatcher::~AutoReturnWatcher()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void AutoReturnWatcher::statusChanged(const HostStatus& status)
+{
+    {
+        std::lock_guard lock(mutex_);
+        wanted_ = status.mode == QuellonMode::away && status.autoReturn;
+    }
+    wake_.notify_all();
+}
+
+bool AutoReturnWatcher::armed() const
+{
+    std::lock_guard lock(mutex_);
+    return armed_;
+}
+
+std::int64_t AutoReturnWatcher::samplesTaken() const
+{
+    std::lock_guard lock(mutex_);
+    return samples_;
+}
+
+void AutoReturnWatcher::run()
+{
+    // The detector loads its models when first made: only a host that arms pays for it.
+    FaceDetector* detector = options_.detector;
+    std::optional<LoopEntry::FaceGeometry> reference;
+    int inARow = 0;
+    auto next = std::chrono::steady_clock::now();
+
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (armed_)
+            wake_.wait_until(lock, next, [&] { return stopping_ || !wanted_; });
+        else
+            wake_.wait(lock, [&] { return stopping_ || wanted_; });
+        if (stopping_ || armed_ != wanted_) {
+            const bool arm = wanted_ && !stopping_;
+            if (arm != armed_) {
+                armed_ = arm;
+                lock.unlock();
+                // Host calls happen outside our lock: the host may be delivering a status to
+                // statusChanged() at this very moment.
+                host_.setKeepCameraOpen(arm);
+                if (arm) {
+                    if (!detector)
+                        detector = &threadFaceDetector();
+                    // The face as the user left it; with none, any face confirms presence.
+                    reference = faceOf(host_.lastLiveFrame(), *detector);
+                    inARow = 0;
+                    next = std::chrono::steady_clock::now() + options_.interval;
+                    log_.write(LogLevel::debug,
+                               reference ? "auto return armed" : "auto return armed without a reference face");
+                }
+                lock.lock();
+            }
+            // A stop that came while arming still closes the camera first (next turn).
+            if (stopping_ && !armed_)
+                return;
+            continue;
+        }
+        if (!armed_ || std::chrono::steady_clock::now() < next)
+            continue;
+
+        lock.unlock();
+        const auto candidate = faceOf(host_.latestCameraFrame(), *detector);
+        const double tolerance = options_.tolerance ? options_.tolerance() : PresenceMatch::defaultTolerance;
+        inARow = PresenceMatch::isPresenceConfirmed(candidate, reference, tolerance) ? inARow + 1 : 0;
+        const bool back = inARow >= options_.confirmations;
+        if (back) {
+            try {
+                host_.setMode(QuellonMode::live, "presence confirmed");
+            } catch (const std::exception& error) {
+                log_.write(LogLevel::error, std::string("auto return: cannot return to Live: ") + error.what());
+            }
+            host_.setKeepCameraOpen(false);
+        }
+        lock.lock();
+        ++samples_;
+        if (back) {
+            // Done until the next Away: the status that follows the switch says Live anyway.
+            armed_ = false;
+            wanted_ = false;
+        }
+        // Keep the rhythm, but a slow sample does not make the next ones bunch up.
+        next += options_.interval;
+        if (const auto now = std::chrono::steady_clock::now(); next < now)
+            next = now + options_.interval;
+    }
+}
+
+} // namespace quellon::host

@@ -1,0 +1,75 @@
+#pragma once
+// Auto return: while Away with auto return on, watches the physical camera for the user's
+// face back in its place and then returns to Live.
+
+#include "host/HostStatus.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace quellon {
+class FaceDetector;
+class LogSink;
+}
+
+namespace quellon::host {
+
+class HostController;
+
+/// Armed by a status of Away with auto return on, disarmed by any other. While armed it keeps
+/// the physical camera open, samples its newest frame every interval on a thread of its own
+/// (face search takes tens of milliseconds: never on the loop thread), and switches to Live
+/// ("presence confirmed") after `confirmations` samples in a row confirm the user's presence
+/// against the face of the last live frame (PresenceMatch). What it samples never reaches the
+/// virtual camera: the host shows the loop until the switch.
+class AutoReturnWatcher {
+public:
+    struct Options {
+        /// Twice a second: quick enough to be back before the user speaks, cheap enough to run
+        /// through a whole absence.
+        std::chrono::milliseconds interval{500};
+        /// Three samples in a row (about 1.5 s): a colleague passing behind the desk or one
+        /// false detection does not end Away; the user sitting down does.
+        int confirmations = 3;
+        /// The largest face distance that still counts as the user in place, read at every
+        /// sample (the settings may change it).
+        std::function<double()> tolerance;
+        /// The face detector to use; the sampling thread's own when null.
+        FaceDetector* detector = nullptr;
+    };
+
+    AutoReturnWatcher(HostController& host, LogSink& log, Options options);
+    /// Stops the thread, letting the camera close if it was kept open.
+    ~AutoReturnWatcher();
+    AutoReturnWatcher(const AutoReturnWatcher&) = delete;
+    AutoReturnWatcher& operator=(const AutoReturnWatcher&) = delete;
+
+    /// Feeds the host's status; returns at once (the host calls this from its own threads).
+    void statusChanged(const HostStatus& status);
+
+    /// True while sampling.
+    bool armed() const;
+    /// Samples taken since construction.
+    std::int64_t samplesTaken() const;
+
+private:
+    void run();
+
+    HostController& host_;
+    LogSink& log_;
+    Options options_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool wanted_ = false;    // what the latest status asks for
+    bool armed_ = false;     // what the thread has done about it
+    bool stopping_ = false;
+    std::int64_t samples_ = 0;
+    std::thread thread_;
+};
+
+} // namespace quellon::host
