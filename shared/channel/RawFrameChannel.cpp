@@ -122,6 +122,8 @@ void checkLayout(const RawFrameLayout& layout)
         refuse("a raw frame of " + sizeText(layout) + " has no size a camera frame can have");
     if (std::size_t{layout.bytesPerRow} < layout.width * kBytesPerPixel || layout.bytesPerRow % kBytesPerPixel != 0)
         refuse("a raw frame of " + sizeText(layout) + " has rows that do not hold its BGRA pixels");
+    if (layout.bytesPerRow > side * kBytesPerPixel)
+        refuse("a raw frame of " + sizeText(layout) + " has rows longer than any frame's");
     if (byteCount(layout) > PropertyFraming::kMaxFrameBytes)
         refuse("a raw frame of " + sizeText(layout) + " exceeds the cap of " + std::to_string(PropertyFraming::kMaxFrameBytes)
                + " bytes");

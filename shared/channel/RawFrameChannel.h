@@ -49,8 +49,8 @@ std::optional<RawFrameLayout> decodeLayout(std::string_view bytes);
 std::size_t byteCount(const RawFrameLayout& layout);
 
 /// Throws RawFrameError unless the sides are 1 to PixelBuffer::kMaxSide within kMaxPixels, a
-/// row holds at least width BGRA pixels in whole pixels, and the whole frame stays within
-/// PropertyFraming::kMaxFrameBytes (the JPEG channel's cap).
+/// row holds width BGRA pixels in whole pixels and is no longer than a row of the widest frame,
+/// and the whole frame stays within PropertyFraming::kMaxFrameBytes (the JPEG channel's cap).
 void checkLayout(const RawFrameLayout& layout);
 
 /// The camera's side: checks the layout, that memory is a sealed memfd holding the frame, and
