@@ -44,12 +44,8 @@ void CameraPropertyRouter::setProperty(std::uint32_t selector, std::string bytes
 
 void CameraPropertyRouter::setRawFrame(int memory, std::string_view layout)
 {
-    const auto decoded = RawFrameChannel::decodeLayout(layout);
-    if (!decoded)
-        throw RawFrameError("a raw frame's layout is " + std::to_string(layout.size()) + " bytes, not "
-                            + std::to_string(RawFrameChannel::kLayoutBytes));
     // Checked and copied even with no device to show it, so a bad frame is refused alike.
-    PixelBufferRef frame = RawFrameChannel::receiveFrame(memory, *decoded);
+    PixelBufferRef frame = RawFrameChannel::receiveFrame(memory, layout);
     if (auto device = provider_->deviceSource())
         device->streamSource()->setPushedFrame(std::move(frame));
 }

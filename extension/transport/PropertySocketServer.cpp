@@ -252,21 +252,24 @@ private:
         sendReply(value ? PropertyFraming::encodeReply(ReplyStatus::ok, *value) : PropertyFraming::encodeReply(ReplyStatus::noValue));
     }
 
-    // Copied by the target before the answer goes out: the host may then write the memory
-    // again, and the descriptor is closed here whatever happens.
+    // Copied by the target, and its descriptor closed, before the answer goes out: once the
+    // host has it, the camera holds nothing of its memory and the host may write it again.
     void handleRawFrame()
     {
         if (!descriptor_.isValid())
             return reject("a raw frame came without the descriptor of its memory");
-        const FileDescriptor memory = std::move(descriptor_);
+        std::optional<std::string> refusal;
         try {
-            server_.target.setRawFrame(memory.get(), payload_);
+            server_.target.setRawFrame(descriptor_.get(), payload_);
         } catch (const RawFrameError& error) {
-            return reject(error.what());
+            refusal = error.what();
         } catch (const std::exception& error) {
-            return reject(std::string("the camera could not take a raw frame: ") + error.what());
+            refusal = std::string("the camera could not take a raw frame: ") + error.what();
         }
+        descriptor_.reset();
         payload_ = {};
+        if (refusal)
+            return reject(*refusal);
         sendReply(PropertyFraming::encodeReply(ReplyStatus::ok));
     }
 

@@ -158,6 +158,14 @@ PixelBufferRef receiveFrame(int memory, const RawFrameLayout& layout)
     return frame;
 }
 
+PixelBufferRef receiveFrame(int memory, std::string_view layout)
+{
+    const auto decoded = decodeLayout(layout);
+    if (!decoded)
+        refuse("a raw frame's layout is " + std::to_string(layout.size()) + " bytes, not " + std::to_string(kLayoutBytes));
+    return receiveFrame(memory, *decoded);
+}
+
 FileDescriptor makeSealedMemory(std::size_t size)
 {
     FileDescriptor memory(::memfd_create("quellon-frame", MFD_CLOEXEC | MFD_ALLOW_SEALING));

@@ -56,6 +56,8 @@ void checkLayout(const RawFrameLayout& layout);
 /// The camera's side: checks the layout, that memory is a sealed memfd holding the frame, and
 /// copies it into a new frame. Throws RawFrameError. memory stays the caller's.
 PixelBufferRef receiveFrame(int memory, const RawFrameLayout& layout);
+/// The same for a layout still in its message bytes, refused unless kLayoutBytes long.
+PixelBufferRef receiveFrame(int memory, std::string_view layout);
 
 /// The host's side: a new memfd of size bytes with the shrink, grow and seal seals. Throws
 /// std::system_error.
