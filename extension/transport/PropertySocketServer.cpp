@@ -12,8 +12,8 @@
 #include <cstring>
 #include <set>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
