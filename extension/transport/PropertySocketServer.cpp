@@ -329,12 +329,16 @@ private:
                 received.emplace_back(fd);
             }
         }
+        // Unwanted descriptors are closed before the peer can see the hang-up.
         if (message.msg_flags & MSG_CTRUNC) {
+            received.clear();
             drop("more descriptors than a message may carry");
             return false;
         }
-        if (received.size() + (descriptor_.isValid() ? 1 : 0) > 1) {
-            drop(std::to_string(received.size() + (descriptor_.isValid() ? 1 : 0)) + " descriptors with one message");
+        const std::size_t count = received.size() + (descriptor_.isValid() ? 1 : 0);
+        if (count > 1) {
+            received.clear();
+            drop(std::to_string(count) + " descriptors with one message");
             return false;
         }
         if (!received.empty())

@@ -78,6 +78,17 @@ std::size_t openDescriptors()
     return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
+// What each open descriptor is, for the message of a failed count.
+std::string openDescriptorNames()
+{
+    std::string names;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        names += " " + entry.path().filename().string() + "=" + std::filesystem::read_symlink(entry.path(), ignored).string();
+    }
+    return names;
+}
+
 PixelBufferRef patternedFrame(int width, int height, int seed)
 {
     PixelBufferRef frame = PixelBuffer::create(width, height);
@@ -250,7 +261,8 @@ TEST_F(RawFrameSocketTest, HostileDescriptorsAreClosedAndCostOnlyTheirConnection
             }
         }
         // Our own memfds are closed: whatever the server took of them must be gone too.
-        EXPECT_TRUE(eventually([&] { return openDescriptors() == baseline; })) << openDescriptors() << " open, " << baseline << " before";
+        EXPECT_TRUE(eventually([&] { return openDescriptors() == baseline; }))
+            << baseline << " open before, now:" << openDescriptorNames();
         EXPECT_TRUE(target.frames().empty());
         EXPECT_TRUE(target.sets().empty());
     }
