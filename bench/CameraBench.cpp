@@ -5,6 +5,10 @@
 //     conversion of a new frame; "convert_scaled_yuyv" adds scaling from 640×360. Goal: < 1 ms.
 //   IngestJPEG_720p: one JPEG from the socket to a decoded frame ("quellon") against
 //     tjDecompress2 into BGRA alone ("baseline_tjDecompress"). Goal: at most 1.2×.
+//   IngestRaw_720p/quellon: the same road for a raw frame in a sealed memfd.
+//   DaemonIngest_720p: the daemon's own CPU per received frame, socket I/O aside: "jpeg" decodes
+//     a pushed JPEG into a frame, "raw" copies a raw frame out of its memfd. The raw channel
+//     exists to make the second a fraction of the first.
 // Tick regularity and resident memory are measured by quellon-camera-soak, not here.
 
 #include "CameraPropertyRouter.h"
@@ -18,6 +22,7 @@
 #include "backends/Y4MFifoBackend.h"
 #include "channel/CameraClient.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "channel/RawFrameChannel.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Log.h"
@@ -191,5 +196,49 @@ void IngestJPEG_quellon(benchmark::State& state)
         state.SkipWithError("the pushed frames did not decode");
 }
 BENCHMARK(IngestJPEG_quellon)->Name("IngestJPEG_720p/quellon")->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The raw channel's whole road: client write into the memfd, socket, copy into a frame, reply.
+void IngestRaw_quellon(benchmark::State& state)
+{
+    RealCameraWorld world("quellon-bench-ingest-raw");
+    auto provider = QuellonExtensionProviderSource::create(world.backend, world.services());
+    CameraPropertyRouter router(provider, [] { return std::string("memory"); });
+    PropertySocketServer server(world.directory.path() / "camera.sock", router, world.log);
+    server.start();
+
+    const PixelBufferRef frame = patternFrame(kWidth, kHeight);
+    CameraClient client(world.directory.path() / "camera.sock");
+    if (!client.setRawFrame(*frame))
+        state.SkipWithError("the camera has no raw channel");
+    for (auto _ : state)
+        client.setRawFrame(*frame);
+    server.stop();
+}
+BENCHMARK(IngestRaw_quellon)->Name("IngestRaw_720p/quellon")->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// What the daemon's socket thread spends per frame once a message is in: the router's work
+// for each channel, measured as that thread's CPU.
+void DaemonIngest(benchmark::State& state, bool raw)
+{
+    RealCameraWorld world("quellon-bench-daemon-ingest");
+    auto provider = QuellonExtensionProviderSource::create(world.backend, world.services());
+    CameraPropertyRouter router(provider, [] { return std::string("memory"); });
+    const PixelBufferRef frame = patternFrame(kWidth, kHeight);
+    const std::string jpeg = jpegOf(frame);
+    const RawFrameLayout layout = RawFrameChannel::layoutOf(*frame);
+    const FileDescriptor memory = RawFrameChannel::makeSealedMemory(RawFrameChannel::byteCount(layout));
+    RawFrameChannel::writeFrame(memory.get(), *frame);
+    const std::string layoutBytes = RawFrameChannel::encodeLayout(layout);
+    for (auto _ : state) {
+        if (raw)
+            router.setRawFrame(memory.get(), layoutBytes);
+        else
+            router.setProperty(QuellonCMIOChannel::frameSelector, jpeg);
+    }
+    if (world.log.contains("Quellon ext: frame decode failed (" + std::to_string(jpeg.size()) + " bytes)"))
+        state.SkipWithError("the pushed frames did not decode");
+}
+BENCHMARK_CAPTURE(DaemonIngest, jpeg, false)->Name("DaemonIngest_720p/jpeg")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(DaemonIngest, raw, true)->Name("DaemonIngest_720p/raw")->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -5,7 +5,11 @@
 #include "channel/CameraClient.h"
 #include "channel/CameraInfo.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "channel/SocketTestSupport.h"
+#include "playback/PixelBuffer.h"
 
+#include <atomic>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -90,6 +94,50 @@ TEST_F(CameraDaemonTest, ReadersComeAndGoAndHostileConnectionsAreShrugged)
     openReader();
     nextFrame();
     EXPECT_EQ(CameraClient(socket).cameraInfo().name, "Quellon Camera");
+    EXPECT_EQ(::waitpid(daemon, nullptr, WNOHANG), 0) << "the daemon died";
+}
+
+std::size_t openDescriptors(const std::string& process)
+{
+    const fs::directory_iterator entries("/proc/" + process + "/fd");
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// Raw frames go without JPEG from the host's memory to the reader; ten thousand of them in a
+// row leave the descriptors of both sides as they were.
+TEST_F(CameraDaemonTest, RawFramesReachTheReaderAndLeaveNoDescriptorBehind)
+{
+    const PixelBufferRef red = PixelBuffer::create(160, 90);
+    ASSERT_TRUE(red);
+    {
+        const auto pixels = red->lockForWriting();
+        for (int y = 0; y < 90; ++y)
+            for (int x = 0; x < 160; ++x)
+                std::memcpy(pixels.row(y) + x * 4, "\x00\x00\xff\xff", 4);
+    }
+    openReader();
+    const Frame card = nextFrame();
+    CameraClient client(socket);
+    ASSERT_TRUE(client.setRawFrame(*red));
+    const std::string daemonID = std::to_string(daemon);
+    const std::size_t daemonBefore = openDescriptors(daemonID);
+    const std::size_t ownBefore = openDescriptors("self");
+
+    constexpr int kFrames = 10000;
+    std::atomic<int> sent{0};
+    pusher = std::jthread([&](std::stop_token stop) {
+        for (; sent < kFrames && !stop.stop_requested(); ++sent)
+            if (!client.setRawFrame(*red))
+                break;
+    });
+    EXPECT_TRUE(framesUntil(90, [](const Frame& f) { return f.isPushedPicture(); }));
+    pusher.join();
+    EXPECT_EQ(sent.load(), kFrames);
+    EXPECT_TRUE(testing::eventually([&] { return openDescriptors(daemonID) == daemonBefore; }))
+        << openDescriptors(daemonID) << " open in the daemon, " << daemonBefore << " before";
+    EXPECT_EQ(openDescriptors("self"), ownBefore);
+    // Fresh no more, the frame gives way to the card as a JPEG would.
+    EXPECT_TRUE(framesUntil(60, [&](const Frame& f) { return f.difference(card) < 2.0; }));
     EXPECT_EQ(::waitpid(daemon, nullptr, WNOHANG), 0) << "the daemon died";
 }
 

@@ -5,6 +5,7 @@
 #include "QuellonExtensionStreamSource.h"
 #include "channel/CameraInfo.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "channel/RawFrameChannel.h"
 
 namespace quellon {
 
@@ -41,8 +42,18 @@ void CameraPropertyRouter::setProperty(std::uint32_t selector, std::string bytes
     device->streamSource()->setStreamProperties({{*channel, std::move(bytes)}});
 }
 
+void CameraPropertyRouter::setRawFrame(int memory, std::string_view layout)
+{
+    // Checked and copied even with no device to show it, so a bad frame is refused alike.
+    PixelBufferRef frame = RawFrameChannel::receiveFrame(memory, layout);
+    if (auto device = provider_->deviceSource())
+        device->streamSource()->setPushedFrame(std::move(frame));
+}
+
 std::optional<std::string> CameraPropertyRouter::property(std::uint32_t selector)
 {
+    if (selector == QuellonCMIOChannel::rawFrameSelector)
+        return std::string(RawFrameChannel::kFormatsValue);
     auto device = provider_->deviceSource();
     if (!device)
         return std::nullopt;

@@ -20,6 +20,8 @@ public:
 
     void setProperty(std::uint32_t selector, std::string bytes) override;
     std::optional<std::string> property(std::uint32_t selector) override;
+    /// Copies the frame out of the host's memory, then shows it like a pushed JPEG.
+    void setRawFrame(int memory, std::string_view layout) override;
 
 private:
     std::shared_ptr<QuellonExtensionProviderSource> provider_;

@@ -248,16 +248,33 @@ void QuellonExtensionStreamSource::setFrameProperty(std::string_view bytes)
 {
     if (bytes.empty())
         return;
-    const std::uint64_t count = framesReceived_.fetch_add(1) + 1;
-    if (count == 1 || count % 60 == 0)
-        services_.log.write(LogLevel::info, "Quellon ext: frame #" + std::to_string(count) + " ("
-                                                + std::to_string(bytes.size()) + " bytes)");
+    countReceivedFrame(std::to_string(bytes.size()) + " bytes");
     PixelBufferRef frame = services_.frames.decodePushedFrame(byteSpan(bytes));
     if (!frame) {
         services_.log.write(LogLevel::error,
                             "Quellon ext: frame decode failed (" + std::to_string(bytes.size()) + " bytes)");
         return;
     }
+    showPushedFrame(std::move(frame));
+}
+
+void QuellonExtensionStreamSource::countReceivedFrame(const std::string& what)
+{
+    const std::uint64_t count = framesReceived_.fetch_add(1) + 1;
+    if (count == 1 || count % 60 == 0)
+        services_.log.write(LogLevel::info, "Quellon ext: frame #" + std::to_string(count) + " (" + what + ")");
+}
+
+void QuellonExtensionStreamSource::setPushedFrame(PixelBufferRef frame)
+{
+    if (!frame || !frame->isBGRA())
+        return;
+    countReceivedFrame("raw " + std::to_string(frame->width()) + " × " + std::to_string(frame->height()));
+    showPushedFrame(std::move(frame));
+}
+
+void QuellonExtensionStreamSource::showPushedFrame(PixelBufferRef frame)
+{
     const double receivedAt = services_.clock.hostTimeSeconds();
     timerQueue_->async([weak = weak_from_this(), frame = std::move(frame), receivedAt] {
         if (auto self = weak.lock()) {

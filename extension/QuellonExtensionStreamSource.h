@@ -101,6 +101,9 @@ public:
     void setFrameProperty(std::string_view bytes);
     void setStateProperty(std::string_view bytes);
     void setNameProperty(std::string_view bytes);
+    /// A frame already in memory (the raw frame channel): shown like a decoded JPEG, under the
+    /// same freshness rule. Null or non-BGRA frames are ignored.
+    void setPushedFrame(PixelBufferRef frame);
 
     /// The rate ticks run at now (5 to 30).
     std::int64_t fps() const;
@@ -140,6 +143,9 @@ private:
     PixelBufferRef standbyCard(const std::string& caption);
     bool sendFrame(const PixelBufferRef& frame);
     void writeHeartbeatIfDue();
+    // Any thread.
+    void countReceivedFrame(const std::string& what);
+    void showPushedFrame(PixelBufferRef frame);
 
     // Declared first so it goes last: work still queued may refer to the fields below.
     std::unique_ptr<SerialQueue> timerQueue_;

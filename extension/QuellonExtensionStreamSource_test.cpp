@@ -43,6 +43,11 @@ protected:
     void sendState(Args... args) { setState(encoded(args...)); }
     void setState(const std::string& bytes) { source->setStateProperty(bytes); source->drain(); }
     void push(const std::string& bytes) { source->setFrameProperty(bytes); source->drain(); }
+    void pushRaw(int width, int height, PixelFormatCode format = kPixelFormatBGRA)
+    {
+        source->setPushedFrame(PixelBuffer::create(width, height, format));
+        source->drain();
+    }
     void startClient() { stream->startClient(); source->drain(); }
     std::optional<std::string> storedState() { return source->streamProperties({StreamProperty::state}).state; }
     std::optional<Date> heartbeat() { return QuellonStorage::readHeartbeat(world.platform); }
@@ -95,7 +100,8 @@ TEST_F(StreamSourceTest, CountsClients)
     }
 }
 
-// A pushed frame keeps its own size; a newer push replaces it without a tick between.
+// A pushed frame, JPEG or raw, keeps its own size; a newer push replaces it without a tick
+// between.
 TEST_F(StreamSourceTest, PushedFrameIsSentWhileYoungerThanSevenTenthsOfASecond)
 {
     const std::tuple<double, QuellonMode, bool> cases[] = {
@@ -106,18 +112,28 @@ TEST_F(StreamSourceTest, PushedFrameIsSentWhileYoungerThanSevenTenthsOfASecond)
     world.clock.setHostTime(1234.5);
     startClient();
     std::int64_t revision = 1;
-    for (auto [age, mode, pushedSent] : cases) {
-        sendState(revision, mode);
-        push("320x180");
-        push("640x360");
-        world.clock.advance(age);
-        PixelBufferRef sent = tick();
-        ASSERT_TRUE(sent) << age;
-        EXPECT_EQ(sent == source->snapshot().latestPushedFrame, pushedSent) << "age " << age;
-        EXPECT_EQ(size(sent), pushedSent ? Size(640, 360) : Size(1280, 720)) << "age " << age;
-        EXPECT_EQ(stream->sentCount(), static_cast<std::size_t>(revision++));
+    for (const bool raw : {false, true}) {
+        for (auto [age, mode, pushedSent] : cases) {
+            SCOPED_TRACE(raw ? "raw" : "JPEG");
+            sendState(revision, mode);
+            if (raw) {
+                pushRaw(320, 180);
+                pushRaw(640, 360);
+                pushRaw(800, 600, kPixelFormatGray8); // not a picture the stream can show
+            } else {
+                push("320x180");
+                push("640x360");
+            }
+            world.clock.advance(age);
+            PixelBufferRef sent = tick();
+            ASSERT_TRUE(sent) << age;
+            EXPECT_EQ(sent == source->snapshot().latestPushedFrame, pushedSent) << "age " << age;
+            EXPECT_EQ(size(sent), pushedSent ? Size(640, 360) : Size(1280, 720)) << "age " << age;
+            EXPECT_EQ(stream->sentCount(), static_cast<std::size_t>(revision++));
+        }
     }
     EXPECT_EQ(stream->sent().front().hostTimeNanos, 1234500000000ULL);
+    EXPECT_EQ(source->snapshot().framesReceived, 4u * std::size(cases));
 }
 
 TEST_F(StreamSourceTest, WritesTheHeartbeatAtMostOnceASecond)

@@ -94,6 +94,13 @@ public:
         auto target = current();
         return target ? target->property(selector) : std::nullopt;
     }
+    void setRawFrame(int memory, std::string_view layout) override
+    {
+        if (auto target = current())
+            target->setRawFrame(memory, layout);
+        else
+            PropertyTarget::setRawFrame(memory, layout);
+    }
 
 private:
     std::shared_ptr<PropertyTarget> current()

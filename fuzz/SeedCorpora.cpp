@@ -4,6 +4,7 @@
 #include "channel/CameraInfo.h"
 #include "channel/PropertyFraming.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "channel/RawFrameChannel.h"
 #include "platform/FileIO.h"
 #include "playback/PNGWriter.h"
 #include "playback/PixelBuffer.h"
@@ -127,7 +128,10 @@ int main(int argc, char** argv)
           {encodeRequest(Operation::set, stateSelector, state) + encodeRequest(Operation::get, stateSelector, {}),
            encodeRequest(Operation::set, nameSelector, "Desk Cam") + encodeRequest(Operation::get, kCameraInfoSelector, {}),
            encodeRequest(Operation::set, frameSelector, smallJPEG) + encodeRequest(Operation::get, frameSelector, {}),
-           encodeRequest(Operation::get, nameSelector, {}) + headerBytes(Operation::set, stateSelector, 40) + "{"});
+           encodeRequest(Operation::get, nameSelector, {}) + headerBytes(Operation::set, stateSelector, 40) + "{",
+           encodeRequest(Operation::get, QuellonCMIOChannel::rawFrameSelector, {})
+               + encodeRequest(Operation::set, QuellonCMIOChannel::rawFrameSelector, RawFrameChannel::encodeLayout({64, 36, 256}))
+               + encodeRequest(Operation::set, stateSelector, state)});
     fs::remove(root / "seed.png");
     return 0;
 }

@@ -2,6 +2,8 @@
 // decoders on an in-memory camera: the input is everything the peer sends before it hangs up.
 // The replies must be exactly what the framing promises: one ok or noValue reply per complete
 // request, a rejection (and the end) at the first broken header, nothing for a cut-off one.
+// Every complete raw frame message goes with one sealed memfd of kRawMemoryBytes: it is answered
+// ok when its layout fits that memory, and rejected (the end) otherwise.
 
 #include "CameraPropertyRouter.h"
 #include "ExtensionServices.h"
@@ -12,6 +14,8 @@
 #include "QuellonRenameBridge.h"
 #include "backends/InMemoryCameraBackend.h"
 #include "channel/PropertyFraming.h"
+#include "channel/QuellonCMIOChannel.h"
+#include "channel/RawFrameChannel.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Log.h"
@@ -26,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -33,6 +38,8 @@ using namespace quellon;
 using namespace quellon::PropertyFraming;
 
 namespace {
+
+constexpr std::size_t kRawMemoryBytes = 256 * 1024;
 
 class DiscardingLog final : public LogSink {
 public:
@@ -90,6 +97,72 @@ struct Expected {
     bool rejectedAtEnd = false;
 };
 
+bool isRawFrame(const RequestHeader& request)
+{
+    return request.operation == Operation::set && request.selector == QuellonCMIOChannel::rawFrameSelector;
+}
+
+/// Whether a raw frame's layout is one the camera copies out of kRawMemoryBytes.
+bool rawFrameFits(std::string_view layoutBytes)
+{
+    const auto layout = RawFrameChannel::decodeLayout(layoutBytes);
+    if (!layout)
+        return false;
+    try {
+        RawFrameChannel::checkLayout(*layout);
+    } catch (const RawFrameError&) {
+        return false;
+    }
+    return RawFrameChannel::byteCount(*layout) <= kRawMemoryBytes;
+}
+
+/// The header of the complete, well-formed message at the start of input; nothing when the
+/// header is broken or the message cut off.
+std::optional<RequestHeader> completeRequest(std::string_view input)
+{
+    if (input.size() < kRequestHeaderSize)
+        return std::nullopt;
+    std::array<std::uint8_t, kRequestHeaderSize> header{};
+    std::memcpy(header.data(), input.data(), header.size());
+    try {
+        RequestHeader request = decodeRequestHeader(header);
+        if (input.size() - kRequestHeaderSize >= request.length)
+            return request;
+    } catch (const FramingError&) {
+    }
+    return std::nullopt;
+}
+
+/// Sends bytes, the descriptor (unless -1) with the first of them; false once the server has
+/// hung up.
+bool sendAll(int fd, std::string_view bytes, int descriptor)
+{
+    while (!bytes.empty()) {
+        iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        if (descriptor >= 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* entry = CMSG_FIRSTHDR(&message);
+            entry->cmsg_level = SOL_SOCKET;
+            entry->cmsg_type = SCM_RIGHTS;
+            entry->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(entry), &descriptor, sizeof descriptor);
+        }
+        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false; // the server hung up after a rejection
+        descriptor = -1;
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
 /// What the server must answer to these bytes, from the framing alone.
 Expected expectedReplies(std::string_view input)
 {
@@ -106,6 +179,10 @@ Expected expectedReplies(std::string_view input)
         }
         if (input.size() - kRequestHeaderSize < request.length)
             break;
+        if (isRawFrame(request) && !rawFrameFits(input.substr(kRequestHeaderSize, request.length))) {
+            expected.rejectedAtEnd = true;
+            return expected;
+        }
         expected.replies.push_back({request.operation, request.selector});
         input.remove_prefix(kRequestHeaderSize + request.length);
     }
@@ -117,16 +194,22 @@ Expected expectedReplies(std::string_view input)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static Daemon daemon;
+    static const FileDescriptor rawMemory = RawFrameChannel::makeSealedMemory(kRawMemoryBytes);
     const std::string_view input = fuzz::text(data, size);
     const int fd = connectTo(daemon.server->socketPath());
-    for (std::string_view rest = input; !rest.empty();) {
-        const ssize_t sent = ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            break; // the server hung up after a rejection
-        rest.remove_prefix(static_cast<std::size_t>(sent));
+    // Message by message, so each raw frame carries its memory; the rest as it comes.
+    std::string_view rest = input;
+    bool open = true;
+    while (open) {
+        const auto request = completeRequest(rest);
+        if (!request)
+            break;
+        const std::size_t length = kRequestHeaderSize + request->length;
+        open = sendAll(fd, rest.substr(0, length), isRawFrame(*request) ? rawMemory.get() : -1);
+        rest.remove_prefix(length);
     }
+    if (open)
+        sendAll(fd, rest, -1);
     ::shutdown(fd, SHUT_WR);
     std::string received;
     char buffer[65536];

@@ -2,6 +2,7 @@
 
 #include "channel/PropertyFraming.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 #include "transport/PropertyTarget.h"
 
@@ -12,9 +13,11 @@
 #include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace quellon {
 
@@ -27,6 +30,11 @@ using PropertyFraming::ReplyStatus;
 // Payloads are read in slices, so memory follows the bytes that actually arrived rather than
 // the length a header claims.
 constexpr std::size_t kReadSlice = 1024 * 1024;
+
+// Room for a few descriptors per read: one is all a message may carry, the others are taken
+// only to be closed. More than this in one go truncates the control data, and the kernel
+// closes the rest itself.
+constexpr std::size_t kMaxDescriptorsPerRead = 4;
 
 std::string selectorText(std::uint32_t selector)
 {
@@ -120,6 +128,7 @@ public:
             return;
         closed_ = true;
         releasePayload();
+        descriptor_.reset();
         deadline_.cancel();
         std::error_code ignored;
         socket_.shutdown(Protocol::socket::shutdown_both, ignored);
@@ -132,22 +141,19 @@ private:
     // byte of a message.
     void awaitMessage()
     {
-        asio::async_read(socket_, asio::buffer(header_.data(), 1),
-                         [self = shared_from_this()](std::error_code error, std::size_t) {
-                             if (self->closed_)
-                                 return;
-                             if (error) {
-                                 // The peer left between messages: the normal way to go.
-                                 if (error != asio::error::eof && error != asio::error::connection_reset)
-                                     self->drop("read failed: " + error.message());
-                                 else
-                                     self->close();
-                                 return;
-                             }
-                             self->inMessage_ = true;
-                             self->armDeadline();
-                             self->readRestOfHeader();
-                         });
+        receive(header_.data(), 1, [self = shared_from_this()](std::error_code error) {
+            if (error) {
+                // The peer left between messages: the normal way to go.
+                if (error != asio::error::eof && error != asio::error::connection_reset)
+                    self->drop("read failed: " + error.message());
+                else
+                    self->close();
+                return;
+            }
+            self->inMessage_ = true;
+            self->armDeadline();
+            self->readRestOfHeader();
+        });
     }
 
     void armDeadline()
@@ -165,14 +171,11 @@ private:
 
     void readRestOfHeader()
     {
-        asio::async_read(socket_, asio::buffer(header_.data() + 1, header_.size() - 1),
-                         [self = shared_from_this()](std::error_code error, std::size_t) {
-                             if (self->closed_)
-                                 return;
-                             if (error)
-                                 return self->drop("truncated message header (" + error.message() + ")");
-                             self->onHeader();
-                         });
+        receive(header_.data() + 1, header_.size() - 1, [self = shared_from_this()](std::error_code error) {
+            if (error)
+                return self->drop("truncated message header (" + error.message() + ")");
+            self->onHeader();
+        });
     }
 
     void onHeader()
@@ -207,15 +210,13 @@ private:
         const std::size_t already = payload_.size();
         const std::size_t slice = std::min<std::size_t>(kReadSlice, request_.length - already);
         payload_.resize(already + slice);
-        asio::async_read(socket_, asio::buffer(payload_.data() + already, slice),
-                         [self = shared_from_this()](std::error_code error, std::size_t) {
-                             if (self->closed_)
-                                 return;
-                             if (error)
-                                 return self->drop("truncated value for " + selectorText(self->request_.selector) + " ("
-                                                   + error.message() + ")");
-                             self->readPayload();
-                         });
+        receive(reinterpret_cast<std::uint8_t*>(payload_.data() + already), slice,
+                [self = shared_from_this()](std::error_code error) {
+                    if (error)
+                        return self->drop("truncated value for " + selectorText(self->request_.selector) + " ("
+                                          + error.message() + ")");
+                    self->readPayload();
+                });
     }
 
     void handle()
@@ -223,6 +224,11 @@ private:
         // Handed over (or dropped) below; the target's own copy is its own bound.
         releasePayload();
         const std::uint32_t selector = request_.selector;
+        const bool rawFrame = selector == QuellonCMIOChannel::rawFrameSelector && request_.operation == Operation::set;
+        if (rawFrame)
+            return handleRawFrame();
+        if (descriptor_.isValid())
+            return reject("a descriptor came with " + selectorText(selector) + ", which takes none");
         if (request_.operation == Operation::set) {
             try {
                 server_.target.setProperty(selector, std::move(payload_));
@@ -244,6 +250,100 @@ private:
             value.reset();
         }
         sendReply(value ? PropertyFraming::encodeReply(ReplyStatus::ok, *value) : PropertyFraming::encodeReply(ReplyStatus::noValue));
+    }
+
+    // Copied by the target, and its descriptor closed, before the answer goes out: once the
+    // host has it, the camera holds nothing of its memory and the host may write it again.
+    void handleRawFrame()
+    {
+        if (!descriptor_.isValid())
+            return reject("a raw frame came without the descriptor of its memory");
+        std::optional<std::string> refusal;
+        try {
+            server_.target.setRawFrame(descriptor_.get(), payload_);
+        } catch (const RawFrameError& error) {
+            refusal = error.what();
+        } catch (const std::exception& error) {
+            refusal = std::string("the camera could not take a raw frame: ") + error.what();
+        }
+        descriptor_.reset();
+        payload_ = {};
+        if (refusal)
+            return reject(*refusal);
+        sendReply(PropertyFraming::encodeReply(ReplyStatus::ok));
+    }
+
+    // Reads exactly size bytes with recvmsg: a plain read would make the kernel drop any
+    // descriptor passed beside them. done(error) runs once, unless the connection closes first.
+    template <class Done>
+    void receive(std::uint8_t* data, std::size_t size, Done done)
+    {
+        while (size > 0) {
+            iovec bytes{data, size};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptorsPerRead)];
+            msghdr message{};
+            message.msg_iov = &bytes;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t got = ::recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                socket_.async_wait(Protocol::socket::wait_read,
+                                   [self = shared_from_this(), data, size, done = std::move(done)](std::error_code error) mutable {
+                                       if (self->closed_)
+                                           return;
+                                       if (error)
+                                           return done(error);
+                                       self->receive(data, size, std::move(done));
+                                   });
+                return;
+            }
+            if (got < 0)
+                return done(std::error_code(errno, std::system_category()));
+            // Before anything else: descriptors must be closed even when this read ends the
+            // connection.
+            if (!takeDescriptors(message))
+                return;
+            if (got == 0)
+                return done(asio::error::eof);
+            data += got;
+            size -= static_cast<std::size_t>(got);
+        }
+        done(std::error_code());
+    }
+
+    // Keeps at most one descriptor, the one a raw frame carries; closes every other and drops
+    // a peer that sends more. False when the connection is gone.
+    bool takeDescriptors(msghdr& message)
+    {
+        std::vector<FileDescriptor> received;
+        for (cmsghdr* entry = CMSG_FIRSTHDR(&message); entry; entry = CMSG_NXTHDR(&message, entry)) {
+            if (entry->cmsg_level != SOL_SOCKET || entry->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t count = (entry->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(entry) + i * sizeof(int), sizeof fd);
+                received.emplace_back(fd);
+            }
+        }
+        // Unwanted descriptors are closed before the peer can see the hang-up.
+        if (message.msg_flags & MSG_CTRUNC) {
+            received.clear();
+            drop("more descriptors than a message may carry");
+            return false;
+        }
+        const std::size_t count = received.size() + (descriptor_.isValid() ? 1 : 0);
+        if (count > 1) {
+            received.clear();
+            drop(std::to_string(count) + " descriptors with one message");
+            return false;
+        }
+        if (!received.empty())
+            descriptor_ = std::move(received.front());
+        return true;
     }
 
     void sendReply(std::string reply)
@@ -285,6 +385,8 @@ private:
     PropertyFraming::RequestHeader request_;
     std::string payload_;
     std::string reply_;
+    /// The one descriptor the message in progress brought, if any.
+    FileDescriptor descriptor_;
     std::uint64_t messageNumber_ = 0;
     std::size_t reserved_ = 0;
     bool inMessage_ = false;

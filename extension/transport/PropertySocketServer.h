@@ -15,7 +15,9 @@ class PropertyTarget;
 /// It owns one I/O thread, the analogue of the platform's property callback queue: every call
 /// into the target happens there, one at a time. A peer that breaks the format, exceeds a cap,
 /// stalls mid-message or runs as another user loses its connection (logged); the server itself
-/// keeps serving.
+/// keeps serving. A raw frame message brings one memory descriptor (channel/RawFrameChannel.h);
+/// a connection holds at most that one, and every other descriptor a peer passes is closed on
+/// arrival.
 class PropertySocketServer {
 public:
     struct Limits {

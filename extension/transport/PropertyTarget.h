@@ -1,5 +1,7 @@
 #pragma once
 
+#include "channel/RawFrameChannel.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,17 @@ public:
 
     /// A property read: the value, or nothing for a selector the target does not know.
     virtual std::optional<std::string> property(std::uint32_t selector) = 0;
+
+    /// A raw frame: layout is the message's payload, memory the descriptor that came with it,
+    /// borrowed for the call (the socket closes it after). The frame must be copied before
+    /// returning: the answer tells the host it may write the memory again. Throws
+    /// RawFrameError to refuse the frame; a target without the channel refuses them all.
+    virtual void setRawFrame(int memory, std::string_view layout)
+    {
+        static_cast<void>(memory);
+        static_cast<void>(layout);
+        throw RawFrameError("this camera takes no raw frames");
+    }
 };
 
 } // namespace quellon

@@ -3,6 +3,8 @@
 #include "channel/CameraInfo.h"
 #include "channel/PropertyFraming.h"
 #include "channel/QuellonCMIOChannel.h"
+#include "channel/RawFrameChannel.h"
+#include "playback/PixelBuffer.h"
 #include "state/JSONCoding.h"
 #include "state/UnicodeText.h"
 
@@ -13,9 +15,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <system_error>
 #include <utility>
 
 namespace quellon {
@@ -60,11 +64,32 @@ void waitFor(int fd, short events, Clock::time_point deadline)
 
 class ConnectionLost : public std::exception {};
 
-void writeAll(int fd, std::string_view bytes, Clock::time_point deadline)
+// Sends bytes; a descriptor (when not -1) travels with the first of them that leave.
+ssize_t sendSome(int fd, std::string_view bytes, int descriptor)
+{
+    if (descriptor < 0)
+        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* entry = CMSG_FIRSTHDR(&message);
+    entry->cmsg_level = SOL_SOCKET;
+    entry->cmsg_type = SCM_RIGHTS;
+    entry->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(entry), &descriptor, sizeof descriptor);
+    return ::sendmsg(fd, &message, MSG_NOSIGNAL);
+}
+
+void writeAll(int fd, std::string_view bytes, Clock::time_point deadline, int descriptor = -1)
 {
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t sent = sendSome(fd, bytes, descriptor);
         if (sent > 0) {
+            descriptor = -1;
             bytes.remove_prefix(static_cast<std::size_t>(sent));
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             waitFor(fd, POLLOUT, deadline);
@@ -150,6 +175,9 @@ CameraClient::CameraClient(CameraClient&& other) noexcept
     : socketPath_(std::move(other.socketPath_))
     , timeout_(other.timeout_)
     , fd_(std::exchange(other.fd_, -1))
+    , rawChannel_(std::exchange(other.rawChannel_, std::nullopt))
+    , rawMemory_(std::move(other.rawMemory_))
+    , rawMemoryBytes_(std::exchange(other.rawMemoryBytes_, 0))
 {
 }
 
@@ -160,6 +188,9 @@ CameraClient& CameraClient::operator=(CameraClient&& other) noexcept
         socketPath_ = std::move(other.socketPath_);
         timeout_ = other.timeout_;
         fd_ = std::exchange(other.fd_, -1);
+        rawChannel_ = std::exchange(other.rawChannel_, std::nullopt);
+        rawMemory_ = std::move(other.rawMemory_);
+        rawMemoryBytes_ = std::exchange(other.rawMemoryBytes_, 0);
     }
     return *this;
 }
@@ -169,6 +200,8 @@ void CameraClient::disconnect()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    // The next connection may reach another daemon.
+    rawChannel_.reset();
 }
 
 void CameraClient::connect()
@@ -207,7 +240,8 @@ void CameraClient::connect()
     fd_ = fd;
 }
 
-std::optional<std::string> CameraClient::exchange(Operation operation, std::uint32_t selector, std::string_view payload)
+std::optional<std::string> CameraClient::exchange(Operation operation, std::uint32_t selector, std::string_view payload,
+                                                  int descriptor)
 {
     // Checked before connecting, so an oversized value sends nothing at all.
     const std::string request = PropertyFraming::encodeRequest(operation, selector, payload);
@@ -215,7 +249,7 @@ std::optional<std::string> CameraClient::exchange(Operation operation, std::uint
     const auto deadline = Clock::now() + timeout_;
     try {
         try {
-            writeAll(fd_, request, deadline);
+            writeAll(fd_, request, deadline, descriptor);
         } catch (const ConnectionLost&) {
             // The daemon may have refused the request before reading all of it: its reason
             // is still waiting in our receive buffer.
@@ -278,10 +312,37 @@ CameraInfo CameraClient::cameraInfo()
     }
 }
 
-// Placeholder until the raw channel lands: every camera is taken to lack it.
-bool CameraClient::setRawFrame(const PixelBuffer&)
+bool CameraClient::setRawFrame(const PixelBuffer& frame)
 {
-    return false;
+    if (!frame.isBGRA())
+        throw std::invalid_argument("raw frames are BGRA");
+    const RawFrameLayout layout = RawFrameChannel::layoutOf(frame);
+    try {
+        RawFrameChannel::checkLayout(layout);
+    } catch (const RawFrameError& error) {
+        throw FramingError(error.what());
+    }
+    connect();
+    // A camera without the channel has no value for its selector.
+    if (!rawChannel_)
+        rawChannel_ = property(QuellonCMIOChannel::rawFrameSelector).has_value();
+    if (!*rawChannel_)
+        return false;
+
+    const std::size_t bytes = RawFrameChannel::byteCount(layout);
+    try {
+        if (!rawMemory_.isValid() || rawMemoryBytes_ != bytes) {
+            rawMemory_.reset();
+            rawMemory_ = RawFrameChannel::makeSealedMemory(bytes);
+            rawMemoryBytes_ = bytes;
+        }
+        RawFrameChannel::writeFrame(rawMemory_.get(), frame);
+    } catch (const std::system_error& error) {
+        rawMemory_.reset();
+        fail(CameraClientError::Code::systemError, std::string("cannot prepare a raw frame: ") + error.what());
+    }
+    exchange(Operation::set, QuellonCMIOChannel::rawFrameSelector, RawFrameChannel::encodeLayout(layout), rawMemory_.get());
+    return true;
 }
 
 } // namespace quellon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "channel/PropertyFraming.h"
+#include "platform/FileDescriptor.h"
 #include "state/QuellonStorage.h"
 
 #include <chrono>
@@ -72,7 +73,10 @@ public:
     void setProperty(std::uint32_t selector, std::string_view bytes);
 
     /// Sends one BGRA frame over the camera's raw frame channel (shared memory, no JPEG). False
-    /// when the camera has no raw channel: the caller then sends JPEG. Throws as setProperty.
+    /// when the camera has no raw channel: the caller then sends JPEG. Whether it has one is
+    /// asked once per connection. Returns once the camera has copied the frame, so one sealed
+    /// memfd per frame size serves every frame. Throws std::invalid_argument for a frame that
+    /// is not BGRA, and as setProperty (FramingError above the frame cap).
     bool setRawFrame(const PixelBuffer& frame);
 
     /// Reads a property: its value, or nothing when the camera has no such property. Throws
@@ -88,11 +92,16 @@ public:
     CameraInfo cameraInfo();
 
 private:
-    std::optional<std::string> exchange(PropertyFraming::Operation operation, std::uint32_t selector, std::string_view payload);
+    std::optional<std::string> exchange(PropertyFraming::Operation operation, std::uint32_t selector, std::string_view payload,
+                                        int descriptor = -1);
 
     std::filesystem::path socketPath_;
     std::chrono::milliseconds timeout_;
     int fd_ = -1;
+    /// Whether the camera on this connection takes raw frames; unknown until asked.
+    std::optional<bool> rawChannel_;
+    FileDescriptor rawMemory_;
+    std::size_t rawMemoryBytes_ = 0;
 };
 
 } // namespace quellon

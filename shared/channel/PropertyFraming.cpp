@@ -65,6 +65,8 @@ std::uint32_t payloadCap(std::uint32_t selector)
         return kMaxNameBytes;
     case kCameraInfoSelector:
         return kMaxCameraInfoBytes;
+    case QuellonCMIOChannel::rawFrameSelector:
+        return kMaxRawFrameMessageBytes;
     default:
         return kMaxOtherBytes;
     }

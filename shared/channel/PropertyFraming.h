@@ -39,6 +39,8 @@ inline constexpr std::uint32_t kMaxFrameBytes = 32u * 1024 * 1024;
 inline constexpr std::uint32_t kMaxStateBytes = 1024u * 1024;
 inline constexpr std::uint32_t kMaxNameBytes = 4 * 1024;
 inline constexpr std::uint32_t kMaxCameraInfoBytes = 64 * 1024;
+/// A raw frame's message carries only its layout; the pixels travel in shared memory.
+inline constexpr std::uint32_t kMaxRawFrameMessageBytes = 64;
 /// Selectors the camera does not know still travel (and are ignored), but only small ones.
 inline constexpr std::uint32_t kMaxOtherBytes = 4 * 1024;
 /// The reason text of a rejected request.
@@ -69,8 +71,8 @@ struct ReplyHeader {
     bool operator==(const ReplyHeader&) const = default;
 };
 
-/// Largest value a property carries in either direction: the frame, state, name and camera
-/// information channels have their own caps, every other selector kMaxOtherBytes.
+/// Largest value a property carries in either direction: the frame, state, name, raw frame and
+/// camera information channels have their own caps, every other selector kMaxOtherBytes.
 std::uint32_t payloadCap(std::uint32_t selector);
 
 std::array<std::uint8_t, kRequestHeaderSize> encodeRequestHeader(const RequestHeader& header);

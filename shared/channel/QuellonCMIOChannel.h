@@ -32,6 +32,10 @@ inline constexpr const char* framePropertyRawValue = "4cc_qlfr_glob_0000";
 inline constexpr std::uint32_t frameSelector = fourCharCode("qlfr");
 inline constexpr const char* namePropertyRawValue = "4cc_qlnm_glob_0000";
 inline constexpr std::uint32_t nameSelector = fourCharCode("qlnm");
+/// One BGRA frame in shared memory: the message carries its layout (RawFrameChannel.h) and a
+/// memory descriptor beside it. A get answers "BGRA" on cameras that take such frames.
+inline constexpr const char* rawFramePropertyRawValue = "4cc_qlrw_glob_0000";
+inline constexpr std::uint32_t rawFrameSelector = fourCharCode("qlrw");
 
 /// Longest camera name, in UTF-8 bytes after trimming.
 inline constexpr std::size_t maxNameBytes = 64;
