@@ -15,6 +15,7 @@
 #include "state/QuellonStorage.h"
 
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 
@@ -250,8 +251,11 @@ struct HostService::Impl {
         case QuellonMode::away:
             if (nearFrame)
                 away->startNear(nearFrame);
-            if (PixelBufferRef frame = away->nextFrame())
+            if (PixelBufferRef frame = away->nextFrame()) {
                 link->sendFrame(*frame, nullptr, now);
+                if (nearFrame)
+                    log.write(LogLevel::debug, "host: first away frame sent " + std::to_string(std::lround((monotonicSeconds() - now) * 1000)) + " ms into the tick");
+            }
             break;
         case QuellonMode::standby:
         case QuellonMode::error:
