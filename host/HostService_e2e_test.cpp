@@ -5,9 +5,12 @@
 #include "host/HostService.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "state/ClipMetadata.h"
 #include "playback/TestClips.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <gtest/gtest.h>
 
 namespace quellon {
@@ -211,6 +214,52 @@ TEST_F(HostServiceTest, ACameraThatAppliedAHigherRevisionStillTakesTheHostsState
     EXPECT_TRUE(cameraReaches(QuellonMode::away));
     EXPECT_TRUE(framesUntil(30 * 5, isLoop));
     EXPECT_EQ(QuellonStorage::readState().revision, cameraState()->revision);
+}
+
+TEST_F(HostServiceTest, RecordsALoopFromTheCameraItHoldsWhileLiveGoesOn)
+{
+    startHost("lavfi:testsrc2=size=320x240:rate=15");
+    std::mutex seenMutex;
+    std::vector<bool> recordingSeen;
+    host->setChangeHandler([&](const host::HostStatus& status) {
+        std::lock_guard lock(seenMutex);
+        recordingSeen.push_back(status.recording);
+    });
+    EXPECT_THROW(host->startRecording(0), host::HostError);
+    EXPECT_THROW(host->startRecording(601), host::HostError);
+    host->startRecording(3.5);
+    EXPECT_THROW(host->startRecording(3), host::HostError) << "one recording at a time";
+    EXPECT_TRUE(host->status().recording);
+    // Live keeps going while the recording taps the same capture.
+    EXPECT_TRUE(framesUntil(30 * 20, [&](const Frame& f) { return f.difference(card) > 20; }));
+    for (int i = 0; i < 1200 && host->status().recording; ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_FALSE(host->status().recording);
+
+    std::vector<std::string> clips;
+    for (const auto& entry : fs::directory_iterator(container / "Clips"))
+        clips.push_back(entry.path().filename().string());
+    std::sort(clips.begin(), clips.end());
+    ASSERT_EQ(clips.size(), 3u) << "blue.mkv, the new clip and its sidecar, nothing half-written";
+    ASSERT_TRUE(clips[1].starts_with("loop-") && clips[1].ends_with(".json")) << clips[1];
+    const std::string clip = clips[2];
+    ASSERT_TRUE(clip.starts_with("loop-") && clip.ends_with(".mov")) << clip;
+    const auto metadata = QuellonStorage::readMetadata(clip);
+    ASSERT_TRUE(metadata);
+    EXPECT_EQ(metadata->resolution, "320x240");
+    EXPECT_EQ(metadata->fps, 15);
+    // The seam trims the take to at least three seconds.
+    EXPECT_GE(metadata->duration, 3.0);
+    EXPECT_LE(metadata->duration, 3.6);
+    // The new clip plays as a loop.
+    host->setActiveLoop(clip, "test");
+    for (int i = 0; i < 600 && host->status().loopFrames == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_GT(host->status().loopFrames, 24);
+    std::lock_guard lock(seenMutex);
+    ASSERT_GE(recordingSeen.size(), 2u);
+    EXPECT_TRUE(recordingSeen.front());
+    EXPECT_FALSE(recordingSeen.back());
 }
 
 } // namespace
