@@ -24,7 +24,7 @@ struct CapturedFrame {
     double time = 0;
     /// The picture's own JPEG bytes when the input delivers MJPEG, so it can be passed on
     /// without encoding it again; nothing for other codecs.
-    std::shared_ptr<const std::string> jpeg;
+    std::shared_ptr<const std::string> jpeg = nullptr;
 };
 
 /// A camera or other input that cannot be opened or stops working: missing, busy, unplugged,
