@@ -5,11 +5,16 @@
 #include "host/AwayPlayer.h"
 #include "host/FramePump.h"
 #include "host/FrameTee.h"
+#include "host/HostService.h"
 #include "host/LiveCapture.h"
 #include "host/StateKeeper.h"
 #include "playback/ClipDecoder.h"
 #include "playback/LoopLoadError.h"
 #include "playback/TestFrames.h"
+#include "platform/Log.h"
+#include "platform/TemporaryDirectory.h"
+#include "platform/UserDefaults.h"
+#include "state/QuellonStorage.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
@@ -288,6 +293,118 @@ TEST(AwayPlayer, LoadsAheadReportsFailuresAndChangesEffectsWithoutReloading)
     ASSERT_TRUE(eventually([&] { return loads == 3; }));
     EXPECT_EQ(player.info().frames, 5);
     EXPECT_EQ(player.info().clips, 2);
+}
+
+// --- HostService, with a fake camera and no camera daemon ---
+
+class HostServiceUnit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("XDG_DATA_HOME", (directory.path() / "data").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (directory.path() / "config").c_str(), 1);
+        ::unsetenv("QUELLON_NO_APP_GROUP");
+        fs::create_directories(directory.path() / "data" / "group.com.quellon.shared" / "Clips");
+    }
+
+    std::unique_ptr<HostService> makeHost()
+    {
+        HostOptions options;
+        options.inputURL = "fake";
+        options.socketPath = directory.path() / "nobody.sock"; // no camera daemon: retried quietly
+        options.log = &log;
+        options.defaults = &defaults;
+        options.cameraRetrySeconds = 0.01;
+        options.openCamera = [this](const std::string& input) -> std::unique_ptr<CaptureSource> {
+            EXPECT_EQ(input, "fake");
+            if (cameraMissing)
+                throw CaptureError("No camera at /dev/video7: is it plugged in?");
+            return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t) { return flat({0, 255, 0, 255}); });
+        };
+        return std::make_unique<HostService>(options);
+    }
+
+    TemporaryDirectory directory{"quellon-host-unit"};
+    CapturingLogSink log;
+    InMemoryUserDefaults defaults;
+    std::atomic<bool> cameraMissing = false;
+};
+
+TEST_F(HostServiceUnit, RefusesWhatItCannotDoWithAHostError)
+{
+    auto host = makeHost();
+    EXPECT_THROW(host->setMode(QuellonMode::away, "command"), HostError) << "before start";
+    host->start();
+    EXPECT_THROW(host->setMode(QuellonMode::error, "command"), std::invalid_argument);
+    EXPECT_THROW(host->setMode(QuellonMode::away, "command"), HostError) << "no loop chosen";
+    for (const std::string name : {"", ".hidden.mov", "../state.json", "a/b.mov", "missing.mov", "loop.json"})
+        EXPECT_THROW(host->setActiveLoop(name, "command"), HostError) << name;
+    EXPECT_EQ(QuellonStorage::readState().activeClipFilename, std::nullopt);
+    host->stop();
+    host->stop();
+}
+
+TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLoggedAndReported)
+{
+    cameraMissing = true;
+    auto host = makeHost();
+    std::mutex mutex;
+    std::vector<HostStatus> changes;
+    host->setChangeHandler([&](const HostStatus& status) {
+        std::lock_guard lock(mutex);
+        changes.push_back(status);
+    });
+    host->start();
+    ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::error; }));
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::error);
+    EXPECT_EQ(host->status().physicalCameraError, "No camera at /dev/video7: is it plugged in?");
+    EXPECT_FALSE(host->latestCameraFrame());
+
+    cameraMissing = false;
+    ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::live; })) << "back by itself";
+    EXPECT_TRUE(eventually([&] { return host->latestCameraFrame() != nullptr; }));
+    EXPECT_TRUE(log.contains("host: mode live -> error (camera lost)"));
+    EXPECT_TRUE(log.contains("host: mode error -> live (camera back)"));
+
+    // Standby closes the camera: its absence is no error there.
+    host->setMode(QuellonMode::standby, "tray");
+    cameraMissing = true;
+    EXPECT_TRUE(eventually([&] { return !host->status().physicalCameraAvailable; }));
+    EXPECT_EQ(host->mode(), QuellonMode::standby);
+    EXPECT_TRUE(host->lastLiveFrame()) << "kept from when Live was left";
+
+    host->setAutoReturn(true);
+    EXPECT_EQ(defaults.string(HostService::kAutoReturnKey), "true");
+    EXPECT_TRUE(host->status().autoReturn);
+    host->stop();
+
+    const QuellonState stored = QuellonStorage::readState();
+    EXPECT_EQ(stored.mode, QuellonMode::standby);
+    EXPECT_EQ(stored.revision, host->status().stateRevision);
+    std::lock_guard lock(mutex);
+    // The handler sees each mode with its cause (a change of loops or settings may repeat one).
+    std::vector<std::pair<QuellonMode, std::string>> modes;
+    for (const HostStatus& change : changes)
+        if (modes.empty() || modes.back() != std::pair(change.mode, change.modeCause))
+            modes.emplace_back(change.mode, change.modeCause);
+    EXPECT_EQ(modes, (std::vector<std::pair<QuellonMode, std::string>>{
+                         {QuellonMode::error, "camera lost"}, {QuellonMode::live, "camera back"}, {QuellonMode::standby, "tray"}}));
+    ASSERT_FALSE(changes.empty());
+    EXPECT_TRUE(changes.back().autoReturn);
+    EXPECT_FALSE(changes.back().cameraConnected);
+}
+
+TEST_F(HostServiceUnit, ANewRunStartsLiveAboveTheStoredRevision)
+{
+    QuellonState stored;
+    stored.mode = QuellonMode::error;
+    stored.revision = 41;
+    QuellonStorage::writeState(stored);
+    auto host = makeHost();
+    host->start();
+    EXPECT_EQ(host->mode(), QuellonMode::live);
+    EXPECT_EQ(QuellonStorage::readState().revision, 42);
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::live);
 }
 
 // --- FramePump ---
