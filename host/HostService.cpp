@@ -165,30 +165,43 @@ struct HostService::Impl {
             status = statusLocked();
             clips = clipsDirectory;
         }
-        // File system reads stay outside the lock.
+        addFileFacts(status, clips);
+        return status;
+    }
+
+    // What the file system says; read outside the lock.
+    static void addFileFacts(HostStatus& status, const fs::path& clips)
+    {
         status.hasLoops = !clips.empty() && clipsExist(clips);
         try {
             status.appStreaming = QuellonStorage::isExtensionStreaming(kStreamingWithinSeconds, Clock::system().now());
         } catch (const std::exception&) {
             status.appStreaming = false;
         }
-        return status;
     }
 
-    void notify()
+    // Fills in what the file system says and hands the snapshot to the handler.
+    void report(HostStatus status) const
     {
         ChangeHandler current;
+        fs::path clips;
         {
             std::lock_guard lock(mutex);
             current = handler;
+            clips = clipsDirectory;
         }
-        if (current)
-            current(fullStatus());
+        if (!current)
+            return;
+        addFileFacts(status, clips);
+        current(status);
     }
+
+    void notify() { report(fullStatus()); }
 
     void cameraAvailability(bool available, const std::optional<std::string>& error)
     {
         bool changed = false;
+        HostStatus snapshot;
         {
             std::lock_guard lock(mutex);
             if (!keeper || stopped)
@@ -201,11 +214,12 @@ struct HostService::Impl {
             } catch (const std::exception& failure) {
                 log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
             }
+            snapshot = statusLocked();
         }
         if (pump)
             pump->wake();
         if (changed)
-            notify();
+            report(snapshot);
     }
 
     void tick()
@@ -368,6 +382,7 @@ void HostService::setMode(QuellonMode mode, const std::string& cause)
         throw std::invalid_argument("the error mode is the host's own");
     Impl& impl = *impl_;
     bool changed = false;
+    HostStatus snapshot;
     {
         std::lock_guard lock(impl.mutex);
         if (!impl.keeper)
@@ -390,10 +405,11 @@ void HostService::setMode(QuellonMode mode, const std::string& cause)
             throw HostError(std::string("cannot save the state: ") + error.what());
         }
         impl.updateCaptureWanted();
+        snapshot = impl.statusLocked();
     }
     impl.pump->wake();
     if (changed)
-        impl.notify();
+        impl.report(snapshot);
 }
 
 QuellonMode HostService::mode() const

@@ -366,7 +366,10 @@ TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLog
     EXPECT_FALSE(host->latestCameraFrame());
 
     cameraMissing = false;
-    ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::live; })) << "back by itself";
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return !changes.empty() && changes.back().mode == QuellonMode::live;
+    })) << "back by itself";
     EXPECT_TRUE(eventually([&] { return host->latestCameraFrame() != nullptr; }));
     EXPECT_TRUE(log.contains("host: mode live -> error (camera lost)"));
     EXPECT_TRUE(log.contains("host: mode error -> live (camera back)"));
