@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     cli::addMenuBarCommands(app);
     cli::addLoopLibraryCommands(app);
     cli::addRecordCommand(app);
+    cli::addHostCommands(app);
 
     try {
         app.parse(argc, argv);
