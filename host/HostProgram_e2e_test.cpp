@@ -126,7 +126,12 @@ protected:
         auto host = std::make_unique<testing::ChildProgram>(
             QUELLON_FAKE_HOST_PATH, tray ? std::vector<std::string>{} : std::vector<std::string>{"--no-tray"},
             environment(true, graphical));
-        EXPECT_EQ(host->readErrorLine(), "quellon: host running");
+        // Anything it logs while starting comes before its ready line.
+        std::string line;
+        do
+            line = host->readErrorLine();
+        while (!line.empty() && line != "quellon: host running");
+        EXPECT_EQ(line, "quellon: host running");
         return host;
     }
 

@@ -1,0 +1,82 @@
+// Everything real: the camera daemon (FIFO sink) read by ffmpeg, `quellon host` with an FFmpeg
+// input as the physical camera, and the quellon commands on a private session bus.
+
+#include "CameraDaemonFixture.h"
+#include "menubar/BusTestSupport.h"
+
+#include "cli/ChildProgram.h"
+
+#include <gtest/gtest.h>
+
+namespace quellon {
+namespace {
+
+using testing::Frame;
+using testing::kHeight;
+using testing::kWidth;
+
+bool isLime(const Frame& frame)
+{
+    for (auto [x, y] : {std::pair{4, 4}, std::pair{kWidth / 2, kHeight / 2}, std::pair{kWidth - 5, kHeight - 5}}) {
+        const auto* p = reinterpret_cast<const unsigned char*>(frame.bytes.data()) + (y * kWidth + x) * 3;
+        if (p[0] > 60 || p[1] < 195 || p[2] > 60)
+            return false;
+    }
+    return true;
+}
+
+/// The host logs its start-up on standard error too; its ready line comes last.
+bool waitUntilServing(testing::ChildProgram& host)
+{
+    for (std::string line = host.readErrorLine(); !line.empty(); line = host.readErrorLine())
+        if (line == "quellon: host running")
+            return true;
+    return false;
+}
+
+class HostProgramCameraTest : public testing::CameraDaemonFixture {
+protected:
+    std::vector<std::string> environment() const
+    {
+        return {"HOME=" + home.string(), "XDG_DATA_HOME=" + (home / "data").string(),
+                "XDG_CONFIG_HOME=" + (home / "config").string(), "PATH=/usr/bin:/bin",
+                "DBUS_SESSION_BUS_ADDRESS=" + bus.address(),
+                std::string("LSAN_OPTIONS=suppressions=") + QUELLON_LSAN_SUPPRESSIONS};
+    }
+
+    testing::ProgramResult quellon(const std::vector<std::string>& args) const
+    {
+        return testing::ChildProgram(QUELLON_CLI_PATH, args, environment()).finish();
+    }
+
+    testing::PrivateSessionBus bus;
+};
+
+TEST_F(HostProgramCameraTest, TheHostFeedsTheCameraAndFollowsTheCommands)
+{
+    testing::ChildProgram host(QUELLON_CLI_PATH, {"host", "--no-tray", "--input", "lavfi:color=c=lime:s=320x180:r=30"},
+                               environment());
+    ASSERT_TRUE(waitUntilServing(host));
+    openReader();
+    ASSERT_EQ(quellon({"live"}).status, 0);
+    EXPECT_TRUE(framesUntil(300, isLime)) << "the live input reaches the meeting app";
+
+    testing::ChildProgram watch(QUELLON_CLI_PATH, {"watch", "--count", "1", "--timeout", "20"}, environment());
+    ASSERT_EQ(watch.readErrorLine(), "quellon: watching");
+    const auto away = quellon({"away"});
+    EXPECT_EQ(away.status, 0) << away.err;
+    const auto watched = watch.finish();
+    EXPECT_EQ(watched.out, "com.quellon.menubar.mode.away\n") << watched.err;
+
+    const auto status = quellon({"status"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("host: running\nmode: away (command)\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("physical camera: lavfi:color=c=lime:s=320x180:r=30"), std::string::npos) << status.out;
+
+    host.signal(SIGTERM);
+    const auto ended = host.finish();
+    EXPECT_EQ(ended.status, 0) << ended.err;
+}
+
+} // namespace
+} // namespace quellon
