@@ -117,6 +117,8 @@ protected:
             env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
         if (graphical)
             env.push_back("DISPLAY=:99");
+        if (refusal_)
+            env.push_back("QUELLON_FAKE_HOST_REFUSE=" + *refusal_);
         return env;
     }
 
@@ -162,6 +164,7 @@ protected:
 
     testing::PrivateSessionBus bus_;
     TemporaryDirectory home_;
+    std::optional<std::string> refusal_;
 };
 
 const std::string noHost = "no host is running; start it with `quellon host` or `systemctl --user start quellon-host`";
@@ -219,6 +222,17 @@ TEST_F(HostProgramTest, WithoutAHostCommandsSayHowToStartOne)
         EXPECT_EQ(status.status, 0) << status.err;
         EXPECT_EQ(status.out, "not streaming (no heartbeat)\nhost: not running (" + noHost + ")\n");
     }
+}
+
+TEST_F(HostProgramTest, RefusalsReachTheUser)
+{
+    refusal_ = "there is no loop to play; record one first";
+    auto host = startHost();
+    const auto away = quellon({"away"});
+    EXPECT_EQ(away.status, 1);
+    EXPECT_EQ(away.err, "quellon: there is no loop to play; record one first\n");
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->finish().status, 0);
 }
 
 TEST_F(HostProgramTest, OneHostPerSession)

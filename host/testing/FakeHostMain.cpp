@@ -1,5 +1,6 @@
 // The host program around a scripted controller: every call it receives is appended as one
 // line to $QUELLON_FAKE_HOST_LOG, so tests see exactly what the commanders asked for.
+// With $QUELLON_FAKE_HOST_REFUSE set, every mode change is refused with that text.
 // Usage: quellon-fake-host [--no-tray]
 
 #include "host/HostProgram.h"
@@ -34,6 +35,8 @@ public:
     {
         if (mode == QuellonMode::error)
             throw std::invalid_argument("the error mode is the host's own");
+        if (const char* refusal = std::getenv("QUELLON_FAKE_HOST_REFUSE"))
+            throw HostError(refusal);
         change("setMode " + std::string(rawValue(mode)) + " " + cause, [&] {
             status_.mode = mode;
             status_.modeCause = cause;
