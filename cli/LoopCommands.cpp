@@ -10,6 +10,7 @@
 #include "playback/ClipDecoder.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
+#include "playback/JPEGEncoder.h"
 #include "playback/LoopFrameProvider.h"
 #include "playback/ParallelFor.h"
 #include "state/QuellonMode.h"
@@ -25,7 +26,6 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 namespace quellon::cli {
@@ -34,7 +34,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kJPEGQuality = 85;
 // Still images given to --start-near: a photo, not a film.
 constexpr std::uint64_t kMaxStartImageBytes = 64u * 1024 * 1024;
 
@@ -97,48 +96,6 @@ bool sleepUntil(std::chrono::steady_clock::time_point deadline)
     }
     return false;
 }
-
-// One frame as the camera's frame channel takes it.
-class JPEGEncoder {
-public:
-    JPEGEncoder() : handle_(tjInitCompress())
-    {
-        if (!handle_)
-            throw CommandError("cannot start the JPEG encoder");
-    }
-    ~JPEGEncoder()
-    {
-        tjFree(buffer_);
-        tjDestroy(handle_);
-    }
-    JPEGEncoder(const JPEGEncoder&) = delete;
-    JPEGEncoder& operator=(const JPEGEncoder&) = delete;
-
-    std::string_view encode(const PixelBuffer& frame)
-    {
-        // A buffer of the worst-case size, kept, so no call allocates.
-        const unsigned long capacity = tjBufSize(frame.width(), frame.height(), TJSAMP_420);
-        if (capacity > capacity_) {
-            tjFree(buffer_);
-            buffer_ = tjAlloc(static_cast<int>(capacity));
-            capacity_ = buffer_ ? capacity : 0;
-            if (!buffer_)
-                throw CommandError("no memory to encode a frame");
-        }
-        auto lock = frame.lockForReading();
-        unsigned long size = capacity_;
-        if (tjCompress2(handle_, lock.baseAddress(), frame.width(), static_cast<int>(frame.bytesPerRow()), frame.height(),
-                        TJPF_BGRA, &buffer_, &size, TJSAMP_420, kJPEGQuality, TJFLAG_NOREALLOC)
-            != 0)
-            throw CommandError(std::string("cannot encode a frame as JPEG: ") + tjGetErrorStr2(handle_));
-        return {reinterpret_cast<const char*>(buffer_), size};
-    }
-
-private:
-    tjhandle handle_;
-    unsigned char* buffer_ = nullptr;
-    unsigned long capacity_ = 0;
-};
 
 PixelBufferRef readStartImage(const std::string& file)
 {
@@ -206,7 +163,12 @@ void play(const PlayOptions& options)
             if (!frame)
                 throw CommandError("the loop has no frames to play");
             const double t1 = threadCPUSeconds();
-            const std::string_view jpeg = encoder.encode(*frame);
+            std::string_view jpeg;
+            try {
+                jpeg = encoder.encode(*frame);
+            } catch (const JPEGEncodingError& error) {
+                throw CommandError(error.what());
+            }
             const double t2 = threadCPUSeconds();
             nextFrameCPU += t1 - t0;
             encodeCPU += t2 - t1;

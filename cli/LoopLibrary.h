@@ -5,6 +5,7 @@
 
 #include "analysis/LoopClipAnalysis.h"
 #include "capture/CaptureSource.h"
+#include "capture/LoopSaving.h"
 
 #include <filesystem>
 #include <nlohmann/json_fwd.hpp>
@@ -34,18 +35,8 @@ struct ClipAnalysisResult {
 /// Throws CommandError when the file cannot be decoded.
 ClipAnalysisResult analyseClip(const std::filesystem::path& file);
 
-/// A face detector that finds boxes only: it needs no landmark model, so it is ready at once.
-FaceDetector& boxDetector();
-
-/// The best seam inside the trim bounds, checked for open eyes; nothing when the clip is too
-/// short for one.
-std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis);
-
 /// "Grade B (Good loop), score 71" and one line per hint.
 std::string describeReport(const LoopQualityReport& report);
 nlohmann::json reportJSON(const LoopQualityReport& report);
-
-/// "imported-x.mov", "x-1.mov" ...: the first of base + ".mov", base + "-N.mov" not taken.
-std::string uniqueName(const std::string& base, const std::set<std::string>& existing);
 
 } // namespace quellon::cli

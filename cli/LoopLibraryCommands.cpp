@@ -251,14 +251,6 @@ std::set<std::string> clipNames()
     return names;
 }
 
-std::string uniqueName(const std::string& base, const std::set<std::string>& existing)
-{
-    std::string candidate = base + ".mov";
-    for (int n = 1; existing.contains(candidate); ++n)
-        candidate = base + "-" + std::to_string(n) + ".mov";
-    return candidate;
-}
-
 ClipAnalysisResult analyseClip(const fs::path& file)
 {
     ClipAnalysisResult result;
@@ -274,20 +266,6 @@ ClipAnalysisResult analyseClip(const fs::path& file)
         throw CommandError("The file " + file.string() + " holds no pictures.");
     result.duration = result.analysis.times().back() + (result.format.fps > 0 ? 1 / result.format.fps : 0);
     return result;
-}
-
-FaceDetector& boxDetector()
-{
-    // An empty model path: boxes without landmarks, and the loader's complaint goes nowhere.
-    static CapturingLogSink ignored;
-    thread_local const std::unique_ptr<FaceDetector> detector = DlibFaceDetection::make({}, ignored);
-    return *detector;
-}
-
-std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis)
-{
-    return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, boxDetector(),
-                         []() -> FaceDetector& { return threadFaceDetector(); });
 }
 
 std::string describeReport(const LoopQualityReport& report)

@@ -8,6 +8,7 @@
 #include "capture/ClipEncoder.h"
 #include "capture/FFmpegCapture.h"
 #include "capture/LoopRecording.h"
+#include "capture/LoopSaving.h"
 #include "platform/UUID.h"
 #include "state/ClipMetadata.h"
 #include "state/QuellonState.h"
@@ -78,10 +79,7 @@ private:
     std::vector<fs::path> paths_;
 };
 
-class Cancelled : public std::runtime_error {
-public:
-    Cancelled() : std::runtime_error("Recording cancelled; nothing was kept.") {}
-};
+using Cancelled = RecordingCancelled;
 
 std::string chooseInput(const std::optional<std::string>& camera, const std::optional<std::string>& input)
 {
@@ -96,16 +94,6 @@ std::string chooseInput(const std::optional<std::string>& camera, const std::opt
         throw CommandError("No camera found. Connect one, or record from a file or a test pattern with --input "
                            "(for example --input lavfi:testsrc2=size=1280x720:rate=30).");
     return cameras.front().id;
-}
-
-std::string defaultName()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    std::ostringstream text;
-    text << "loop-" << std::put_time(&local, "%Y%m%d-%H%M%S");
-    return text.str();
 }
 
 void printBar(double elapsed, double total)
@@ -133,7 +121,7 @@ void record(const Options& options)
         throw UsageError("\"" + spelling + "\" is not an input: give a camera device, a file or lavfi:GRAPH.");
 
     const fs::path clips = QuellonStorage::clipsDirectory();
-    const std::string base = options.name ? LoopImport::sanitizedBase(*options.name) : defaultName();
+    const std::string base = options.name ? LoopImport::sanitizedBase(*options.name) : defaultLoopName();
     const std::string filename = uniqueName(base, clipNames());
     const fs::path recording = clips / (".quellon-recording-" + UUID::random().uuidString() + ".mov");
 
@@ -190,42 +178,23 @@ void record(const Options& options)
     if (summary.dropped > 0)
         std::cerr << summary.dropped << " frames were dropped while recording.\n";
 
-    const double duration = summary.duration + (format.fps > 0 ? 1 / format.fps : 0);
-    const auto seam = findSeam(analysis);
-    const TrimMath::Window window = TrimMath::resolve(seam ? seam->start : 0, seam ? seam->end : duration, duration,
-                                                      TrimMath::maxDuration);
-    if (interrupted)
-        throw Cancelled();
-
-    // The seam's end is its last frame; a window without a seam ends where the recording does.
-    const double lastFrame = seam ? window.end : std::max(window.start, window.end - 1 / format.fps);
     const fs::path clip = clips / filename;
-    cleanup.add(clip);
-    bool copied = false;
+    SavedLoop saved;
     try {
-        copied = cutClip(recording, clip, window.start, lastFrame);
+        saved = saveRecordedLoop(recording, analysis, format, summary.duration, clip, options.name, interrupted);
     } catch (const CaptureError& error) {
         throw CommandError(error.what());
     }
-    const double clipDuration = lastFrame - window.start + 1 / format.fps;
-    ClipMetadata metadata{"recorded",
-                          clipDuration,
-                          std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()),
-                          std::to_string(format.width) + "x" + std::to_string(format.height),
-                          std::llround(format.fps),
-                          "pingpong",
-                          filename,
-                          options.name};
-    if (interrupted)
-        throw Cancelled();
-    QuellonStorage::writeMetadata(metadata, filename);
-    cleanup.release();
     std::error_code ignored;
     fs::remove(recording, ignored);
 
-    const LoopQualityReport report = analysis.report(window.start, lastFrame);
+    const LoopQualityReport& report = saved.report;
+    const double lastFrame = saved.windowStart + saved.duration - 1 / format.fps;
+    const double clipDuration = saved.duration;
+    const bool copied = saved.copied;
+    const auto& seam = saved.seam;
     std::cout << "Saved " << filename << ": " << std::fixed << std::setprecision(2) << clipDuration << " s ("
-              << window.start << " s to " << lastFrame + 1 / format.fps << " s of the recording, "
+              << saved.windowStart << " s to " << lastFrame + 1 / format.fps << " s of the recording, "
               << (copied ? "cut without re-encoding" : "re-encoded") << ", " << summary.codec << ")\n";
     std::cout << describeReport(report);
     std::cout << "Seam boundary jump: " << std::setprecision(4) << (seam ? seam->boundaryJump : report.boundaryJump) << "\n";

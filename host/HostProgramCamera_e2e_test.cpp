@@ -3,6 +3,7 @@
 
 #include "CameraDaemonFixture.h"
 #include "menubar/BusTestSupport.h"
+#include "playback/TestClips.h"
 
 #include "cli/ChildProgram.h"
 
@@ -14,6 +15,7 @@ namespace {
 using testing::Frame;
 using testing::kHeight;
 using testing::kWidth;
+namespace fs = std::filesystem;
 
 bool isLime(const Frame& frame)
 {
@@ -54,6 +56,12 @@ protected:
 
 TEST_F(HostProgramCameraTest, TheHostFeedsTheCameraAndFollowsTheCommands)
 {
+    // Away needs a loop to play: a blue clip, chosen in the stored state.
+    fs::create_directories(container / "Clips");
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i color=c=blue:s=320x180:r=30:d=1 -c:v ffv1", container / "Clips" / "blue.mkv"));
+    const auto chosen = quellon({"state", "set", "--clip", "blue.mkv", "--mode", "live"});
+    ASSERT_EQ(chosen.status, 0) << chosen.err;
+
     testing::ChildProgram host(QUELLON_CLI_PATH, {"host", "--no-tray", "--input", "lavfi:color=c=lime:s=320x180:r=30"},
                                environment());
     ASSERT_TRUE(waitUntilServing(host));

@@ -1,59 +1,500 @@
 #include "host/HostService.h"
 
+#include "capture/CameraListing.h"
+#include "capture/CaptureInput.h"
+#include "capture/FFmpegCapture.h"
+#include "host/AwayPlayer.h"
+#include "host/CameraLink.h"
+#include "host/FramePump.h"
+#include "host/LiveCapture.h"
+#include "host/LoopRecorder.h"
+#include "host/StateKeeper.h"
+#include "platform/Clock.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+#include "state/QuellonStorage.h"
+
+#include <chrono>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 
 namespace quellon::host {
 
-// Placeholder until the service lands: holds the mode and nothing else.
-struct HostService::Impl {
-    HostOptions options;
-    mutable std::mutex mutex;
-    HostStatus status;
-    ChangeHandler handler;
-};
+namespace fs = std::filesystem;
 
-HostService::HostService(HostOptions options) : impl_(std::make_unique<Impl>())
+namespace {
+
+constexpr double kStreamingWithinSeconds = 3;
+
+bool isLoopFile(const fs::directory_entry& entry)
 {
-    impl_->options = std::move(options);
+    const std::string name = entry.path().filename().string();
+    std::error_code error;
+    return entry.is_regular_file(error) && !name.starts_with(".") && entry.path().extension() != ".json";
 }
 
-HostService::~HostService() { stop(); }
+bool clipsExist(const fs::path& directory)
+{
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
+        if (isLoopFile(*it))
+            return true;
+    return false;
+}
 
-void HostService::start() {}
-void HostService::stop() {}
+double monotonicSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+SystemLogSink& defaultLog()
+{
+    static SystemLogSink sink("quellon");
+    return sink;
+}
+
+} // namespace
+
+struct HostService::Impl {
+    HostOptions options;
+    LogSink& log;
+    UserDefaults& defaults;
+
+    mutable std::mutex mutex;
+    bool started = false;
+    bool stopped = false;
+    std::optional<StateKeeper> keeper;
+    QuellonMode requested = QuellonMode::live; // what commanders asked; error is never asked
+    std::string modeCause;
+    std::optional<std::string> cameraError;    // the physical camera failing
+    bool keepCameraOpen = false;
+    bool recording = false;
+    bool stateDirty = true;
+    PixelBufferRef lastLiveFrame;
+    PixelBufferRef startNearFrame;             // taken by the pump on the first away frame
+    bool cameraConnected = false;
+    std::string physicalCamera;
+    fs::path clipsDirectory;
+    ChangeHandler handler;
+
+    std::unique_ptr<LiveCapture> capture;
+    std::unique_ptr<AwayPlayer> away;
+    std::unique_ptr<FramePump> pump;
+    std::unique_ptr<LoopRecorder> recorder;
+
+    // The pump thread's own.
+    std::unique_ptr<CameraLink> link;
+    std::uint64_t lastLiveSequence = 0;
+
+    Impl(HostOptions chosen)
+        : options(std::move(chosen)),
+          log(options.log ? *options.log : defaultLog()),
+          defaults(options.defaults ? *options.defaults : UserDefaults::standard())
+    {
+    }
+
+    QuellonMode effectiveMode() const
+    {
+        return requested == QuellonMode::live && cameraError ? QuellonMode::error : requested;
+    }
+
+    // Under the lock: brings the state's mode to what the host shows; true when it changed.
+    bool applyMode(const std::string& cause)
+    {
+        const QuellonMode from = keeper->state().mode;
+        const QuellonMode to = effectiveMode();
+        if (from == to)
+            return false;
+        keeper->change([to](QuellonState& state) { state.mode = to; }, Clock::system().now());
+        modeCause = cause;
+        stateDirty = true;
+        log.write(LogLevel::info, "host: mode " + std::string(rawValue(from)) + " -> " + std::string(rawValue(to)) + " (" + cause + ")");
+        return true;
+    }
+
+    // Under the lock: the camera is read while Live shows it, auto return samples it, or a
+    // recording takes it.
+    void updateCaptureWanted()
+    {
+        if (capture)
+            capture->setWanted(!stopped && (requested == QuellonMode::live || keepCameraOpen || recording));
+    }
+
+    void chooseLoop()
+    {
+        if (away)
+            away->choose(AwayPlayer::choiceFor(keeper->state(), clipsDirectory), AwayPlayer::effectsFor(keeper->state()));
+    }
+
+    HostStatus statusLocked() const
+    {
+        HostStatus status;
+        status.mode = keeper ? keeper->state().mode : requested;
+        status.modeCause = modeCause;
+        if (keeper) {
+            status.activeLoop = keeper->state().activeClipFilename;
+            status.stateRevision = keeper->state().revision;
+        }
+        if (away) {
+            const AwayPlayer::Info info = away->info();
+            status.loopFrames = info.frames;
+            status.loopBytes = info.bytes;
+            status.rotationClips = info.clips;
+            status.rotationFrameBudget = info.frameBudget;
+            status.loopError = info.error;
+        }
+        status.physicalCamera = physicalCamera;
+        if (capture) {
+            const LiveCapture::Latest latest = capture->latest();
+            status.physicalCameraAvailable = latest.available;
+            status.physicalCameraError = latest.error;
+        }
+        status.cameraConnected = cameraConnected;
+        status.autoReturn = defaults.string(kAutoReturnKey) == "true";
+        status.recording = recording;
+        return status;
+    }
+
+    HostStatus fullStatus() const
+    {
+        HostStatus status;
+        fs::path clips;
+        {
+            std::lock_guard lock(mutex);
+            status = statusLocked();
+            clips = clipsDirectory;
+        }
+        // File system reads stay outside the lock.
+        status.hasLoops = !clips.empty() && clipsExist(clips);
+        try {
+            status.appStreaming = QuellonStorage::isExtensionStreaming(kStreamingWithinSeconds, Clock::system().now());
+        } catch (const std::exception&) {
+            status.appStreaming = false;
+        }
+        return status;
+    }
+
+    void notify()
+    {
+        ChangeHandler current;
+        {
+            std::lock_guard lock(mutex);
+            current = handler;
+        }
+        if (current)
+            current(fullStatus());
+    }
+
+    void cameraAvailability(bool available, const std::optional<std::string>& error)
+    {
+        bool changed = false;
+        {
+            std::lock_guard lock(mutex);
+            if (!keeper || stopped)
+                return;
+            if (error && !cameraError)
+                log.write(LogLevel::error, "host: the physical camera failed: " + *error);
+            cameraError = available ? std::nullopt : error;
+            try {
+                changed = applyMode(available ? "camera back" : "camera lost");
+            } catch (const std::exception& failure) {
+                log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
+            }
+        }
+        if (pump)
+            pump->wake();
+        if (changed)
+            notify();
+    }
+
+    void tick()
+    {
+        const double now = monotonicSeconds();
+        const auto contact = link->pollIfDue(now);
+        std::optional<QuellonState> toSend;
+        QuellonMode mode;
+        PixelBufferRef nearFrame;
+        {
+            std::lock_guard lock(mutex);
+            if (contact) {
+                try {
+                    if (keeper->noteCameraRevision(contact->revision, Clock::system().now()))
+                        stateDirty = true;
+                } catch (const std::exception& failure) {
+                    log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
+                }
+            }
+            cameraConnected = link->connected();
+            if (stateDirty && cameraConnected) {
+                toSend = keeper->state();
+                stateDirty = false;
+            }
+            mode = keeper->state().mode;
+            if (mode == QuellonMode::away)
+                nearFrame = std::move(startNearFrame);
+        }
+        if (toSend && !link->sendState(*toSend, now)) {
+            std::lock_guard lock(mutex);
+            stateDirty = true;
+        }
+
+        switch (mode) {
+        case QuellonMode::live: {
+            const LiveCapture::Latest latest = capture->latest();
+            if (latest.frame.image && latest.sequence != lastLiveSequence) {
+                lastLiveSequence = latest.sequence;
+                link->sendFrame(*latest.frame.image, latest.frame.jpeg.get(), now);
+            }
+            break;
+        }
+        case QuellonMode::away:
+            if (nearFrame)
+                away->startNear(nearFrame);
+            if (PixelBufferRef frame = away->nextFrame()) {
+                link->sendFrame(*frame, nullptr, now);
+                if (nearFrame)
+                    log.write(LogLevel::debug, "host: first away frame sent " + std::to_string(std::lround((monotonicSeconds() - now) * 1000)) + " ms into the tick");
+            }
+            break;
+        case QuellonMode::standby:
+        case QuellonMode::error:
+            // Nothing pushed: the camera shows its card.
+            break;
+        }
+    }
+
+    double period() const
+    {
+        std::lock_guard lock(mutex);
+        return FramePump::periodFor(keeper->state().targetFPS);
+    }
+};
+
+HostService::HostService(HostOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+HostService::~HostService()
+{
+    stop();
+}
+
+void HostService::start()
+{
+    Impl& impl = *impl_;
+    std::lock_guard lock(impl.mutex);
+    if (impl.started)
+        return;
+
+    fs::path socket = impl.options.socketPath;
+    QuellonState stored;
+    try {
+        if (socket.empty()) {
+            auto path = CameraClient::defaultSocketPath();
+            if (!path)
+                throw HostError("there is no shared container");
+            socket = *path;
+        }
+        stored = QuellonStorage::readState();
+        impl.clipsDirectory = QuellonStorage::clipsDirectory();
+    } catch (const StorageError& error) {
+        throw HostError(std::string("the host cannot run: ") + error.what());
+    } catch (const fs::filesystem_error& error) {
+        throw HostError(std::string("the host cannot run: ") + error.what());
+    }
+
+    // Error is the host's own verdict on the camera: a new run tries Live again.
+    impl.requested = stored.mode == QuellonMode::error ? QuellonMode::live : stored.mode;
+    impl.keeper.emplace(stored, [](const QuellonState& state) { QuellonStorage::writeState(state); });
+    try {
+        impl.keeper->change([&](QuellonState& state) { state.mode = impl.requested; }, Clock::system().now());
+    } catch (const std::exception& error) {
+        throw HostError(std::string("cannot save the state: ") + error.what());
+    }
+    impl.modeCause = "start";
+    impl.log.write(LogLevel::info, "host: mode " + std::string(rawValue(impl.requested)) + " (start)");
+
+    std::string input;
+    if (impl.options.inputURL)
+        input = *impl.options.inputURL;
+    else if (impl.options.cameraID)
+        input = *impl.options.cameraID;
+    else if (stored.selectedCameraID)
+        input = *stored.selectedCameraID;
+    else if (const auto cameras = listCameras(); !cameras.empty())
+        input = cameras.front().id;
+    impl.physicalCamera = input;
+    auto opener = impl.options.openCamera;
+    if (!opener)
+        opener = [](const std::string& spelling) {
+            const auto parsed = CaptureInput::parse(spelling);
+            if (!parsed)
+                throw CaptureError("no camera is chosen and none is connected");
+            return openCapture(*parsed);
+        };
+
+    impl.link = std::make_unique<CameraLink>(socket, impl.log);
+    impl.capture = std::make_unique<LiveCapture>(
+        [opener, input] { return opener(input); },
+        [&impl](bool available, const std::optional<std::string>& error) { impl.cameraAvailability(available, error); },
+        impl.options.cameraRetrySeconds);
+    impl.away = std::make_unique<AwayPlayer>([&impl] { impl.notify(); });
+    impl.recorder = std::make_unique<LoopRecorder>(*impl.capture, impl.clipsDirectory, impl.log);
+    impl.chooseLoop();
+    impl.updateCaptureWanted();
+    impl.pump = std::make_unique<FramePump>([&impl] { impl.tick(); }, [&impl] { return impl.period(); });
+    impl.started = true;
+}
+
+void HostService::stop()
+{
+    Impl& impl = *impl_;
+    {
+        std::lock_guard lock(impl.mutex);
+        if (!impl.started || impl.stopped)
+            return;
+        impl.stopped = true;
+    }
+    // Outside the lock: the threads being joined take it.
+    if (impl.recorder)
+        impl.recorder->stop();
+    impl.pump->stop();
+    impl.capture->stop();
+    impl.away->stop();
+}
 
 void HostService::setMode(QuellonMode mode, const std::string& cause)
 {
     if (mode == QuellonMode::error)
         throw std::invalid_argument("the error mode is the host's own");
-    std::lock_guard lock(impl_->mutex);
-    impl_->status.mode = mode;
-    impl_->status.modeCause = cause;
+    Impl& impl = *impl_;
+    bool changed = false;
+    {
+        std::lock_guard lock(impl.mutex);
+        if (!impl.keeper)
+            throw HostError("the host is not running");
+        if (mode == QuellonMode::away && !impl.keeper->state().activeClipFilename)
+            throw HostError("there is no loop to play: record or choose one first");
+        if (mode == impl.requested)
+            return;
+        if (impl.requested == QuellonMode::live && impl.capture) {
+            impl.lastLiveFrame = impl.capture->latest().frame.image;
+            if (mode == QuellonMode::away)
+                impl.startNearFrame = impl.lastLiveFrame;
+        }
+        const QuellonMode previous = impl.requested;
+        impl.requested = mode;
+        try {
+            changed = impl.applyMode(cause);
+        } catch (const std::exception& error) {
+            impl.requested = previous;
+            throw HostError(std::string("cannot save the state: ") + error.what());
+        }
+        impl.updateCaptureWanted();
+    }
+    impl.pump->wake();
+    if (changed)
+        impl.notify();
 }
 
 QuellonMode HostService::mode() const
 {
     std::lock_guard lock(impl_->mutex);
-    return impl_->status.mode;
+    return impl_->keeper ? impl_->keeper->state().mode : impl_->requested;
 }
 
 HostStatus HostService::status() const
 {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->status;
+    return impl_->fullStatus();
 }
 
-void HostService::setActiveLoop(const std::string&, const std::string&) {}
+void HostService::setActiveLoop(const std::string& clipFilename, const std::string& cause)
+{
+    Impl& impl = *impl_;
+    if (clipFilename.empty() || clipFilename.starts_with(".") || clipFilename.find('/') != std::string::npos
+        || fs::path(clipFilename).extension() == ".json")
+        throw HostError("\"" + clipFilename + "\" is not the name of a loop");
+    {
+        std::lock_guard lock(impl.mutex);
+        if (!impl.keeper)
+            throw HostError("the host is not running");
+        std::error_code error;
+        if (!fs::is_regular_file(impl.clipsDirectory / clipFilename, error))
+            throw HostError("there is no loop named \"" + clipFilename + "\"");
+        if (impl.keeper->state().activeClipFilename == clipFilename)
+            return;
+        try {
+            impl.keeper->change([&](QuellonState& state) { state.activeClipFilename = clipFilename; }, Clock::system().now());
+        } catch (const std::exception& failure) {
+            throw HostError(std::string("cannot save the state: ") + failure.what());
+        }
+        impl.stateDirty = true;
+        impl.log.write(LogLevel::info, "host: active loop " + clipFilename + " (" + cause + ")");
+        impl.chooseLoop();
+    }
+    impl.pump->wake();
+    impl.notify();
+}
+
 void HostService::setAutoReturn(bool on)
 {
-    std::lock_guard lock(impl_->mutex);
-    impl_->status.autoReturn = on;
+    try {
+        impl_->defaults.setString(kAutoReturnKey, on ? "true" : "false");
+    } catch (const std::exception& error) {
+        throw HostError(std::string("cannot save auto return: ") + error.what());
+    }
+    impl_->notify();
 }
-void HostService::startRecording(double) { throw HostError("recording is not available yet"); }
-PixelBufferRef HostService::latestCameraFrame() const { return {}; }
-PixelBufferRef HostService::lastLiveFrame() const { return {}; }
-void HostService::setKeepCameraOpen(bool) {}
+
+void HostService::startRecording(double seconds)
+{
+    Impl& impl = *impl_;
+    {
+        std::lock_guard lock(impl.mutex);
+        if (!impl.recorder || impl.stopped)
+            throw HostError("the host is not running");
+        if (impl.recording)
+            throw HostError("a recording is already running");
+        impl.recording = true;
+        impl.updateCaptureWanted();
+    }
+    try {
+        impl.recorder->start(seconds, [&impl](const std::optional<std::string>& saved) {
+            {
+                std::lock_guard lock(impl.mutex);
+                impl.recording = false;
+                impl.updateCaptureWanted();
+            }
+            (void)saved;
+            impl.notify();
+        });
+    } catch (...) {
+        std::lock_guard lock(impl.mutex);
+        impl.recording = false;
+        impl.updateCaptureWanted();
+        throw;
+    }
+    impl.notify();
+}
+
+PixelBufferRef HostService::latestCameraFrame() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->capture ? impl_->capture->latest().frame.image : nullptr;
+}
+
+PixelBufferRef HostService::lastLiveFrame() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastLiveFrame;
+}
+
+void HostService::setKeepCameraOpen(bool keep)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->keepCameraOpen = keep;
+    impl_->updateCaptureWanted();
+}
+
 void HostService::setChangeHandler(ChangeHandler handler)
 {
     std::lock_guard lock(impl_->mutex);

@@ -5,9 +5,16 @@
 #include "host/HostController.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+
+namespace quellon {
+class CaptureSource;
+class LogSink;
+class UserDefaults;
+}
 
 namespace quellon::host {
 
@@ -18,10 +25,22 @@ struct HostOptions {
     std::optional<std::string> inputURL;
     /// The camera daemon's socket; the shared container's "camera.sock" when empty.
     std::filesystem::path socketPath;
+    /// Where mode changes and connection trouble are logged; standard error when empty.
+    LogSink* log = nullptr;
+    /// The host's preferences (auto return); UserDefaults::standard() when empty.
+    UserDefaults* defaults = nullptr;
+    /// Seconds between attempts to reopen a physical camera that is missing or failing.
+    double cameraRetrySeconds = 1.0;
+    /// Opens the physical camera from its spelling (throws CaptureError); FFmpeg's capture when
+    /// empty. Tests give fakes.
+    std::function<std::unique_ptr<CaptureSource>(const std::string& input)> openCamera;
 };
 
 class HostService final : public HostController {
 public:
+    /// The user-defaults key of auto return's switch: "true" or "false".
+    static constexpr const char* kAutoReturnKey = "QuellonAutoReturn";
+
     explicit HostService(HostOptions options);
     ~HostService() override;
     HostService(const HostService&) = delete;

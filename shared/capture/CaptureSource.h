@@ -2,6 +2,7 @@
 
 #include "playback/PixelBuffer.h"
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,6 +22,9 @@ struct CaptureFormat {
 struct CapturedFrame {
     PixelBufferRef image;
     double time = 0;
+    /// The picture's own JPEG bytes when the input delivers MJPEG, so it can be passed on
+    /// without encoding it again; nothing for other codecs.
+    std::shared_ptr<const std::string> jpeg = nullptr;
 };
 
 /// A camera or other input that cannot be opened or stops working: missing, busy, unplugged,

@@ -3,10 +3,15 @@
 #include "capture/ClipEncoder.h"
 #include "capture/FFmpegCapture.h"
 #include "platform/TemporaryDirectory.h"
+#include "playback/ImageContext.h"
+#include "playback/ImageDecoding.h"
+#include "playback/LoopFrameProvider.h"
 
 #include <gtest/gtest.h>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sys/stat.h>
 
 namespace quellon {
@@ -14,6 +19,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using Kind = CaptureInput::Kind;
+
+double meanAbsoluteDifference(const PixelBuffer& a, const PixelBuffer& b)
+{
+    auto lockA = a.lockForReading();
+    auto lockB = b.lockForReading();
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width() * 4; ++x)
+            sum += std::abs(int(lockA.baseAddress()[y * a.bytesPerRow() + x]) - int(lockB.baseAddress()[y * b.bytesPerRow() + x]));
+    return sum / (a.width() * 4.0 * a.height());
+}
 
 TEST(CaptureInput, OneSpellingForCamerasFilesAndGraphs)
 {
@@ -80,6 +96,40 @@ TEST(FFmpegCapture, AFilterGraphDeliversTimedBGRAFrames)
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(450));
     paced->interrupt();
     EXPECT_FALSE(paced->read());
+}
+
+TEST(FFmpegCapture, MJPEGFramesCarryTheirOwnBytesAndOthersNone)
+{
+    TemporaryDirectory temp;
+    const fs::path clip = temp.path() / "camera.avi";
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=10:duration=1 "
+                           "-c:v mjpeg '" + clip.string() + "'").c_str()),
+              0);
+    auto source = openCapture(*CaptureInput::parse(clip.string()), {.realtime = false});
+    EXPECT_EQ(source->format().codec, "mjpeg");
+    ImageContext context;
+    int frames = 0;
+    std::set<std::string> distinct;
+    while (auto frame = source->read()) {
+        ++frames;
+        ASSERT_TRUE(frame->jpeg);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(frame->jpeg->data());
+        const auto image = decodeImage(std::span(bytes, frame->jpeg->size()), context);
+        ASSERT_TRUE(image) << "frame " << frames << " is a whole JPEG";
+        const auto decoded = LoopFrameProvider::pixelBuffer(*image, context);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->width(), frame->image->width());
+        EXPECT_EQ(decoded->height(), frame->image->height());
+        // The bytes belong to this frame, not a neighbour: the test pattern moves every frame.
+        EXPECT_LT(meanAbsoluteDifference(*decoded, *frame->image), 3.0) << "frame " << frames;
+        distinct.insert(*frame->jpeg);
+    }
+    EXPECT_EQ(frames, 10);
+    EXPECT_EQ(distinct.size(), 10u);
+
+    auto raw = openCapture(*CaptureInput::parse("lavfi:testsrc2=size=160x120:rate=10:duration=0.2"), {.realtime = false});
+    while (auto frame = raw->read())
+        EXPECT_FALSE(frame->jpeg);
 }
 
 TEST(CameraListing, ListsOnlyCaptureDevices)

@@ -13,6 +13,8 @@ extern "C" {
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -89,6 +91,7 @@ public:
             }
             armDeadline();
             if (packet_->stream_index == streamIndex_) {
+                keepJPEG(*packet_);
                 // A damaged picture (a torn MJPEG frame) is skipped, not fatal.
                 avcodec_send_packet(decoder_.get(), packet_.get());
             }
@@ -244,9 +247,33 @@ private:
         return CaptureError(describe() + " cannot be read: " + errorText(code));
     }
 
+    // MJPEG packets are whole JPEG pictures: kept until their frame is decoded, matched by
+    // timestamp, since a threaded decoder may hand frames out later than their packets.
+    void keepJPEG(const AVPacket& packet)
+    {
+        if (decoder_->codec_id != AV_CODEC_ID_MJPEG || packet.size <= 0)
+            return;
+        if (pendingJPEG_.size() >= kMaxPendingJPEG)
+            pendingJPEG_.pop_front();
+        pendingJPEG_.push_back({packet.pts, std::make_shared<const std::string>(reinterpret_cast<const char*>(packet.data),
+                                                                               static_cast<std::size_t>(packet.size))});
+    }
+
+    std::shared_ptr<const std::string> takeJPEG(std::int64_t pts)
+    {
+        while (!pendingJPEG_.empty()) {
+            auto [packetPts, bytes] = std::move(pendingJPEG_.front());
+            pendingJPEG_.pop_front();
+            if (packetPts == pts || pts == AV_NOPTS_VALUE)
+                return bytes;
+        }
+        return nullptr;
+    }
+
     std::optional<CapturedFrame> deliver()
     {
         AVFrame* frame = frame_.get();
+        std::shared_ptr<const std::string> jpeg = takeJPEG(frame->pts);
         const std::int64_t pts = frame->best_effort_timestamp;
         double time;
         if (pts != AV_NOPTS_VALUE) {
@@ -281,7 +308,7 @@ private:
             while (!interrupted_ && Clock::now() < due)
                 std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(20)));
         }
-        return CapturedFrame{std::move(image), time};
+        return CapturedFrame{std::move(image), time, std::move(jpeg)};
     }
 
     CaptureInput input_;
@@ -295,6 +322,8 @@ private:
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
     std::optional<std::int64_t> firstPts_;
+    static constexpr std::size_t kMaxPendingJPEG = 16;
+    std::deque<std::pair<std::int64_t, std::shared_ptr<const std::string>>> pendingJPEG_;
     std::int64_t delivered_ = 0;
     std::optional<Clock::time_point> started_;
     bool draining_ = false;

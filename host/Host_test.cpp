@@ -1,0 +1,426 @@
+// The host's parts without processes: revisions, the capture's reopening, the recording tee,
+// what the away loop loads, and the pump's rate.
+
+#include "capture/FakeCaptureSource.h"
+#include "host/AwayPlayer.h"
+#include "host/FramePump.h"
+#include "host/FrameTee.h"
+#include "host/HostService.h"
+#include "host/LiveCapture.h"
+#include "host/StateKeeper.h"
+#include "playback/ClipDecoder.h"
+#include "playback/LoopLoadError.h"
+#include "playback/TestFrames.h"
+#include "platform/Log.h"
+#include "platform/TemporaryDirectory.h"
+#include "platform/UserDefaults.h"
+#include "state/QuellonStorage.h"
+
+#include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace quellon::host {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+PixelBufferRef flat(testing::Pixel pixel)
+{
+    return testing::makeFrame(8, 8, [pixel](int, int) { return pixel; });
+}
+
+const Date kNow = Date(std::chrono::milliseconds(1'765'000'000'250));
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 5s)
+{
+    for (auto until = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(2ms))
+        if (condition())
+            return true;
+    return condition();
+}
+
+// --- StateKeeper ---
+
+TEST(StateKeeper, ChangesAreStampedAboveTheStoredAndTheCamerasRevisionAndWrittenFirst)
+{
+    QuellonState stored;
+    stored.revision = 7;
+    std::vector<QuellonState> written;
+    StateKeeper keeper(stored, [&](const QuellonState& state) { written.push_back(state); });
+
+    const QuellonState& away = keeper.change([](QuellonState& s) { s.mode = QuellonMode::away; }, kNow);
+    EXPECT_EQ(away.revision, 8);
+    EXPECT_EQ(away.mode, QuellonMode::away);
+    EXPECT_EQ(away.updatedAt, std::chrono::floor<std::chrono::seconds>(kNow)) << "whole seconds, as stored";
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.back(), away);
+
+    // The camera reports a higher revision from another writer: ours goes above it at once.
+    EXPECT_TRUE(keeper.noteCameraRevision(40, kNow));
+    EXPECT_EQ(keeper.state().revision, 41);
+    EXPECT_EQ(keeper.state().mode, QuellonMode::away);
+    EXPECT_EQ(keeper.change([](QuellonState& s) { s.mode = QuellonMode::standby; }, kNow).revision, 42);
+}
+
+TEST(StateKeeper, WhatTheCameraHoldsDecidesWhetherOursIsSentAgain)
+{
+    struct Row {
+        std::optional<std::int64_t> camera;
+        bool send;
+        std::int64_t revisionAfter;
+    };
+    // Ours is 10.
+    for (const Row& row : {Row{std::nullopt, true, 10}, // a camera just (re)started, or renamed
+                           Row{3, true, 10},            // an older record
+                           Row{10, false, 10},          // ours
+                           Row{11, true, 12}}) {         // another writer's newer one
+        QuellonState stored;
+        stored.revision = 10;
+        StateKeeper keeper(stored, [](const QuellonState&) {});
+        EXPECT_EQ(keeper.noteCameraRevision(row.camera, kNow), row.send) << row.camera.value_or(-1);
+        EXPECT_EQ(keeper.state().revision, row.revisionAfter) << row.camera.value_or(-1);
+    }
+}
+
+TEST(StateKeeper, AChangeThatCannotBeStoredIsNotAdopted)
+{
+    StateKeeper keeper(QuellonState{}, [](const QuellonState&) { throw std::runtime_error("disk full"); });
+    EXPECT_THROW(keeper.change([](QuellonState& s) { s.mode = QuellonMode::away; }, kNow), std::runtime_error);
+    EXPECT_EQ(keeper.state(), QuellonState{});
+}
+
+TEST(StateKeeper, RevisionsStopAtTheLargestInsteadOfWrapping)
+{
+    constexpr auto max = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(StateKeeper::nextRevision(4, 9), 10);
+    EXPECT_EQ(StateKeeper::nextRevision(9, 4), 10);
+    EXPECT_EQ(StateKeeper::nextRevision(max, 0), max);
+    EXPECT_EQ(StateKeeper::nextRevision(-5, -9), -4);
+}
+
+// --- LiveCapture ---
+
+CaptureFormat smallFormat()
+{
+    return {8, 8, 30, "rawvideo"};
+}
+
+struct AvailabilityLog {
+    std::mutex mutex;
+    std::vector<std::pair<bool, std::optional<std::string>>> events;
+    void add(bool available, const std::optional<std::string>& error)
+    {
+        std::lock_guard lock(mutex);
+        events.emplace_back(available, error);
+    }
+    std::size_t size()
+    {
+        std::lock_guard lock(mutex);
+        return events.size();
+    }
+    std::vector<std::pair<bool, std::optional<std::string>>> copy()
+    {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+};
+
+TEST(LiveCapture, AMissingCameraIsRetriedUntilItDeliversAndAnEndedInputIsReopenedAtOnce)
+{
+    std::atomic<int> opens = 0;
+    AvailabilityLog log;
+    // Two failed opens, then an input of 3 frames each time.
+    LiveCapture capture(
+        [&]() -> std::unique_ptr<CaptureSource> {
+            if (++opens <= 2)
+                throw CaptureError("No camera at /dev/video9");
+            return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t i) {
+                return i < 3 ? flat({0, 0, 255, 255}) : nullptr;
+            });
+        },
+        [&](bool available, const std::optional<std::string>& error) { log.add(available, error); }, 0.01);
+    EXPECT_EQ(capture.latest().sequence, 0u);
+    EXPECT_EQ(opens, 0) << "nothing opens until the camera is wanted";
+
+    capture.setWanted(true);
+    ASSERT_TRUE(eventually([&] { return opens >= 5; }));
+    capture.setWanted(false);
+    ASSERT_TRUE(eventually([&] { return !capture.latest().available && !capture.format(); }));
+    const auto events = log.copy();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[0], std::pair(false, std::optional<std::string>("No camera at /dev/video9")));
+    EXPECT_EQ(events[1], std::pair(true, std::optional<std::string>()));
+    // Reopening after the end of the input does not report the camera lost.
+    for (std::size_t i = 2; i + 1 < events.size(); ++i)
+        EXPECT_TRUE(events[i].first) << i;
+    EXPECT_EQ(events.back(), std::pair(false, std::optional<std::string>())) << "closed, not failed";
+    EXPECT_GE(capture.latest().sequence, 9u);
+    EXPECT_FALSE(capture.latest().frame.image) << "no frame while closed";
+}
+
+TEST(LiveCapture, AFailingReadReportsTheErrorAndTapsSeeEveryFrame)
+{
+    std::atomic<int> opens = 0;
+    AvailabilityLog log;
+    LiveCapture capture(
+        [&]() -> std::unique_ptr<CaptureSource> {
+            ++opens;
+            return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t i) -> PixelBufferRef {
+                if (i == 4)
+                    throw CaptureError("The camera /dev/video0 was disconnected.");
+                return flat({0, 255, 0, 255});
+            });
+        },
+        [&](bool available, const std::optional<std::string>& error) { log.add(available, error); }, 60);
+    std::atomic<int> tapped = 0;
+    const int tap = capture.addTap([&](const CapturedFrame& frame) {
+        EXPECT_TRUE(frame.image);
+        ++tapped;
+    });
+    capture.setWanted(true);
+    ASSERT_TRUE(eventually([&] { return log.size() >= 2; }));
+    const auto events = log.copy();
+    EXPECT_EQ(events[0], std::pair(true, std::optional<std::string>()));
+    EXPECT_EQ(events[1], std::pair(false, std::optional<std::string>("The camera /dev/video0 was disconnected.")));
+    EXPECT_EQ(tapped, 4);
+    EXPECT_EQ(opens, 1) << "the next try waits for the retry period";
+    capture.removeTap(tap);
+    capture.stop(); // ends the wait at once
+}
+
+// --- FrameTee ---
+
+TEST(FrameTee, QueuesFramesWithTimesFromTheFirstAndDropsTheOldestWhenFull)
+{
+    FrameTee tee(smallFormat(), 0.05);
+    const auto frame = flat({1, 2, 3, 255});
+    for (std::size_t i = 0; i < FrameTee::kQueuedFrames + 2; ++i)
+        tee.push({frame, 10.0 + static_cast<double>(i) / 30});
+    const auto first = tee.read();
+    ASSERT_TRUE(first);
+    EXPECT_NEAR(first->time, 2.0 / 30, 1e-9) << "the two oldest were dropped; times count from the first pushed";
+    for (std::size_t i = 1; i < FrameTee::kQueuedFrames; ++i)
+        ASSERT_TRUE(tee.read());
+    EXPECT_THROW(tee.read(), CaptureError) << "a silent camera fails the recording";
+    tee.interrupt();
+    EXPECT_FALSE(tee.read());
+    tee.push({frame, 11});
+    EXPECT_FALSE(tee.read()) << "nothing after an interrupt";
+}
+
+// --- AwayPlayer ---
+
+TEST(AwayPlayer, TheLoopIsTheActiveClipThenTheOtherVarietyClips)
+{
+    const fs::path clips = "/clips";
+    struct Row {
+        std::optional<std::string> active;
+        std::vector<std::string> variety;
+        std::vector<fs::path> files;
+    };
+    for (const Row& row : {Row{std::nullopt, {"a.mov"}, {}},
+                           Row{"a.mov", {}, {clips / "a.mov"}},
+                           Row{"a.mov", {"b.mov", "a.mov", "b.mov", "c.mov"}, {clips / "a.mov", clips / "b.mov", clips / "c.mov"}},
+                           Row{"../x.mov", {"b.mov"}, {}},
+                           Row{"a.mov", {"../../etc/passwd", "", "..", "d/e.mov"}, {clips / "a.mov"}}}) {
+        QuellonState state;
+        state.activeClipFilename = row.active;
+        state.varietyClipFilenames = row.variety;
+        EXPECT_EQ(AwayPlayer::choiceFor(state, clips).files, row.files) << row.active.value_or("none");
+    }
+    QuellonState state;
+    state.loopMode = LoopMode::forward;
+    state.loopCrossfadeFrames = 100000;
+    const auto choice = AwayPlayer::choiceFor(state, clips);
+    EXPECT_EQ(choice.loopMode, LoopMode::forward);
+    EXPECT_EQ(choice.crossfadeFrames, 120) << "a hostile crossfade cannot blow up the loop's memory";
+}
+
+class CountingDecoder final : public ClipDecoder {
+public:
+    DecodedClip decode(const fs::path& file, std::int64_t maxFrames) override
+    {
+        ++requests;
+        if (file.filename() != "good.mov")
+            throw LoopLoadError(LoopLoadError::Case::noVideoTrack, "no video");
+        DecodedClip clip{{}, 8, 8, 30, 1};
+        for (std::int64_t i = 0; i < std::min<std::int64_t>(maxFrames, 5); ++i)
+            clip.frames.push_back(flat({static_cast<std::uint8_t>(40 * i), 0, 0, 255}));
+        return clip;
+    }
+    std::atomic<int> requests = 0;
+};
+
+TEST(AwayPlayer, LoadsAheadReportsFailuresAndChangesEffectsWithoutReloading)
+{
+    auto decoder = std::make_shared<CountingDecoder>();
+    std::atomic<int> loads = 0;
+    AwayPlayer player([&] { ++loads; }, [decoder](LoopMode mode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive) {
+        return std::make_unique<LoopFrameProvider>(mode, std::move(jitter), std::move(lag), std::move(alive), decoder,
+                                                   [](const PixelBuffer&) { return std::nullopt; });
+    });
+    EXPECT_FALSE(player.nextFrame()) << "nothing before a loop is loaded";
+
+    AwayPlayer::Choice good{{"/clips/good.mov"}, LoopMode::forward, 0};
+    player.choose(good, {});
+    ASSERT_TRUE(eventually([&] { return loads == 1; }));
+    AwayPlayer::Info info = player.info();
+    EXPECT_EQ(info, (AwayPlayer::Info{5, 5 * 8 * 8 * 4, 1, AwayPlayer::kFrameBudget, std::nullopt, false}));
+    EXPECT_TRUE(player.nextFrame());
+
+    // The same clips with other effects: no reload.
+    player.choose(good, {true, true, true, false});
+    player.choose(good, {true, true, true, false});
+    EXPECT_EQ(decoder->requests, 1);
+
+    player.choose({{"/clips/broken.mov"}, LoopMode::forward, 0}, {});
+    ASSERT_TRUE(eventually([&] { return loads == 2; }));
+    info = player.info();
+    EXPECT_EQ(info.frames, 0);
+    ASSERT_TRUE(info.error);
+    EXPECT_NE(info.error->find("broken.mov"), std::string::npos) << *info.error;
+    EXPECT_FALSE(player.nextFrame()) << "a loop that failed leaves none playing, not the previous one";
+
+    // A rotation: the broken clip is left out, the good one plays.
+    player.choose({{"/clips/good.mov", "/clips/broken.mov"}, LoopMode::pingpong, 0}, {});
+    ASSERT_TRUE(eventually([&] { return loads == 3; }));
+    EXPECT_EQ(player.info().frames, 5);
+    EXPECT_EQ(player.info().clips, 2);
+}
+
+// --- HostService, with a fake camera and no camera daemon ---
+
+class HostServiceUnit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("XDG_DATA_HOME", (directory.path() / "data").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (directory.path() / "config").c_str(), 1);
+        ::unsetenv("QUELLON_NO_APP_GROUP");
+        fs::create_directories(directory.path() / "data" / "group.com.quellon.shared" / "Clips");
+    }
+
+    std::unique_ptr<HostService> makeHost()
+    {
+        HostOptions options;
+        options.inputURL = "fake";
+        options.socketPath = directory.path() / "nobody.sock"; // no camera daemon: retried quietly
+        options.log = &log;
+        options.defaults = &defaults;
+        options.cameraRetrySeconds = 0.01;
+        options.openCamera = [this](const std::string& input) -> std::unique_ptr<CaptureSource> {
+            EXPECT_EQ(input, "fake");
+            if (cameraMissing)
+                throw CaptureError("No camera at /dev/video7: is it plugged in?");
+            return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t) { return flat({0, 255, 0, 255}); });
+        };
+        return std::make_unique<HostService>(options);
+    }
+
+    TemporaryDirectory directory{"quellon-host-unit"};
+    CapturingLogSink log;
+    InMemoryUserDefaults defaults;
+    std::atomic<bool> cameraMissing = false;
+};
+
+TEST_F(HostServiceUnit, RefusesWhatItCannotDoWithAHostError)
+{
+    auto host = makeHost();
+    EXPECT_THROW(host->setMode(QuellonMode::away, "command"), HostError) << "before start";
+    host->start();
+    EXPECT_THROW(host->setMode(QuellonMode::error, "command"), std::invalid_argument);
+    EXPECT_THROW(host->setMode(QuellonMode::away, "command"), HostError) << "no loop chosen";
+    for (const std::string name : {"", ".hidden.mov", "../state.json", "a/b.mov", "missing.mov", "loop.json"})
+        EXPECT_THROW(host->setActiveLoop(name, "command"), HostError) << name;
+    EXPECT_EQ(QuellonStorage::readState().activeClipFilename, std::nullopt);
+    host->stop();
+    host->stop();
+}
+
+TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLoggedAndReported)
+{
+    cameraMissing = true;
+    auto host = makeHost();
+    std::mutex mutex;
+    std::vector<HostStatus> changes;
+    host->setChangeHandler([&](const HostStatus& status) {
+        std::lock_guard lock(mutex);
+        changes.push_back(status);
+    });
+    host->start();
+    ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::error; }));
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::error);
+    EXPECT_EQ(host->status().physicalCameraError, "No camera at /dev/video7: is it plugged in?");
+    EXPECT_FALSE(host->latestCameraFrame());
+
+    cameraMissing = false;
+    ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::live; })) << "back by itself";
+    EXPECT_TRUE(eventually([&] { return host->latestCameraFrame() != nullptr; }));
+    EXPECT_TRUE(log.contains("host: mode live -> error (camera lost)"));
+    EXPECT_TRUE(log.contains("host: mode error -> live (camera back)"));
+
+    // Standby closes the camera: its absence is no error there.
+    host->setMode(QuellonMode::standby, "tray");
+    cameraMissing = true;
+    EXPECT_TRUE(eventually([&] { return !host->status().physicalCameraAvailable; }));
+    EXPECT_EQ(host->mode(), QuellonMode::standby);
+    EXPECT_TRUE(host->lastLiveFrame()) << "kept from when Live was left";
+
+    host->setAutoReturn(true);
+    EXPECT_EQ(defaults.string(HostService::kAutoReturnKey), "true");
+    EXPECT_TRUE(host->status().autoReturn);
+    host->stop();
+
+    const QuellonState stored = QuellonStorage::readState();
+    EXPECT_EQ(stored.mode, QuellonMode::standby);
+    EXPECT_EQ(stored.revision, host->status().stateRevision);
+    std::lock_guard lock(mutex);
+    // The handler sees each mode with its cause (a change of loops or settings may repeat one).
+    std::vector<std::pair<QuellonMode, std::string>> modes;
+    for (const HostStatus& change : changes)
+        if (modes.empty() || modes.back() != std::pair(change.mode, change.modeCause))
+            modes.emplace_back(change.mode, change.modeCause);
+    EXPECT_EQ(modes, (std::vector<std::pair<QuellonMode, std::string>>{
+                         {QuellonMode::error, "camera lost"}, {QuellonMode::live, "camera back"}, {QuellonMode::standby, "tray"}}));
+    ASSERT_FALSE(changes.empty());
+    EXPECT_TRUE(changes.back().autoReturn);
+    EXPECT_FALSE(changes.back().cameraConnected);
+}
+
+TEST_F(HostServiceUnit, ANewRunStartsLiveAboveTheStoredRevision)
+{
+    QuellonState stored;
+    stored.mode = QuellonMode::error;
+    stored.revision = 41;
+    QuellonStorage::writeState(stored);
+    auto host = makeHost();
+    host->start();
+    EXPECT_EQ(host->mode(), QuellonMode::live);
+    EXPECT_EQ(QuellonStorage::readState().revision, 42);
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::live);
+}
+
+// --- FramePump ---
+
+TEST(FramePump, RunsAtTheStatesRateAsTheCameraClampsIt)
+{
+    for (auto [fps, period] : {std::pair{0LL, 1.0 / 5}, std::pair{-3LL, 1.0 / 5}, std::pair{24LL, 1.0 / 24}, std::pair{60LL, 1.0 / 30}})
+        EXPECT_DOUBLE_EQ(FramePump::periodFor(fps), period) << fps;
+
+    std::atomic<int> ticks = 0;
+    FramePump pump([&] { ++ticks; }, [] { return 3600.0; });
+    ASSERT_TRUE(eventually([&] { return ticks == 1; })) << "the first tick runs at once";
+    pump.wake();
+    EXPECT_TRUE(eventually([&] { return ticks == 2; })) << "a wake does not wait for the deadline";
+    pump.stop();
+}
+
+} // namespace
+} // namespace quellon::host

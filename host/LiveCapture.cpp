@@ -1,0 +1,157 @@
+#include "host/LiveCapture.h"
+
+#include <chrono>
+
+namespace quellon::host {
+
+LiveCapture::LiveCapture(Opener opener, AvailabilityHandler availability, double retrySeconds)
+    : opener_(std::move(opener)), availability_(std::move(availability)), retrySeconds_(retrySeconds)
+{
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+LiveCapture::~LiveCapture()
+{
+    stop();
+}
+
+void LiveCapture::stop()
+{
+    if (!thread_.joinable())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        wanted_ = false;
+        if (open_)
+            open_->interrupt();
+    }
+    thread_.request_stop();
+    changed_.notify_all();
+    thread_.join();
+}
+
+void LiveCapture::setWanted(bool wanted)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (wanted_ == wanted)
+            return;
+        wanted_ = wanted;
+        if (!wanted && open_)
+            open_->interrupt();
+    }
+    changed_.notify_all();
+}
+
+LiveCapture::Latest LiveCapture::latest() const
+{
+    std::lock_guard lock(mutex_);
+    return latest_;
+}
+
+std::optional<CaptureFormat> LiveCapture::format() const
+{
+    std::lock_guard lock(mutex_);
+    return format_;
+}
+
+int LiveCapture::addTap(Tap tap)
+{
+    std::lock_guard lock(mutex_);
+    taps_.emplace_back(nextTap_, std::move(tap));
+    return nextTap_++;
+}
+
+void LiveCapture::removeTap(int id)
+{
+    std::lock_guard lock(mutex_);
+    std::erase_if(taps_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void LiveCapture::setAvailability(bool available, std::optional<std::string> error)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!available)
+            latest_.frame = {};
+        if (latest_.available == available && latest_.error == error)
+            return;
+        latest_.available = available;
+        latest_.error = error;
+    }
+    if (availability_)
+        availability_(available, error);
+}
+
+void LiveCapture::run(std::stop_token stop)
+{
+    const auto retry = std::chrono::duration<double>(retrySeconds_);
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (!changed_.wait(lock, stop, [this] { return wanted_; }))
+            break;
+        lock.unlock();
+
+        std::unique_ptr<CaptureSource> source;
+        std::optional<std::string> failure;
+        try {
+            source = opener_();
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!source) {
+            setAvailability(false, failure.value_or("the camera cannot be opened"));
+            lock.lock();
+            changed_.wait_for(lock, stop, retry, [this] { return !wanted_; });
+            continue;
+        }
+
+        lock.lock();
+        open_ = source.get();
+        format_ = source->format();
+        if (!wanted_)
+            source->interrupt();
+        lock.unlock();
+
+        std::uint64_t frames = 0;
+        try {
+            while (auto frame = source->read()) {
+                std::vector<Tap> taps;
+                {
+                    std::lock_guard guard(mutex_);
+                    latest_.frame = *frame;
+                    ++latest_.sequence;
+                    for (const auto& entry : taps_)
+                        taps.push_back(entry.second);
+                }
+                if (frames++ == 0)
+                    setAvailability(true, std::nullopt);
+                for (const Tap& tap : taps)
+                    tap(*frame);
+            }
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+
+        lock.lock();
+        open_ = nullptr;
+        format_.reset();
+        const bool closing = !wanted_ || stop.stop_requested();
+        lock.unlock();
+        source.reset();
+        if (closing) {
+            setAvailability(false, std::nullopt);
+        } else if (failure || frames == 0) {
+            // An input that fails, or ends without a single picture, waits before the next try
+            // so it cannot spin.
+            setAvailability(false, failure.value_or("the camera delivered no pictures"));
+            lock.lock();
+            changed_.wait_for(lock, stop, retry, [this] { return !wanted_; });
+            continue;
+        }
+        // An input that ended after delivering pictures (a file) is opened again at once.
+        lock.lock();
+    }
+}
+
+} // namespace quellon::host

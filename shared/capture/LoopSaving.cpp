@@ -1,0 +1,100 @@
+#include "capture/LoopSaving.h"
+
+#include "analysis/DlibFaceDetector.h"
+#include "analysis/FaceDetector.h"
+#include "analysis/TrimMath.h"
+#include "capture/ClipEncoder.h"
+#include "platform/Log.h"
+#include "state/ClipMetadata.h"
+#include "state/QuellonStorage.h"
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <iomanip>
+#include <memory>
+#include <sstream>
+
+namespace quellon {
+
+namespace fs = std::filesystem;
+
+FaceDetector& boxDetector()
+{
+    // An empty model path: boxes without landmarks, and the loader's complaint goes nowhere.
+    static CapturingLogSink ignored;
+    thread_local const std::unique_ptr<FaceDetector> detector = DlibFaceDetection::make({}, ignored);
+    return *detector;
+}
+
+std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis)
+{
+    return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, boxDetector(),
+                         []() -> FaceDetector& { return threadFaceDetector(); });
+}
+
+std::string uniqueName(const std::string& base, const std::set<std::string>& existing)
+{
+    std::string candidate = base + ".mov";
+    for (int n = 1; existing.contains(candidate); ++n)
+        candidate = base + "-" + std::to_string(n) + ".mov";
+    return candidate;
+}
+
+std::string defaultLoopName()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::ostringstream text;
+    text << "loop-" << std::put_time(&local, "%Y%m%d-%H%M%S");
+    return text.str();
+}
+
+SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& analysis, const CaptureFormat& format,
+                           double lastFrameTime, const fs::path& clip, const std::optional<std::string>& displayName,
+                           const std::atomic<bool>& cancel)
+{
+    const double frame = format.fps > 0 ? 1 / format.fps : 1.0 / 30;
+    const double duration = lastFrameTime + frame;
+    SavedLoop saved;
+    saved.seam = findSeam(analysis);
+    const TrimMath::Window window = TrimMath::resolve(saved.seam ? saved.seam->start : 0, saved.seam ? saved.seam->end : duration,
+                                                      duration, TrimMath::maxDuration);
+    if (cancel)
+        throw RecordingCancelled();
+
+    struct RemoveUnlessKept {
+        const fs::path& path;
+        bool kept = false;
+        ~RemoveUnlessKept()
+        {
+            if (!kept) {
+                std::error_code ignored;
+                fs::remove(path, ignored);
+            }
+        }
+    } guard{clip};
+    // The seam's end is its last frame; a window without a seam ends where the recording does.
+    const double lastFrame = saved.seam ? window.end : std::max(window.start, window.end - frame);
+    saved.copied = cutClip(recording, clip, window.start, lastFrame);
+    saved.filename = clip.filename().string();
+    saved.duration = lastFrame - window.start + frame;
+    saved.windowStart = window.start;
+    const ClipMetadata metadata{"recorded",
+                                saved.duration,
+                                std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()),
+                                std::to_string(format.width) + "x" + std::to_string(format.height),
+                                std::llround(format.fps),
+                                "pingpong",
+                                saved.filename,
+                                displayName};
+    if (cancel)
+        throw RecordingCancelled();
+    QuellonStorage::writeMetadata(metadata, saved.filename);
+    guard.kept = true;
+    saved.report = analysis.report(window.start, lastFrame);
+    return saved;
+}
+
+} // namespace quellon
