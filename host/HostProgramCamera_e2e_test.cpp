@@ -7,6 +7,7 @@
 
 #include "cli/ChildProgram.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace quellon {
@@ -17,15 +18,18 @@ using testing::kHeight;
 using testing::kWidth;
 namespace fs = std::filesystem;
 
-bool isLime(const Frame& frame)
+// The "physical camera" is lime, the loop blue; both fill the frame.
+bool isColour(const Frame& frame, int r, int g, int b)
 {
     for (auto [x, y] : {std::pair{4, 4}, std::pair{kWidth / 2, kHeight / 2}, std::pair{kWidth - 5, kHeight - 5}}) {
         const auto* p = reinterpret_cast<const unsigned char*>(frame.bytes.data()) + (y * kWidth + x) * 3;
-        if (p[0] > 60 || p[1] < 195 || p[2] > 60)
+        if (std::abs(p[0] - r) > 60 || std::abs(p[1] - g) > 60 || std::abs(p[2] - b) > 60)
             return false;
     }
     return true;
 }
+bool isLime(const Frame& frame) { return isColour(frame, 0, 255, 0); }
+bool isBlue(const Frame& frame) { return isColour(frame, 0, 0, 255); }
 
 /// The host logs its start-up on standard error too; its ready line comes last.
 bool waitUntilServing(testing::ChildProgram& host)
@@ -75,6 +79,7 @@ TEST_F(HostProgramCameraTest, TheHostFeedsTheCameraAndFollowsTheCommands)
     EXPECT_EQ(away.status, 0) << away.err;
     const auto watched = watch.finish();
     EXPECT_EQ(watched.out, "com.quellon.menubar.mode.away\n") << watched.err;
+    EXPECT_TRUE(framesUntil(300, isBlue)) << "the loop replaces the live picture";
 
     const auto status = quellon({"status"});
     EXPECT_EQ(status.status, 0) << status.err;
