@@ -31,6 +31,7 @@ public:
 void addCameraCommands(CLI::App& app); // after addStateCommands: adds "state get"
 void addContainerCommand(CLI::App& app);
 void addDiagnosticsCommand(CLI::App& app);
+void addHostCommands(CLI::App& app); // host, live, away, standby
 void addMenuBarCommands(CLI::App& app); // publish, send, watch
 void addLoopCommands(CLI::App& app);
 void addLoopLibraryCommands(CLI::App& app); // "loops"

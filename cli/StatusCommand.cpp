@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include "host/HostClient.h"
+#include "host/HostStatusText.h"
 #include "platform/DateTime.h"
 #include "state/QuellonStorage.h"
 
@@ -12,9 +14,42 @@
 
 namespace quellon::cli {
 
+namespace {
+
+void printHeartbeat(Date now, const std::optional<Date>& heartbeat, bool streaming)
+{
+    if (!heartbeat) {
+        std::cout << "not streaming (no heartbeat)\n";
+        return;
+    }
+    const double age = std::chrono::duration<double>(now - *heartbeat).count();
+    char ageText[64];
+    std::snprintf(ageText, sizeof ageText, "%.1f s", std::fabs(age));
+    std::cout << (streaming ? "streaming" : "not streaming") << " (last heartbeat "
+              << (age < 0 ? std::string("in ") + ageText : std::string(ageText) + " ago") << ")\n";
+}
+
+// A host that is not running is a normal answer here, not a failure.
+void printHost()
+{
+    try {
+        const host::HostStatus status = host::HostClient().status();
+        std::cout << "host: running\n";
+        for (const auto& line : host::describeHostStatus(status))
+            std::cout << line << '\n';
+    } catch (const host::HostNotRunning& error) {
+        std::cout << "host: not running (" << error.what() << ")\n";
+    } catch (const host::HostError& error) {
+        throw CommandError(error.what());
+    }
+}
+
+} // namespace
+
 void addStatusCommand(CLI::App& app)
 {
-    auto* command = app.add_subcommand("status", "Tell whether the camera is streaming to a client, from its heartbeat.");
+    auto* command = app.add_subcommand(
+        "status", "Tell whether the camera is streaming to a client, from its heartbeat, and what the host is doing.");
     auto window = std::make_shared<double>(3.0);
     command->add_option("--within", *window, "Seconds a heartbeat stays valid")
         ->capture_default_str()
@@ -23,17 +58,8 @@ void addStatusCommand(CLI::App& app)
         if (!QuellonStorage::containerURL())
             throw CommandError(StorageError::description(StorageError::Code::containerUnavailable));
         const Date now = std::chrono::system_clock::now();
-        const auto heartbeat = QuellonStorage::readHeartbeat();
-        const bool streaming = QuellonStorage::isExtensionStreaming(*window, now);
-        if (!heartbeat) {
-            std::cout << "not streaming (no heartbeat)\n";
-            return;
-        }
-        const double age = std::chrono::duration<double>(now - *heartbeat).count();
-        char ageText[64];
-        std::snprintf(ageText, sizeof ageText, "%.1f s", std::fabs(age));
-        std::cout << (streaming ? "streaming" : "not streaming") << " (last heartbeat "
-                  << (age < 0 ? std::string("in ") + ageText : std::string(ageText) + " ago") << ")\n";
+        printHeartbeat(now, QuellonStorage::readHeartbeat(), QuellonStorage::isExtensionStreaming(*window, now));
+        printHost();
     });
 }
 

@@ -28,6 +28,7 @@ int main(int argc, char** argv)
     cli::addRecordCommand(app);
     cli::addSettingsCommands(app);
     cli::addProfileAppsCommand(app);
+    cli::addHostCommands(app);
 
     try {
         app.parse(argc, argv);

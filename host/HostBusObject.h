@@ -1,0 +1,34 @@
+#pragma once
+// The host's methods on the session bus, for `quellon live|away|standby|status` and busctl.
+
+#include <functional>
+#include <memory>
+
+namespace sdbus {
+class IConnection;
+class IObject;
+} // namespace sdbus
+
+namespace quellon::host {
+
+class HostController;
+
+/// Exports the host's interface on a connection whose messages the host's main loop
+/// processes, so every method runs on the loop thread. Construct and destroy there.
+///
+///   SetMode(s mode)       "live", "away" or "standby"
+///   Status() -> s json    the HostStatus JSON
+///   Record(d seconds)     0 records the default length
+///   Quit()                ends the host after the reply
+class HostBusObject {
+public:
+    HostBusObject(sdbus::IConnection& connection, HostController& controller, std::function<void()> quit);
+    ~HostBusObject();
+    HostBusObject(const HostBusObject&) = delete;
+    HostBusObject& operator=(const HostBusObject&) = delete;
+
+private:
+    std::unique_ptr<sdbus::IObject> object_;
+};
+
+} // namespace quellon::host

@@ -1,0 +1,72 @@
+#include "host/HostStatus.h"
+
+#include "state/JSONCoding.h"
+
+namespace quellon::host {
+
+using namespace JSONCoding;
+
+namespace {
+
+// Counts of frames and bytes are never negative; a negative one means a broken sender.
+std::int64_t requiredCount(const Json& object, const char* key)
+{
+    const std::int64_t value = requiredInt(object, key);
+    if (value < 0)
+        throw DecodingError(std::string("\"") + key + "\" is negative");
+    return value;
+}
+
+} // namespace
+
+std::string encodeJSON(const HostStatus& status)
+{
+    Json object = Json::object();
+    object["mode"] = std::string(rawValue(status.mode));
+    object["modeCause"] = status.modeCause;
+    if (status.activeLoop)
+        object["activeLoop"] = *status.activeLoop;
+    object["loopFrames"] = status.loopFrames;
+    object["loopBytes"] = status.loopBytes;
+    object["rotationClips"] = status.rotationClips;
+    object["rotationFrameBudget"] = status.rotationFrameBudget;
+    if (status.loopError)
+        object["loopError"] = *status.loopError;
+    object["physicalCamera"] = status.physicalCamera;
+    object["physicalCameraAvailable"] = status.physicalCameraAvailable;
+    if (status.physicalCameraError)
+        object["physicalCameraError"] = *status.physicalCameraError;
+    object["cameraConnected"] = status.cameraConnected;
+    object["appStreaming"] = status.appStreaming;
+    object["autoReturn"] = status.autoReturn;
+    object["hasLoops"] = status.hasLoops;
+    object["recording"] = status.recording;
+    object["stateRevision"] = status.stateRevision;
+    return dump(object, JSONStyle::compact);
+}
+
+HostStatus decodeHostStatus(std::string_view json)
+{
+    const Json object = parseObject(json);
+    HostStatus status;
+    status.mode = requiredEnum<QuellonMode>(object, "mode", quellonModeFromRawValue);
+    status.modeCause = requiredString(object, "modeCause");
+    status.activeLoop = optionalString(object, "activeLoop");
+    status.loopFrames = requiredCount(object, "loopFrames");
+    status.loopBytes = requiredCount(object, "loopBytes");
+    status.rotationClips = requiredCount(object, "rotationClips");
+    status.rotationFrameBudget = requiredCount(object, "rotationFrameBudget");
+    status.loopError = optionalString(object, "loopError");
+    status.physicalCamera = requiredString(object, "physicalCamera");
+    status.physicalCameraAvailable = requiredBool(object, "physicalCameraAvailable");
+    status.physicalCameraError = optionalString(object, "physicalCameraError");
+    status.cameraConnected = requiredBool(object, "cameraConnected");
+    status.appStreaming = requiredBool(object, "appStreaming");
+    status.autoReturn = requiredBool(object, "autoReturn");
+    status.hasLoops = requiredBool(object, "hasLoops");
+    status.recording = requiredBool(object, "recording");
+    status.stateRevision = requiredInt(object, "stateRevision");
+    return status;
+}
+
+} // namespace quellon::host

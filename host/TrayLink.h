@@ -1,0 +1,54 @@
+#pragma once
+// The host's half of the tray protocol: performs the tray's nine commands and publishes the
+// mode, auto return and whether loops exist, whenever they change and when the tray asks.
+
+#include "menubar/DarwinObserver.h"
+#include "menubar/MenuBarBridge.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace quellon {
+class NotificationBus;
+}
+
+namespace quellon::host {
+
+class Desktop;
+class HostController;
+struct HostStatus;
+
+/// Lives on the loop thread of bus. Installs itself as the controller's change handler and
+/// removes it again on destruction.
+class TrayLink {
+public:
+    /// quit ends the host (the tray's Quit Quellon).
+    TrayLink(NotificationBus& bus, HostController& controller, Desktop& desktop, std::function<void()> quit);
+    ~TrayLink();
+    TrayLink(const TrayLink&) = delete;
+    TrayLink& operator=(const TrayLink&) = delete;
+
+    /// Posts the mode, auto return and loops notifications for status.
+    void publish(const HostStatus& status);
+    /// Does what the tray asked; failures are shown as a desktop notification, never thrown.
+    void perform(MenuBarBridge::Command command);
+    /// Tells the tray program to end (the host quits).
+    void postTerminating();
+
+    /// The settings file the tray's Open Settings… opens: the host's user defaults.
+    static std::optional<std::filesystem::path> settingsFile();
+
+private:
+    struct Relay;
+
+    NotificationBus& bus_;
+    HostController& controller_;
+    Desktop& desktop_;
+    std::function<void()> quit_;
+    std::shared_ptr<Relay> relay_;
+    std::vector<std::unique_ptr<DarwinObserver>> observers_;
+};
+
+} // namespace quellon::host
