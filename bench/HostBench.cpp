@@ -12,7 +12,7 @@
 #include "host/HostService.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
-#include "platform/UserDefaults.h"
+#include "host/HostSettingsStore.h"
 
 #include <algorithm>
 #include <chrono>
@@ -154,12 +154,12 @@ int main(int argc, char** argv)
     Reader sink("-f yuv4mpegpipe -i '" + fifo.string() + "'");
 
     CapturingLogSink log;
-    InMemoryUserDefaults defaults;
+    host::HostSettingsStore settings(directory.path() / "settings.json");
     host::HostOptions options;
     options.inputURL = "lavfi:color=c=lime:s=1280x720:r=30";
     options.socketPath = container / "camera.sock";
     options.log = &log;
-    options.defaults = &defaults;
+    options.settings = &settings;
     host::HostService service(options);
     service.start();
     const double before = residentMiB();

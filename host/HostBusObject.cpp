@@ -29,7 +29,8 @@ auto replying(Function&& function)
 
 } // namespace
 
-HostBusObject::HostBusObject(sdbus::IConnection& connection, HostController& controller, std::function<void()> quit)
+HostBusObject::HostBusObject(sdbus::IConnection& connection, HostController& controller, std::function<void()> quit,
+                             std::function<std::optional<std::string>()> describeAutomation)
     : object_(sdbus::createObject(connection, HostBus::objectPath))
 {
     object_->registerMethod("SetMode")
@@ -46,7 +47,14 @@ HostBusObject::HostBusObject(sdbus::IConnection& connection, HostController& con
     object_->registerMethod("Status")
         .onInterface(HostBus::interfaceName)
         .withOutputParamNames("json")
-        .implementedAs([&controller] { return replying([&] { return encodeJSON(controller.status()); }); });
+        .implementedAs([&controller, describeAutomation] {
+            return replying([&] {
+                HostStatus status = controller.status();
+                if (describeAutomation)
+                    status.automation = describeAutomation();
+                return encodeJSON(status);
+            });
+        });
     object_->registerMethod("Record")
         .onInterface(HostBus::interfaceName)
         .withInputParamNames("seconds")

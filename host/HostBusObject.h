@@ -3,6 +3,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace sdbus {
 class IConnection;
@@ -22,7 +24,9 @@ class HostController;
 ///   Quit()                ends the host after the reply
 class HostBusObject {
 public:
-    HostBusObject(sdbus::IConnection& connection, HostController& controller, std::function<void()> quit);
+    /// describeAutomation, when given, fills HostStatus::automation of every Status reply.
+    HostBusObject(sdbus::IConnection& connection, HostController& controller, std::function<void()> quit,
+                  std::function<std::optional<std::string>()> describeAutomation = {});
     ~HostBusObject();
     HostBusObject(const HostBusObject&) = delete;
     HostBusObject& operator=(const HostBusObject&) = delete;

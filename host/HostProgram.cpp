@@ -3,11 +3,16 @@
 #include "host/Desktop.h"
 #include "host/HostBus.h"
 #include "host/HostBusObject.h"
+#include "host/HostSettingsStore.h"
 #include "host/TrayLink.h"
+#include "host/automation/Automation.h"
+#include "host/automation/HostAutomation.h"
 #include "menubar/MainLoop.h"
 #include "menubar/NotificationBus.h"
+#include "platform/Environment.h"
 #include "platform/Log.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <cstdlib>
@@ -121,14 +126,63 @@ int runHost(const HostProgramOptions& options, HostController& controller, const
         throw HostError("cannot take the host's bus name: " + error.getMessage());
     }
 
+    // The automation is made once the service runs, and outlives the tray link that feeds it.
+    std::optional<HostSettingsStore> settingsStore;
+    std::unique_ptr<Automation> automation;
+    std::unique_ptr<HostAutomation> signalsAutomation;
+    std::atomic<HostAutomation*> watchers{nullptr}; // what host threads see of signalsAutomation
+    if (options.automation) {
+        if (auto file = HostSettingsStore::defaultFile(Environment::process()))
+            settingsStore.emplace(*file);
+        else
+            log.write(LogLevel::error, "Quellon host: no settings file (HOME is not set): nothing happens automatically");
+    }
+    const auto describeAutomation = [&]() -> std::optional<std::string> {
+        if (!automation)
+            return std::nullopt;
+        return automation->describeStatus();
+    };
+
     FreedesktopDesktop desktop(bus->connection());
-    HostBusObject object(bus->connection(), controller, [&] { loop.quit(0); });
+    HostBusObject object(bus->connection(), controller, [&] { loop.quit(0); }, describeAutomation);
     StopGuard stopGuard(lifecycle);
     {
-        TrayLink tray(*bus, controller, desktop, [&] { loop.quit(0); });
+        TrayLink tray(*bus, controller, desktop, [&] { loop.quit(0); }, [&](const HostStatus& status) {
+            // Host threads report here; the watchers take statuses from any thread.
+            if (auto* current = watchers.load())
+                current->statusChanged(status);
+        });
         stopGuard.arm();
         if (lifecycle.start)
             lifecycle.start();
+        if (settingsStore) {
+            AutomationOptions automationOptions;
+            automationOptions.sessionBus = &bus->connection();
+            automation = std::make_unique<Automation>(controller, loop, *settingsStore, log, automationOptions);
+            automation->start();
+            HostAutomation::Settings settings;
+            settings.profiles = [&] {
+                const HostSettings& current = automation->settings();
+                return ProfileWatcher::Settings{current.profilesEnabled, current.profiles};
+            };
+            settings.hotkeys = [&] {
+                const HotkeyBindings& keys = automation->settings().hotkeys;
+                return std::vector<HotkeyAssignment>{{HotkeyAction::toggleAway, keys.toggleAway},
+                                                     {HotkeyAction::returnLive, keys.returnLive},
+                                                     {HotkeyAction::standby, keys.standby},
+                                                     {HotkeyAction::panicToggle, keys.panicToggle}};
+            };
+            settings.tolerance = [&] { return automation->settings().autoReturnTolerance; };
+            signalsAutomation = std::make_unique<HostAutomation>(loop, &bus->connection(), controller, log, settings);
+            automation->addSettingsListener([&, previous = automation->settings().hotkeys](const HostSettings& current) mutable {
+                if (current.hotkeys == previous)
+                    return;
+                previous = current.hotkeys;
+                signalsAutomation->hotkeysChanged();
+            });
+            signalsAutomation->start();
+            watchers = signalsAutomation.get();
+        }
         // A tray that is already running learns the status now; a new one asks with ready.
         tray.publish(controller.status());
         if (options.tray && graphicalSession() && !startDetached("quellon-menubar", {}))

@@ -15,6 +15,9 @@ struct HostProgramOptions {
     HostOptions service;
     /// Start the tray program (in a graphical session only).
     bool tray = true;
+    /// Run what the host does by itself: schedules, screen lock, meeting-app profiles, global
+    /// hotkeys and auto return, following the user's settings file.
+    bool automation = true;
 };
 
 /// How the program starts and stops what its controller controls.

@@ -7,6 +7,8 @@
 
 #include "cli/ChildProgram.h"
 
+#include <thread>
+#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -85,6 +87,21 @@ TEST_F(HostProgramCameraTest, TheHostFeedsTheCameraAndFollowsTheCommands)
     EXPECT_EQ(status.status, 0) << status.err;
     EXPECT_NE(status.out.find("host: running\nmode: away (command)\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("physical camera: lavfi:color=c=lime:s=320x180:r=30"), std::string::npos) << status.out;
+
+    // The settings commands reach the running host through its settings file: the tray's
+    // auto-return switch follows, and the status tells what is armed and what comes next.
+    ASSERT_EQ(quellon({"settings", "set", "auto-return", "on"}).status, 0);
+    ASSERT_EQ(quellon({"schedules", "add", "Lunch", "--start", "12:00", "--end", "13:00"}).status, 0);
+    std::string seen;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        seen = quellon({"status"}).out;
+        if (seen.find("auto return: on") != std::string::npos && seen.find("Next schedule change: Lunch") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(seen.find("auto return: on"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("Automatic: "), std::string::npos) << seen;
+    EXPECT_NE(seen.find("Next schedule change: Lunch"), std::string::npos) << seen;
 
     host.signal(SIGTERM);
     const auto ended = host.finish();

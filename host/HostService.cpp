@@ -11,7 +11,9 @@
 #include "host/StateKeeper.h"
 #include "platform/Clock.h"
 #include "platform/Log.h"
-#include "platform/UserDefaults.h"
+#include "host/HostSettings.h"
+#include "host/HostSettingsStore.h"
+#include "platform/Environment.h"
 #include "state/QuellonStorage.h"
 
 #include <chrono>
@@ -59,7 +61,11 @@ SystemLogSink& defaultLog()
 struct HostService::Impl {
     HostOptions options;
     LogSink& log;
-    UserDefaults& defaults;
+    // Auto return's switch lives in the user's settings record, which the settings commands
+    // and the automation also change; the host keeps the last value it read or wrote.
+    std::unique_ptr<HostSettingsStore> ownSettings;
+    HostSettingsStore* settings = nullptr;
+    bool autoReturn = false;
 
     mutable std::mutex mutex;
     bool started = false;
@@ -90,8 +96,21 @@ struct HostService::Impl {
     Impl(HostOptions chosen)
         : options(std::move(chosen)),
           log(options.log ? *options.log : defaultLog()),
-          defaults(options.defaults ? *options.defaults : UserDefaults::standard())
+          settings(options.settings)
     {
+        if (!settings) {
+            if (auto file = HostSettingsStore::defaultFile(Environment::process()))
+                ownSettings = std::make_unique<HostSettingsStore>(*file);
+            settings = ownSettings.get();
+        }
+        if (settings) {
+            try {
+                autoReturn = settings->load().autoReturnEnabled;
+            } catch (const std::exception& error) {
+                // The automation reports an unreadable file at start; auto return stays off.
+                log.write(LogLevel::debug, std::string("host: settings not read: ") + error.what());
+            }
+        }
     }
 
     QuellonMode effectiveMode() const
@@ -151,7 +170,7 @@ struct HostService::Impl {
             status.physicalCameraError = latest.error;
         }
         status.cameraConnected = cameraConnected;
-        status.autoReturn = defaults.string(kAutoReturnKey) == "true";
+        status.autoReturn = autoReturn;
         status.recording = recording;
         return status;
     }
@@ -453,10 +472,21 @@ void HostService::setActiveLoop(const std::string& clipFilename, const std::stri
 
 void HostService::setAutoReturn(bool on)
 {
-    try {
-        impl_->defaults.setString(kAutoReturnKey, on ? "true" : "false");
-    } catch (const std::exception& error) {
-        throw HostError(std::string("cannot save auto return: ") + error.what());
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->autoReturn == on)
+            return; // the automation echoes every switch it applies: no write, no change
+    }
+    if (impl_->settings) {
+        try {
+            impl_->settings->update([on](HostSettings& settings) { settings.autoReturnEnabled = on; });
+        } catch (const std::exception& error) {
+            throw HostError(std::string("cannot save auto return: ") + error.what());
+        }
+    }
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->autoReturn = on;
     }
     impl_->notify();
 }

@@ -13,10 +13,11 @@
 namespace quellon {
 class CaptureSource;
 class LogSink;
-class UserDefaults;
 }
 
 namespace quellon::host {
+
+class HostSettingsStore;
 
 struct HostOptions {
     /// Overrides the state's selectedCameraID.
@@ -27,8 +28,9 @@ struct HostOptions {
     std::filesystem::path socketPath;
     /// Where mode changes and connection trouble are logged; standard error when empty.
     LogSink* log = nullptr;
-    /// The host's preferences (auto return); UserDefaults::standard() when empty.
-    UserDefaults* defaults = nullptr;
+    /// The user's settings, where auto return's switch is kept; the user's settings file when
+    /// empty.
+    HostSettingsStore* settings = nullptr;
     /// Seconds between attempts to reopen a physical camera that is missing or failing.
     double cameraRetrySeconds = 1.0;
     /// Opens the physical camera from its spelling (throws CaptureError); FFmpeg's capture when
@@ -38,9 +40,6 @@ struct HostOptions {
 
 class HostService final : public HostController {
 public:
-    /// The user-defaults key of auto return's switch: "true" or "false".
-    static constexpr const char* kAutoReturnKey = "QuellonAutoReturn";
-
     explicit HostService(HostOptions options);
     ~HostService() override;
     HostService(const HostService&) = delete;

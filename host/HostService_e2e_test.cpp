@@ -4,7 +4,8 @@
 #include "CameraDaemonFixture.h"
 #include "host/HostService.h"
 #include "platform/Log.h"
-#include "platform/UserDefaults.h"
+#include "host/HostSettingsStore.h"
+#include "platform/TemporaryDirectory.h"
 #include "state/ClipMetadata.h"
 #include "playback/TestClips.h"
 
@@ -72,7 +73,7 @@ protected:
         options.inputURL = std::move(input);
         options.socketPath = socket;
         options.log = &log;
-        options.defaults = &defaults;
+        options.settings = &settings;
         host = std::make_unique<host::HostService>(options);
         host->start();
     }
@@ -112,7 +113,8 @@ protected:
 
     Frame card;
     CapturingLogSink log;
-    InMemoryUserDefaults defaults;
+    TemporaryDirectory settingsDirectory{"quellon-host-settings"};
+    host::HostSettingsStore settings{settingsDirectory.path() / "settings.json"};
     std::unique_ptr<host::HostService> host;
 };
 

@@ -42,6 +42,8 @@ std::string encodeJSON(const HostStatus& status)
     object["hasLoops"] = status.hasLoops;
     object["recording"] = status.recording;
     object["stateRevision"] = status.stateRevision;
+    if (status.automation)
+        object["automation"] = *status.automation;
     return dump(object, JSONStyle::compact);
 }
 
@@ -66,6 +68,7 @@ HostStatus decodeHostStatus(std::string_view json)
     status.hasLoops = requiredBool(object, "hasLoops");
     status.recording = requiredBool(object, "recording");
     status.stateRevision = requiredInt(object, "stateRevision");
+    status.automation = optionalString(object, "automation");
     return status;
 }
 

@@ -36,6 +36,9 @@ struct HostStatus {
     bool hasLoops = false;
     bool recording = false;
     std::int64_t stateRevision = 0;
+    /// What the host does by itself: the armed triggers and the next schedule change, as
+    /// lines of text; nothing when the automation is not running.
+    std::optional<std::string> automation;
 
     bool operator==(const HostStatus&) const = default;
 };

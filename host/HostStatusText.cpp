@@ -1,5 +1,6 @@
 #include "host/HostStatusText.h"
 
+#include <sstream>
 #include <cstdio>
 
 namespace quellon::host {
@@ -54,6 +55,12 @@ std::vector<std::string> describeHostStatus(const HostStatus& status)
     lines.push_back(std::string("auto return: ") + (status.autoReturn ? "on" : "off"));
     if (status.recording)
         lines.push_back("recording a new loop");
+    if (status.automation) {
+        std::istringstream text(*status.automation);
+        for (std::string line; std::getline(text, line);)
+            if (!line.empty())
+                lines.push_back(line);
+    }
     return lines;
 }
 

@@ -13,7 +13,7 @@
 #include "playback/TestFrames.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
-#include "platform/UserDefaults.h"
+#include "host/HostSettingsStore.h"
 #include "state/QuellonStorage.h"
 
 #include <gtest/gtest.h>
@@ -318,7 +318,7 @@ protected:
         options.inputURL = "fake";
         options.socketPath = directory.path() / "nobody.sock"; // no camera daemon: retried quietly
         options.log = &log;
-        options.defaults = &defaults;
+        options.settings = &settings;
         options.cameraRetrySeconds = 0.01;
         options.openCamera = [this](const std::string& input) -> std::unique_ptr<CaptureSource> {
             EXPECT_EQ(input, "fake");
@@ -331,7 +331,7 @@ protected:
 
     TemporaryDirectory directory{"quellon-host-unit"};
     CapturingLogSink log;
-    InMemoryUserDefaults defaults;
+    HostSettingsStore settings{directory.path() / "settings.json"};
     std::atomic<bool> cameraMissing = false;
 };
 
@@ -382,7 +382,7 @@ TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLog
     EXPECT_TRUE(host->lastLiveFrame()) << "kept from when Live was left";
 
     host->setAutoReturn(true);
-    EXPECT_EQ(defaults.string(HostService::kAutoReturnKey), "true");
+    EXPECT_TRUE(settings.load().autoReturnEnabled) << "kept in the user's settings record";
     EXPECT_TRUE(host->status().autoReturn);
     host->stop();
 

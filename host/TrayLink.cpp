@@ -50,7 +50,8 @@ std::optional<QuellonMode> modeOf(Command command)
 
 } // namespace
 
-TrayLink::TrayLink(NotificationBus& bus, HostController& controller, Desktop& desktop, std::function<void()> quit)
+TrayLink::TrayLink(NotificationBus& bus, HostController& controller, Desktop& desktop, std::function<void()> quit,
+                   std::function<void(const HostStatus&)> alsoOnChange)
     : bus_(bus), controller_(controller), desktop_(desktop), quit_(std::move(quit)), relay_(std::make_shared<Relay>())
 {
     relay_->loop = &bus.loop();
@@ -63,7 +64,9 @@ TrayLink::TrayLink(NotificationBus& bus, HostController& controller, Desktop& de
                                                           [this] { publish(controller_.status()); }));
 
     std::weak_ptr<Relay> weak = relay_;
-    controller_.setChangeHandler([weak](const HostStatus& status) {
+    controller_.setChangeHandler([weak, alsoOnChange](const HostStatus& status) {
+        if (alsoOnChange)
+            alsoOnChange(status);
         auto relay = weak.lock();
         if (!relay)
             return;

@@ -25,7 +25,10 @@ struct HostStatus;
 class TrayLink {
 public:
     /// quit ends the host (the tray's Quit Quellon).
-    TrayLink(NotificationBus& bus, HostController& controller, Desktop& desktop, std::function<void()> quit);
+    /// alsoOnChange, when given, sees every status the controller reports, on the reporting
+    /// thread (the controller has room for one change handler, and this link holds it).
+    TrayLink(NotificationBus& bus, HostController& controller, Desktop& desktop, std::function<void()> quit,
+             std::function<void(const HostStatus&)> alsoOnChange = {});
     ~TrayLink();
     TrayLink(const TrayLink&) = delete;
     TrayLink& operator=(const TrayLink&) = delete;

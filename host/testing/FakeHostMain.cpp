@@ -104,6 +104,7 @@ private:
 int main(int argc, char** argv)
 {
     HostProgramOptions options;
+    options.automation = false; // the scripted controller logs every call: keep the settings file out of it
     options.tray = !(argc > 1 && std::string(argv[1]) == "--no-tray");
     ScriptedController controller;
     try {
