@@ -124,11 +124,11 @@ public:
         if (t_ == 0 || t_ == 1 || t_ == 0.5)
             return;
         for (int e = 0; e < 256; ++e) {
-            rising_[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(roundedOffset(t_, e));
-            falling_[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(e + roundedOffset(t_, -e));
+            offsets_[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(roundedOffset(t_, e));
+            offsets_[static_cast<std::size_t>(256 + e)] = static_cast<std::uint8_t>(e + roundedOffset(t_, -e));
         }
-        const auto rising = fit(rising_, t_);
-        const auto falling = fit(falling_, 1 - t_);
+        const auto rising = fit(offsets_.data(), t_);
+        const auto falling = fit(offsets_.data() + 256, 1 - t_);
         if (rising && falling) {
             linear_ = true;
             risingOffset_ = *rising;
@@ -147,16 +147,17 @@ public:
         else if (linear_)
             blendRowLinear(a, b, out, count, risingOffset_, fallingOffset_);
         else
-            for (std::size_t i = 0; i < count; ++i)
-                out[i] = a[i] <= b[i] ? static_cast<std::uint8_t>(a[i] + rising_[b[i] - a[i]])
-                                      : static_cast<std::uint8_t>(b[i] + falling_[a[i] - b[i]]);
+            for (std::size_t i = 0; i < count; ++i) {
+                // Without branches: the direction of a pair is as random as the picture.
+                const std::uint8_t low = std::min(a[i], b[i]);
+                const std::size_t e = static_cast<std::size_t>(std::max(a[i], b[i]) - low);
+                out[i] = static_cast<std::uint8_t>(low + offsets_[(a[i] > b[i] ? 256 : 0) + e]);
+            }
     }
 
 private:
-    using Table = std::array<std::uint8_t, 256>;
-
     /// A factor near weight × 2^16 and the smallest bias that give every entry of the table.
-    static std::optional<LinearOffset> fit(const Table& table, double weight)
+    static std::optional<LinearOffset> fit(const std::uint8_t* table, double weight)
     {
         const long nearest = std::lround(weight * 65536);
         for (long step = 0; step <= 8; ++step)
@@ -168,8 +169,8 @@ private:
                 long highest = 65535;
                 for (long e = 0; e < 256; ++e) {
                     const long scaled = ((e << 8) * factor) >> 16;
-                    lowest = std::max(lowest, 256 * table[static_cast<std::size_t>(e)] - scaled);
-                    highest = std::min(highest, 256 * table[static_cast<std::size_t>(e)] + 255 - scaled);
+                    lowest = std::max(lowest, 256 * table[e] - scaled);
+                    highest = std::min(highest, 256 * table[e] + 255 - scaled);
                     highest = std::min(highest, 65535 - scaled); // the sum stays in 16 bits
                 }
                 if (lowest <= highest)
@@ -182,8 +183,8 @@ private:
     bool linear_ = false;
     LinearOffset risingOffset_;
     LinearOffset fallingOffset_;
-    Table rising_{};
-    Table falling_{};
+    /// The offsets from the smaller byte: 256 for b ≥ a, then 256 for a > b, by |b − a|.
+    std::array<std::uint8_t, 512> offsets_{};
 };
 
 } // namespace
