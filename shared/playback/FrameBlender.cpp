@@ -42,6 +42,20 @@ QUELLON_VECTOR_KERNEL(blendRowHalf,
                        std::size_t count),
                       (a, b, out, count))
 
+/// t × 256 a whole number k: (a × (256 − k) + b × k + 128) >> 8 is the definition exactly, and
+/// the plainest loop of all (16-bit lanes, no direction to tell apart).
+QUELLON_KERNEL_BODY void blendRowEighthsKernel(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+                                               std::uint8_t* __restrict out, std::size_t count, std::uint16_t weightA,
+                                               std::uint16_t weightB)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(a[i] * weightA + b[i] * weightB + 128) >> 8);
+}
+QUELLON_VECTOR_KERNEL(blendRowEighths,
+                      (const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out,
+                       std::size_t count, std::uint16_t weightA, std::uint16_t weightB),
+                      (a, b, out, count, weightA, weightB))
+
 /// The offset from the smaller byte lo to the result, for e = |b − a|, in 16-bit fixed point:
 /// ((e × 256 × factor) >> 16 + bias) >> 8. One pair for b ≥ a (rising), one for a > b (falling).
 struct LinearOffset {
@@ -112,8 +126,9 @@ void blendRowLinear(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* 
     blendRowLinearScalar(a, b, out, count, rising, falling);
 }
 
-/// How one weight is blended fast yet exactly. Since the definition depends only on the
-/// difference, two tables of 256 offsets from the smaller byte hold every result. Nearly every
+/// How one weight is blended fast yet exactly. 0, 1, 1/2 and multiples of 1/256 have loops of
+/// their own. Otherwise, since the definition depends only on the difference, two tables of 256
+/// offsets from the smaller byte hold every result. Nearly every
 /// weight (every k / n up to n = 257, all but a few in 10^5 of random ones) has a 16-bit
 /// fixed-point factor and bias that reproduce both tables, found and checked here for all 256
 /// entries; the rare rest looks the tables up byte by byte.
@@ -123,6 +138,11 @@ public:
     {
         if (t_ == 0 || t_ == 1 || t_ == 0.5)
             return;
+        const double scaled = t_ * 256;
+        if (scaled == std::floor(scaled)) {
+            eighths_ = static_cast<std::uint16_t>(scaled);
+            return;
+        }
         for (int e = 0; e < 256; ++e) {
             offsets_[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(roundedOffset(t_, e));
             offsets_[static_cast<std::size_t>(256 + e)] = static_cast<std::uint8_t>(e + roundedOffset(t_, -e));
@@ -144,6 +164,8 @@ public:
             std::memcpy(out, b, count);
         else if (t_ == 0.5)
             blendRowHalf(a, b, out, count);
+        else if (eighths_)
+            blendRowEighths(a, b, out, count, static_cast<std::uint16_t>(256 - eighths_), eighths_);
         else if (linear_)
             blendRowLinear(a, b, out, count, risingOffset_, fallingOffset_);
         else
@@ -180,6 +202,7 @@ private:
     }
 
     double t_;
+    std::uint16_t eighths_ = 0; // t × 256 when that is a whole number
     bool linear_ = false;
     LinearOffset risingOffset_;
     LinearOffset fallingOffset_;
