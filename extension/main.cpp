@@ -8,6 +8,7 @@
 #include "QuellonRenameBridge.h"
 #include "SerialQueue.h"
 #include "backends/PipeWireCameraBackend.h"
+#include "backends/SinkSelection.h"
 #include "backends/V4L2LoopbackBackend.h"
 #include "backends/Y4MFifoBackend.h"
 #include "platform/Clock.h"
@@ -176,13 +177,14 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // Each backend's probe claims what it can drive: a loopback device first (every app sees
-    // it), then PipeWire (apps that take cameras from it), then the FIFO, which always works.
     SinkChoice::Kind kind = sink->kind;
-    if (kind == SinkChoice::Kind::automatic)
-        kind = V4L2LoopbackBackend::probe() ? SinkChoice::Kind::v4l2
-            : PipeWireCameraBackend::probe() ? SinkChoice::Kind::pipewire
+    if (kind == SinkChoice::Kind::automatic) {
+        const CameraSink chosen = chooseAutomaticSink({[] { return V4L2LoopbackBackend::probe(); },
+                                                       [] { return PipeWireCameraBackend::probe(); }});
+        kind = chosen == CameraSink::v4l2       ? SinkChoice::Kind::v4l2
+            : chosen == CameraSink::pipewire ? SinkChoice::Kind::pipewire
                                              : SinkChoice::Kind::y4m;
+    }
     std::unique_ptr<CameraProvider> backend;
     try {
         if (kind == SinkChoice::Kind::v4l2) {

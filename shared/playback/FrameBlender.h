@@ -16,14 +16,17 @@ namespace FrameBlender {
 /// Empty for steps below 1.
 std::vector<double> crossfadeWeights(std::int64_t steps);
 
-/// A new frame (1 − t) × a + t × b, every byte (alpha too) rounded to nearest with halves away
-/// from zero; t is clamped to 0…1 (not a number counts as 0). Bytes of a row beyond 4 × width
-/// keep a's values. When the frames differ in size or are not both BGRA, or no output can be
-/// made, the answer is `a` itself: a crossfade then at worst repeats the outgoing frame.
+/// A new frame (1 − t) × a + t × b, every byte (alpha too) rounded as blendBytes does; t is
+/// clamped to 0…1 (not a number counts as 0). Bytes of a row beyond 4 × width keep a's values.
+/// When the frames differ in size or are not both BGRA, or no output can be made, the answer is
+/// `a` itself: a crossfade then at worst repeats the outgoing frame.
 PixelBufferRef blend(const PixelBufferRef& a, const PixelBufferRef& b, double t);
 
-/// The same blend on plain bytes; lists of different lengths give `a` unchanged. t below 0 (or
-/// not a number) gives a, t of 1 or more gives b.
+/// The same blend on plain bytes, and its definition: a + t × (b − a) rounded to nearest with
+/// halves up, where a value within 1e-9 below a half counts as the half. A weight such as 1/6 is
+/// not exact in binary, and without that margin its halves would round up for some pairs and
+/// down for others. Lists of different lengths give `a` unchanged. t below 0 (or not a number)
+/// gives a, t of 1 or more gives b.
 std::vector<std::uint8_t> blendBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b, double t);
 
 } // namespace FrameBlender

@@ -38,6 +38,9 @@ TEST(FrameBlender, BlendBytesRoundsHalvesUpAndClampsTheWeight)
         {{0, 100, 255}, {255, 200, 0}, -1, {0, 100, 255}}, {{0, 100, 255}, {255, 200, 0}, nan, {0, 100, 255}},
         {{0, 100, 255}, {255, 200, 0}, 1, {255, 200, 0}}, {{0, 100, 255}, {255, 200, 0}, 2, {255, 200, 0}},
         {{0, 3, 200}, {3, 0, 100}, 0.25, {1, 2, 175}}, // 0.75 and 2.25 and 175
+        // 1/6 is a hair off in binary: every half still rounds up, whatever the pair.
+        {{0, 10, 200, 3, 13, 203}, {3, 13, 203, 0, 10, 200}, 1.0 / 6, {1, 11, 201, 3, 13, 203}},
+        {{0, 100, 250, 10}, {10, 0, 245, 5}, 0.95, {10, 5, 245, 5}}, // 9.5, 5, 245.25, 5.25
         {{1, 2, 3}, {4, 5, 6, 7}, 0.5, {1, 2, 3}},     // lengths differ: the first list
         {{}, {}, 0.5, {}},
     };
@@ -52,8 +55,11 @@ TEST(FrameBlender, BlendMatchesTheByteDefinitionForEveryPairOfValues)
 {
     auto a = testing::makeFrame(256, 256, [](int x, int y) { return Pixel{u8(x), u8(y), u8(255 - x), u8(x ^ y)}; });
     auto b = testing::makeFrame(256, 256, [](int x, int y) { return Pixel{u8(y), u8(x), u8(y), u8(255 - y)}; });
+    // 0.7995987277261966 and 0.6673327727930946 have no 16-bit factor: the table path.
     const double weights[] = {0, 0.5, 0.25, 0.75, 1.0 / 3, 2.0 / 3, 1.0 / 6, 5.0 / 6, 1.0 / 7, 0.1, 0.3, 0.7,
-                              0.123456789, 1.0 / 10, 0.2, 0.4, 1.0 / 14, 1.0 / 18, 1.0 / 26, 0.375, 1.0 / 256, 1};
+                              0.123456789, 1.0 / 10, 0.2, 0.4, 1.0 / 14, 1.0 / 18, 1.0 / 26, 0.375, 1.0 / 256,
+                              17.0 / 54, 100.0 / 257, 255.0 / 256, 1e-6, 0.999999, 0.7995987277261966,
+                              0.6673327727930946, 1};
     for (double t : weights) {
         auto out = FrameBlender::blend(a, b, t);
         ASSERT_NE(out, a);
@@ -61,6 +67,29 @@ TEST(FrameBlender, BlendMatchesTheByteDefinitionForEveryPairOfValues)
         for (int y = 0; y < 256; ++y) {
             const auto expected = FrameBlender::blendBytes({la.row(y), 1024}, {lb.row(y), 1024}, t);
             ASSERT_TRUE(std::equal(expected.begin(), expected.end(), lo.row(y))) << "t = " << t << ", row " << y;
+        }
+    }
+}
+
+/// Rows whose length is no multiple of the vector width end in the scalar loop.
+TEST(FrameBlender, RowsOfAnyWidthMatchTheByteDefinition)
+{
+    std::uint32_t noise = 7;
+    auto random = [&noise](int, int) {
+        noise = noise * 1664525u + 1013904223u;
+        return Pixel{u8(noise >> 24), u8(noise >> 16), u8(noise >> 8), u8(noise >> 3)};
+    };
+    for (int width : {1, 7, 8, 9, 33, 61}) {
+        auto a = testing::makeFrame(width, 3, random);
+        auto b = testing::makeFrame(width, 3, random);
+        for (double t : {0.5, 1.0 / 3, 0.7995987277261966}) {
+            auto out = FrameBlender::blend(a, b, t);
+            auto la = a->lockForReading(), lb = b->lockForReading(), lo = out->lockForReading();
+            const auto bytes = static_cast<std::size_t>(width) * 4;
+            for (int y = 0; y < 3; ++y) {
+                const auto expected = FrameBlender::blendBytes({la.row(y), bytes}, {lb.row(y), bytes}, t);
+                ASSERT_TRUE(std::equal(expected.begin(), expected.end(), lo.row(y))) << width << " wide, t = " << t;
+            }
         }
     }
 }

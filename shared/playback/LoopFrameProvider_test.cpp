@@ -1,88 +1,20 @@
 // The loop frame provider: the cursor rules, crossfades, effects and loads, on frames whose grey
 // level names them, decoded by a fake decoder (and once by FFmpeg).
 
-#include "playback/ClipDecoder.h"
-#include "playback/LoopFrameProvider.h"
+#include "playback/LoopFrameProviderTesting.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
 #include "platform/TemporaryDirectory.h"
 
-#include <atomic>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
-#include <thread>
 
 namespace quellon {
 namespace {
 
 using Case = LoopLoadError::Case;
-
-PixelBufferRef greyFrame(int level, int size = 16)
-{
-    const auto v = static_cast<std::uint8_t>(level);
-    return testing::makeFrame(size, size, [v](int, int) { return testing::Pixel{v, v, v, 255}; });
-}
-
-int levelOf(const PixelBufferRef& frame)
-{
-    return frame ? testing::pixelOf(*frame, 1, 1)[0] : -1;
-}
-
-std::vector<PixelBufferRef> greyFrames(std::initializer_list<int> levels)
-{
-    std::vector<PixelBufferRef> frames;
-    for (int level : levels)
-        frames.push_back(greyFrame(level));
-    return frames;
-}
-
-/// Clips by file name: a clip of uniformly grey frames, or a load error. Records every request.
-class FakeClipDecoder final : public ClipDecoder {
-public:
-    struct Clip {
-        std::vector<int> levels;
-        std::int64_t width = 16, height = 16;
-    };
-
-    DecodedClip decode(const std::filesystem::path& file, std::int64_t maxFrames) override
-    {
-        {
-            std::lock_guard lock(mutex);
-            requests.emplace_back(file.string(), maxFrames);
-        }
-        const auto found = clips.find(file.string());
-        if (found == clips.end())
-            throw LoopLoadError(Case::decodeFailed, "no such clip");
-        DecodedClip clip{{}, found->second.width, found->second.height, 30, 1};
-        for (int level : found->second.levels)
-            if (static_cast<std::int64_t>(clip.frames.size()) < maxFrames)
-                clip.frames.push_back(greyFrame(level));
-        if (clip.frames.empty())
-            throw LoopLoadError(Case::empty, "no frames");
-        return clip;
-    }
-
-    std::map<std::string, Clip> clips;
-    std::mutex mutex;
-    std::vector<std::pair<std::string, std::int64_t>> requests;
-};
-
-struct Fixture {
-    explicit Fixture(LoopMode mode, LoopJitter jitter = LoopJitter::disabled(), SimulatedLag lag = SimulatedLag::disabled())
-        : provider(mode, jitter, lag, AliveMotion::disabled(), decoder, [](const PixelBuffer&) { return std::nullopt; })
-    {
-    }
-    std::vector<int> play(int calls)
-    {
-        std::vector<int> levels;
-        for (int i = 0; i < calls; ++i)
-            levels.push_back(levelOf(provider.nextFrame()));
-        return levels;
-    }
-    std::shared_ptr<FakeClipDecoder> decoder = std::make_shared<FakeClipDecoder>();
-    LoopFrameProvider provider;
-};
+using namespace testing::loop_frames;
 
 std::vector<int> tens(int count)
 {
@@ -262,43 +194,6 @@ TEST(LoopFrameProviderTest, AFailedLoadKeepsTheLoopThatPlays)
         EXPECT_EQ(forward.provider.width(), 32) << row.what;
     }
     EXPECT_EQ(forward.play(3), (std::vector<int>{30, 40, 10})) << "the cursor ran on";
-}
-
-TEST(LoopFrameProviderTest, PlaybackNeverSeesATornLoopWhileOthersLoad)
-{
-    Fixture forward(LoopMode::forward);
-    forward.decoder->clips["a"] = {std::vector<int>(7, 50)};
-    forward.decoder->clips["b"] = {std::vector<int>(11, 150)};
-    forward.provider.load("a", 240, 0);
-
-    std::atomic<bool> done{false};
-    std::atomic<int> served{0};
-    std::thread player([&] {
-        while (!done) {
-            const int level = levelOf(forward.provider.nextFrame());
-            const auto count = forward.provider.frameCount();
-            EXPECT_TRUE(level == 50 || level == 150) << level;
-            EXPECT_TRUE(count == 7 || count == 11) << count;
-            ++served;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    // Two loaders at once on the same provider, each installing one clip or the other.
-    auto loader = [&](const char* first, const char* second) {
-        for (int i = 0; i < 40; ++i)
-            forward.provider.load(i % 2 ? first : second, 240, 0);
-    };
-    std::thread one(loader, "a", "b"), two(loader, "b", "a");
-    one.join();
-    two.join();
-    done = true;
-    player.join();
-    EXPECT_GT(served.load(), 0);
-
-    // Whichever installed last, the loop is that clip whole.
-    const auto count = forward.provider.frameCount();
-    const std::vector<int> levels = forward.play(static_cast<int>(count));
-    EXPECT_EQ(levels, std::vector<int>(static_cast<std::size_t>(count), count == 7 ? 50 : 150));
 }
 
 TEST(LoopFrameProviderTest, LoadsARealClip)

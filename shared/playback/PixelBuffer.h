@@ -43,7 +43,8 @@ public:
 
     /// A new buffer with undefined content, or nothing when a side is below 1, the size is
     /// absurd, the format unknown or memory is short. Rows are at least minimumBytesPerRow long
-    /// (rounded up to the alignment), for frames laid out to match a foreign stride.
+    /// (rounded up to the alignment), for frames laid out to match a foreign stride. The memory
+    /// comes from FramePool::shared() and goes back to it when the last reference is released.
     static std::shared_ptr<PixelBuffer> create(std::int64_t width, std::int64_t height,
                                                PixelFormatCode format = kPixelFormatBGRA,
                                                std::size_t minimumBytesPerRow = 0);

@@ -9,6 +9,9 @@
 // after `name##Kernel`, an always-inline function with those parameters, defines `name` itself.
 #if defined(__x86_64__) && defined(__GNUC__)
 
+/// Whether AVX2 kernels (written with intrinsics too) are built, to be chosen by hasAVX2().
+#define QUELLON_HAS_AVX2_KERNELS 1
+
 namespace quellon::vector_kernels {
 
 /// Whether this CPU runs the AVX2 kernels; asked once.
@@ -36,6 +39,7 @@ inline bool hasAVX2()
 
 #else
 
+#define QUELLON_HAS_AVX2_KERNELS 0
 #define QUELLON_KERNEL_BODY inline
 #define QUELLON_VECTOR_KERNEL(name, parameters, arguments)                                                   \
     void name parameters { name##Kernel arguments; }
