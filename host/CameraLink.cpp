@@ -9,8 +9,8 @@
 
 namespace quellon::host {
 
-CameraLink::CameraLink(std::filesystem::path socketPath, LogSink& log, std::chrono::milliseconds timeout)
-    : client_(std::move(socketPath), timeout), log_(log)
+CameraLink::CameraLink(std::filesystem::path socketPath, LogSink& log, std::chrono::milliseconds timeout, bool rawFrames)
+    : client_(std::move(socketPath), timeout), log_(log), rawWanted_(rawFrames), rawChannel_(rawFrames)
 {
 }
 
@@ -38,7 +38,7 @@ std::optional<CameraLink::Contact> CameraLink::pollIfDue(double now)
                 contact.revision = state->revision;
         if (!connected_) {
             log_.write(LogLevel::info, "host: connected to the camera");
-            rawChannel_ = true; // a camera started anew may have gained it
+            rawChannel_ = rawWanted_; // a camera started anew may have gained it
         }
         connected_ = everConnected_ = true;
         retry_ = kFirstRetrySeconds;

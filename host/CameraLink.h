@@ -25,7 +25,9 @@ public:
     static constexpr double kFirstRetrySeconds = 0.25;
     static constexpr double kLongestRetrySeconds = 2.0;
 
-    CameraLink(std::filesystem::path socketPath, LogSink& log, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
+    /// rawFrames false: never use the raw channel, send every picture as JPEG.
+    CameraLink(std::filesystem::path socketPath, LogSink& log, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000),
+               bool rawFrames = true);
 
     /// What a poll learnt: the camera answers and holds a state of this revision (nothing: it
     /// holds none yet).
@@ -57,7 +59,8 @@ private:
     JPEGEncoder encoder_;
     bool connected_ = false;
     bool everConnected_ = false;
-    bool rawChannel_ = true; // until the camera says it has none
+    const bool rawWanted_;
+    bool rawChannel_; // until the camera says it has none
     double nextPoll_ = 0;
     double retry_ = kFirstRetrySeconds;
 };

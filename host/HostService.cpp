@@ -365,7 +365,7 @@ void HostService::start()
             return openCapture(*parsed);
         };
 
-    impl.link = std::make_unique<CameraLink>(socket, impl.log);
+    impl.link = std::make_unique<CameraLink>(socket, impl.log, std::chrono::milliseconds(1000), impl.options.rawFrames);
     impl.capture = std::make_unique<LiveCapture>(
         [opener, input] { return opener(input); },
         [&impl](bool available, const std::optional<std::string>& error) { impl.cameraAvailability(available, error); },

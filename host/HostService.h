@@ -33,6 +33,10 @@ struct HostOptions {
     HostSettingsStore* settings = nullptr;
     /// Seconds between attempts to reopen a physical camera that is missing or failing.
     double cameraRetrySeconds = 1.0;
+    /// Sends uncompressed pictures over the raw frame channel where the camera offers it; false
+    /// sends every picture as JPEG, as for a camera without the channel (benchmarks compare the
+    /// two).
+    bool rawFrames = true;
     /// Opens the physical camera from its spelling (throws CaptureError); FFmpeg's capture when
     /// empty. Tests give fakes.
     std::function<std::unique_ptr<CaptureSource>(const std::string& input)> openCamera;
