@@ -88,6 +88,13 @@ void LiveCapture::run(std::stop_token stop)
     const auto retry = std::chrono::duration<double>(retrySeconds_);
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
+        if (!wanted_) {
+            // An input that ended just as the camera stopped being wanted left it marked
+            // available: it is closed now.
+            lock.unlock();
+            setAvailability(false, std::nullopt);
+            lock.lock();
+        }
         if (!changed_.wait(lock, stop, [this] { return wanted_; }))
             break;
         lock.unlock();
