@@ -152,7 +152,11 @@ TEST(LiveCapture, AMissingCameraIsRetriedUntilItDeliversAndAnEndedInputIsReopene
     capture.setWanted(true);
     ASSERT_TRUE(eventually([&] { return opens >= 5; }));
     capture.setWanted(false);
-    ASSERT_TRUE(eventually([&] { return !capture.latest().available && !capture.format(); }));
+    // The handler hears of the close after the state changed: wait for both.
+    ASSERT_TRUE(eventually([&] {
+        const auto heard = log.copy();
+        return !capture.latest().available && !capture.format() && !heard.empty() && !heard.back().first;
+    }));
     const auto events = log.copy();
     ASSERT_GE(events.size(), 3u);
     EXPECT_FALSE(events[0].first);
