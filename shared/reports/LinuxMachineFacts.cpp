@@ -331,7 +331,7 @@ std::optional<int> LinuxMachineFacts::busNameOwnerProcess(const std::string& nam
     std::unique_ptr<sd_bus, BusCloser> bus(raw);
     // A bus that does not answer must not stall a report.
     sd_bus_set_method_call_timeout(bus.get(), 2'000'000);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{nullptr, nullptr, 0}; // SD_BUS_ERROR_NULL, spelt without its C99 compound literal
     sd_bus_message* reply = nullptr;
     const int called = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                           "org.freedesktop.DBus", "GetConnectionUnixProcessID", &error, &reply,
