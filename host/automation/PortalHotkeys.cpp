@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -33,6 +34,26 @@ std::optional<std::string> textOf(const VarDict& results, const std::string& key
     if (found->second.containsValueOfType<sdbus::ObjectPath>())
         return std::string(found->second.get<sdbus::ObjectPath>());
     return std::nullopt;
+}
+
+/// Listens for the portal's answer to one request (before the request is made, or a quick
+/// answer is lost) and hands over its response code (0: granted) and results, while alive.
+std::shared_ptr<void> awaitResponse(sdbus::IConnection& connection, const std::string& path, std::shared_ptr<bool> alive,
+                                    std::function<void(std::uint32_t, const VarDict&)> answered)
+{
+    return keep(connection.addMatch(
+        "type='signal',interface='" + std::string(kRequestInterface) + "',member='Response',path='" + path + "'",
+        [alive = std::move(alive), answered = std::move(answered)](sdbus::Message& message) {
+            if (!*alive)
+                return;
+            std::uint32_t response = 2;
+            VarDict results;
+            try {
+                message >> response >> results;
+            } catch (const sdbus::Error&) {
+            }
+            answered(response, results);
+        }));
 }
 
 } // namespace
@@ -112,31 +133,20 @@ std::string PortalHotkeys::requestPath(const std::string& token) const
 void PortalHotkeys::createSession()
 {
     const std::string token = "quellon" + std::to_string(++tokens_);
-    // Listen before asking, or a quick answer is lost.
     auto alive = alive_;
-    responseMatch_ = keep(connection_.addMatch(
-        "type='signal',interface='" + std::string(kRequestInterface) + "',member='Response',path='" + requestPath(token) + "'",
-        [this, alive](sdbus::Message& message) {
-            if (!*alive)
-                return;
-            std::uint32_t response = 2;
-            VarDict results;
-            try {
-                message >> response >> results;
-            } catch (const sdbus::Error&) {
-            }
-            if (response != 0) {
-                finish(Outcome::refused, "the portal did not create a shortcuts session");
-                return;
-            }
-            const auto session = textOf(results, "session_handle");
-            if (!session) {
-                finish(Outcome::refused, "the portal's session has no handle");
-                return;
-            }
-            sessionHandle_ = *session;
-            bindShortcuts();
-        }));
+    responseMatch_ = awaitResponse(connection_, requestPath(token), alive, [this](std::uint32_t response, const VarDict& results) {
+        if (response != 0) {
+            finish(Outcome::refused, "the portal did not create a shortcuts session");
+            return;
+        }
+        const auto session = textOf(results, "session_handle");
+        if (!session) {
+            finish(Outcome::refused, "the portal's session has no handle");
+            return;
+        }
+        sessionHandle_ = *session;
+        bindShortcuts();
+    });
     activatedMatch_ = keep(connection_.addMatch(std::string("type='signal',interface='") + interfaceName
                                                     + "',member='Activated',path='" + objectPath + "'",
                                                 [this, alive](sdbus::Message& message) {
@@ -159,22 +169,12 @@ void PortalHotkeys::bindShortcuts()
 {
     const std::string token = "quellon" + std::to_string(++tokens_);
     auto alive = alive_;
-    responseMatch_ = keep(connection_.addMatch(
-        "type='signal',interface='" + std::string(kRequestInterface) + "',member='Response',path='" + requestPath(token) + "'",
-        [this, alive](sdbus::Message& message) {
-            if (!*alive)
-                return;
-            std::uint32_t response = 2;
-            VarDict results;
-            try {
-                message >> response >> results;
-            } catch (const sdbus::Error&) {
-            }
-            if (response != 0)
-                finish(Outcome::refused, "the shortcuts were not bound (the dialog was cancelled or refused)");
-            else
-                finish(Outcome::bound, "");
-        }));
+    responseMatch_ = awaitResponse(connection_, requestPath(token), alive, [this](std::uint32_t response, const VarDict&) {
+        if (response != 0)
+            finish(Outcome::refused, "the shortcuts were not bound (the dialog was cancelled or refused)");
+        else
+            finish(Outcome::bound, "");
+    });
     std::vector<sdbus::Struct<std::string, VarDict>> shortcuts;
     for (const auto& [id, trigger] : shortcuts_) {
         const auto action = HotkeyActions::fromName(id);
