@@ -14,6 +14,7 @@
 //     and p99, over three times the given seconds; the bench reads the sink itself and takes its
 //     own reading off the host's CPU).
 
+#include "ResidentMemory.h"
 #include "capture/CaptureInput.h"
 #include "capture/FFmpegCapture.h"
 #include "host/HostService.h"
@@ -70,16 +71,7 @@ double processCPUSeconds(pid_t pid)
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-double residentMiB()
-{
-    unsigned long size = 0, resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%lu %lu", &size, &resident) != 2)
-            resident = 0;
-        std::fclose(statm);
-    }
-    return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
+using bench::residentMiB;
 
 pid_t spawn(const std::vector<std::string>& args)
 {

@@ -10,6 +10,7 @@
 //   - CPU per served frame at 30 fps as `quellon loop play` spends it: nextFrame (with the
 //     brightness drift on) and the JPEG encoding.
 
+#include "ResidentMemory.h"
 #include "analysis/LoopEntry.h"
 #include "analysis/LoopStabilizer.h"
 #include "platform/TemporaryDirectory.h"
@@ -36,16 +37,7 @@ double since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double residentMiB()
-{
-    unsigned long size = 0, resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%lu %lu", &size, &resident) != 2)
-            resident = 0;
-        std::fclose(statm);
-    }
-    return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
+using bench::residentMiB;
 
 double threadCPU()
 {
