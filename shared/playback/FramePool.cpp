@@ -1,5 +1,7 @@
 #include "playback/FramePool.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
@@ -20,9 +22,29 @@ constexpr bool kPoolShared = true;
 constexpr bool kPoolShared = true;
 #endif
 
+constexpr std::size_t kPageBytes = 4096;
+
+std::size_t pageRounded(std::size_t bytes)
+{
+    return (bytes + kPageBytes - 1) / kPageBytes * kPageBytes;
+}
+
+/// Pages of its own for a poolable block: page alignment covers every alignment asked for.
+std::uint8_t* mapBlock(std::size_t bytes)
+{
+    void* memory = ::mmap(nullptr, pageRounded(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(memory);
+}
+
+void unmapBlock(std::uint8_t* block, std::size_t bytes)
+{
+    if (block)
+        ::munmap(block, pageRounded(bytes));
+}
+
 } // namespace
 
-FramePool::FramePool(Limits limits) : limits_(limits)
+FramePool::FramePool(Limits limits, Clock::time_point (*now)()) : limits_(limits), now_(now)
 {
     limits_.blocks = std::min(limits_.blocks, kMaxBlocks);
 }
@@ -43,16 +65,32 @@ bool FramePool::poolable(std::size_t bytes) const
     return limits_.blocks > 0 && bytes >= limits_.minBytes && bytes <= limits_.maxBytes;
 }
 
+void FramePool::releaseIdle(Clock::time_point now)
+{
+    for (std::size_t i = 0; i < limits_.blocks; ++i)
+        if (held_[i].memory && now - held_[i].heldSince >= limits_.idleRelease)
+            unmapBlock(std::exchange(held_[i].memory, nullptr), held_[i].bytes);
+}
+
 std::uint8_t* FramePool::obtain(std::size_t bytes, std::size_t alignment)
 {
     if (poolable(bytes)) {
-        std::lock_guard lock(mutex_);
-        for (std::size_t i = 0; i < limits_.blocks; ++i)
-            if (held_[i].memory && held_[i].bytes == bytes) {
+        {
+            std::lock_guard lock(mutex_);
+            releaseIdle(now_());
+            // The block given back last: the others then age and are freed once a moment with
+            // more frames in flight has passed.
+            Block* newest = nullptr;
+            for (std::size_t i = 0; i < limits_.blocks; ++i)
+                if (held_[i].memory && held_[i].bytes == bytes && (!newest || held_[i].heldSince > newest->heldSince))
+                    newest = &held_[i];
+            if (newest) {
                 ++reused_;
-                return std::exchange(held_[i].memory, nullptr);
+                return std::exchange(newest->memory, nullptr);
             }
-        ++allocated_;
+            ++allocated_;
+        }
+        return mapBlock(bytes);
     }
     // aligned_alloc wants a size that is a multiple of the alignment.
     const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
@@ -67,6 +105,8 @@ void FramePool::recycle(std::uint8_t* block, std::size_t bytes)
         return;
     if (poolable(bytes)) {
         std::lock_guard lock(mutex_);
+        const Clock::time_point now = now_();
+        releaseIdle(now);
         Block* empty = nullptr;
         Block* stale = nullptr;
         for (std::size_t i = 0; i < limits_.blocks; ++i) {
@@ -76,10 +116,13 @@ void FramePool::recycle(std::uint8_t* block, std::size_t bytes)
                 stale = stale ? stale : &held_[i];
         }
         if (Block* slot = empty ? empty : stale) {
-            std::free(std::exchange(slot->memory, block));
+            unmapBlock(std::exchange(slot->memory, block), slot->bytes);
             slot->bytes = bytes;
+            slot->heldSince = now;
             return;
         }
+        unmapBlock(block, bytes);
+        return;
     }
     std::free(block);
 }
@@ -88,7 +131,7 @@ void FramePool::drain()
 {
     std::lock_guard lock(mutex_);
     for (Block& block : held_)
-        std::free(std::exchange(block.memory, nullptr));
+        unmapBlock(std::exchange(block.memory, nullptr), block.bytes);
 }
 
 FramePool::Statistics FramePool::statistics() const

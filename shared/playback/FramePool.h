@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -15,13 +16,21 @@ namespace quellon {
 /// reference gives it back, so a producer of frames (a decoder, the raw frame channel) only
 /// creates buffers of W × H and drops them. Bounded: at most `blocks` blocks of minBytes to
 /// maxBytes each are held; anything else is allocated and freed as usual.
+///
+/// Poolable blocks are mapped pages of their own, so a freed block goes back to the system at
+/// once instead of staying in the allocator's heap. A held block not taken again within
+/// `idleRelease` is freed at the pool's next call: a moment with one frame more in flight than
+/// usual then costs memory for seconds, not for the rest of the process's life.
 class FramePool {
 public:
+    using Clock = std::chrono::steady_clock;
+
     struct Limits {
         std::size_t blocks = 4;
         std::size_t minBytes = std::size_t{1} << 20;
         /// 1920 × 1088 BGRA, the largest camera frame, with its row of header.
         std::size_t maxBytes = std::size_t{1920} * 1088 * 4 + 64;
+        std::chrono::milliseconds idleRelease{10'000};
     };
     static constexpr std::size_t kMaxBlocks = 8;
 
@@ -35,8 +44,9 @@ public:
         bool operator==(const Statistics&) const = default;
     };
 
-    /// A pool holding up to min(limits.blocks, kMaxBlocks) blocks.
-    explicit FramePool(Limits limits);
+    /// A pool holding up to min(limits.blocks, kMaxBlocks) blocks; `now` tells the time (tests
+    /// pass a clock of their own).
+    explicit FramePool(Limits limits, Clock::time_point (*now)() = &Clock::now);
     /// Frees the blocks held.
     ~FramePool();
 
@@ -45,8 +55,8 @@ public:
     /// would hide a use after free.
     static FramePool& shared();
 
-    /// A block of at least `bytes`, aligned to `alignment` (64 or less): a held block of exactly
-    /// that size when one waits, else a new one. Null when memory is short.
+    /// A block of at least `bytes`, aligned to `alignment` (64 or less): the held block of exactly
+    /// that size given back last when one waits, else a new one. Null when memory is short.
     std::uint8_t* obtain(std::size_t bytes, std::size_t alignment = 64);
     /// Takes back a block obtained for `bytes`: held for reuse when its size is poolable, replacing
     /// a held block of another size when the pool is full (a size change left that behind),
@@ -64,11 +74,15 @@ private:
     struct Block {
         std::uint8_t* memory = nullptr;
         std::size_t bytes = 0;
+        Clock::time_point heldSince;
     };
 
     bool poolable(std::size_t bytes) const;
+    /// Frees the held blocks idle since before `now` − idleRelease. Called with the lock held.
+    void releaseIdle(Clock::time_point now);
 
     Limits limits_;
+    Clock::time_point (*now_)();
     mutable std::mutex mutex_;
     std::array<Block, kMaxBlocks> held_{};
     std::uint64_t reused_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -70,6 +71,39 @@ TEST(FramePool, BlocksAreAlignedWhateverTheirSize)
         pool.recycle(block, bytes);
     }
     EXPECT_EQ(pool.obtain(SIZE_MAX), nullptr) << "a size that cannot be rounded up";
+}
+
+FramePool::Clock::time_point fakeNow;
+FramePool::Clock::time_point fakeClock()
+{
+    return fakeNow;
+}
+
+/// After a moment with two frames in flight, one frame at a time is the steady state again: the
+/// block no longer needed is freed once idle for the release time, and only then.
+TEST(FramePool, ABlockLeftIdleIsFreedOnceItsTimeHasPassed)
+{
+    using std::chrono::seconds;
+    fakeNow = FramePool::Clock::time_point{} + seconds(100);
+    FramePool pool({2, 4096, 65536, std::chrono::milliseconds(10'000)}, &fakeClock);
+    std::uint8_t* spare = pool.obtain(8192);
+    std::uint8_t* steady = pool.obtain(8192);
+    pool.recycle(spare, 8192);
+    fakeNow += seconds(1);
+    pool.recycle(steady, 8192);
+    for (int second = 2; second <= 9; ++second) {
+        fakeNow = FramePool::Clock::time_point{} + seconds(100 + second);
+        std::uint8_t* block = pool.obtain(8192);
+        EXPECT_EQ(block, steady) << "the block given back last is taken, at second " << second;
+        pool.recycle(block, 8192);
+        EXPECT_EQ(pool.statistics().heldBlocks, 2u) << "the spare stays within the release time, at " << second;
+    }
+    fakeNow = FramePool::Clock::time_point{} + seconds(110);
+    std::uint8_t* block = pool.obtain(8192);
+    EXPECT_EQ(block, steady);
+    EXPECT_EQ(pool.statistics().heldBlocks, 0u) << "the spare, idle for 10 s, is freed";
+    pool.recycle(block, 8192);
+    EXPECT_EQ(pool.statistics(), (FramePool::Statistics{9, 2, 1, 8192}));
 }
 
 TEST(FramePool, NoMoreThanItsFixedMaximumOfBlocks)
