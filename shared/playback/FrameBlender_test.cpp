@@ -55,11 +55,13 @@ TEST(FrameBlender, BlendMatchesTheByteDefinitionForEveryPairOfValues)
 {
     auto a = testing::makeFrame(256, 256, [](int x, int y) { return Pixel{u8(x), u8(y), u8(255 - x), u8(x ^ y)}; });
     auto b = testing::makeFrame(256, 256, [](int x, int y) { return Pixel{u8(y), u8(x), u8(y), u8(255 - y)}; });
-    // 0.7995987277261966 and 0.6673327727930946 have no 16-bit factor: the table path.
+    // Fits of 0.7995987277261966, 0.6673327727930946, 0.33266129032258063 and
+    // 0.66733870967741937 need a fraction: without one, a 16-bit factor misses an entry near
+    // |b − a| = 250, in one direction or both.
     const double weights[] = {0, 0.5, 0.25, 0.75, 1.0 / 3, 2.0 / 3, 1.0 / 6, 5.0 / 6, 1.0 / 7, 0.1, 0.3, 0.7,
                               0.123456789, 1.0 / 10, 0.2, 0.4, 1.0 / 14, 1.0 / 18, 1.0 / 26, 0.375, 1.0 / 256,
                               17.0 / 54, 100.0 / 257, 255.0 / 256, 1e-6, 0.999999, 0.7995987277261966,
-                              0.6673327727930946, 1};
+                              0.6673327727930946, 0.33266129032258063, 0.66733870967741937, 1};
     for (double t : weights) {
         auto out = FrameBlender::blend(a, b, t);
         ASSERT_NE(out, a);
