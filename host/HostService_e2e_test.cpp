@@ -130,9 +130,15 @@ TEST_F(HostServiceTest, LiveAwayAndStandbyReachTheMeeting)
     const auto toLoop = framesUntil(30 * 5, isLoop);
     ASSERT_TRUE(toLoop) << "the loop never reached the stream";
     // The loop is preloaded, so the switch waits neither for a load nor for the next state poll
-    // (a second); what remains is a frame for the host and what the camera's tick and ffmpeg's
-    // pipes hold. The latency itself is measured by the bench script.
-    EXPECT_LE(*toLoop, 15);
+    // (a second); what remains is a frame for the host, finding the face in the last live frame,
+    // and what the camera's tick and ffmpeg's pipes hold. Instrumented builds run all of it
+    // several times slower, so they get up to a second. The latency is measured by the bench.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr int kSwitchFrames = 30;
+#else
+    constexpr int kSwitchFrames = 15;
+#endif
+    EXPECT_LE(*toLoop, kSwitchFrames);
     EXPECT_TRUE(framesUntil(30, isLoop)) << "the loop keeps playing";
 
     host->setMode(QuellonMode::standby, "tray");
