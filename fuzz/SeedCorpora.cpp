@@ -117,6 +117,17 @@ int main(int argc, char** argv)
           {R"({"appBundleID":"us.zoom.xos","appDisplayName":"Zoom","id":"0E8A2C4F-3B1D-4E5A-9F00-1234567890AB",)"
            R"("isEnabled":true,"preferredLoopFilename":"clip.mov"})"});
     write(root / "record_hotkey", {R"({"keyCode":0,"modifiers":1048840})", R"({"keyCode":105,"modifiers":0})"});
+    write(root / "record_panel_anchor",
+          {R"({"h":24.5,"w":30.0,"x":812.5,"y":3.0})", R"({"x":1.5,"y":-2,"w":3,"h":4,"scale":2})"});
+    write(root / "record_settings",
+          {R"({"schedules":[{"endMinute":1020,"id":"0E8A2C4F-3B1D-4E5A-9F00-1234567890AB","isEnabled":true,)"
+           R"("name":"Lunch","startMinute":720,"weekdays":[2,3,4,5,6]}],"meetingAppProfiles":[{"appBundleID":)"
+           R"("us.zoom.xos","appDisplayName":"Zoom","id":"0E8A2C4F-3B1D-4E5A-9F00-1234567890AC","isEnabled":true,)"
+           R"("preferredLoopFilename":"clip.mov"}],"schedulesEnabled":false,"lockTriggerEnabled":true,)"
+           R"("autoReturnEnabled":true,"autoReturnTolerance":0.4,"hotkeys":{"standby":{"keyCode":1,)"
+           R"("modifiers":1048840}},"scheduleAwayIsScheduled":true,)"
+           R"("scheduleDismissedWindowID":"0E8A2C4F-3B1D-4E5A-9F00-1234567890AB","otherDefault":[1,2]})",
+           "{}"});
     CameraInfo info{"Quellon Camera", "LEGACY", "DEVICE-UUID", "STREAM-UUID", 30, "y4m:/tmp/camera.y4m"};
     write(root / "record_camera_info", {encodeJSON(info)});
     write(root / "date", {"2026-12-07T02:00:00Z", "1970-01-01T00:00:00Z", "2000-02-29T23:59:59Z"});

@@ -137,13 +137,32 @@ std::optional<std::filesystem::path> groupContainerURL()
     return groupContainerURL(PlatformDirectories::system(), Environment::process());
 }
 
+std::string encodePanelAnchor(const PanelAnchor& anchor)
+{
+    return nlohmann::json{{"x", anchor.x}, {"y", anchor.y}, {"w", anchor.width}, {"h", anchor.height}}.dump();
+}
+
+std::optional<PanelAnchor> decodePanelAnchor(std::string_view text)
+{
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    if (!json.is_object())
+        return std::nullopt;
+    for (const auto& [key, value] : json.items())
+        if (!value.is_number())
+            return std::nullopt;
+    for (const char* key : {"x", "y", "w", "h"})
+        if (!json.contains(key))
+            return std::nullopt;
+    return PanelAnchor{json["x"].get<double>(), json["y"].get<double>(), json["w"].get<double>(),
+                       json["h"].get<double>()};
+}
+
 void writePanelAnchor(const PanelAnchor& anchor, const std::optional<std::filesystem::path>& container)
 {
     if (!container)
         return;
     try {
-        const nlohmann::json object{{"x", anchor.x}, {"y", anchor.y}, {"w", anchor.width}, {"h", anchor.height}};
-        replaceFileAtomically(anchorPath(*container), object.dump(), Durability::fast);
+        replaceFileAtomically(anchorPath(*container), encodePanelAnchor(anchor), Durability::fast);
     } catch (const std::exception&) {
         // Best effort: the app falls back to its own placement when there is no anchor.
     }
@@ -159,19 +178,7 @@ std::optional<PanelAnchor> readPanelAnchor(const std::optional<std::filesystem::
     if (!container)
         return std::nullopt;
     const auto text = readRegularFile(anchorPath(*container));
-    if (!text)
-        return std::nullopt;
-    const auto json = nlohmann::json::parse(*text, nullptr, false);
-    if (!json.is_object())
-        return std::nullopt;
-    for (const auto& [key, value] : json.items())
-        if (!value.is_number())
-            return std::nullopt;
-    for (const char* key : {"x", "y", "w", "h"})
-        if (!json.contains(key))
-            return std::nullopt;
-    return PanelAnchor{json["x"].get<double>(), json["y"].get<double>(), json["w"].get<double>(),
-                       json["h"].get<double>()};
+    return text ? decodePanelAnchor(*text) : std::nullopt;
 }
 
 std::optional<PanelAnchor> readPanelAnchor()

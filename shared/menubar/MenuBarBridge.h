@@ -83,12 +83,17 @@ std::optional<std::filesystem::path> groupContainerURL();
 std::optional<std::filesystem::path> groupContainerURL(const PlatformDirectories& directories,
                                                        const Environment& environment);
 
-/// Replaces the anchor file atomically with {"h","w","x","y"} as compact JSON; any failure
-/// (no container, a missing directory) is ignored.
+/// {"h","w","x","y"} as compact JSON.
+std::string encodePanelAnchor(const PanelAnchor& anchor);
+/// The anchor, when the text is an object whose values are all numbers and which has all four
+/// of "x", "y", "w" and "h"; nothing otherwise.
+std::optional<PanelAnchor> decodePanelAnchor(std::string_view text);
+
+/// Replaces the anchor file atomically with encodePanelAnchor's text; any failure (no
+/// container, a missing directory) is ignored.
 void writePanelAnchor(const PanelAnchor& anchor);
 void writePanelAnchor(const PanelAnchor& anchor, const std::optional<std::filesystem::path>& container);
-/// The anchor, when the file holds an object whose values are all numbers and which has all
-/// four of "x", "y", "w" and "h"; nothing otherwise.
+/// The anchor file's anchor, as decodePanelAnchor reads it; nothing without a file.
 std::optional<PanelAnchor> readPanelAnchor();
 std::optional<PanelAnchor> readPanelAnchor(const std::optional<std::filesystem::path>& container);
 
