@@ -42,9 +42,14 @@ void unmapBlock(std::uint8_t* block, std::size_t bytes)
         ::munmap(block, pageRounded(bytes));
 }
 
+FramePool::Clock::time_point steadyNow()
+{
+    return FramePool::Clock::now();
+}
+
 } // namespace
 
-FramePool::FramePool(Limits limits, Clock::time_point (*now)()) : limits_(limits), now_(now)
+FramePool::FramePool(Limits limits, Clock::time_point (*now)()) : limits_(limits), now_(now ? now : &steadyNow)
 {
     limits_.blocks = std::min(limits_.blocks, kMaxBlocks);
 }
@@ -65,19 +70,21 @@ bool FramePool::poolable(std::size_t bytes) const
     return limits_.blocks > 0 && bytes >= limits_.minBytes && bytes <= limits_.maxBytes;
 }
 
-void FramePool::releaseIdle(Clock::time_point now)
+void FramePool::takeIdle(Clock::time_point now, std::array<Block, kMaxBlocks>& released)
 {
     for (std::size_t i = 0; i < limits_.blocks; ++i)
         if (held_[i].memory && now - held_[i].heldSince >= limits_.idleRelease)
-            unmapBlock(std::exchange(held_[i].memory, nullptr), held_[i].bytes);
+            released[i] = std::exchange(held_[i], Block{});
 }
 
 std::uint8_t* FramePool::obtain(std::size_t bytes, std::size_t alignment)
 {
     if (poolable(bytes)) {
+        std::array<Block, kMaxBlocks> released{};
+        std::uint8_t* reuse = nullptr;
         {
             std::lock_guard lock(mutex_);
-            releaseIdle(now_());
+            takeIdle(now_(), released);
             // The block given back last: the others then age and are freed once a moment with
             // more frames in flight has passed.
             Block* newest = nullptr;
@@ -86,11 +93,20 @@ std::uint8_t* FramePool::obtain(std::size_t bytes, std::size_t alignment)
                     newest = &held_[i];
             if (newest) {
                 ++reused_;
-                return std::exchange(newest->memory, nullptr);
+                reuse = std::exchange(newest->memory, nullptr);
             }
+        }
+        // Unmapping takes a while for a large block: never under the lock.
+        for (const Block& block : released)
+            unmapBlock(block.memory, block.bytes);
+        if (reuse)
+            return reuse;
+        std::uint8_t* block = mapBlock(bytes);
+        if (block) {
+            std::lock_guard lock(mutex_);
             ++allocated_;
         }
-        return mapBlock(bytes);
+        return block;
     }
     // aligned_alloc wants a size that is a multiple of the alignment.
     const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
@@ -103,10 +119,16 @@ void FramePool::recycle(std::uint8_t* block, std::size_t bytes)
 {
     if (!block)
         return;
-    if (poolable(bytes)) {
+    if (!poolable(bytes)) {
+        std::free(block);
+        return;
+    }
+    std::array<Block, kMaxBlocks> released{};
+    Block unheld;
+    {
         std::lock_guard lock(mutex_);
         const Clock::time_point now = now_();
-        releaseIdle(now);
+        takeIdle(now, released);
         Block* empty = nullptr;
         Block* stale = nullptr;
         for (std::size_t i = 0; i < limits_.blocks; ++i) {
@@ -115,23 +137,23 @@ void FramePool::recycle(std::uint8_t* block, std::size_t bytes)
             else if (held_[i].bytes != bytes)
                 stale = stale ? stale : &held_[i];
         }
-        if (Block* slot = empty ? empty : stale) {
-            unmapBlock(std::exchange(slot->memory, block), slot->bytes);
-            slot->bytes = bytes;
-            slot->heldSince = now;
-            return;
-        }
-        unmapBlock(block, bytes);
-        return;
+        Block* slot = empty ? empty : stale;
+        unheld = slot ? std::exchange(*slot, Block{block, bytes, now}) : Block{block, bytes, now};
     }
-    std::free(block);
+    for (const Block& idle : released)
+        unmapBlock(idle.memory, idle.bytes);
+    unmapBlock(unheld.memory, unheld.bytes);
 }
 
 void FramePool::drain()
 {
-    std::lock_guard lock(mutex_);
-    for (Block& block : held_)
-        unmapBlock(std::exchange(block.memory, nullptr), block.bytes);
+    std::array<Block, kMaxBlocks> released{};
+    {
+        std::lock_guard lock(mutex_);
+        released = std::exchange(held_, {});
+    }
+    for (const Block& block : released)
+        unmapBlock(block.memory, block.bytes);
 }
 
 FramePool::Statistics FramePool::statistics() const

@@ -19,8 +19,9 @@ namespace quellon {
 ///
 /// Poolable blocks are mapped pages of their own, so a freed block goes back to the system at
 /// once instead of staying in the allocator's heap. A held block not taken again within
-/// `idleRelease` is freed at the pool's next call: a moment with one frame more in flight than
-/// usual then costs memory for seconds, not for the rest of the process's life.
+/// `idleRelease` is freed at the pool's next call: while frames flow, a moment with one frame
+/// more in flight than usual costs memory for seconds, not for the rest of the process's life.
+/// When frames stop, the held blocks stay until the next frame or drain().
 class FramePool {
 public:
     using Clock = std::chrono::steady_clock;
@@ -44,9 +45,9 @@ public:
         bool operator==(const Statistics&) const = default;
     };
 
-    /// A pool holding up to min(limits.blocks, kMaxBlocks) blocks; `now` tells the time (tests
-    /// pass a clock of their own).
-    explicit FramePool(Limits limits, Clock::time_point (*now)() = &Clock::now);
+    /// A pool holding up to min(limits.blocks, kMaxBlocks) blocks; `now` tells the time, the
+    /// steady clock when null (tests pass a clock of their own).
+    explicit FramePool(Limits limits, Clock::time_point (*now)() = nullptr);
     /// Frees the blocks held.
     ~FramePool();
 
@@ -78,8 +79,9 @@ private:
     };
 
     bool poolable(std::size_t bytes) const;
-    /// Frees the held blocks idle since before `now` − idleRelease. Called with the lock held.
-    void releaseIdle(Clock::time_point now);
+    /// Takes out of the pool the held blocks idle since `now` − idleRelease or earlier, into
+    /// `released`, to be unmapped once the lock is let go. Called with the lock held.
+    void takeIdle(Clock::time_point now, std::array<Block, kMaxBlocks>& released);
 
     Limits limits_;
     Clock::time_point (*now_)();
