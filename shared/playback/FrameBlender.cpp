@@ -123,16 +123,11 @@ void blendRowLinear(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* 
     blendRowLinearScalar(a, b, out, count, fit);
 }
 
-/// Exact for any weight: the table of offsets from the smaller byte, by direction and |b − a|.
-void blendRowTable(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, std::size_t count,
-                   const std::uint8_t* offsets)
+/// The definition itself, byte by byte: for a weight no fit reproduces.
+void blendRowByDefinition(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, std::size_t count, double t)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        // Without branches: the direction of a pair is as random as the picture.
-        const std::uint8_t low = std::min(a[i], b[i]);
-        const std::size_t e = static_cast<std::size_t>(std::max(a[i], b[i]) - low);
-        out[i] = static_cast<std::uint8_t>(low + offsets[(a[i] > b[i] ? 256 : 0) + e]);
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = static_cast<std::uint8_t>(a[i] + roundedOffset(t, b[i] - a[i]));
 }
 
 /// How one weight is blended fast yet exactly. 0, 1 and 1/2 have loops of their own. Otherwise,
@@ -140,24 +135,27 @@ void blendRowTable(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* o
 /// smaller byte hold every result, and a linear fit in 16-bit fixed point reproduces both: with
 /// a fraction of 0 for all but about 6 in 10^5 weights, and of 1 for the rest (4 million
 /// weights tried: random ones, k / n up to n = 2000, and weights within 10^-3 of 0 and 1). Every
-/// fit is checked here against all 256 entries of its table; a weight that none reproduces would
-/// look the tables up byte by byte.
+/// fit is checked here against all 256 entries of its table; a weight that none reproduced would
+/// be blended by the definition itself.
 class BlendPlan {
 public:
     explicit BlendPlan(double t) : t_(clampedWeight(t))
     {
         if (t_ == 0 || t_ == 1 || t_ == 0.5)
             return;
+        // The offsets from the smaller byte, by |b − a|: when b ≥ a (rising), and when a > b.
+        std::array<std::uint8_t, 256> rising{};
+        std::array<std::uint8_t, 256> falling{};
         for (int e = 0; e < 256; ++e) {
-            offsets_[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(roundedOffset(t_, e));
-            offsets_[static_cast<std::size_t>(256 + e)] = static_cast<std::uint8_t>(e + roundedOffset(t_, -e));
+            rising[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(roundedOffset(t_, e));
+            falling[static_cast<std::size_t>(e)] = static_cast<std::uint8_t>(e + roundedOffset(t_, -e));
         }
         for (int fraction = 0; fraction < kFractions && !fit_; ++fraction) {
-            const auto rising = fit(offsets_.data(), t_, static_cast<std::uint8_t>(fraction));
-            const auto falling = rising ? fit(offsets_.data() + 256, 1 - t_, static_cast<std::uint8_t>(fraction))
-                                        : std::nullopt;
-            if (rising && falling)
-                fit_ = LinearFit{*rising, *falling, static_cast<std::uint8_t>(fraction)};
+            const auto risingFit = fit(rising.data(), t_, static_cast<std::uint8_t>(fraction));
+            const auto fallingFit =
+                risingFit ? fit(falling.data(), 1 - t_, static_cast<std::uint8_t>(fraction)) : std::nullopt;
+            if (risingFit && fallingFit)
+                fit_ = LinearFit{*risingFit, *fallingFit, static_cast<std::uint8_t>(fraction)};
         }
     }
 
@@ -172,7 +170,7 @@ public:
         else if (fit_)
             blendRowLinear(a, b, out, count, *fit_);
         else
-            blendRowTable(a, b, out, count, offsets_.data());
+            blendRowByDefinition(a, b, out, count, t_);
     }
 
 private:
@@ -205,8 +203,6 @@ private:
 
     double t_;
     std::optional<LinearFit> fit_;
-    /// The offsets from the smaller byte: 256 for b ≥ a, then 256 for a > b, by |b − a|.
-    std::array<std::uint8_t, 512> offsets_{};
 };
 
 } // namespace
@@ -259,8 +255,7 @@ std::vector<std::uint8_t> blendBytes(std::span<const std::uint8_t> a, std::span<
         return {a.begin(), a.end()};
     t = clampedWeight(t);
     std::vector<std::uint8_t> out(a.size());
-    for (std::size_t i = 0; i < a.size(); ++i)
-        out[i] = static_cast<std::uint8_t>(a[i] + roundedOffset(t, b[i] - a[i]));
+    blendRowByDefinition(a.data(), b.data(), out.data(), a.size(), t);
     return out;
 }
 
