@@ -133,7 +133,7 @@ void blendRowByDefinition(const std::uint8_t* a, const std::uint8_t* b, std::uin
 /// How one weight is blended fast yet exactly. 0, 1 and 1/2 have loops of their own. Otherwise,
 /// since the definition depends only on the difference, two tables of 256 offsets from the
 /// smaller byte hold every result, and a linear fit in 16-bit fixed point reproduces both: with
-/// a fraction of 0 for all but about 6 in 10^5 weights, and of 1 for the rest (4 million
+/// a fraction of 0 for all but about 3 in 10^5 weights, and of 1 for the rest (4 million
 /// weights tried: random ones, k / n up to n = 2000, and weights within 10^-3 of 0 and 1). Every
 /// fit is checked here against all 256 entries of its table; a weight that none reproduced would
 /// be blended by the definition itself.
