@@ -22,24 +22,18 @@ constexpr bool kPoolShared = true;
 constexpr bool kPoolShared = true;
 #endif
 
-constexpr std::size_t kPageBytes = 4096;
-
-std::size_t pageRounded(std::size_t bytes)
-{
-    return (bytes + kPageBytes - 1) / kPageBytes * kPageBytes;
-}
-
-/// Pages of its own for a poolable block: page alignment covers every alignment asked for.
+/// Pages of its own for a poolable block: page alignment covers every alignment asked for. The
+/// kernel rounds both lengths up to whole pages.
 std::uint8_t* mapBlock(std::size_t bytes)
 {
-    void* memory = ::mmap(nullptr, pageRounded(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return memory == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(memory);
 }
 
 void unmapBlock(std::uint8_t* block, std::size_t bytes)
 {
     if (block)
-        ::munmap(block, pageRounded(bytes));
+        ::munmap(block, bytes);
 }
 
 FramePool::Clock::time_point steadyNow()
