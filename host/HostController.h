@@ -51,8 +51,9 @@ public:
     virtual void setKeepCameraOpen(bool keep) = 0;
 
     /// Called after every change of mode, auto return, loops or recording, from whichever host
-    /// thread made it; handlers hand the work to their own thread. One handler; a new one
-    /// replaces the old.
+    /// thread made it; handlers hand the work to their own thread and do not call back into the
+    /// host. Statuses arrive in the order they were taken, so the last one is the newest; one
+    /// overtaken before its delivery is skipped. One handler; a new one replaces the old.
     using ChangeHandler = std::function<void(const HostStatus&)>;
     virtual void setChangeHandler(ChangeHandler handler) = 0;
 };

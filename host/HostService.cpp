@@ -83,6 +83,11 @@ struct HostService::Impl {
     std::string physicalCamera;
     fs::path clipsDirectory;
     ChangeHandler handler;
+    // Snapshots are numbered under the lock and delivered in that order: two threads that
+    // change the host at once must not leave the older status as the last one reported.
+    mutable std::uint64_t snapshotsTaken = 0;
+    mutable std::mutex deliveryMutex;
+    mutable std::uint64_t lastDelivered = 0;
 
     std::unique_ptr<LiveCapture> capture;
     std::unique_ptr<AwayPlayer> away;
@@ -175,6 +180,13 @@ struct HostService::Impl {
         return status;
     }
 
+    struct Snapshot {
+        HostStatus status;
+        std::uint64_t number = 0;
+    };
+
+    Snapshot snapshotLocked() const { return {statusLocked(), ++snapshotsTaken}; }
+
     HostStatus fullStatus() const
     {
         HostStatus status;
@@ -199,9 +211,14 @@ struct HostService::Impl {
         }
     }
 
-    // Fills in what the file system says and hands the snapshot to the handler.
-    void report(HostStatus status) const
+    // Fills in what the file system says and hands the snapshot to the handler, unless a newer
+    // one has gone out already: it holds all this one says.
+    void report(Snapshot snapshot) const
     {
+        std::lock_guard delivering(deliveryMutex);
+        if (snapshot.number <= lastDelivered)
+            return;
+        lastDelivered = snapshot.number;
         ChangeHandler current;
         fs::path clips;
         {
@@ -211,16 +228,24 @@ struct HostService::Impl {
         }
         if (!current)
             return;
-        addFileFacts(status, clips);
-        current(status);
+        addFileFacts(snapshot.status, clips);
+        current(snapshot.status);
     }
 
-    void notify() { report(fullStatus()); }
+    void notify()
+    {
+        Snapshot snapshot;
+        {
+            std::lock_guard lock(mutex);
+            snapshot = snapshotLocked();
+        }
+        report(std::move(snapshot));
+    }
 
     void cameraAvailability(bool available, const std::optional<std::string>& error)
     {
         bool changed = false;
-        HostStatus snapshot;
+        Snapshot snapshot;
         {
             std::lock_guard lock(mutex);
             if (!keeper || stopped)
@@ -233,12 +258,12 @@ struct HostService::Impl {
             } catch (const std::exception& failure) {
                 log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
             }
-            snapshot = statusLocked();
+            snapshot = snapshotLocked();
         }
         if (pump)
             pump->wake();
         if (changed)
-            report(snapshot);
+            report(std::move(snapshot));
     }
 
     void tick()
@@ -401,7 +426,7 @@ void HostService::setMode(QuellonMode mode, const std::string& cause)
         throw std::invalid_argument("the error mode is the host's own");
     Impl& impl = *impl_;
     bool changed = false;
-    HostStatus snapshot;
+    Impl::Snapshot snapshot;
     {
         std::lock_guard lock(impl.mutex);
         if (!impl.keeper)
@@ -424,11 +449,11 @@ void HostService::setMode(QuellonMode mode, const std::string& cause)
             throw HostError(std::string("cannot save the state: ") + error.what());
         }
         impl.updateCaptureWanted();
-        snapshot = impl.statusLocked();
+        snapshot = impl.snapshotLocked();
     }
     impl.pump->wake();
     if (changed)
-        impl.report(snapshot);
+        impl.report(std::move(snapshot));
 }
 
 QuellonMode HostService::mode() const

@@ -407,6 +407,39 @@ TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLog
     EXPECT_FALSE(changes.back().cameraConnected);
 }
 
+TEST_F(HostServiceUnit, ChangesFromSeveralThreadsAreReportedInTheOrderTheyHappened)
+{
+    auto host = makeHost();
+    std::mutex mutex;
+    std::vector<HostStatus> changes;
+    host->setChangeHandler([&](const HostStatus& status) {
+        std::lock_guard lock(mutex);
+        changes.push_back(status);
+    });
+    host->start();
+    // Two commanders at once; each change is stored (revision up) and reported.
+    const auto flip = [&](QuellonMode mode, const char* cause) {
+        for (int i = 0; i < 150; ++i) {
+            host->setMode(mode, cause);
+            host->setMode(QuellonMode::live, cause);
+        }
+    };
+    std::thread standby(flip, QuellonMode::standby, "tray");
+    flip(QuellonMode::standby, "hotkey");
+    standby.join();
+    host->setAutoReturn(true); // one more report from this thread, after both
+
+    const HostStatus now = host->status();
+    host->stop();
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(changes.empty());
+    for (std::size_t i = 1; i < changes.size(); ++i)
+        ASSERT_LE(changes[i - 1].stateRevision, changes[i].stateRevision) << "report " << i << " went back in time";
+    EXPECT_EQ(changes.back().mode, now.mode);
+    EXPECT_EQ(changes.back().stateRevision, now.stateRevision);
+    EXPECT_TRUE(changes.back().autoReturn);
+}
+
 TEST_F(HostServiceUnit, ANewRunStartsLiveAboveTheStoredRevision)
 {
     QuellonState stored;
