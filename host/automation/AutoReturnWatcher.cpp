@@ -109,6 +109,10 @@ void AutoReturnWatcher::run()
         const double tolerance = options_.tolerance ? options_.tolerance() : PresenceMatch::defaultTolerance;
         inARow = PresenceMatch::isPresenceConfirmed(candidate, reference, tolerance) ? inARow + 1 : 0;
         const bool back = inARow >= options_.confirmations;
+        // Counted before it acts: whoever sees the switch to Live sees the sample behind it.
+        lock.lock();
+        ++samples_;
+        lock.unlock();
         if (back) {
             try {
                 host_.setMode(QuellonMode::live, "presence confirmed");
@@ -118,7 +122,6 @@ void AutoReturnWatcher::run()
             host_.setKeepCameraOpen(false);
         }
         lock.lock();
-        ++samples_;
         if (back) {
             // Done until the next Away: the status that follows the switch says Live anyway.
             armed_ = false;
