@@ -142,10 +142,12 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // Frames are megabytes each and come and go 30 times a second on several threads. A fixed
-    // mmap threshold returns each one to the system when freed; glibc's adaptive threshold would
-    // otherwise move them into per-thread heaps that keep growing.
-    mallopt(M_MMAP_THRESHOLD, 512 * 1024);
+    // Frames, JPEG payloads and the smaller sizes' conversions (a 640x360 I420 frame is 338 KiB)
+    // come and go 30 times a second on several threads. A fixed mmap threshold below all of them
+    // returns each one to the system when freed; glibc's adaptive threshold would otherwise move
+    // them into per-thread heaps, whose high-water mark grows a step whenever their lifetimes
+    // happen to overlap differently.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     // Signals are taken by sigwait below; every thread started from here on inherits the mask.
     sigset_t stopSignals;
