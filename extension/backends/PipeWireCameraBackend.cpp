@@ -345,13 +345,18 @@ private:
     void setClients(int count)
     {
         auto handler = streamHandler();
+        // Counted before the handler hears of it: frames it sends at once find the reader.
         std::lock_guard counting(countMutex_);
-        for (; clients_ < count; ++clients_)
+        while (clients_ < count) {
+            ++clients_;
             if (handler)
                 handler->startStream();
-        for (; clients_ > count; --clients_)
+        }
+        while (clients_ > count) {
+            --clients_;
             if (handler)
                 handler->stopStream();
+        }
     }
 
     DeviceIdentity identity_;

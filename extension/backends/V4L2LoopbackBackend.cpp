@@ -267,13 +267,18 @@ private:
             if (stream_)
                 handler = stream_->handler().lock();
         }
+        // Counted before the handler hears of it: frames it sends at once find the reader.
         std::lock_guard counting(countMutex_);
-        for (int clients = clients_.load(); clients < count; clients = ++clients_)
+        while (clients_ < count) {
+            ++clients_;
             if (handler)
                 handler->startStream();
-        for (int clients = clients_.load(); clients > count; clients = --clients_)
+        }
+        while (clients_ > count) {
+            --clients_;
             if (handler)
                 handler->stopStream();
+        }
     }
 
     DeviceIdentity identity_;
