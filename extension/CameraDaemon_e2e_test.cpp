@@ -41,13 +41,14 @@ TEST_F(CameraDaemonTest, ServesCardPictureAndErrorCardToFFmpegWithAHeartbeat)
     startPushing();
     EXPECT_TRUE(framesUntil(90, [](const Frame& f) { return f.isPushedPicture(); }));
 
-    // The card returns within 0.7 s and a tick of the last push (30 fps; a few frames of slack
-    // for what sits in the pipes).
+    // The card returns once the last push is no longer fresh (0.7 s, 21 frames; the exact
+    // moment is tested on a manual clock). The bound leaves room for a late last push and what
+    // sits in the pipes; a card that never returned, or a frame kept for good, fails it.
     pusher.request_stop();
     pusher.join();
-    auto frames = framesUntil(60, [&](const Frame& f) { return f.difference(card) < 2.0; });
+    auto frames = framesUntil(90, [&](const Frame& f) { return f.difference(card) < 2.0; });
     ASSERT_TRUE(frames);
-    EXPECT_LE(*frames, 21 + 1 + 5);
+    EXPECT_LE(*frames, 45);
 
     // The error mode shows another card; leaving it brings the paused card back.
     sendState(QuellonMode::error, 1);
@@ -97,10 +98,18 @@ TEST_F(CameraDaemonTest, ReadersComeAndGoAndHostileConnectionsAreShrugged)
     EXPECT_EQ(::waitpid(daemon, nullptr, WNOHANG), 0) << "the daemon died";
 }
 
-std::size_t openDescriptors(const std::string& process)
+// Sockets and memory files: what raw frames open and must close. Files the process opens for a
+// moment (the heartbeat's replacement, the runtime's own) are not counted.
+std::size_t openChannels(const std::string& process)
 {
-    const fs::directory_iterator entries("/proc/" + process + "/fd");
-    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/" + process + "/fd")) {
+        std::error_code ignored;
+        const std::string target = fs::read_symlink(entry.path(), ignored).string();
+        if (target.starts_with("socket:") || target.starts_with("/memfd:"))
+            count += 1;
+    }
+    return count;
 }
 
 // Raw frames go without JPEG from the host's memory to the reader; ten thousand of them in a
@@ -120,8 +129,8 @@ TEST_F(CameraDaemonTest, RawFramesReachTheReaderAndLeaveNoDescriptorBehind)
     CameraClient client(socket);
     ASSERT_TRUE(client.setRawFrame(*red));
     const std::string daemonID = std::to_string(daemon);
-    const std::size_t daemonBefore = openDescriptors(daemonID);
-    const std::size_t ownBefore = openDescriptors("self");
+    const std::size_t daemonBefore = openChannels(daemonID);
+    const std::size_t ownBefore = openChannels("self");
 
     constexpr int kFrames = 10000;
     std::atomic<int> sent{0};
@@ -133,9 +142,9 @@ TEST_F(CameraDaemonTest, RawFramesReachTheReaderAndLeaveNoDescriptorBehind)
     EXPECT_TRUE(framesUntil(90, [](const Frame& f) { return f.isPushedPicture(); }));
     pusher.join();
     EXPECT_EQ(sent.load(), kFrames);
-    EXPECT_TRUE(testing::eventually([&] { return openDescriptors(daemonID) == daemonBefore; }))
-        << openDescriptors(daemonID) << " open in the daemon, " << daemonBefore << " before";
-    EXPECT_EQ(openDescriptors("self"), ownBefore);
+    EXPECT_TRUE(testing::eventually([&] { return openChannels(daemonID) == daemonBefore; }))
+        << openChannels(daemonID) << " open in the daemon, " << daemonBefore << " before";
+    EXPECT_EQ(openChannels("self"), ownBefore);
     // Fresh no more, the frame gives way to the card as a JPEG would.
     EXPECT_TRUE(framesUntil(60, [&](const Frame& f) { return f.difference(card) < 2.0; }));
     EXPECT_EQ(::waitpid(daemon, nullptr, WNOHANG), 0) << "the daemon died";

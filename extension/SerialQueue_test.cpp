@@ -16,15 +16,18 @@ TEST(SerialQueue, WaitsForAThreadLeftToFinishItsLastItem)
     std::atomic<bool> itemFinished = false;
     auto* queue = new SerialQueue("test.detached");
     std::atomic<bool> destroyed = false;
+    std::atomic<bool> release = false; // the item runs on until the test has looked
     queue->async([&] {
         delete queue;
         destroyed = true;
-        std::this_thread::sleep_for(200ms);
+        while (!release)
+            std::this_thread::sleep_for(1ms);
         itemFinished = true;
     });
     while (!destroyed)
         std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(SerialQueue::waitForDetachedThreads(10ms));
+    release = true;
     EXPECT_TRUE(SerialQueue::waitForDetachedThreads(5s));
     EXPECT_TRUE(itemFinished);
 }
