@@ -75,6 +75,16 @@ TEST_F(HostProgramCameraTest, TheHostFeedsTheCameraAndFollowsTheCommands)
     ASSERT_EQ(quellon({"live"}).status, 0);
     EXPECT_TRUE(framesUntil(300, isLime)) << "the live input reaches the meeting app";
 
+    // The chosen loop loads in the background and its report repeats the mode: wait for it, so
+    // that the one notification watched is the switch.
+    std::string loaded;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        loaded = quellon({"status"}).out;
+        if (loaded.find("loop: blue.mkv (") != std::string::npos && loaded.find("loop: blue.mkv (0 frames") == std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_NE(loaded.find("loop: blue.mkv (30 frames"), std::string::npos) << loaded;
     testing::ChildProgram watch(QUELLON_CLI_PATH, {"watch", "--count", "1", "--timeout", "20"}, environment());
     ASSERT_EQ(watch.readErrorLine(), "quellon: watching");
     const auto away = quellon({"away"});

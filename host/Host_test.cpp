@@ -150,7 +150,8 @@ TEST(LiveCapture, AMissingCameraIsRetriedUntilItDeliversAndAnEndedInputIsReopene
     EXPECT_EQ(opens, 0) << "nothing opens until the camera is wanted";
 
     capture.setWanted(true);
-    ASSERT_TRUE(eventually([&] { return opens >= 5; }));
+    // Three whole inputs, each reopened as it ends (opens counts one before its frames come).
+    ASSERT_TRUE(eventually([&] { return opens >= 5 && capture.latest().sequence >= 9; }));
     capture.setWanted(false);
     // The handler hears of the close after the state changed: wait for both.
     ASSERT_TRUE(eventually([&] {

@@ -116,6 +116,8 @@ TEST_F(ProfileWatcherTest, NothingSwitchesWhileRecordingOrWithProfilesOff)
         std::lock_guard lock(mutex_);
         settings_.profilesActive = false;
     }
+    // A look that read the settings before the change must also see the recording.
+    letLooksPass();
     status.recording = false;
     host_.setStatus(status);
     letLooksPass();
