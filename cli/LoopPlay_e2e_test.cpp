@@ -44,11 +44,12 @@ TEST_F(LoopPlayTest, PlaysTheLoopIntoTheCameraThenTheCardReturns)
     const auto loopFrames = framesUntil(30 * 10, [](const Frame& f) { return !isLoopFrame(f); });
     ASSERT_TRUE(loopFrames);
     EXPECT_GE(*loopFrames, 30) << "the loop played for about 2 s";
-    // After the player stops the card is back within 0.7 s (21 frames at 30 fps, a few more for
-    // what sits in the pipes).
-    const auto cardAfter = framesUntil(60, [&](const Frame& f) { return f.difference(card) < 2.0; });
+    // After the player stops the card is back once the last frame is stale (0.7 s, 21 frames at
+    // 30 fps). A second of slack covers a last push that a busy machine delays and what sits in
+    // the pipes; a player that overran its 2 s by more would fail.
+    const auto cardAfter = framesUntil(90, [&](const Frame& f) { return f.difference(card) < 2.0; });
     ASSERT_TRUE(cardAfter);
-    EXPECT_LE(*loopFrames + *cardAfter, 60 + 21 + 6);
+    EXPECT_LE(*loopFrames + *cardAfter, 60 + 21 + 30);
 
     const testing::ProgramResult result = player.finish();
     EXPECT_EQ(result.status, 0) << result.err;

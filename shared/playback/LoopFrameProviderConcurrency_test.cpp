@@ -32,6 +32,9 @@ TEST(LoopFrameProviderTest, PlaybackNeverSeesATornLoopWhileOthersLoad)
     });
     // Two loaders at once on the same provider, each installing one clip or the other.
     auto loader = [&](const char* first, const char* second) {
+        // Loads start once playback runs, or the race would not be run at all.
+        while (served == 0)
+            std::this_thread::yield();
         for (int i = 0; i < 40; ++i)
             forward.provider.load(i % 2 ? first : second, 240, 0);
     };

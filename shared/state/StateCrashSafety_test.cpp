@@ -9,7 +9,10 @@
 #include "state/QuellonStorage.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <random>
 #include <sys/wait.h>
 #include <thread>
@@ -35,8 +38,13 @@ TEST(StateCrashSafety, AKilledWriterLeavesTheOldOrTheNewRecord)
     large.varietyClipFilenames.assign(2000, "a-long-variety-clip-name.mov");
     QuellonStorage::writeState(small, platform);
 
+    // Kills spread over a few writes, however slow this machine's writes (and fsyncs) are now.
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i)
+        QuellonStorage::writeState(i % 2 ? small : large, platform);
+    const auto write = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started) / 3;
     std::mt19937 random(12345);
-    std::uniform_int_distribution<int> delayMicroseconds(0, 20000);
+    std::uniform_int_distribution<std::int64_t> delayMicroseconds(0, std::max<std::int64_t>(20000, 4 * write.count()));
     constexpr int kKills = 300;
     int decodedLarge = 0;
     for (int kill = 0; kill < kKills; ++kill) {
