@@ -29,6 +29,7 @@ const std::vector<std::uint8_t>* FrameConverter::convert(const PixelBufferRef& f
     const int stride = static_cast<int>(frame->bytesPerRow());
     if (frame->width() == W && frame->height() == H) {
         convertInto(pixels.baseAddress(), stride, W, H, 0, 0);
+        std::vector<std::uint8_t>().swap(scaled_);
     } else {
         // Fit inside the output, keeping proportions; sizes and offsets even for 4:2:x chroma.
         const double scale = std::min(static_cast<double>(W) / frame->width(), static_cast<double>(H) / frame->height());

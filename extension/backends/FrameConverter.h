@@ -23,7 +23,9 @@ struct OutputFormat {
 
 /// Turns BGRA frames of any size into the sink's format (BT.601, limited range). A frame of
 /// another size is scaled to fit, keeping its proportions, centred on black. The result of the
-/// last frame is kept: re-sending the same frame costs no conversion.
+/// last frame is kept: re-sending the same frame costs no conversion. The scaling scratch (a
+/// whole BGRA output frame) is kept only while frames of another size come, so a card primed
+/// once at another size does not pin it for the sink's life.
 class FrameConverter {
 public:
     explicit FrameConverter(OutputFormat format);
@@ -32,6 +34,8 @@ public:
     /// The frame in the output format, or null for a frame that is not BGRA. Valid until the
     /// next call.
     const std::vector<std::uint8_t>* convert(const PixelBufferRef& frame);
+    /// Bytes held for scaling now.
+    std::size_t scratchBytes() const { return scaled_.capacity(); }
 
 private:
     void convertInto(const std::uint8_t* bgra, int stride, int width, int height, int x, int y);

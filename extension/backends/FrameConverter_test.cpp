@@ -79,6 +79,10 @@ TEST(FrameConverterTest, ConvertsAndScalesToFitKeepingProportions)
                 expectNear(at(format, *bytes, x, y), yuv,
                            std::to_string(c.width) + "x" + std::to_string(c.height) + " at " + std::to_string(x) + "," + std::to_string(y));
         }
+        // The last case was scaled; a frame of the output's size lets the scratch go.
+        EXPECT_GT(converter.scratchBytes(), 0u);
+        ASSERT_TRUE(converter.convert(solid(1280, 720, 0, 0, 0)));
+        EXPECT_EQ(converter.scratchBytes(), 0u);
         EXPECT_EQ(converter.convert(PixelBuffer::create(16, 16, kPixelFormatGray8)), nullptr);
         EXPECT_EQ(converter.convert(nullptr), nullptr);
     }
