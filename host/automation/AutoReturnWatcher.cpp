@@ -46,6 +46,7 @@ void AutoReturnWatcher::statusChanged(const HostStatus& status)
     {
         std::lock_guard lock(mutex_);
         wanted_ = status.mode == QuellonMode::away && status.autoReturn;
+        ++statuses_;
     }
     wake_.notify_all();
 }
@@ -112,6 +113,7 @@ void AutoReturnWatcher::run()
         // Counted before it acts: whoever sees the switch to Live sees the sample behind it.
         lock.lock();
         ++samples_;
+        const std::uint64_t heardBefore = statuses_;
         lock.unlock();
         if (back) {
             try {
@@ -123,9 +125,11 @@ void AutoReturnWatcher::run()
         }
         lock.lock();
         if (back) {
-            // Done until the next Away: the status that follows the switch says Live anyway.
+            // Done until the next Away: the status that follows the switch says Live anyway. A
+            // status that came meanwhile is the newest word and stands (Away again re-arms).
             armed_ = false;
-            wanted_ = false;
+            if (statuses_ == heardBefore)
+                wanted_ = false;
         }
         // Keep the rhythm, but a slow sample does not make the next ones bunch up.
         next += options_.interval;

@@ -66,6 +66,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool wanted_ = false;    // what the latest status asks for
+    std::uint64_t statuses_ = 0; // statuses heard, to tell one that came during a return
     bool armed_ = false;     // what the thread has done about it
     bool stopping_ = false;
     std::int64_t samples_ = 0;

@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
 
 namespace quellon::host {
 namespace {
@@ -88,6 +89,21 @@ TEST_F(AutoReturnWatcherTest, ReturnsToLiveOnlyForTheUsersFaceBackInItsPlace)
             EXPECT_TRUE(sampler->armed()) << c.name;
         }
     }
+}
+
+TEST_F(AutoReturnWatcherTest, AnAwayThatComesDuringTheReturnArmsItAgain)
+{
+    host_.setFrames(scene(photo_, -400), {scene(photo_, -380)});
+    auto sampler = watcher();
+    std::atomic<int> returns = 0;
+    // The user steps away again at the very moment the watcher brings Live back.
+    host_.afterSetMode = [&](QuellonMode mode) {
+        if (mode == QuellonMode::live && ++returns == 1)
+            sampler->statusChanged(away(true));
+    };
+    sampler->statusChanged(away(true));
+    ASSERT_TRUE(host_.waitUntil([&] { return host_.modeChanges().size() >= 2; })) << "armed again, it returns again";
+    EXPECT_EQ(host_.modeChanges()[1], (Change{QuellonMode::live, "presence confirmed"}));
 }
 
 TEST_F(AutoReturnWatcherTest, TheCameraStaysOpenOnlyWhileArmed)

@@ -31,12 +31,18 @@ public:
 
     void setMode(QuellonMode mode, const std::string& cause) override
     {
-        std::lock_guard lock(mutex_);
-        status_.mode = mode;
-        status_.modeCause = cause;
-        modeChanges_.push_back({mode, cause});
-        changed_.notify_all();
+        {
+            std::lock_guard lock(mutex_);
+            status_.mode = mode;
+            status_.modeCause = cause;
+            modeChanges_.push_back({mode, cause});
+            changed_.notify_all();
+        }
+        if (afterSetMode)
+            afterSetMode(mode);
     }
+    /// Runs on the caller's thread after each setMode; set before anything calls it.
+    std::function<void(QuellonMode)> afterSetMode;
     QuellonMode mode() const override
     {
         std::lock_guard lock(mutex_);
