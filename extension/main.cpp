@@ -142,11 +142,11 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // Frames, JPEG payloads and the smaller sizes' conversions (a 640x360 I420 frame is 338 KiB)
-    // come and go 30 times a second on several threads. A fixed mmap threshold below all of them
-    // returns each one to the system when freed; glibc's adaptive threshold would otherwise move
-    // them into per-thread heaps, whose high-water mark grows a step whenever their lifetimes
-    // happen to overlap differently.
+    // Frames, most JPEG payloads and the smaller sizes' conversions (a 640x360 I420 frame is
+    // 338 KiB) come and go 30 times a second on several threads. A fixed 128 KiB mmap threshold
+    // gives each of those pages of its own, returned to the system when freed; glibc's adaptive
+    // threshold would otherwise move them into per-thread heaps, whose high-water mark grows a
+    // step whenever their lifetimes happen to overlap differently.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     // Signals are taken by sigwait below; every thread started from here on inherits the mask.

@@ -169,7 +169,6 @@ TEST(LiveCapture, AMissingCameraIsRetriedUntilItDeliversAndAnEndedInputIsReopene
         EXPECT_TRUE(events[i].first) << i;
     EXPECT_FALSE(events.back().first);
     EXPECT_FALSE(events.back().second) << "closed, not failed";
-    EXPECT_GE(capture.latest().sequence, 9u);
     EXPECT_FALSE(capture.latest().frame.image) << "no frame while closed";
 }
 

@@ -345,7 +345,7 @@ private:
     void setClients(int count)
     {
         auto handler = streamHandler();
-        // Counted before the handler hears of it: frames it sends at once find the reader.
+        // Counted before the handler hears of it, as in the v4l2loopback backend.
         std::lock_guard counting(countMutex_);
         while (clients_ < count) {
             ++clients_;

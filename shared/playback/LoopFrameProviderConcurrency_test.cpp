@@ -43,7 +43,6 @@ TEST(LoopFrameProviderTest, PlaybackNeverSeesATornLoopWhileOthersLoad)
     two.join();
     done = true;
     player.join();
-    EXPECT_GT(served.load(), 0);
 
     // Whichever installed last, the loop is that clip whole.
     const auto count = forward.provider.frameCount();
