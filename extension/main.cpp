@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "playback/StandbyFrameRenderer.h"
 #include "state/QuellonIdentifiers.h"
 #include "state/QuellonStorage.h"
 #include "transport/PropertySocketServer.h"
@@ -206,6 +207,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    StandbyFrameRenderer::prepare();
     PlaybackFrameFactory frames;
     ExtensionServices services{Clock::system(), log, UserDefaults::standard(), ContainerPlatform::system(),
                                frames, FrameTimerFactory::steady(), QuellonRenameBridge::shared()};

@@ -178,6 +178,12 @@ PixelBufferRef makeFrame(std::int64_t width, std::int64_t height, std::string_vi
     return buffer;
 }
 
+void prepare()
+{
+    // A tiny card draws every glyph path the real one does.
+    makeFrame(64, 36, "Quellon", "ready");
+}
+
 } // namespace StandbyFrameRenderer
 
 } // namespace quellon

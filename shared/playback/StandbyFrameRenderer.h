@@ -16,6 +16,11 @@ namespace StandbyFrameRenderer {
 /// and runs over both edges.
 PixelBufferRef makeFrame(std::int64_t width, std::int64_t height, std::string_view title, std::string_view subtitle);
 
+/// Loads what drawing text needs once per process (fontconfig's configuration and caches, the
+/// two faces, FreeType): a long-running program calls it at start, so its first card does not
+/// wait for them and its memory does not step up whenever that first card happens to come.
+void prepare();
+
 } // namespace StandbyFrameRenderer
 
 } // namespace quellon
