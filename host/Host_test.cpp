@@ -306,6 +306,27 @@ TEST(AwayPlayer, LoadsAheadReportsFailuresAndChangesEffectsWithoutReloading)
 
 // --- HostService, with a fake camera and no camera daemon ---
 
+// Every status a host reports, for the test to read from any thread; outlives the host.
+class ReportedStatuses {
+public:
+    void attach(HostService& host)
+    {
+        host.setChangeHandler([this](const HostStatus& status) {
+            std::lock_guard lock(mutex_);
+            statuses_.push_back(status);
+        });
+    }
+    std::vector<HostStatus> copy() const
+    {
+        std::lock_guard lock(mutex_);
+        return statuses_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<HostStatus> statuses_;
+};
+
 class HostServiceUnit : public ::testing::Test {
 protected:
     void SetUp() override
@@ -356,13 +377,9 @@ TEST_F(HostServiceUnit, RefusesWhatItCannotDoWithAHostError)
 TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLoggedAndReported)
 {
     cameraMissing = true;
+    ReportedStatuses reported;
     auto host = makeHost();
-    std::mutex mutex;
-    std::vector<HostStatus> changes;
-    host->setChangeHandler([&](const HostStatus& status) {
-        std::lock_guard lock(mutex);
-        changes.push_back(status);
-    });
+    reported.attach(*host);
     host->start();
     ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::error; }));
     EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::error);
@@ -371,7 +388,7 @@ TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLog
 
     cameraMissing = false;
     ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
+        const auto changes = reported.copy();
         return !changes.empty() && changes.back().mode == QuellonMode::live;
     })) << "back by itself";
     EXPECT_TRUE(eventually([&] { return host->latestCameraFrame() != nullptr; }));
@@ -393,7 +410,7 @@ TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLog
     const QuellonState stored = QuellonStorage::readState();
     EXPECT_EQ(stored.mode, QuellonMode::standby);
     EXPECT_EQ(stored.revision, host->status().stateRevision);
-    std::lock_guard lock(mutex);
+    const auto changes = reported.copy();
     // The handler sees each mode with its cause (a change of loops or settings may repeat one,
     // and the first load may report the mode the run started with).
     std::vector<std::pair<QuellonMode, std::string>> modes;
@@ -409,13 +426,9 @@ TEST_F(HostServiceUnit, TheModeFollowsThePhysicalCameraAndEveryChangeIsStoredLog
 
 TEST_F(HostServiceUnit, ChangesFromSeveralThreadsAreReportedInTheOrderTheyHappened)
 {
+    ReportedStatuses reported;
     auto host = makeHost();
-    std::mutex mutex;
-    std::vector<HostStatus> changes;
-    host->setChangeHandler([&](const HostStatus& status) {
-        std::lock_guard lock(mutex);
-        changes.push_back(status);
-    });
+    reported.attach(*host);
     host->start();
     // Two commanders at once; each change is stored (revision up) and reported.
     const auto flip = [&](QuellonMode mode, const char* cause) {
@@ -431,7 +444,7 @@ TEST_F(HostServiceUnit, ChangesFromSeveralThreadsAreReportedInTheOrderTheyHappen
 
     const HostStatus now = host->status();
     host->stop();
-    std::lock_guard lock(mutex);
+    const auto changes = reported.copy();
     ASSERT_FALSE(changes.empty());
     for (std::size_t i = 1; i < changes.size(); ++i)
         ASSERT_LE(changes[i - 1].stateRevision, changes[i].stateRevision) << "report " << i << " went back in time";
