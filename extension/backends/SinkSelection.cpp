@@ -2,13 +2,15 @@
 
 namespace quellon {
 
-CameraSink chooseAutomaticSink(const SinkProbes& probes)
+std::vector<CameraSink> automaticSinkOrder(const SinkProbes& probes)
 {
+    std::vector<CameraSink> order;
     if (probes.v4l2 && probes.v4l2())
-        return CameraSink::v4l2;
+        order.push_back(CameraSink::v4l2);
     if (probes.pipewire && probes.pipewire())
-        return CameraSink::pipewire;
-    return CameraSink::y4m;
+        order.push_back(CameraSink::pipewire);
+    order.push_back(CameraSink::y4m);
+    return order;
 }
 
 } // namespace quellon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 namespace quellon {
 
@@ -13,9 +14,9 @@ struct SinkProbes {
     std::function<bool()> pipewire;
 };
 
-/// The sink `--sink auto` picks: a loopback device first (every app sees it), then PipeWire
-/// (apps that take cameras from it), then the FIFO, which always works. Probes run in that order
-/// and stop at the first that claims its sink: probing PipeWire connects to its daemon.
-CameraSink chooseAutomaticSink(const SinkProbes& probes);
+/// The sinks `--sink auto` tries, in order, until one can be set up: a loopback device first
+/// (every app sees it), then PipeWire (apps that take cameras from it), each only when its
+/// probe claims it, and last the FIFO, which always works.
+std::vector<CameraSink> automaticSinkOrder(const SinkProbes& probes);
 
 } // namespace quellon

@@ -2,31 +2,28 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 namespace quellon {
 namespace {
 
-TEST(SinkSelection, AutomaticTakesTheFirstSinkWhoseProbeClaimsItAndProbesNoFurther)
+using Order = std::vector<CameraSink>;
+
+TEST(SinkSelection, AutomaticTriesEachClaimedSinkInOrderAndEndsWithTheFifo)
 {
     const struct {
         bool v4l2, pipewire;
-        CameraSink expected;
-        std::string probed;
+        Order expected;
     } cases[] = {
-        {true, true, CameraSink::v4l2, "v"},
-        {true, false, CameraSink::v4l2, "v"},
-        {false, true, CameraSink::pipewire, "vp"},
-        {false, false, CameraSink::y4m, "vp"},
+        {true, true, {CameraSink::v4l2, CameraSink::pipewire, CameraSink::y4m}},
+        {true, false, {CameraSink::v4l2, CameraSink::y4m}},
+        {false, true, {CameraSink::pipewire, CameraSink::y4m}},
+        {false, false, {CameraSink::y4m}},
     };
     for (const auto& c : cases) {
-        std::string probed;
-        const SinkProbes probes{[&] { probed += 'v'; return c.v4l2; }, [&] { probed += 'p'; return c.pipewire; }};
-        EXPECT_EQ(chooseAutomaticSink(probes), c.expected) << c.v4l2 << c.pipewire;
-        EXPECT_EQ(probed, c.probed) << c.v4l2 << c.pipewire;
+        const SinkProbes probes{[&] { return c.v4l2; }, [&] { return c.pipewire; }};
+        EXPECT_EQ(automaticSinkOrder(probes), c.expected) << c.v4l2 << c.pipewire;
     }
     // A probe this platform lacks counts as a sink that cannot be driven.
-    EXPECT_EQ(chooseAutomaticSink({}), CameraSink::y4m);
+    EXPECT_EQ(automaticSinkOrder({}), Order{CameraSink::y4m});
 }
 
 } // namespace
