@@ -193,19 +193,18 @@ int main(int argc, char** argv)
     // `auto` tries each sink whose probe claims it, in order, and moves on when one cannot be
     // set up; a sink the user named either works or ends the daemon with its reason, so that a
     // service manager sees the failure instead of a daemon serving nothing.
-    std::vector<SinkChoice::Kind> candidates;
+    std::vector<CameraSink> order;
     if (sink->kind == SinkChoice::Kind::automatic) {
         // Only a loopback device labelled as ours counts: another program's virtual camera is skipped.
         const std::vector<std::string> ownLabels = {
             V4L2LoopbackBackend::cardLabel(QuellonIdentifiers::effectiveVirtualCameraName(UserDefaults::standard())),
             V4L2LoopbackBackend::cardLabel(V4L2Loopback::kDefaultCardLabel)};
-        for (const CameraSink chosen : automaticSinkOrder({[&] { return V4L2LoopbackBackend::probe(ownLabels); },
-                                                           [] { return PipeWireCameraBackend::probe(); }}))
-            candidates.push_back(chosen == CameraSink::v4l2       ? SinkChoice::Kind::v4l2
-                                 : chosen == CameraSink::pipewire ? SinkChoice::Kind::pipewire
-                                                                  : SinkChoice::Kind::y4m);
+        order = automaticSinkOrder({[&] { return V4L2LoopbackBackend::probe(ownLabels); },
+                                    [] { return PipeWireCameraBackend::probe(); }});
     } else {
-        candidates.push_back(sink->kind);
+        order = {sink->kind == SinkChoice::Kind::v4l2       ? CameraSink::v4l2
+                 : sink->kind == SinkChoice::Kind::pipewire ? CameraSink::pipewire
+                                                            : CameraSink::y4m};
     }
 
     StandbyFrameRenderer::prepare();
@@ -214,38 +213,43 @@ int main(int argc, char** argv)
                                frames, FrameTimerFactory::steady(), QuellonRenameBridge::shared()};
     std::unique_ptr<CameraProvider> backend;
     std::shared_ptr<QuellonExtensionProviderSource> provider;
-    for (const SinkChoice::Kind kind : candidates) {
-        const bool last = kind == candidates.back();
+    // `auto` moves on from a sink that cannot be set up; a sink the user named either works or
+    // ends the daemon with its reason, so a service manager sees the failure instead of a
+    // daemon serving nothing.
+    const SinkSetUp setUp = setUpFirstWorkingSink(order, [&](CameraSink kind) -> std::optional<std::string> {
         std::string failure;
         try {
-            if (kind == SinkChoice::Kind::v4l2) {
+            if (kind == CameraSink::v4l2) {
                 V4L2LoopbackBackend::Options options;
                 options.pixelFormat = sink->v4l2Format;
                 if (sink->path)
                     options.staticDevice = sink->path->string();
                 backend = std::make_unique<V4L2LoopbackBackend>(V4L2Syscalls::system(), log, std::move(options));
-            } else if (kind == SinkChoice::Kind::pipewire) {
+            } else if (kind == CameraSink::pipewire) {
                 backend = std::make_unique<PipeWireCameraBackend>(log);
             } else {
                 backend = std::make_unique<Y4MFifoBackend>(sink->path.value_or(*container / kFifoFilename), log);
             }
             provider = QuellonExtensionProviderSource::create(*backend, services);
-            if (provider->publishError())
-                failure = *provider->publishError();
+            if (!provider->publishError())
+                return std::nullopt;
+            failure = *provider->publishError();
         } catch (const CameraBackendError& error) {
             failure = error.what();
         }
-        if (failure.empty())
-            break;
         QuellonRenameBridge::shared().setApply({});
         provider.reset();
         backend.reset();
-        if (sink->kind != SinkChoice::Kind::automatic || last) {
-            failStart(log, "Quellon: camera sink unavailable: " + failure);
-            target.close();
-            return 1;
-        }
-        log.write(LogLevel::info, "Quellon: trying the next camera sink, this one is unavailable: " + failure);
+        return failure;
+    });
+    const std::size_t movedOn = setUp.failures.size() - (setUp.sink ? 0 : 1);
+    for (std::size_t i = 0; i < movedOn; ++i)
+        log.write(LogLevel::info, std::string("Quellon: camera sink ") + sinkName(setUp.failures[i].first)
+                                      + " unavailable, tried the next: " + setUp.failures[i].second);
+    if (!setUp.sink) {
+        failStart(log, "Quellon: camera sink unavailable: " + setUp.failures.back().second);
+        target.close();
+        return 1;
     }
 
     log.write(LogLevel::info, "Quellon: camera sink " + backend->sinkDescription());
