@@ -16,8 +16,8 @@ class LogSink;
 /// reader going away is its stop. Every reader gets a whole stream of its own, header first:
 /// once a reader has the FIFO, a fresh one is put at the path, so readers never share a pipe
 /// (nor read what an earlier one left in it). Readers that overlap each get every frame; a
-/// reader that falls behind slows the others to its pace. Two readers opening within the
-/// same few milliseconds, before the FIFO is renewed, share one pipe and get a broken stream.
+/// reader that falls behind slows the others to its pace. Two readers opening within one
+/// poll of the FIFO (25 ms), before it is renewed, share one pipe and get a broken stream.
 /// Only a FIFO is ever written: a regular file, a directory or anything else at the path is
 /// refused, so a mistyped path cannot fill a disk.
 ///
