@@ -153,10 +153,12 @@ void Y4MStream::run(const std::filesystem::path& path, LogSink& log)
     std::vector<Reader> readers;
     int clients = 0;
     bool openErrorLogged = false;
-    bool replaceErrorLogged = false;
+    // Whether the FIFO can be renewed; without that, readers share it and are served one at
+    // a time, as an open would otherwise find the pipe already served again.
+    bool renewable = true;
     while (!stopping()) {
         // Every reader waiting now gets a pipe of its own.
-        for (;;) {
+        while (renewable || readers.empty()) {
             const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) {
                 // ENXIO: no reader waiting. Anything else is logged once until an open succeeds.
@@ -167,10 +169,10 @@ void Y4MStream::run(const std::filesystem::path& path, LogSink& log)
                 break;
             }
             openErrorLogged = false;
-            if (!replaceFifo(path) && !replaceErrorLogged) {
-                replaceErrorLogged = true;
+            if (renewable && !replaceFifo(path)) {
+                renewable = false;
                 log.write(LogLevel::error, "Quellon: cannot renew the FIFO " + path.string() + " (" + errorText(errno)
-                                               + "); readers opening it now share one stream");
+                                               + "); its readers are served one at a time and share its pipe");
             }
             readers.push_back({fd, true});
             ++clients;

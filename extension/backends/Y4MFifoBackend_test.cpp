@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -163,6 +164,32 @@ TEST_F(Y4MBackendTest, OverlappingReadersEachGetAWholeStream)
         EXPECT_TRUE(readFrame(first)) << "first alone, frame " << frame;
     ::close(first);
     EXPECT_TRUE(eventually([&] { return handler->stops == 2; }));
+}
+
+// Where the FIFO cannot be renewed, its reader is still served, once, and the reason logged.
+TEST_F(Y4MBackendTest, AFifoThatCannotBeRenewedServesOneReaderAtATime)
+{
+    fs::create_directories(directory.path() / "camera.y4m.next" / "in the way");
+    Y4MFifoBackend backend(fifo, log);
+    auto stream = publish(backend);
+    std::jthread pumper([stream](std::stop_token stop) {
+        for (auto frame = PixelBuffer::create(1280, 720); !stop.stop_requested();
+             std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+            stream->send(frame, 0);
+    });
+    const int fd = ::open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(readBytes(fd, header(30).size()), header(30));
+    for (int frame = 0; frame < 3; ++frame) {
+        EXPECT_EQ(readBytes(fd, 6), "FRAME\n");
+        EXPECT_EQ(readBytes(fd, kFrameBytes).size(), kFrameBytes);
+    }
+    EXPECT_EQ(handler->starts, 1) << "the one pipe was taken for a new reader again";
+    ::close(fd);
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto& line) {
+        return line.message.starts_with("Quellon: cannot renew the FIFO " + fifo.string());
+    }));
 }
 
 // A reader that never reads must neither hold up the sender nor the device's removal.
