@@ -49,7 +49,9 @@ const char* const kSetYUYV = "S_FMT 5 output 1280x720 YUYV bpl=2560 size=1843200
 ///   format is fixed by keep_format, a reader or another writer (0.13), the kept format is
 ///   answered instead; 0.13 refuses a different one with EBUSY once a frame is there.
 ///   0.12 answers the page-aligned buffer size as sizeimage.
-/// - write: EINVAL before any format; a longer frame is cut to the buffer.
+/// - write: EINVAL before any format; a longer frame is cut to the buffer. 0.13 takes one
+///   writer at a time (another's write: EINVAL) and lets the next in when it closes; 0.12 marks
+///   the device written on write() and never clears that for a writer that did not stream.
 /// - the last opener's close frees format and frame unless keep_format is set: then the last
 ///   frame stays for the next reader.
 /// - keep_format takes 0 or 1; open fails EBUSY beyond max_openers (10); CTL_REMOVE fails
@@ -101,7 +103,9 @@ public:
         std::lock_guard lock(mutex_);
         if (auto it = devices.find(open_[fd]); it != devices.end()) {
             Device& device = it->second;
-            if (writers_.erase(fd))
+            // 0.13 counts a writer from its first write on and lets the next one in when it
+            // leaves; 0.12 does that only for streaming writers, so after write() it stays shut.
+            if (writers_.erase(fd) && generation == Generation::v0_13)
                 device.readyForOutput = true;
             // The driver frees its buffers when the last opener goes, unless told to keep them.
             if (--device.opened == 0 && device.otherOpeners == 0 && !device.keepFormat)
@@ -159,7 +163,7 @@ public:
                           format->type == V4L2_BUF_TYPE_VIDEO_OUTPUT ? "output" : "?", pix.width, pix.height,
                           pix.pixelformat == V4L2_PIX_FMT_YUYV ? "YUYV" : pix.pixelformat == V4L2_PIX_FMT_YUV420 ? "I420" : "?",
                           pix.bytesperline, pix.sizeimage, pix.field == V4L2_FIELD_NONE ? " progressive" : "");
-            const int error = device && format->type == V4L2_BUF_TYPE_VIDEO_OUTPUT ? setFormatLocked(*device, fd, *format) : EINVAL;
+            const int error = device && format->type == V4L2_BUF_TYPE_VIDEO_OUTPUT ? setFormatLocked(*device, *format) : EINVAL;
             return recordLocked(text, "S_FMT", error ? error : EINVAL, error ? -1 : 0);
         }
         if (request == VIDIOC_G_FMT) {
@@ -220,6 +224,9 @@ public:
         Device& device = it->second;
         // No format, no buffers: the driver cannot take a frame.
         if (device.format.sizeimage == 0)
+            return recordLocked(call, "", EINVAL, -1);
+        // 0.13: one writer at a time; another's write is refused.
+        if (generation == Generation::v0_13 && !writers_.contains(fd) && !device.readyForOutput)
             return recordLocked(call, "", EINVAL, -1);
         ++device.writes;
         if (size != frameBytes(device.format))
@@ -296,6 +303,7 @@ public:
         device.format.sizeimage = static_cast<std::uint32_t>(frameBytes(device.format));
         device.lastFrame.assign(device.format.sizeimage, fill);
         device.readyForCapture = true;
+        device.readyForOutput = generation == Generation::v0_13;
         device.keepFormat = true;
     }
 
@@ -333,17 +341,15 @@ private:
     }
 
     // The driver's S_FMT on the output side; 0 or the errno.
-    int setFormatLocked(Device& device, int fd, v4l2_format& format)
+    int setFormatLocked(Device& device, v4l2_format& format)
     {
         auto& pix = format.fmt.pix;
-        const bool otherWriter = std::any_of(writers_.begin(), writers_.end(),
-                                             [&](int writer) { return writer != fd && open_[writer] == open_[fd]; });
         if (generation == Generation::v0_12) {
             if (device.readyForCapture) {
                 pix = device.format;
                 return 0;
             }
-        } else if (device.keepFormat || device.otherOpeners > 0 || otherWriter) {
+        } else if (device.keepFormat || device.otherOpeners > 0 || !device.readyForOutput) {
             const bool differs = pix.width != device.format.width || pix.height != device.format.height
                 || pix.pixelformat != device.format.pixelformat;
             pix = device.format;
