@@ -157,18 +157,28 @@ public:
             syscalls_.close(fd);
             throw;
         }
+        {
+            std::lock_guard lock(mutex_);
+            fd_ = fd;
+            keptFormat_ = false;
+            writeErrorLogged_ = false;
+        }
+        // The first frame also tells whether the device is free: 0.13 refuses a second writer.
+        if (const int error = prime(); error == EINVAL) {
+            std::lock_guard lock(mutex_);
+            syscalls_.close(fd_);
+            fd_ = -1;
+            throw CameraBackendError(path_ + " is being written by another program.");
+        }
         // Without it the driver forgets format and frame whenever no writer has the node open;
         // a driver without the control simply refuses it.
         v4l2_control keepFormat{V4L2Loopback::kKeepFormatControl, 1};
         const bool kept = syscalls_.ioctl(fd, VIDIOC_S_CTRL, &keepFormat) == 0;
         {
             std::lock_guard lock(mutex_);
-            fd_ = fd;
             keptFormat_ = kept;
-            writeErrorLogged_ = false;
             setRateLocked();
         }
-        prime();
 
         v4l2_event_subscription subscription{};
         subscription.type = V4L2Loopback::kClientUsageEvent;
@@ -228,18 +238,23 @@ public:
     }
 
 private:
-    void writeLocked(const PixelBufferRef& frame)
+    /// 0, or the errno of a write the driver refused.
+    int writeLocked(const PixelBufferRef& frame)
     {
         if (fd_ < 0)
-            return;
+            return 0;
         const std::vector<std::uint8_t>* bytes = converter_.convert(frame);
         if (!bytes)
-            return;
+            return 0;
         // The node is non-blocking: a frame the driver cannot take now is dropped, never waited for.
-        if (syscalls_.write(fd_, bytes->data(), bytes->size()) < 0 && !writeErrorLogged_) {
+        if (syscalls_.write(fd_, bytes->data(), bytes->size()) >= 0)
+            return 0;
+        const int error = errno;
+        if (!writeErrorLogged_) {
             writeErrorLogged_ = true;
-            log_.write(LogLevel::error, "Quellon: writing to " + path_ + " failed: " + errorText(errno));
+            log_.write(LogLevel::error, "Quellon: writing to " + path_ + " failed: " + errorText(error));
         }
+        return error;
     }
 
     /// The rate clients are told, as the writer's time per frame.
@@ -272,12 +287,13 @@ private:
     }
 
     /// Writes the standby card, so that a device with exclusive capabilities announces capture
-    /// before anyone streams, and a picture left by an earlier writer is gone.
-    void prime()
+    /// before anyone streams, and a picture left by an earlier writer is gone. 0, or the errno
+    /// of the refused write.
+    int prime()
     {
         PixelBufferRef frame = standbyFrame();
         std::lock_guard lock(mutex_);
-        writeLocked(frame);
+        return writeLocked(frame);
     }
 
     /// Asks for the camera's format and takes what the driver answers: it keeps an earlier
@@ -535,9 +551,9 @@ std::pair<std::string, std::string> V4L2LoopbackBackend::findStaticDevice(const 
     return *other;
 }
 
-std::optional<std::pair<std::string, int>> V4L2LoopbackBackend::clearLeftovers(int control, const std::string& name)
+std::vector<std::pair<std::string, int>> V4L2LoopbackBackend::clearLeftovers(int control, const std::string& name)
 {
-    std::optional<std::pair<std::string, int>> held;
+    std::vector<std::pair<std::string, int>> held;
     for (const std::string& node : syscalls_.videoNodes()) {
         const int number = nodeNumber(node);
         std::string label;
@@ -554,10 +570,8 @@ std::optional<std::pair<std::string, int>> V4L2LoopbackBackend::clearLeftovers(i
             continue;
         }
         const int error = errno;
-        if (error == EBUSY && !held && label == cardLabel(name)) {
-            // A reader kept it through our restart: it gets the camera again instead of a frozen picture.
-            log_.write(LogLevel::info, "Quellon: taking over the leftover loopback device " + node + ", still held open");
-            held.emplace(node, number);
+        if (error == EBUSY && label == cardLabel(name)) {
+            held.emplace_back(node, number);
         } else {
             log_.write(LogLevel::error, "Quellon: cannot remove the leftover loopback device " + node + ": " + errorText(error));
         }
@@ -586,26 +600,35 @@ void V4L2LoopbackBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
 
     const int control = openControlNode();
     const std::string label = cardLabel(ours->identity().localizedName);
-    int number = -1;
     if (!leftoversCleared_) {
         leftoversCleared_ = true;
-        if (auto held = clearLeftovers(control, ours->identity().localizedName)) {
-            ours->setNode(held->first, held->second, label);
-            number = held->second;
-        }
-    }
-    if (number < 0) {
-        V4L2Loopback::Config config;
-        std::memcpy(config.cardLabel, label.data(), label.size());
-        config.announceAllCaps = 0;
-        number = syscalls_.ioctl(control, V4L2Loopback::kCtlAdd, &config);
-        const int addError = errno;
-        if (number < 0) {
+        // A reader kept one through our restart: it gets the camera again instead of a frozen
+        // picture. One that another program writes to (another user's camera) is not ours.
+        for (const auto& [node, held] : clearLeftovers(control, ours->identity().localizedName)) {
+            ours->setNode(node, held, label);
+            try {
+                ours->attach();
+            } catch (const CameraBackendError& error) {
+                log_.write(LogLevel::info, std::string("Quellon: not taking over the loopback device ") + node + ": " + error.what());
+                continue;
+            }
+            log_.write(LogLevel::info, "Quellon: took over the leftover loopback device " + node + ", still held open");
             syscalls_.close(control);
-            throw CameraBackendError("Cannot add a loopback device: " + errorText(addError));
+            std::lock_guard lock(mutex_);
+            published_.push_back(ours);
+            return;
         }
-        ours->setNode("/dev/video" + std::to_string(number), number, label);
     }
+    V4L2Loopback::Config config;
+    std::memcpy(config.cardLabel, label.data(), label.size());
+    config.announceAllCaps = 0;
+    const int number = syscalls_.ioctl(control, V4L2Loopback::kCtlAdd, &config);
+    const int addError = errno;
+    if (number < 0) {
+        syscalls_.close(control);
+        throw CameraBackendError("Cannot add a loopback device: " + errorText(addError));
+    }
+    ours->setNode("/dev/video" + std::to_string(number), number, label);
     try {
         ours->attach();
     } catch (const CameraBackendError&) {

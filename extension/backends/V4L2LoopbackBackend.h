@@ -88,9 +88,9 @@ private:
     int openControlNode();
     std::pair<std::string, std::string> findStaticDevice(const std::string& name);
     bool isOwnLabel(const std::string& label, const std::string& name) const;
-    /// Removes the devices with our label that nobody holds; gives the first one still held,
-    /// to be taken over, or none.
-    std::optional<std::pair<std::string, int>> clearLeftovers(int control, const std::string& name);
+    /// Removes the devices with our label that nobody holds; gives those with the camera's
+    /// label still held (node and number), to be taken over.
+    std::vector<std::pair<std::string, int>> clearLeftovers(int control, const std::string& name);
 
     V4L2Syscalls& syscalls_;
     LogSink& log_;

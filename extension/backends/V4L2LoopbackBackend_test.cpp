@@ -460,8 +460,8 @@ TEST_F(V4L2BackendTest, DynamicDeviceIsAddedPrimedAndWrittenOnlyWhileReadersAreC
         EXPECT_TRUE(fake.device("/dev/video7").readyForCapture);
         stream->send(PixelBuffer::create(1280, 720), 1); // no reader yet
         EXPECT_THAT(fake.calls(), ElementsAre("open /dev/v4l2loopback = 3", "close 3", "open /dev/v4l2loopback = 4",
-                                              "CTL_ADD label=\"Quellon Camera\" output=-1 all_caps=0", "open /dev/video7 = 5", setFormat,
-                                              "S_CTRL 5 keep_format=1", "S_PARM 5 output 1/30", write,
+                                              "CTL_ADD label=\"Quellon Camera\" output=-1 all_caps=0", "open /dev/video7 = 5", setFormat, write,
+                                              "S_CTRL 5 keep_format=1", "S_PARM 5 output 1/30",
                                               "SUBSCRIBE 5 0x10e00001 initial", "close 4"));
         fake.queueEvent(1);
         ASSERT_TRUE(eventually([&] { return handler->starts == 1; }));
@@ -532,7 +532,7 @@ TEST_F(V4L2BackendTest, RemovingADeviceHeldOpenFailsBusyAndRestoresIt)
     EXPECT_THAT(fake.calls(mark), ElementsAre("open /dev/v4l2loopback = 6", "write 5 1843200", "S_CTRL 5 keep_format=0",
                                               "close 5", "CTL_REMOVE 7", "close 6",
                                               "open /dev/video7 = 7", "S_FMT 7 output 1280x720 YUYV bpl=2560 size=1843200 progressive",
-                                              "S_CTRL 7 keep_format=1", "S_PARM 7 output 1/30", "write 7 1843200",
+                                              "write 7 1843200", "S_CTRL 7 keep_format=1", "S_PARM 7 output 1/30",
                                               "SUBSCRIBE 7 0x10e00001 initial"));
     EXPECT_EQ(backend.sinkDescription(), "v4l2:/dev/video7");
     EXPECT_TRUE(fake.device("/dev/video7").readyForCapture);
@@ -896,15 +896,25 @@ TEST_F(V4L2BackendTest, LeftoversOfAnEarlierRunAreRemovedOrTakenOverButForeignDe
     fake.devices["/dev/video5"].label = "Quellon Camera";
     fake.leaveFrame("/dev/video5", 1280, 720, V4L2_PIX_FMT_YUYV, 'u');
     fake.setOtherOpeners("/dev/video5", 1);
+    // Another user's camera daemon, live: held and written to, so 0.13 refuses a second writer.
+    fake.devices["/dev/video2"].label = "Quellon Camera";
+    fake.leaveFrame("/dev/video2", 1280, 720, V4L2_PIX_FMT_YUYV, 'o');
+    fake.setOtherOpeners("/dev/video2", 1);
+    fake.devices["/dev/video2"].readyForOutput = false;
     handler->card = solid(1280, 720, 128);
     V4L2LoopbackBackend backend(fake, log, options());
     auto device = publish(backend);
+
+    EXPECT_EQ(fake.device("/dev/video2").writes, 0);
+    EXPECT_EQ(fake.device("/dev/video2").lastFrame, std::string(1280 * 720 * 2, 'o'));
+    EXPECT_TRUE(fake.device("/dev/video2").keepFormat) << "another's setting is left alone";
+    EXPECT_TRUE(log.contains("Quellon: not taking over the loopback device /dev/video2: /dev/video2 is being written by another program."));
 
     EXPECT_FALSE(fake.devices.contains("/dev/video3"));
     EXPECT_TRUE(log.contains("Quellon: removed the leftover loopback device /dev/video3 (\"Quellon Camera\")"));
     EXPECT_EQ(fake.device("/dev/video4").writes, 0);
     EXPECT_EQ(backend.sinkDescription(), "v4l2:/dev/video5");
-    EXPECT_TRUE(log.contains("Quellon: taking over the leftover loopback device /dev/video5, still held open"));
+    EXPECT_TRUE(log.contains("Quellon: took over the leftover loopback device /dev/video5, still held open"));
     const auto calls = fake.calls();
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& call) { return call.starts_with("CTL_ADD"); }), 0);
     EXPECT_EQ(fake.device("/dev/video5").lastFrame, converted(handler->card));
