@@ -9,6 +9,8 @@
 #include "playback/PixelBuffer.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <fstream>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -183,6 +185,85 @@ TEST_F(CameraDaemonTest, ExitsCleanlyOnSIGINTWhileServing)
     openReader();
     nextFrame();
     stop(SIGINT);
+}
+
+
+struct Exit {
+    int status = -1; // the exit status; -1 when it did not exit by itself within 20 s
+    std::string errors;
+};
+
+/// Runs the daemon with args in a private home whose runtime directory holds no PipeWire.
+Exit runDaemon(const fs::path& home, std::vector<std::string> args)
+{
+    fs::create_directories(home / "runtime");
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    const fs::path errors = home / "stderr.txt";
+    std::vector<std::string> environment = {"XDG_DATA_HOME=" + (home / "data").string(),
+                                            "XDG_CONFIG_HOME=" + (home / "config").string(),
+                                            "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+                                            "HOME=" + home.string(), "PATH=/usr/bin:/bin",
+                                            std::string("LSAN_OPTIONS=suppressions=") + QUELLON_LSAN_SUPPRESSIONS};
+    args.insert(args.begin(), QUELLON_EXTENSION_PATH);
+    std::vector<char*> argv, envp;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    for (auto& variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, QUELLON_EXTENSION_PATH, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    Exit result;
+    if (spawned != 0)
+        return result;
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 2000 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    if (done == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    } else if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.errors = readRegularFile(errors).value_or("");
+    return result;
+}
+
+// A sink the user names either works or ends the daemon with status 1 and its reason, instead
+// of a daemon that serves nothing while its service manager thinks all is well.
+TEST(CameraDaemonStartTest, ANamedSinkThatCannotBeSetUpEndsTheDaemonWithItsReason)
+{
+    TemporaryDirectory directory{"quellon-daemon-start"};
+    const fs::path home = directory.path();
+    const fs::path notes = home / "notes.txt";
+    { std::ofstream(notes) << "my notes"; }
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    std::vector<Case> cases = {
+        {{"--sink", "v4l2:/dev/video-none"}, "camera sink unavailable: /dev/video-none is not a v4l2loopback device."},
+        {{"--sink", "pipewire"}, "camera sink unavailable: No PipeWire daemon answers"},
+        {{"--sink", "y4m:" + notes.string()}, "camera sink unavailable: " + notes.string() + " is a regular file"},
+    };
+    // Without the module, `v4l2` finds nothing to write into.
+    if (!fs::exists("/dev/v4l2loopback"))
+        cases.push_back({{"--sink", "v4l2"}, "camera sink unavailable: No v4l2loopback device is labelled \"Quellon Camera\""});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const Exit exit = runDaemon(home, c.args);
+        EXPECT_EQ(exit.status, 1);
+        EXPECT_NE(exit.errors.find(c.reason), std::string::npos) << exit.errors;
+        EXPECT_FALSE(fs::exists(home / "data" / "group.com.quellon.shared" / "camera.sock"));
+    }
+    std::ifstream in(notes);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "my notes");
 }
 
 } // namespace

@@ -27,6 +27,7 @@ std::shared_ptr<QuellonExtensionProviderSource> QuellonExtensionProviderSource::
         provider.addDevice(deviceSource->device());
     } catch (const std::exception& error) {
         services.log.write(LogLevel::error, std::string("Quellon: failed to add device: ") + error.what());
+        source->publishError_ = error.what();
     }
     services.renameBridge.setApply([weak = std::weak_ptr(source)](const std::string& name) {
         if (auto self = weak.lock())

@@ -45,6 +45,9 @@ public:
 
     /// Withdraws the current device; for shutdown.
     void removeDevice();
+    /// Why the first device could not be published; none when it was. The daemon ends on it
+    /// when the user asked for this sink, and tries the next one under `auto`.
+    const std::optional<std::string>& publishError() const { return publishError_; }
 
     bool connectClient() const { return true; }
     void disconnectClient() const {}
@@ -65,6 +68,7 @@ private:
     ExtensionServices services_;
     mutable std::mutex mutex_;
     std::shared_ptr<QuellonExtensionDeviceSource> deviceSource_;
+    std::optional<std::string> publishError_;
 };
 
 } // namespace quellon

@@ -92,6 +92,9 @@ TEST_F(ProviderSourceTest, FailuresToPublishAreLoggedAndTheDaemonCarriesOn)
     EXPECT_TRUE(world.log.contains("Quellon: failed to add device: The device could not be added."));
     ASSERT_TRUE(provider->deviceSource());
     EXPECT_TRUE(backend.publishedNames().empty());
+    // The daemon reads this to end start-up of a sink the user asked for.
+    EXPECT_EQ(provider->publishError(), "The device could not be added.");
+    EXPECT_EQ(makeProvider()->publishError(), std::nullopt);
 }
 
 TEST_F(ProviderSourceTest, RenamesLiveWithAFreshDeviceAndStreamSource)

@@ -21,6 +21,7 @@
 #include "transport/PropertyTarget.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <csignal>
 #include <iostream>
 #include <chrono>
@@ -117,6 +118,15 @@ private:
     bool closed_ = false;
 };
 
+/// Ends start-up with message: it goes to the log and, where the log is the journal and
+/// standard error is not, also to standard error for whoever started the daemon by hand.
+void failStart(SystemLogSink& log, const std::string& message)
+{
+    log.write(LogLevel::error, message);
+    if (log.usesJournal() && !std::getenv("JOURNAL_STREAM"))
+        std::cerr << "quellon-extension: " << message << "\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -176,42 +186,72 @@ int main(int argc, char** argv)
     try {
         server.start();
     } catch (const std::exception& error) {
-        log.write(LogLevel::error, std::string("Quellon: cannot listen on the camera socket: ") + error.what());
+        failStart(log, std::string("Quellon: cannot listen on the camera socket: ") + error.what());
         return 1;
     }
 
-    SinkChoice::Kind kind = sink->kind;
-    if (kind == SinkChoice::Kind::automatic) {
-        const CameraSink chosen = chooseAutomaticSink({[] { return V4L2LoopbackBackend::probe(); },
-                                                       [] { return PipeWireCameraBackend::probe(); }});
-        kind = chosen == CameraSink::v4l2       ? SinkChoice::Kind::v4l2
-            : chosen == CameraSink::pipewire ? SinkChoice::Kind::pipewire
-                                             : SinkChoice::Kind::y4m;
-    }
-    std::unique_ptr<CameraProvider> backend;
-    try {
-        if (kind == SinkChoice::Kind::v4l2) {
-            V4L2LoopbackBackend::Options options;
-            options.pixelFormat = sink->v4l2Format;
-            if (sink->path)
-                options.staticDevice = sink->path->string();
-            backend = std::make_unique<V4L2LoopbackBackend>(V4L2Syscalls::system(), log, std::move(options));
-        } else if (kind == SinkChoice::Kind::pipewire) {
-            backend = std::make_unique<PipeWireCameraBackend>(log);
-        } else {
-            backend = std::make_unique<Y4MFifoBackend>(sink->path.value_or(*container / kFifoFilename), log);
-        }
-    } catch (const CameraBackendError& error) {
-        log.write(LogLevel::error, std::string("Quellon: camera sink unavailable: ") + error.what());
-        target.close();
-        return 1;
+    // `auto` tries each sink whose probe claims it, in order, and moves on when one cannot be
+    // set up; a sink the user named either works or ends the daemon with its reason, so that a
+    // service manager sees the failure instead of a daemon serving nothing.
+    std::vector<CameraSink> order;
+    if (sink->kind == SinkChoice::Kind::automatic) {
+        // Only a loopback device labelled as ours counts: another program's virtual camera is skipped.
+        const std::vector<std::string> ownLabels = {
+            V4L2LoopbackBackend::cardLabel(QuellonIdentifiers::effectiveVirtualCameraName(UserDefaults::standard())),
+            V4L2LoopbackBackend::cardLabel(V4L2Loopback::kDefaultCardLabel)};
+        order = automaticSinkOrder({[&] { return V4L2LoopbackBackend::probe(ownLabels); },
+                                    [] { return PipeWireCameraBackend::probe(); }});
+    } else {
+        order = {sink->kind == SinkChoice::Kind::v4l2       ? CameraSink::v4l2
+                 : sink->kind == SinkChoice::Kind::pipewire ? CameraSink::pipewire
+                                                            : CameraSink::y4m};
     }
 
     StandbyFrameRenderer::prepare();
     PlaybackFrameFactory frames;
     ExtensionServices services{Clock::system(), log, UserDefaults::standard(), ContainerPlatform::system(),
                                frames, FrameTimerFactory::steady(), QuellonRenameBridge::shared()};
-    auto provider = QuellonExtensionProviderSource::create(*backend, services);
+    std::unique_ptr<CameraProvider> backend;
+    std::shared_ptr<QuellonExtensionProviderSource> provider;
+    // `auto` moves on from a sink that cannot be set up; a sink the user named either works or
+    // ends the daemon with its reason, so a service manager sees the failure instead of a
+    // daemon serving nothing.
+    const SinkSetUp setUp = setUpFirstWorkingSink(order, [&](CameraSink kind) -> std::optional<std::string> {
+        std::string failure;
+        try {
+            if (kind == CameraSink::v4l2) {
+                V4L2LoopbackBackend::Options options;
+                options.pixelFormat = sink->v4l2Format;
+                if (sink->path)
+                    options.staticDevice = sink->path->string();
+                backend = std::make_unique<V4L2LoopbackBackend>(V4L2Syscalls::system(), log, std::move(options));
+            } else if (kind == CameraSink::pipewire) {
+                backend = std::make_unique<PipeWireCameraBackend>(log);
+            } else {
+                backend = std::make_unique<Y4MFifoBackend>(sink->path.value_or(*container / kFifoFilename), log);
+            }
+            provider = QuellonExtensionProviderSource::create(*backend, services);
+            if (!provider->publishError())
+                return std::nullopt;
+            failure = *provider->publishError();
+        } catch (const CameraBackendError& error) {
+            failure = error.what();
+        }
+        QuellonRenameBridge::shared().setApply({});
+        provider.reset();
+        backend.reset();
+        return failure;
+    });
+    const std::size_t movedOn = setUp.failures.size() - (setUp.sink ? 0 : 1);
+    for (std::size_t i = 0; i < movedOn; ++i)
+        log.write(LogLevel::info, std::string("Quellon: camera sink ") + sinkName(setUp.failures[i].first)
+                                      + " unavailable, tried the next: " + setUp.failures[i].second);
+    if (!setUp.sink) {
+        failStart(log, "Quellon: camera sink unavailable: " + setUp.failures.back().second);
+        target.close();
+        return 1;
+    }
+
     log.write(LogLevel::info, "Quellon: camera sink " + backend->sinkDescription());
     auto router = std::make_shared<CameraPropertyRouter>(provider, [&backend] { return backend->sinkDescription(); });
     target.set(router);

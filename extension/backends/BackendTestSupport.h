@@ -16,6 +16,9 @@ class CountingHandler final : public CameraStreamHandler {
 public:
     void startStream() override { ++starts; }
     void stopStream() override { ++stops; }
+    PixelBufferRef primeFrame() override { return card; }
+    /// The standby card the sink is given; none by default.
+    PixelBufferRef card;
     std::atomic<int> starts{0};
     std::atomic<int> stops{0};
 };

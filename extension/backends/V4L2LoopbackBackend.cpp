@@ -37,6 +37,53 @@ std::uint32_t fourcc(OutputPixelFormat format)
     return format == OutputPixelFormat::yuyv ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_YUV420;
 }
 
+std::string fourccText(std::uint32_t code)
+{
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((code >> shift) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+/// The format the driver reported as one this camera can write whole frames of, or none.
+std::optional<OutputFormat> writableFormat(const v4l2_pix_format& pix)
+{
+    OutputFormat format;
+    if (pix.pixelformat == V4L2_PIX_FMT_YUYV)
+        format.pixelFormat = OutputPixelFormat::yuyv;
+    else if (pix.pixelformat == V4L2_PIX_FMT_YUV420)
+        format.pixelFormat = OutputPixelFormat::i420;
+    else
+        return std::nullopt;
+    // Chroma is subsampled in pairs: odd sizes have no tight layout here.
+    if (pix.width < 2 || pix.height < 2 || pix.width > 8192 || pix.height > 8192 || pix.width % 2 || pix.height % 2)
+        return std::nullopt;
+    format.width = static_cast<int>(pix.width);
+    format.height = static_cast<int>(pix.height);
+    const std::uint32_t tightLine = format.pixelFormat == OutputPixelFormat::yuyv ? pix.width * 2 : pix.width;
+    // 0.12 answers the page-aligned buffer size; a padded line would need another layout.
+    if ((pix.bytesperline != 0 && pix.bytesperline != tightLine) || pix.sizeimage < format.frameBytes())
+        return std::nullopt;
+    return format;
+}
+
+std::string formatText(const v4l2_pix_format& pix)
+{
+    return std::to_string(pix.width) + "x" + std::to_string(pix.height) + " " + fourccText(pix.pixelformat);
+}
+
+/// N of "/dev/videoN", or -1.
+int nodeNumber(const std::string& node)
+{
+    constexpr std::string_view prefix = "/dev/video";
+    if (!node.starts_with(prefix) || node.size() == prefix.size()
+        || node.find_first_not_of("0123456789", prefix.size()) != std::string::npos || node.size() > prefix.size() + 6)
+        return -1;
+    return std::stoi(node.substr(prefix.size()));
+}
+
 std::string fixedText(const std::uint8_t* bytes, std::size_t size)
 {
     const auto* text = reinterpret_cast<const char*>(bytes);
@@ -97,40 +144,41 @@ public:
     const std::string& path() const { return path_; }
     const std::string& label() const { return label_; }
 
-    /// Opens the node, sets and keeps the output format, sets the rate, shows the first frame
-    /// and starts counting readers. Throws.
+    /// Opens the node, agrees on the output format, keeps it, sets the rate, shows the first
+    /// frame and starts counting readers. Throws.
     void attach()
     {
         const int fd = syscalls_.open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             throw CameraBackendError("Cannot open " + path_ + ": " + errorText(errno));
-
-        v4l2_format format{};
-        format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-        format.fmt.pix.width = static_cast<std::uint32_t>(converter_.format().width);
-        format.fmt.pix.height = static_cast<std::uint32_t>(converter_.format().height);
-        format.fmt.pix.pixelformat = fourcc(converter_.format().pixelFormat);
-        format.fmt.pix.field = V4L2_FIELD_NONE;
-        format.fmt.pix.bytesperline = static_cast<std::uint32_t>(
-            converter_.format().pixelFormat == OutputPixelFormat::yuyv ? converter_.format().width * 2 : converter_.format().width);
-        format.fmt.pix.sizeimage = static_cast<std::uint32_t>(converter_.format().frameBytes());
-        format.fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
-        if (syscalls_.ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
-            const int error = errno;
+        try {
+            negotiateFormat(fd);
+        } catch (const CameraBackendError&) {
             syscalls_.close(fd);
-            throw CameraBackendError("Cannot set the format of " + path_ + ": " + errorText(error));
+            throw;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            fd_ = fd;
+            keptFormat_ = false;
+            writeErrorLogged_ = false;
+        }
+        // The first frame also tells whether the device is free: 0.13 refuses a second writer.
+        if (const int error = prime(); error == EINVAL) {
+            std::lock_guard lock(mutex_);
+            syscalls_.close(fd_);
+            fd_ = -1;
+            throw CameraBackendError(path_ + " is being written by another program.");
         }
         // Without it the driver forgets format and frame whenever no writer has the node open;
         // a driver without the control simply refuses it.
         v4l2_control keepFormat{V4L2Loopback::kKeepFormatControl, 1};
-        syscalls_.ioctl(fd, VIDIOC_S_CTRL, &keepFormat);
+        const bool kept = syscalls_.ioctl(fd, VIDIOC_S_CTRL, &keepFormat) == 0;
         {
             std::lock_guard lock(mutex_);
-            fd_ = fd;
-            writeErrorLogged_ = false;
+            keptFormat_ = kept;
             setRateLocked();
         }
-        prime();
 
         v4l2_event_subscription subscription{};
         subscription.type = V4L2Loopback::kClientUsageEvent;
@@ -143,18 +191,32 @@ public:
             watcher_ = std::thread([this] { watchOpeners(); });
     }
 
-    /// Stops counting, reports the readers gone and closes the node.
+    /// Stops counting, reports the readers gone, covers the last picture with the standby card
+    /// (black without one), stops keeping the format and closes the node.
     void detach()
     {
         stopWatching_ = true;
         if (watcher_.joinable())
             watcher_.join();
         setClients(0);
-        std::lock_guard lock(mutex_);
-        if (fd_ >= 0) {
-            syscalls_.close(fd_);
-            fd_ = -1;
+        {
+            std::lock_guard lock(mutex_);
+            if (fd_ < 0)
+                return;
         }
+        PixelBufferRef cover = standbyFrame();
+        std::lock_guard lock(mutex_);
+        if (fd_ < 0)
+            return;
+        writeLocked(cover);
+        if (keptFormat_) {
+            v4l2_control keepFormat{V4L2Loopback::kKeepFormatControl, 0};
+            if (syscalls_.ioctl(fd_, VIDIOC_S_CTRL, &keepFormat) < 0)
+                log_.write(LogLevel::error, "Quellon: cannot clear keep_format on " + path_ + ": " + errorText(errno));
+            keptFormat_ = false;
+        }
+        syscalls_.close(fd_);
+        fd_ = -1;
     }
 
     /// One frame from the stream; dropped while no reader is counted.
@@ -176,18 +238,23 @@ public:
     }
 
 private:
-    void writeLocked(const PixelBufferRef& frame)
+    /// 0, or the errno of a write the driver refused.
+    int writeLocked(const PixelBufferRef& frame)
     {
         if (fd_ < 0)
-            return;
+            return 0;
         const std::vector<std::uint8_t>* bytes = converter_.convert(frame);
         if (!bytes)
-            return;
+            return 0;
         // The node is non-blocking: a frame the driver cannot take now is dropped, never waited for.
-        if (syscalls_.write(fd_, bytes->data(), bytes->size()) < 0 && !writeErrorLogged_) {
+        if (syscalls_.write(fd_, bytes->data(), bytes->size()) >= 0)
+            return 0;
+        const int error = errno;
+        if (!writeErrorLogged_) {
             writeErrorLogged_ = true;
-            log_.write(LogLevel::error, "Quellon: writing to " + path_ + " failed: " + errorText(errno));
+            log_.write(LogLevel::error, "Quellon: writing to " + path_ + " failed: " + errorText(error));
         }
+        return error;
     }
 
     /// The rate clients are told, as the writer's time per frame.
@@ -204,9 +271,8 @@ private:
         }
     }
 
-    /// Writes the standby card (black when there is none), so that a device with exclusive
-    /// capabilities announces capture before anyone streams.
-    void prime()
+    /// The standby card from the stream's handler; black when there is none.
+    PixelBufferRef standbyFrame()
     {
         std::shared_ptr<CameraStreamHandler> handler;
         {
@@ -217,8 +283,57 @@ private:
         PixelBufferRef frame = handler ? handler->primeFrame() : nullptr;
         if (!frame || !frame->isBGRA())
             frame = PixelBuffer::create(converter_.format().width, converter_.format().height);
+        return frame;
+    }
+
+    /// Writes the standby card, so that a device with exclusive capabilities announces capture
+    /// before anyone streams, and a picture left by an earlier writer is gone. 0, or the errno
+    /// of the refused write.
+    int prime()
+    {
+        PixelBufferRef frame = standbyFrame();
         std::lock_guard lock(mutex_);
-        writeLocked(frame);
+        return writeLocked(frame);
+    }
+
+    /// Asks for the camera's format and takes what the driver answers: it keeps an earlier
+    /// format while keep_format is set or a reader holds the device, and then either reports
+    /// that one (0.12) or refuses with EBUSY (0.13). A YUYV or I420 format of another size is
+    /// adapted to, since frames are scaled anyway; any other is refused. Throws.
+    void negotiateFormat(int fd)
+    {
+        const OutputFormat wanted = converter_.format();
+        v4l2_format format{};
+        format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+        format.fmt.pix.width = static_cast<std::uint32_t>(wanted.width);
+        format.fmt.pix.height = static_cast<std::uint32_t>(wanted.height);
+        format.fmt.pix.pixelformat = fourcc(wanted.pixelFormat);
+        format.fmt.pix.field = V4L2_FIELD_NONE;
+        format.fmt.pix.bytesperline = static_cast<std::uint32_t>(
+            wanted.pixelFormat == OutputPixelFormat::yuyv ? wanted.width * 2 : wanted.width);
+        format.fmt.pix.sizeimage = static_cast<std::uint32_t>(wanted.frameBytes());
+        format.fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
+        if (syscalls_.ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
+            const int error = errno;
+            if (error != EBUSY)
+                throw CameraBackendError("Cannot set the format of " + path_ + ": " + errorText(error));
+            // The answer of a refused call is not copied back: ask for the format kept.
+            format = {};
+            format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+            if (syscalls_.ioctl(fd, VIDIOC_G_FMT, &format) < 0)
+                throw CameraBackendError("Cannot set the format of " + path_ + ": " + errorText(error));
+        }
+        const auto kept = writableFormat(format.fmt.pix);
+        if (!kept)
+            throw CameraBackendError(path_ + " keeps the format " + formatText(format.fmt.pix)
+                                     + " (keep_format is set or another program holds it); the camera writes YUYV or I420 only. "
+                                       "Close the program using it, or clear keep_format with v4l2-ctl.");
+        if (*kept == wanted)
+            return;
+        log_.write(LogLevel::info, "Quellon: " + path_ + " keeps the format " + formatText(format.fmt.pix)
+                                       + "; frames are scaled to it");
+        std::lock_guard lock(mutex_);
+        converter_ = FrameConverter(*kept);
     }
 
     void watchEvents(int fd)
@@ -293,6 +408,8 @@ private:
     int number_ = -1;
     int fd_ = -1;
     int fps_ = 30;
+    /// keep_format was set by us on the open node, so it is ours to clear.
+    bool keptFormat_ = false;
     bool writeErrorLogged_ = false;
     bool rateErrorLogged_ = false;
     std::atomic<bool> stopWatching_{false};
@@ -358,12 +475,16 @@ bool V4L2LoopbackBackend::isLoopbackDevice(V4L2Syscalls& syscalls, const std::st
     return true;
 }
 
-bool V4L2LoopbackBackend::probe(V4L2Syscalls& syscalls, const std::string& controlNode)
+bool V4L2LoopbackBackend::probe(const std::vector<std::string>& labels, V4L2Syscalls& syscalls, const std::string& controlNode)
 {
     if (controlNodeUsable(syscalls, controlNode))
         return true;
+    // Another program's loopback device is not a camera for us.
     const auto nodes = syscalls.videoNodes();
-    return std::any_of(nodes.begin(), nodes.end(), [&](const std::string& node) { return isLoopbackDevice(syscalls, node); });
+    return std::any_of(nodes.begin(), nodes.end(), [&](const std::string& node) {
+        std::string label;
+        return isLoopbackDevice(syscalls, node, &label) && std::find(labels.begin(), labels.end(), label) != labels.end();
+    });
 }
 
 std::string V4L2LoopbackBackend::cardLabel(std::string_view received)
@@ -393,12 +514,20 @@ int V4L2LoopbackBackend::openControlNode()
     return fd;
 }
 
-// The device labelled with the camera name, else the first loopback device not in use here;
-// its node and label.
+bool V4L2LoopbackBackend::isOwnLabel(const std::string& label, const std::string& name) const
+{
+    if (label == cardLabel(name))
+        return true;
+    return std::any_of(options_.ownLabels.begin(), options_.ownLabels.end(),
+                       [&](const std::string& own) { return label == cardLabel(own); });
+}
+
+// The device labelled with the camera name, else one with another label of ours, not in use
+// here; its node and label. A device labelled otherwise is another program's camera.
 std::pair<std::string, std::string> V4L2LoopbackBackend::findStaticDevice(const std::string& name)
 {
     const std::string wanted = cardLabel(name);
-    std::optional<std::pair<std::string, std::string>> first;
+    std::optional<std::pair<std::string, std::string>> other;
     for (const std::string& node : syscalls_.videoNodes()) {
         {
             std::lock_guard lock(mutex_);
@@ -410,14 +539,44 @@ std::pair<std::string, std::string> V4L2LoopbackBackend::findStaticDevice(const 
             continue;
         if (label == wanted)
             return {node, label};
-        if (!first)
-            first.emplace(node, label);
+        if (!other && isOwnLabel(label, name))
+            other.emplace(node, label);
     }
-    if (!first)
-        throw CameraBackendError("No v4l2loopback device found; load the module with exclusive_caps=1 card_label=\"" + wanted + "\".");
-    log_.write(LogLevel::info, "Quellon: no v4l2loopback device is labelled \"" + wanted + "\"; using " + first->first
-                                   + " (\"" + first->second + "\")");
-    return *first;
+    if (!other)
+        throw CameraBackendError("No v4l2loopback device is labelled \"" + wanted
+                                 + "\"; load the module with exclusive_caps=1 card_label=\"" + wanted
+                                 + "\", or name a device with --sink v4l2:/dev/videoN.");
+    log_.write(LogLevel::info, "Quellon: no v4l2loopback device is labelled \"" + wanted + "\"; using " + other->first
+                                   + " (\"" + other->second + "\")");
+    return *other;
+}
+
+std::vector<std::pair<std::string, int>> V4L2LoopbackBackend::clearLeftovers(int control, const std::string& name)
+{
+    std::vector<std::pair<std::string, int>> held;
+    for (const std::string& node : syscalls_.videoNodes()) {
+        const int number = nodeNumber(node);
+        std::string label;
+        if (number < 0 || !isLoopbackDevice(syscalls_, node, &label) || !isOwnLabel(label, name))
+            continue;
+        {
+            std::lock_guard lock(mutex_);
+            if (std::any_of(published_.begin(), published_.end(), [&](const auto& device) { return device->path() == node; }))
+                continue;
+        }
+        // The driver refuses to remove a device anyone holds open, which is the check we need.
+        if (syscalls_.ioctl(control, V4L2Loopback::kCtlRemove, reinterpret_cast<void*>(static_cast<std::intptr_t>(number))) == 0) {
+            log_.write(LogLevel::info, "Quellon: removed the leftover loopback device " + node + " (\"" + label + "\")");
+            continue;
+        }
+        const int error = errno;
+        if (error == EBUSY && label == cardLabel(name)) {
+            held.emplace_back(node, number);
+        } else {
+            log_.write(LogLevel::error, "Quellon: cannot remove the leftover loopback device " + node + ": " + errorText(error));
+        }
+    }
+    return held;
 }
 
 void V4L2LoopbackBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
@@ -440,9 +599,29 @@ void V4L2LoopbackBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
     }
 
     const int control = openControlNode();
-    V4L2Loopback::Config config;
     const std::string label = cardLabel(ours->identity().localizedName);
+    if (!leftoversCleared_) {
+        leftoversCleared_ = true;
+        // A reader kept one through our restart: it gets the camera again instead of a frozen
+        // picture. One that another program writes to (another user's camera) is not ours.
+        for (const auto& [node, held] : clearLeftovers(control, ours->identity().localizedName)) {
+            ours->setNode(node, held, label);
+            try {
+                ours->attach();
+            } catch (const CameraBackendError& error) {
+                log_.write(LogLevel::info, std::string("Quellon: not taking over the loopback device ") + node + ": " + error.what());
+                continue;
+            }
+            log_.write(LogLevel::info, "Quellon: took over the leftover loopback device " + node + ", still held open");
+            syscalls_.close(control);
+            std::lock_guard lock(mutex_);
+            published_.push_back(ours);
+            return;
+        }
+    }
+    V4L2Loopback::Config config;
     std::memcpy(config.cardLabel, label.data(), label.size());
+    config.announceAllCaps = 0;
     const int number = syscalls_.ioctl(control, V4L2Loopback::kCtlAdd, &config);
     const int addError = errno;
     if (number < 0) {

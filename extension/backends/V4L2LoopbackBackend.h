@@ -23,6 +23,8 @@ struct V4L2LoopbackOptions {
     std::string controlNode = V4L2Loopback::kControlNode;
     /// Write into this existing loopback device instead of adding one.
     std::optional<std::string> staticDevice;
+    /// Card labels besides the camera name's that mark a device as ours.
+    std::vector<std::string> ownLabels = {V4L2Loopback::kDefaultCardLabel};
     /// Who holds a node open; the system's /proc when null.
     DeviceOpeners* openers = nullptr;
 };
@@ -30,16 +32,22 @@ struct V4L2LoopbackOptions {
 /// The production camera: a v4l2loopback device that every Linux meeting app sees.
 ///
 /// Two driver generations. Where the control node exists (0.13 and later) a device is added
-/// through it with the camera name as its card label and removed the same way. Where it does
-/// not (0.12, Debian 12's), the module's own devices are used: the one named on the command
-/// line, else the loopback device whose card label is the camera name, else the first one;
-/// such a device cannot be relabelled while the module is loaded.
+/// through it with the camera name as its card label, exclusive capabilities asked for
+/// explicitly, and removed the same way. Devices with our label left by an earlier run are
+/// removed first, or, while a reader still holds one, taken over again. Where there is no
+/// control node (0.12, Debian 12's), the module's own devices are used: the one named on the
+/// command line, else the one labelled with the camera name or the default name. A loopback
+/// device with any other label belongs to another program and is never touched.
 ///
-/// On every device the output format is set once (1280 × 720, YUYV or I420), the driver is
-/// asked to keep it, the rate is set, and one frame (the standby card) is written at once, so
-/// that a device with exclusive capabilities announces capture and clients can find it.
-/// Frames are then written only while readers are counted: from the driver's client-usage
-/// event where it has one, else from the other processes holding the node open.
+/// On every device the output format is asked for (1280 × 720, YUYV or I420); the driver may
+/// answer with the format it keeps (keep_format, or a reader holding the device), which is
+/// then used when it is YUYV or I420 and refused otherwise. The driver is asked to keep the
+/// format, the rate is set, and one frame (the standby card) is written at once, so that a
+/// device with exclusive capabilities announces capture and clients can find it. Frames are
+/// then written only while readers are counted: from the driver's client-usage event where it
+/// has one, else from the other processes holding the node open. Letting go of a device writes
+/// the standby card (black without one) over the last picture and clears keep_format, so no
+/// reader is left with a frozen picture of the user.
 class V4L2LoopbackBackend final : public CameraProvider {
 public:
     using Options = V4L2LoopbackOptions;
@@ -49,8 +57,8 @@ public:
     ~V4L2LoopbackBackend() override;
 
     /// True when this backend can drive something here: a usable control node, or an existing
-    /// loopback device.
-    static bool probe(V4L2Syscalls& syscalls = V4L2Syscalls::system(),
+    /// loopback device carrying one of labels (as cardLabel makes them).
+    static bool probe(const std::vector<std::string>& labels, V4L2Syscalls& syscalls = V4L2Syscalls::system(),
                       const std::string& controlNode = V4L2Loopback::kControlNode);
     /// True when the control node can be opened for reading and writing.
     static bool controlNodeUsable(V4L2Syscalls& syscalls = V4L2Syscalls::system(),
@@ -79,12 +87,18 @@ public:
 private:
     int openControlNode();
     std::pair<std::string, std::string> findStaticDevice(const std::string& name);
+    bool isOwnLabel(const std::string& label, const std::string& name) const;
+    /// Removes the devices with our label that nobody holds; gives those with the camera's
+    /// label still held (node and number), to be taken over.
+    std::vector<std::pair<std::string, int>> clearLeftovers(int control, const std::string& name);
 
     V4L2Syscalls& syscalls_;
     LogSink& log_;
     Options options_;
     DeviceOpeners& openers_;
     bool staticDevices_ = false;
+    /// Leftovers of an earlier run are looked for once, before the first device is added.
+    bool leftoversCleared_ = false;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Device>> published_;
 };

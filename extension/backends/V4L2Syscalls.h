@@ -35,6 +35,8 @@ inline constexpr unsigned long kCtlAdd = 0x4C80;
 inline constexpr unsigned long kCtlRemove = 0x4C81;
 /// Longest card label, without its terminating NUL.
 inline constexpr std::size_t kMaxCardLabelBytes = 31;
+/// The label our install gives the module's device, and the camera's default name.
+inline constexpr const char* kDefaultCardLabel = "Quellon Camera";
 /// What VIDIOC_QUERYCAP reports as the driver of every loopback device, in every version.
 inline constexpr const char* kDriverName = "v4l2 loopback";
 /// The driver's "keep_format" control (0.12 and later): the device stays announced as a
@@ -54,6 +56,9 @@ struct Config {
     std::int32_t maxBuffers = -1;
     std::int32_t maxOpeners = -1;
     std::int32_t debug = -1;
+    /// 0: capture is announced only once a writer has delivered a frame, output only while
+    /// none writes (what Chromium needs to list the device). 0.13 read -1 that way too; the
+    /// driver changed in 2025 to read -1 as "announce both", so it is always given.
     std::int32_t announceAllCaps = -1;
 };
 

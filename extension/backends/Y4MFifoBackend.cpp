@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace quellon {
 
@@ -56,7 +57,7 @@ public:
     void setFrameRate(int fps) override { fps_ = fps; }
 
     /// Serves readers until stop(); runs on the device's writer thread.
-    void run(const std::filesystem::path& path, bool regularFile, LogSink& log);
+    void run(const std::filesystem::path& path, LogSink& log);
     void stop()
     {
         {
@@ -114,7 +115,28 @@ Y4MStream::WriteResult Y4MStream::writeAll(int fd, const std::uint8_t* data, std
     return WriteResult::written;
 }
 
-void Y4MStream::run(const std::filesystem::path& path, bool regularFile, LogSink& log)
+namespace {
+
+/// Puts a fresh FIFO at path. A FIFO's readers share one pipe, and whatever a reader left
+/// unread stays in it; so once a reader has the FIFO, the path is given a new one and that
+/// reader keeps its pipe to itself: the next reader starts on an empty pipe, with the header.
+bool replaceFifo(const std::filesystem::path& path)
+{
+    const std::string next = path.string() + ".next";
+    ::unlink(next.c_str());
+    if (::mkfifo(next.c_str(), 0600) != 0)
+        return false;
+    ::chmod(next.c_str(), 0600);
+    if (::rename(next.c_str(), path.c_str()) != 0) {
+        ::unlink(next.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void Y4MStream::run(const std::filesystem::path& path, LogSink& log)
 {
     // A reader leaving makes the next write fail with EPIPE; the signal that comes with it is
     // kept off this thread and cleared below.
@@ -123,33 +145,37 @@ void Y4MStream::run(const std::filesystem::path& path, bool regularFile, LogSink
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
+    struct Reader {
+        int fd;
+        bool headerPending;
+    };
     FrameConverter converter({1280, 720, OutputPixelFormat::i420});
-    int fd = -1;
+    std::vector<Reader> readers;
     int clients = 0;
-    bool headerPending = true;
     bool openErrorLogged = false;
+    // Whether the FIFO can be renewed; without that, readers share it and are served one at
+    // a time, as an open would otherwise find the pipe already served again.
+    bool renewable = true;
     while (!stopping()) {
-        if (fd < 0) {
-            const int flags = regularFile ? (O_WRONLY | O_TRUNC | O_CLOEXEC) : (O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            fd = ::open(path.c_str(), flags);
+        // Every reader waiting now gets a pipe of its own.
+        while (renewable || readers.empty()) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) {
-                // ENXIO: no reader yet. Anything else is logged once until an open succeeds.
+                // ENXIO: no reader waiting. Anything else is logged once until an open succeeds.
                 if (errno != ENXIO && !openErrorLogged) {
                     openErrorLogged = true;
                     log.write(LogLevel::error, "Quellon: camera sink " + path.string() + ": " + errorText(errno));
                 }
-                std::unique_lock lock(mutex_);
-                wake_.wait_for(lock, regularFile ? std::chrono::milliseconds(1000) : kReaderPollInterval,
-                               [&] { return stopping_; });
-                continue;
+                break;
             }
-            headerPending = true;
             openErrorLogged = false;
-            {
-                std::lock_guard lock(mutex_);
-                pending_.reset();
+            if (renewable && !replaceFifo(path)) {
+                renewable = false;
+                log.write(LogLevel::error, "Quellon: cannot renew the FIFO " + path.string() + " (" + errorText(errno)
+                                               + "); its readers are served one at a time and share its pipe");
             }
-            clients = 1;
+            readers.push_back({fd, true});
+            ++clients;
             if (auto handler = handler_.lock())
                 handler->startStream();
         }
@@ -157,39 +183,48 @@ void Y4MStream::run(const std::filesystem::path& path, bool regularFile, LogSink
         PixelBufferRef frame;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_ || pending_; });
+            wake_.wait_for(lock, kReaderPollInterval, [&] { return stopping_ || pending_; });
             if (stopping_)
                 break;
             frame = std::move(pending_);
         }
-        if (!frame)
+        if (!frame || readers.empty())
             continue;
         const std::vector<std::uint8_t>* bytes = converter.convert(frame);
         if (!bytes)
             continue;
-        std::string header;
-        if (headerPending) {
-            header = "YUV4MPEG2 W1280 H720 F" + std::to_string(fps_.load())
-                + ":1 Ip A1:1 C420jpeg XYSCSS=420JPEG XCOLORRANGE=LIMITED\n";
-            headerPending = false;
-        }
-        header += "FRAME\n";
-        WriteResult result = writeAll(fd, reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
-        if (result == WriteResult::written)
-            result = writeAll(fd, bytes->data(), bytes->size());
-        if (result == WriteResult::readerGone) {
-            ::close(fd);
-            fd = -1;
+        // Readers are served in turn, each with whole frames: a slow one sets the pace.
+        for (auto reader = readers.begin(); reader != readers.end();) {
+            std::string header;
+            if (reader->headerPending)
+                header = "YUV4MPEG2 W1280 H720 F" + std::to_string(fps_.load())
+                    + ":1 Ip A1:1 C420jpeg XYSCSS=420JPEG XCOLORRANGE=LIMITED\n";
+            header += "FRAME\n";
+            WriteResult result = writeAll(reader->fd, reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
+            if (result == WriteResult::written)
+                result = writeAll(reader->fd, bytes->data(), bytes->size());
+            if (result == WriteResult::stopped)
+                break;
+            if (result == WriteResult::written) {
+                reader->headerPending = false;
+                ++reader;
+                continue;
+            }
+            // Gone: its pipe goes with our end, and nobody else can reach it.
+            ::close(reader->fd);
+            reader = readers.erase(reader);
             const timespec zero{0, 0};
             while (sigtimedwait(&pipeSignal, nullptr, &zero) > 0) {
             }
-            stopClients(handler_, clients);
-            if (regularFile)
-                break;
+            if (clients > 0) {
+                --clients;
+                if (auto handler = handler_.lock())
+                    handler->stopStream();
+            }
         }
     }
-    if (fd >= 0)
-        ::close(fd);
+    for (const Reader& reader : readers)
+        ::close(reader.fd);
     stopClients(handler_, clients);
 }
 
@@ -214,14 +249,14 @@ public:
         stream_ = ours;
     }
 
-    void start(const std::filesystem::path& path, bool regularFile, LogSink& log)
+    void start(const std::filesystem::path& path, LogSink& log)
     {
         std::lock_guard lock(mutex_);
         if (!stream_ || writer_.joinable())
             return;
         auto stream = stream_;
         stream->rearm();
-        writer_ = std::thread([stream, path, regularFile, &log] { stream->run(path, regularFile, log); });
+        writer_ = std::thread([stream, path, &log] { stream->run(path, log); });
     }
 
     void stop()
@@ -276,14 +311,16 @@ void Y4MFifoBackend::preparePath()
             if (::chmod(path_.c_str(), 0600) != 0)
                 throw CameraBackendError(path_.string() + ": " + errorText(errno));
             // Someone else's FIFO (another daemon's, or one the user made): used, never removed.
-            regularFile_ = false;
             return;
         }
-        if (S_ISREG(info.st_mode)) {
-            regularFile_ = true;
-            return;
-        }
-        throw CameraBackendError(path_.string() + " is neither a FIFO nor a regular file.");
+        // A typo must never turn a file into an endless stream: only FIFOs are written.
+        const char* what = S_ISREG(info.st_mode) ? "a regular file"
+            : S_ISDIR(info.st_mode)              ? "a directory"
+            : S_ISLNK(info.st_mode)              ? "a symbolic link"
+            : S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? "a device"
+                                                             : "not a FIFO";
+        throw CameraBackendError(path_.string() + " is " + what
+                                 + "; the Y4M camera writes only into a FIFO, or a path that does not exist yet (made a FIFO).");
     }
     if (errno != ENOENT)
         throw CameraBackendError(path_.string() + ": " + errorText(errno));
@@ -292,7 +329,6 @@ void Y4MFifoBackend::preparePath()
     // mkfifo honours the umask, which can only remove bits; make the mode exact anyway.
     ::chmod(path_.c_str(), 0600);
     createdFifo_ = true;
-    regularFile_ = false;
 }
 
 void Y4MFifoBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
@@ -302,7 +338,7 @@ void Y4MFifoBackend::addDevice(const std::shared_ptr<CameraDevice>& device)
     if (published_)
         throw CameraBackendError("The Y4M camera publishes one device at a time.");
     preparePath();
-    ours->start(path_, regularFile_, log_);
+    ours->start(path_, log_);
     published_ = ours;
 }
 

@@ -13,9 +13,13 @@ class LogSink;
 
 /// The camera as a YUV4MPEG2 stream (1280 × 720, 4:2:0) written into a FIFO, which ffmpeg,
 /// mpv, VLC or OBS read like a camera. A reader opening the FIFO is a client starting; the
-/// reader going away is its stop; any number of readers may come and go, one at a time.
-/// When the path is an existing regular file the stream is written into it instead, as one
-/// client for as long as the device is published.
+/// reader going away is its stop. Every reader gets a whole stream of its own, header first:
+/// once a reader has the FIFO, a fresh one is put at the path, so readers never share a pipe
+/// (nor read what an earlier one left in it). Readers that overlap each get every frame; a
+/// reader that falls behind slows the others to its pace. Two readers opening within one
+/// poll of the FIFO (25 ms), before it is renewed, share one pipe and get a broken stream.
+/// Only a FIFO is ever written: a regular file, a directory or anything else at the path is
+/// refused, so a mistyped path cannot fill a disk.
 ///
 /// Frames go to the reader on a thread of the device's own: sending only hands the latest
 /// frame over. A reader slower than the frame rate therefore never holds up the frames queue;
@@ -23,8 +27,8 @@ class LogSink;
 /// get is whole, so the stream stays in step.
 class Y4MFifoBackend final : public CameraProvider {
 public:
-    /// The FIFO is created (mode 0600) when the first device is added, unless a FIFO or a
-    /// regular file is already there. Anything else at the path is an error at that point.
+    /// The FIFO is created (mode 0600) when the first device is added, unless a FIFO is
+    /// already there. Anything else at the path is an error at that point, saying what it is.
     Y4MFifoBackend(std::filesystem::path path, LogSink& log);
     /// Withdraws any device still published and removes the FIFO if this object made it; a
     /// FIFO that was there before is left alone.
@@ -46,7 +50,6 @@ private:
     LogSink& log_;
     std::mutex mutex_;
     bool createdFifo_ = false;
-    bool regularFile_ = false;
     std::shared_ptr<Device> published_;
 };
 

@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -96,6 +97,101 @@ TEST_F(Y4MBackendTest, EachReaderOfThePrivateFifoIsAClientThatGetsAWholeStream)
     EXPECT_FALSE(fs::exists(fifo));
 }
 
+// A reader that leaves mid-frame leaves bytes in its pipe; the next one, opening at once, must
+// still start on the header, never on those leftovers.
+TEST_F(Y4MBackendTest, AReaderOpeningRightAfterAnotherLeftStartsOnTheHeader)
+{
+    Y4MFifoBackend backend(fifo, log);
+    auto stream = publish(backend);
+    std::jthread pumper([stream](std::stop_token stop) {
+        for (auto frame = PixelBuffer::create(1280, 720); !stop.stop_requested();
+             std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+            stream->send(frame, 0);
+    });
+    for (int reader = 1; reader <= 10; ++reader) {
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(readBytes(fd, header(30).size()), header(30)) << reader;
+        EXPECT_EQ(readBytes(fd, 6), "FRAME\n") << reader;
+        EXPECT_EQ(readBytes(fd, kFrameBytes / 3).size(), kFrameBytes / 3) << reader;
+        ::close(fd); // mid-frame, with more already in the pipe
+    }
+}
+
+// Readers that overlap each get a whole stream of their own: the second starts on its header
+// while the first goes on, frame after whole frame, and each is a client.
+TEST_F(Y4MBackendTest, OverlappingReadersEachGetAWholeStream)
+{
+    Y4MFifoBackend backend(fifo, log);
+    auto stream = publish(backend);
+    std::jthread pumper([stream](std::stop_token stop) {
+        for (auto frame = PixelBuffer::create(1280, 720); !stop.stop_requested();
+             std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+            stream->send(frame, 0);
+    });
+    const auto readFrame = [](int fd) {
+        return readBytes(fd, 6) == "FRAME\n" && readBytes(fd, kFrameBytes).size() == kFrameBytes;
+    };
+    const int first = ::open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(readBytes(first, header(30).size()), header(30));
+    EXPECT_TRUE(readFrame(first));
+    // The second opens while the first is streaming; both are read in turn from here on.
+    // The first must keep reading meanwhile: the writer serves both in turn.
+    std::string secondHeader;
+    std::atomic<bool> secondDone{false};
+    std::jthread second([&] {
+        const int fd = ::open(fifo.c_str(), O_RDONLY);
+        secondHeader = readBytes(fd, header(30).size());
+        for (int frame = 0; frame < 3; ++frame)
+            EXPECT_TRUE(readFrame(fd)) << "second, frame " << frame;
+        ::close(fd);
+        secondDone = true;
+    });
+    bool firstWhole = true;
+    while (firstWhole && !secondDone)
+        firstWhole = readFrame(first);
+    EXPECT_TRUE(firstWhole);
+    if (!firstWhole)
+        ::close(first); // lets the writer move on, so the second can finish
+    second.join();
+    EXPECT_EQ(secondHeader, header(30));
+    EXPECT_TRUE(eventually([&] { return handler->starts == 2; }));
+    if (!firstWhole)
+        return;
+    // The first goes on alone after the second left.
+    for (int frame = 0; frame < 3; ++frame)
+        EXPECT_TRUE(readFrame(first)) << "first alone, frame " << frame;
+    ::close(first);
+    EXPECT_TRUE(eventually([&] { return handler->stops == 2; }));
+}
+
+// Where the FIFO cannot be renewed, its reader is still served, once, and the reason logged.
+TEST_F(Y4MBackendTest, AFifoThatCannotBeRenewedServesOneReaderAtATime)
+{
+    fs::create_directories(directory.path() / "camera.y4m.next" / "in the way");
+    Y4MFifoBackend backend(fifo, log);
+    auto stream = publish(backend);
+    std::jthread pumper([stream](std::stop_token stop) {
+        for (auto frame = PixelBuffer::create(1280, 720); !stop.stop_requested();
+             std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+            stream->send(frame, 0);
+    });
+    const int fd = ::open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(readBytes(fd, header(30).size()), header(30));
+    for (int frame = 0; frame < 3; ++frame) {
+        EXPECT_EQ(readBytes(fd, 6), "FRAME\n");
+        EXPECT_EQ(readBytes(fd, kFrameBytes).size(), kFrameBytes);
+    }
+    EXPECT_EQ(handler->starts, 1) << "the one pipe was taken for a new reader again";
+    ::close(fd);
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto& line) {
+        return line.message.starts_with("Quellon: cannot renew the FIFO " + fifo.string());
+    }));
+}
+
 // A reader that never reads must neither hold up the sender nor the device's removal.
 TEST_F(Y4MBackendTest, StalledReaderBlocksNothing)
 {
@@ -141,27 +237,34 @@ TEST_F(Y4MBackendTest, LeavesAFifoItDidNotMake)
     EXPECT_TRUE(fs::exists(fifo));
 }
 
-TEST_F(Y4MBackendTest, WritesIntoAnExistingRegularFileAndRefusesOtherPaths)
+// Only a FIFO is ever written: a file named by mistake is refused untouched, and so is
+// anything else that is not a FIFO, each with what it is.
+TEST_F(Y4MBackendTest, RefusesEveryPathThatIsNoFifoAndLeavesItAlone)
 {
-    const fs::path file = directory.path() / "capture.y4m";
+    const fs::path file = directory.path() / "notes.txt";
     std::ofstream(file) << "old content";
-    {
-        Y4MFifoBackend backend(file, log);
-        auto stream = publish(backend);
-        ASSERT_TRUE(eventually([&] { return handler->starts == 1; }));
-        stream->send(PixelBuffer::create(1280, 720), 0);
-        ASSERT_TRUE(eventually([&] { return fs::file_size(file) == header(30).size() + 6 + kFrameBytes; }));
-    }
-    EXPECT_EQ(handler->stops, 1);
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line + "\n", header(30));
-
-    for (const fs::path& path : {directory.path(), directory.path() / "no" / "such" / "dir.y4m"}) {
+    const fs::path link = directory.path() / "link.y4m";
+    fs::create_symlink(fifo, link);
+    const std::pair<fs::path, std::string> cases[] = {
+        {file, " is a regular file"},
+        {directory.path(), " is a directory"},
+        {link, " is a symbolic link"},
+        {"/dev/null", " is a device"},
+    };
+    for (const auto& [path, what] : cases) {
         Y4MFifoBackend backend(path, log);
-        EXPECT_THROW(backend.addDevice(backend.makeDevice({})), CameraBackendError) << path;
+        try {
+            backend.addDevice(backend.makeDevice({}));
+            ADD_FAILURE() << path << " was taken";
+        } catch (const CameraBackendError& error) {
+            EXPECT_EQ(error.what(), path.string() + what
+                                        + "; the Y4M camera writes only into a FIFO, or a path that does not exist yet (made a FIFO).");
+        }
     }
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old content");
+    Y4MFifoBackend missingDirectory(directory.path() / "no" / "such" / "dir.y4m", log);
+    EXPECT_THROW(missingDirectory.addDevice(missingDirectory.makeDevice({})), CameraBackendError);
 }
 
 } // namespace

@@ -9,8 +9,10 @@
 #include <asio.hpp>
 
 #include <cerrno>
+#include <poll.h>
 #include <cstring>
 #include <set>
+#include <tuple>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -28,7 +30,9 @@ using PropertyFraming::Operation;
 using PropertyFraming::ReplyStatus;
 
 // Payloads are read in slices, so memory follows the bytes that actually arrived rather than
-// the length a header claims.
+// the length a header claims: the first is small, and each whole slice doubles the next, so a
+// sender that trickles holds little while a fast one soon reads a mebibyte at a time.
+constexpr std::size_t kFirstReadSlice = 64 * 1024;
 constexpr std::size_t kReadSlice = 1024 * 1024;
 
 // Room for a few descriptors per read: one is all a message may carry, the others are taken
@@ -46,10 +50,11 @@ std::string selectorText(std::uint32_t selector)
     throw std::system_error(error, std::system_category(), what);
 }
 
-// True when some process accepts connections on the socket file at path.
-bool socketAnswers(const std::filesystem::path& path)
+// True when some process listens on the socket file at path. Never blocks past deadline: a
+// wedged listener with a full backlog counts as alive.
+bool socketAnswers(const std::filesystem::path& path, std::chrono::milliseconds deadline)
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         throwSystemError(errno, "socket");
     sockaddr_un address{};
@@ -59,9 +64,18 @@ bool socketAnswers(const std::filesystem::path& path)
     do {
         result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    const int error = errno;
+    int error = result == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+        pollfd pfd{fd, POLLOUT, 0};
+        const int ready = ::poll(&pfd, 1, static_cast<int>(deadline.count()));
+        socklen_t size = sizeof error;
+        if (ready <= 0)
+            error = EAGAIN; // no answer in time: someone holds it, it is not stale
+        else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+    }
     ::close(fd);
-    if (result == 0 || error == EAGAIN) // EAGAIN: alive, its backlog is just full
+    if (error == 0 || error == EAGAIN) // EAGAIN: alive, its backlog is just full
         return true;
     if (error == ECONNREFUSED)
         return false;
@@ -86,6 +100,8 @@ public:
     void stop();
 
     void accept();
+    /// Closes the connection that has waited longest for nothing, to let a newcomer in.
+    void makeRoom();
     void closeEverything();
     void logInfo(const std::string& message) { log.write(LogLevel::info, message); }
     void logError(const std::string& message) { log.write(LogLevel::error, message); }
@@ -136,11 +152,30 @@ public:
         server_.connections.erase(shared_from_this());
     }
 
+    using Clock = std::chrono::steady_clock;
+
+    /// Which goes first to make room: idle before busy, silent before talkative, then the one
+    /// waiting longest (for its next message, or on its current one).
+    bool evictsBefore(const Connection& other) const
+    {
+        return std::tuple(inMessage_, everSent_, since_) < std::tuple(other.inMessage_, other.everSent_, other.since_);
+    }
+    void evict(std::size_t open)
+    {
+        const std::string reason = "making room for a new connection, " + std::to_string(open) + " open";
+        if (inMessage_)
+            return drop("message not completed, " + reason);
+        server_.logInfo("Quellon: camera socket closed an idle connection, " + reason);
+        close();
+    }
+
 private:
-    // Idle between messages for as long as the peer likes; the clock starts with the first
+    // Idle between messages until the idle deadline; the message clock starts with the first
     // byte of a message.
     void awaitMessage()
     {
+        since_ = Clock::now();
+        armDeadline(server_.limits.idleTimeout, false);
         receive(header_.data(), 1, [self = shared_from_this()](std::error_code error) {
             if (error) {
                 // The peer left between messages: the normal way to go.
@@ -151,21 +186,27 @@ private:
                 return;
             }
             self->inMessage_ = true;
-            self->armDeadline();
+            self->everSent_ = true;
+            self->since_ = Clock::now();
+            self->armDeadline(self->server_.limits.messageTimeout, true);
             self->readRestOfHeader();
         });
     }
 
-    void armDeadline()
+    void armDeadline(std::chrono::milliseconds timeout, bool forMessage)
     {
-        // A timer that expired just as its message completed may still be queued: it must not
-        // hit the next message.
-        const std::uint64_t message = ++messageNumber_;
-        deadline_.expires_after(server_.limits.messageTimeout);
-        deadline_.async_wait([weak = weak_from_this(), message](std::error_code error) {
+        // A timer that expired just as its phase ended may still be queued: it must not hit
+        // the next one.
+        const std::uint64_t phase = ++phase_;
+        deadline_.expires_after(timeout);
+        deadline_.async_wait([weak = weak_from_this(), phase, forMessage, timeout](std::error_code error) {
             auto self = weak.lock();
-            if (!error && self && !self->closed_ && self->messageNumber_ == message && self->inMessage_)
-                self->drop("message not completed within " + std::to_string(self->server_.limits.messageTimeout.count()) + " ms");
+            if (error || !self || self->closed_ || self->phase_ != phase)
+                return;
+            if (forMessage)
+                return self->drop("message not completed within " + std::to_string(timeout.count()) + " ms");
+            self->server_.logInfo("Quellon: camera socket closed a connection idle for " + std::to_string(timeout.count()) + " ms");
+            self->close();
         });
     }
 
@@ -185,15 +226,8 @@ private:
         } catch (const FramingError& error) {
             return reject(error.what());
         }
-        // The budget is taken before a byte of the payload is read, so memory never follows a
-        // crowd of connections each within its own cap.
-        const std::size_t budget = server_.limits.maxBufferedBytes;
-        if (request_.length > budget - server_.bufferedBytes)
-            return reject("the camera is holding " + std::to_string(server_.bufferedBytes) + " bytes of other messages; "
-                          + std::to_string(request_.length) + " more would exceed " + std::to_string(budget));
-        reserved_ = request_.length;
-        server_.bufferedBytes += reserved_;
         payload_.clear();
+        nextSlice_ = kFirstReadSlice;
         readPayload();
     }
 
@@ -208,7 +242,16 @@ private:
         if (payload_.size() == request_.length)
             return handle();
         const std::size_t already = payload_.size();
-        const std::size_t slice = std::min<std::size_t>(kReadSlice, request_.length - already);
+        const std::size_t slice = std::min<std::size_t>(nextSlice_, request_.length - already);
+        nextSlice_ = std::min(nextSlice_ * 2, kReadSlice);
+        // Taken from the budget before the slice is allocated, so memory never follows a crowd
+        // of connections each within its own cap.
+        const std::size_t budget = server_.limits.maxBufferedBytes;
+        if (slice > budget - server_.bufferedBytes)
+            return reject("the camera is holding " + std::to_string(server_.bufferedBytes) + " bytes of other messages; "
+                          + std::to_string(slice) + " more would exceed " + std::to_string(budget));
+        reserved_ += slice;
+        server_.bufferedBytes += slice;
         payload_.resize(already + slice);
         receive(reinterpret_cast<std::uint8_t*>(payload_.data() + already), slice,
                 [self = shared_from_this()](std::error_code error) {
@@ -355,7 +398,6 @@ private:
             if (error)
                 return self->drop("reply not delivered (" + error.message() + ")");
             self->inMessage_ = false;
-            self->deadline_.cancel();
             self->reply_ = {};
             self->awaitMessage();
         });
@@ -387,9 +429,13 @@ private:
     std::string reply_;
     /// The one descriptor the message in progress brought, if any.
     FileDescriptor descriptor_;
-    std::uint64_t messageNumber_ = 0;
+    std::uint64_t phase_ = 0;
     std::size_t reserved_ = 0;
+    std::size_t nextSlice_ = kFirstReadSlice;
+    /// When the current message began, or the wait for the next one.
+    Clock::time_point since_ = Clock::now();
     bool inMessage_ = false;
+    bool everSent_ = false;
     bool closed_ = false;
 };
 
@@ -408,7 +454,7 @@ void PropertySocketServer::Impl::start()
     if (std::filesystem::exists(status)) {
         if (!std::filesystem::is_socket(status))
             throwSystemError(EEXIST, path + " exists and is not a socket; not replacing it");
-        if (socketAnswers(socketPath))
+        if (socketAnswers(socketPath, limits.staleProbeTimeout))
             throwSystemError(EADDRINUSE, "another camera daemon is listening on " + path);
         if (::unlink(path.c_str()) != 0 && errno != ENOENT)
             throwSystemError(errno, "cannot remove the stale camera socket " + path);
@@ -477,16 +523,25 @@ void PropertySocketServer::Impl::accept()
         } else if (peer.uid != ownUID) {
             logError("Quellon: camera socket refused a connection from uid " + std::to_string(peer.uid));
             socket.close(ignored);
-        } else if (connections.size() >= limits.maxConnections) {
-            logError("Quellon: camera socket refused a connection: " + std::to_string(connections.size()) + " already open");
-            socket.close(ignored);
         } else {
+            if (connections.size() >= limits.maxConnections)
+                makeRoom();
             auto connection = std::make_shared<Connection>(*this, std::move(socket));
             connections.insert(connection);
             connection->begin();
         }
         accept();
     });
+}
+
+void PropertySocketServer::Impl::makeRoom()
+{
+    std::shared_ptr<Connection> victim;
+    for (const auto& connection : connections)
+        if (!victim || connection->evictsBefore(*victim))
+            victim = connection;
+    if (victim)
+        victim->evict(connections.size());
 }
 
 void PropertySocketServer::Impl::closeEverything()

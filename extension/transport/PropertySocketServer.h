@@ -14,17 +14,24 @@ class PropertyTarget;
 /// user get and set the camera's properties with framed messages (channel/PropertyFraming.h).
 /// It owns one I/O thread, the analogue of the platform's property callback queue: every call
 /// into the target happens there, one at a time. A peer that breaks the format, exceeds a cap,
-/// stalls mid-message or runs as another user loses its connection (logged); the server itself
-/// keeps serving. A raw frame message brings one memory descriptor (channel/RawFrameChannel.h);
+/// stalls mid-message, sends nothing for too long or runs as another user loses its connection
+/// (logged); the server itself keeps serving. Nobody can hold it for themselves: when every
+/// connection is taken, a newcomer takes the place of the one that has been idle longest (one
+/// that never sent a byte first), else of the slowest message; and payload memory is taken as
+/// bytes arrive, so a sender that announces a large message and trickles it holds little. A raw frame message brings one memory descriptor (channel/RawFrameChannel.h);
 /// a connection holds at most that one, and every other descriptor a peer passes is closed on
 /// arrival.
 class PropertySocketServer {
 public:
     struct Limits {
-        /// Connections beyond this are closed as soon as they are accepted.
+        /// Connections open at once; a newcomer beyond it takes the place of another (above).
         std::size_t maxConnections = 64;
         /// A message, once its first byte has arrived, must be read and answered within this.
         std::chrono::milliseconds messageTimeout{10000};
+        /// A connection that starts no message for this long is closed; hosts reconnect.
+        std::chrono::milliseconds idleTimeout{60000};
+        /// How long start() waits for a daemon that may own an existing socket to accept.
+        std::chrono::milliseconds staleProbeTimeout{1000};
         /// Payload bytes held at once over all connections, reserved when a header declares
         /// them. A message that would go beyond is rejected; the others carry on. Twice the
         /// frame cap by default, so a largest frame fits beside another.

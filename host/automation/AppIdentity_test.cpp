@@ -90,9 +90,11 @@ TEST(ProcessTableTest, HoldersSkipWritersWhenOnlyReadersCount)
     // The daemon writes the FIFO: its descriptor is write-only.
     std::ofstream(proc / "21" / "fdinfo" / "4") << "pos:\t0\nflags:\t02000001\n";
     addProcess(proc, {22, "vlc", "", {"/dev/null"}});
+    // A reader of a FIFO renewed since it opened it.
+    addProcess(proc, {23, "mpv", "", {node.string() + " (deleted)"}});
     const ProcessTable table(proc);
-    EXPECT_EQ(table.holders(node), (std::vector<pid_t>{20, 21}));
-    EXPECT_EQ(table.holders(node, true), (std::vector<pid_t>{20}));
+    EXPECT_EQ(table.holders(node), (std::vector<pid_t>{20, 21, 23}));
+    EXPECT_EQ(table.holders(node, true), (std::vector<pid_t>{20, 23}));
 }
 
 TEST(CameraReadersTest, NewestReaderFirstWithoutOurOwnPrograms)

@@ -206,8 +206,14 @@ void CameraClient::disconnect()
 
 void CameraClient::connect()
 {
-    if (fd_ >= 0)
-        return;
+    if (fd_ >= 0) {
+        // Between calls nothing is owed to us: anything readable is the daemon's hang-up (it
+        // closes connections idle for too long), so this call starts on a new connection.
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, 0) == 0)
+            return;
+        disconnect();
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string path = socketPath_.string();

@@ -84,8 +84,13 @@ std::vector<pid_t> ProcessTable::holders(const std::vector<fs::path>& paths, boo
         std::error_code fdError;
         for (fs::directory_iterator fd(process / "fd", fdError), end; !fdError && fd != end; fd.increment(fdError)) {
             std::error_code linkError;
-            const fs::path target = fs::read_symlink(fd->path(), linkError);
-            if (linkError || std::find(paths.begin(), paths.end(), target) == paths.end())
+            std::string target = fs::read_symlink(fd->path(), linkError).string();
+            // A file replaced since it was opened shows with this suffix; the camera's FIFO is
+            // renewed for every reader, so its readers hold such a one.
+            constexpr std::string_view deleted = " (deleted)";
+            if (target.ends_with(deleted))
+                target.resize(target.size() - deleted.size());
+            if (linkError || std::find(paths.begin(), paths.end(), fs::path(target)) == paths.end())
                 continue;
             if (readersOnly && accessMode(process / "fdinfo" / fd->path().filename()) == O_WRONLY)
                 continue;
