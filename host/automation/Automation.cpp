@@ -57,6 +57,7 @@ void Automation::start()
                                                       loop_.post([this, memory] { rememberSchedule(memory); });
                                                   });
     lock_ = std::make_unique<LockMonitor>(controller_, log_);
+    schedules_->setLockHandover({[this] { return lock_->holdsAway(); }, [this] { lock_->takeOverAway(); }});
     lock_->attach(systemBus_.get(), options_.sessionBus, options_.sessionID);
     wallClock_ = std::make_unique<WallClockEvents>(loop_, systemBus_.get(), log_,
                                                    [this] { schedules_->wallClockChanged(); }, options_.zoneDirectory);
