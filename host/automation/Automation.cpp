@@ -40,7 +40,10 @@ void Automation::start()
 {
     auto loaded = store_.loadAtStartup(log_);
     fileReadable_ = loaded.readable;
-    settings_ = loaded.settings;
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_ = loaded.settings;
+    }
 
     if (options_.useSystemBus) {
         try {
@@ -78,7 +81,10 @@ void Automation::addSettingsListener(std::function<void(const HostSettings&)> li
 void Automation::apply(const HostSettings& settings, bool initial)
 {
     const HostSettings previous = settings_;
-    settings_ = settings;
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_ = settings;
+    }
     if (!initial)
         fileReadable_ = true; // the watcher hands over only settings it could decode
     if (initial) {
@@ -101,8 +107,11 @@ void Automation::apply(const HostSettings& settings, bool initial)
 
 void Automation::rememberSchedule(const ScheduleDriver::Memory& memory)
 {
-    settings_.scheduleAwayIsScheduled = memory.awayIsScheduled;
-    settings_.scheduleDismissedWindowID = memory.dismissedWindowID;
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_.scheduleAwayIsScheduled = memory.awayIsScheduled;
+        settings_.scheduleDismissedWindowID = memory.dismissedWindowID;
+    }
     if (!fileReadable_)
         return; // never written over; the memory lives on in this process
     try {
@@ -119,6 +128,12 @@ void Automation::rememberSchedule(const ScheduleDriver::Memory& memory)
     } catch (const HostSettingsError& failure) {
         log_.write(LogLevel::error, std::string("cannot keep the schedule's state: ") + failure.what());
     }
+}
+
+double Automation::autoReturnTolerance() const
+{
+    std::lock_guard lock(settingsMutex_);
+    return settings_.autoReturnTolerance;
 }
 
 AutomationStatus Automation::status() const
