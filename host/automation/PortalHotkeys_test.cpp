@@ -153,7 +153,7 @@ TEST_F(PortalHotkeysTest, UsableBindingsAreBoundAndActivationsBecomeModeCommands
     auto assignments = HotkeyActions::defaults();
     assignments[2].binding = HotkeyBinding{HotkeyKey::a, 0}; // standby on a bare A: unusable
     ASSERT_EQ(start(assignments), GlobalHotkeys::Backend::portal);
-    EXPECT_EQ(portal.bound(), (Bound{{"toggleAway", "ALT+LOGO+a"}, {"returnLive", "ALT+LOGO+l"}, {"panicToggle", "F13"}}));
+    EXPECT_EQ(portal.bound(), (Bound{{"toggleAway", "ALT+LOGO+a"}, {"returnLive", "ALT+LOGO+b"}, {"panicToggle", "F13"}}));
     EXPECT_TRUE(log_.contains("hotkey standby: A is not usable as a global hotkey; not registered"));
 
     using Change = FakeHostController::ModeChange;
