@@ -1,6 +1,7 @@
 #include "host/automation/X11Connection.h"
 
 #include <X11/Xauth.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,11 +27,12 @@ std::string displayNumber(const std::string& display)
 
 /// The cookie the authority file holds for the display number: an entry for that number or
 /// for any number; the host of the entry is not checked, a service only reaches local displays.
+/// Throws X11Unavailable when the file cannot be read (under a private /tmp, say).
 std::optional<std::string> cookieFor(const std::string& file, const std::string& number)
 {
     std::unique_ptr<FILE, decltype(&std::fclose)> stream(std::fopen(file.c_str(), "rbe"), &std::fclose);
     if (!stream)
-        return std::nullopt;
+        throw X11Unavailable("cannot read the X authority file " + file + ": " + std::strerror(errno));
     std::optional<std::string> anyNumber;
     while (Xauth* entry = XauReadAuth(stream.get())) {
         std::unique_ptr<Xauth, decltype(&XauDisposeAuth)> owned(entry, &XauDisposeAuth);
