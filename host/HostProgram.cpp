@@ -172,7 +172,8 @@ int runHost(const HostProgramOptions& options, HostController& controller, const
                                                      {HotkeyAction::standby, keys.standby},
                                                      {HotkeyAction::panicToggle, keys.panicToggle}};
             };
-            settings.tolerance = [&] { return automation->settings().autoReturnTolerance; };
+            // Read on auto return's sampling thread while the loop thread may apply new settings.
+            settings.tolerance = [&] { return automation->autoReturnTolerance(); };
             signalsAutomation = std::make_unique<HostAutomation>(loop, &bus->connection(), controller, log, settings);
             automation->addSettingsListener([&, previous = automation->settings().hotkeys](const HostSettings& current) mutable {
                 if (current.hotkeys == previous)

@@ -22,7 +22,7 @@ struct HotkeyBindings {
     HotkeyBinding standby;
     HotkeyBinding panicToggle;
 
-    /// ⌥⌘A, ⌥⌘L, ⌥⌘S and F13.
+    /// Alt+Super+A, Alt+Super+B, Alt+Super+H and F13.
     static HotkeyBindings defaults();
     bool operator==(const HotkeyBindings&) const = default;
 };

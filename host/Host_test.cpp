@@ -204,6 +204,74 @@ TEST(LiveCapture, AFailingReadReportsTheErrorAndTapsSeeEveryFrame)
     capture.stop(); // ends the wait at once
 }
 
+TEST(LiveCapture, RemovingATapWaitsForItsCallInFlightAndEndsItsCalls)
+{
+    // As fast as frames can be made: a tap is nearly always in a call.
+    LiveCapture capture(
+        [] {
+            return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t) { return flat({9, 9, 9, 255}); });
+        },
+        nullptr, 0.01);
+    capture.setWanted(true);
+
+    // A recording's end: the tap writes into something its owner frees right after removeTap.
+    // Without the wait, AddressSanitizer reports the write as a use after free.
+    for (int round = 0; round < 200; ++round) {
+        auto sink = std::make_unique<std::vector<double>>();
+        std::atomic<bool> called = false;
+        const int tap = capture.addTap([&called, frames = sink.get()](const CapturedFrame& frame) {
+            frames->push_back(frame.time);
+            called = true;
+        });
+        ASSERT_TRUE(eventually([&] { return called.load(); }));
+        capture.removeTap(tap);
+        sink.reset();
+    }
+
+    // A call held open: the remover, on another thread, does not get through while it runs.
+    std::atomic<bool> entered = false, removerStarted = false, removed = false, removedWhileRunning = false;
+    std::atomic<int> calls = 0;
+    const int held = capture.addTap([&](const CapturedFrame&) {
+        if (++calls > 1)
+            return;
+        entered = true;
+        while (!removerStarted)
+            std::this_thread::yield();
+        // Give a remover that does not wait every chance to get through before this call ends.
+        eventually([&] { return removed.load(); }, std::chrono::milliseconds(300));
+        removedWhileRunning = removed.load();
+    });
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    std::thread remover([&] {
+        removerStarted = true;
+        capture.removeTap(held);
+        removed = true;
+    });
+    remover.join();
+    EXPECT_FALSE(removedWhileRunning) << "removeTap returned while the tap was still running";
+    const int callsAtRemoval = calls;
+    const auto sequence = capture.latest().sequence;
+    ASSERT_TRUE(eventually([&] { return capture.latest().sequence > sequence + 5; }));
+    EXPECT_EQ(calls, callsAtRemoval) << "no call after removeTap returned";
+
+    // A tap may take itself away from inside its own call.
+    std::atomic<int> selfCalls = 0, self = 0;
+    std::atomic<bool> selfRemoved = false;
+    self = capture.addTap([&](const CapturedFrame&) {
+        const int id = self;
+        if (id == 0)
+            return; // called before addTap has returned its id
+        ++selfCalls;
+        capture.removeTap(id);
+        selfRemoved = true;
+    });
+    ASSERT_TRUE(eventually([&] { return selfRemoved.load(); }));
+    const auto afterSelf = capture.latest().sequence;
+    ASSERT_TRUE(eventually([&] { return capture.latest().sequence > afterSelf + 5; }));
+    EXPECT_EQ(selfCalls, 1);
+    capture.stop();
+}
+
 // --- FrameTee ---
 
 TEST(FrameTee, QueuesFramesWithTimesFromTheFirstAndDropsTheOldestWhenFull)

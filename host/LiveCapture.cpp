@@ -1,5 +1,6 @@
 #include "host/LiveCapture.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace quellon::host {
@@ -8,6 +9,7 @@ LiveCapture::LiveCapture(Opener opener, AvailabilityHandler availability, double
     : opener_(std::move(opener)), availability_(std::move(availability)), retrySeconds_(retrySeconds)
 {
     thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    captureThread_ = thread_.get_id();
 }
 
 LiveCapture::~LiveCapture()
@@ -58,14 +60,45 @@ std::optional<CaptureFormat> LiveCapture::format() const
 int LiveCapture::addTap(Tap tap)
 {
     std::lock_guard lock(mutex_);
-    taps_.emplace_back(nextTap_, std::move(tap));
+    taps_.emplace_back(nextTap_, std::make_shared<Tap>(std::move(tap)));
     return nextTap_++;
 }
 
 void LiveCapture::removeTap(int id)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     std::erase_if(taps_, [id](const auto& entry) { return entry.first == id; });
+    if (std::this_thread::get_id() == captureThread_)
+        return; // the tap removing itself: its call is this very one
+    tapDone_.wait(lock, [&] { return tapInFlight_ != id; });
+}
+
+void LiveCapture::callTaps(const CapturedFrame& frame)
+{
+    // One tap at a time, each looked up afresh: a tap removed meanwhile is not called, and its
+    // remover waits while it runs.
+    std::unique_lock lock(mutex_);
+    int after = 0;
+    for (;;) {
+        const auto next = std::find_if(taps_.begin(), taps_.end(), [&](const auto& entry) { return entry.first > after; });
+        if (next == taps_.end())
+            return;
+        after = next->first;
+        const std::shared_ptr<Tap> tap = next->second;
+        tapInFlight_ = after;
+        lock.unlock();
+        try {
+            (*tap)(frame);
+        } catch (...) {
+            lock.lock();
+            tapInFlight_ = 0;
+            tapDone_.notify_all();
+            throw;
+        }
+        lock.lock();
+        tapInFlight_ = 0;
+        tapDone_.notify_all();
+    }
 }
 
 void LiveCapture::setAvailability(bool available, std::optional<std::string> error)
@@ -123,18 +156,14 @@ void LiveCapture::run(std::stop_token stop)
         std::uint64_t frames = 0;
         try {
             while (auto frame = source->read()) {
-                std::vector<Tap> taps;
                 {
                     std::lock_guard guard(mutex_);
                     latest_.frame = *frame;
                     ++latest_.sequence;
-                    for (const auto& entry : taps_)
-                        taps.push_back(entry.second);
                 }
                 if (frames++ == 0)
                     setAvailability(true, std::nullopt);
-                for (const Tap& tap : taps)
-                    tap(*frame);
+                callTaps(*frame);
             }
         } catch (const std::exception& error) {
             failure = error.what();

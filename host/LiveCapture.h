@@ -46,6 +46,9 @@ public:
 
     /// Adds a tap and returns its id; removeTap(id) takes it away again.
     int addTap(Tap tap);
+    /// Once this returns the tap is not running and will not be called again, so whatever it
+    /// captured may go: it waits for a call in flight. From inside the tap itself (the capture
+    /// thread) it only takes the tap away.
     void removeTap(int id);
 
     /// Closes the input and joins the thread. Idempotent.
@@ -54,6 +57,7 @@ public:
 private:
     void run(std::stop_token stop);
     void setAvailability(bool available, std::optional<std::string> error);
+    void callTaps(const CapturedFrame& frame);
 
     Opener opener_;
     AvailabilityHandler availability_;
@@ -65,9 +69,12 @@ private:
     CaptureSource* open_ = nullptr; // interrupted from other threads
     Latest latest_;
     std::optional<CaptureFormat> format_;
-    std::vector<std::pair<int, Tap>> taps_;
+    std::vector<std::pair<int, std::shared_ptr<Tap>>> taps_;
     int nextTap_ = 1;
+    int tapInFlight_ = 0; // the id of the tap being called, 0 between calls
+    std::condition_variable tapDone_;
     std::jthread thread_;
+    std::thread::id captureThread_; // thread_'s, kept apart: stop() may join it meanwhile
 };
 
 } // namespace quellon::host

@@ -6,7 +6,9 @@
 #include "host/HostController.h"
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace quellon::host {
 
@@ -21,9 +23,31 @@ std::optional<LoopEntry::FaceGeometry> faceOf(const PixelBufferRef& frame, FaceD
 
 } // namespace
 
+ReturnJudge::ReturnJudge(int absences, int confirmations)
+    : absences_(std::max(absences, 1)), confirmations_(std::max(confirmations, 1))
+{
+}
+
+bool ReturnJudge::sample(bool presenceConfirmed)
+{
+    if (!absenceSeen_) {
+        // Still waiting for the user to go: a sample with them in place starts the count again.
+        inARow_ = presenceConfirmed ? 0 : inARow_ + 1;
+        if (inARow_ >= absences_) {
+            absenceSeen_ = true;
+            inARow_ = 0;
+        }
+        return false;
+    }
+    inARow_ = presenceConfirmed ? inARow_ + 1 : 0;
+    return inARow_ >= confirmations_;
+}
+
 AutoReturnWatcher::AutoReturnWatcher(HostController& host, LogSink& log, Options options)
     : host_(host), log_(log), options_(std::move(options))
 {
+    if (options_.absences < 1)
+        options_.absences = 1;
     if (options_.confirmations < 1)
         options_.confirmations = 1;
     if (options_.interval.count() < 1)
@@ -57,6 +81,12 @@ bool AutoReturnWatcher::armed() const
     return armed_;
 }
 
+bool AutoReturnWatcher::absenceSeen() const
+{
+    std::lock_guard lock(mutex_);
+    return absenceSeen_;
+}
+
 std::int64_t AutoReturnWatcher::samplesTaken() const
 {
     std::lock_guard lock(mutex_);
@@ -68,7 +98,7 @@ void AutoReturnWatcher::run()
     // The detector loads its models when first made: only a host that arms pays for it.
     FaceDetector* detector = options_.detector;
     std::optional<LoopEntry::FaceGeometry> reference;
-    int inARow = 0;
+    ReturnJudge judge(options_.absences, options_.confirmations);
     auto next = std::chrono::steady_clock::now();
 
     std::unique_lock lock(mutex_);
@@ -81,6 +111,7 @@ void AutoReturnWatcher::run()
             const bool arm = wanted_ && !stopping_;
             if (arm != armed_) {
                 armed_ = arm;
+                absenceSeen_ = false;
                 lock.unlock();
                 // Host calls happen outside our lock: the host may be delivering a status to
                 // statusChanged() at this very moment.
@@ -90,7 +121,7 @@ void AutoReturnWatcher::run()
                         detector = &threadFaceDetector();
                     // The face as the user left it; with none, any face confirms presence.
                     reference = faceOf(host_.lastLiveFrame(), *detector);
-                    inARow = 0;
+                    judge = ReturnJudge(options_.absences, options_.confirmations);
                     next = std::chrono::steady_clock::now() + options_.interval;
                     log_.write(LogLevel::debug,
                                reference ? "auto return armed" : "auto return armed without a reference face");
@@ -108,13 +139,15 @@ void AutoReturnWatcher::run()
         lock.unlock();
         const auto candidate = faceOf(host_.latestCameraFrame(), *detector);
         const double tolerance = options_.tolerance ? options_.tolerance() : PresenceMatch::defaultTolerance;
-        inARow = PresenceMatch::isPresenceConfirmed(candidate, reference, tolerance) ? inARow + 1 : 0;
-        const bool back = inARow >= options_.confirmations;
+        const bool back = judge.sample(PresenceMatch::isPresenceConfirmed(candidate, reference, tolerance));
         // Counted before it acts: whoever sees the switch to Live sees the sample behind it.
         lock.lock();
         ++samples_;
+        const bool newlyEmpty = judge.absenceSeen() && !std::exchange(absenceSeen_, true);
         const std::uint64_t heardBefore = statuses_;
         lock.unlock();
+        if (newlyEmpty)
+            log_.write(LogLevel::debug, "auto return: the seat is empty; the user's return ends Away");
         if (back) {
             try {
                 host_.setMode(QuellonMode::live, "presence confirmed");

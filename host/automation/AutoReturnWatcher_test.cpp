@@ -57,49 +57,89 @@ protected:
     CapturingLogSink log_;
 };
 
-TEST_F(AutoReturnWatcherTest, ReturnsToLiveOnlyForTheUsersFaceBackInItsPlace)
+TEST_F(AutoReturnWatcherTest, ReturnsToLiveOnlyOnceTheUserHasLeftAndComeBack)
 {
-    // The user left with their face at the left of the picture (face centre at x ≈ 0.10).
+    // The user went Away with their face at the left of the picture (face centre at x ≈ 0.10).
+    using Seen = std::vector<std::optional<int>>;
+    const std::optional<int> nobody;
     const struct {
         const char* name;
-        std::vector<std::optional<int>> camera; // what the camera shows, sample by sample, in turn
+        Seen first;  // what the camera shows once, sample by sample, after arming
+        Seen camera; // then in turn, for ever
         bool returns;
     } cases[] = {
-        {"the same face, sat down a little to the side", {-380}, true},
-        {"the same face far to the right (centre x ≈ 0.81)", {500}, false},
-        {"nobody in the picture", {std::nullopt}, false},
-        {"the face only every other sample", {-400, std::nullopt}, false},
+        {"left, then sat down a little to the side", {nobody, nobody, nobody}, {-380}, true},
+        {"someone else far to the right meanwhile, then the user back", {500, 500, 500}, {-380}, true},
+        // Away chosen while seated (a hotkey, a lock before standing up): no bounce.
+        {"never left, sat a little to the side", {}, {-380}, false},
+        {"never left, exactly in place", {}, {-400}, false},
+        {"gone for only two samples", {nobody, nobody}, {-380}, false},
+        {"left, then the face far to the right (centre x ≈ 0.81)", {nobody, nobody, nobody}, {500}, false},
+        {"left, nobody back", {}, {nobody}, false},
+        {"left, then the face only every other sample", {nobody, nobody, nobody}, {-400, nobody}, false},
     };
     for (const auto& c : cases) {
-        std::vector<PixelBufferRef> camera;
+        std::vector<PixelBufferRef> first, camera;
+        for (const auto& x : c.first)
+            first.push_back(scene(photo_, x));
         for (const auto& x : c.camera)
             camera.push_back(scene(photo_, x));
-        host_.setFrames(scene(photo_, -400), camera);
+        host_.setFrames(scene(photo_, -400), camera, first);
+        host_.setModeByHand(QuellonMode::away);
         auto sampler = watcher();
         const auto before = host_.modeChanges().size();
         sampler->statusChanged(away(true));
         if (c.returns) {
             ASSERT_TRUE(host_.waitUntil([&] { return host_.modeChanges().size() > before; })) << c.name;
             EXPECT_EQ(host_.modeChanges().back(), (Change{QuellonMode::live, "presence confirmed"})) << c.name;
-            EXPECT_GE(sampler->samplesTaken(), 3) << c.name << ": three samples in a row";
+            EXPECT_GE(sampler->samplesTaken(), 6) << c.name << ": three away, then three back";
             EXPECT_TRUE(host_.waitUntil([&] { return !sampler->armed(); })) << c.name;
         } else {
-            ASSERT_TRUE(host_.waitUntil([&] { return sampler->samplesTaken() >= 8; })) << c.name;
+            ASSERT_TRUE(host_.waitUntil([&] { return sampler->samplesTaken() >= 10; })) << c.name;
             EXPECT_EQ(host_.modeChanges().size(), before) << c.name;
             EXPECT_TRUE(sampler->armed()) << c.name;
         }
     }
 }
 
+TEST(ReturnJudge, AbsenceMustComeInARowAndBeforePresence)
+{
+    // true: presence confirmed in that sample.
+    const struct {
+        std::vector<bool> samples;
+        int dueAt; // index of the sample at which the return is due; -1: never
+    } cases[] = {
+        {{false, false, true, true, true}, 3},
+        {{true, true, true, true, true, true}, -1},
+        {{false, true, false, true, false, true, true}, -1},
+        {{false, false, true, false, false, true, true}, 6},
+        {{false, false, true, false, true, true}, 5},
+        {{false, false, false, false, true, true}, 5},
+    };
+    for (const auto& c : cases) {
+        ReturnJudge judge(2, 2);
+        int due = -1;
+        for (std::size_t i = 0; i < c.samples.size() && due < 0; ++i)
+            if (judge.sample(c.samples[i]))
+                due = static_cast<int>(i);
+        EXPECT_EQ(due, c.dueAt) << ::testing::PrintToString(c.samples);
+    }
+}
+
 TEST_F(AutoReturnWatcherTest, AnAwayThatComesDuringTheReturnArmsItAgain)
 {
-    host_.setFrames(scene(photo_, -400), {scene(photo_, -380)});
+    // Each arming sees the seat empty, then the user back.
+    const auto empty = scene(photo_, std::nullopt), back = scene(photo_, -380);
+    host_.setFrames(scene(photo_, -400), {empty, empty, empty, back, back, back});
+    host_.setModeByHand(QuellonMode::away);
     auto sampler = watcher();
     std::atomic<int> returns = 0;
     // The user steps away again at the very moment the watcher brings Live back.
     host_.afterSetMode = [&](QuellonMode mode) {
-        if (mode == QuellonMode::live && ++returns == 1)
+        if (mode == QuellonMode::live && ++returns == 1) {
+            host_.setModeByHand(QuellonMode::away);
             sampler->statusChanged(away(true));
+        }
     };
     sampler->statusChanged(away(true));
     ASSERT_TRUE(host_.waitUntil([&] { return host_.modeChanges().size() >= 2; })) << "armed again, it returns again";

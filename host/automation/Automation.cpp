@@ -40,7 +40,10 @@ void Automation::start()
 {
     auto loaded = store_.loadAtStartup(log_);
     fileReadable_ = loaded.readable;
-    settings_ = loaded.settings;
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_ = loaded.settings;
+    }
 
     if (options_.useSystemBus) {
         try {
@@ -57,6 +60,7 @@ void Automation::start()
                                                       loop_.post([this, memory] { rememberSchedule(memory); });
                                                   });
     lock_ = std::make_unique<LockMonitor>(controller_, log_);
+    schedules_->setLockHandover({[this] { return lock_->holdsAway(); }, [this] { lock_->takeOverAway(); }});
     lock_->attach(systemBus_.get(), options_.sessionBus, options_.sessionID);
     wallClock_ = std::make_unique<WallClockEvents>(loop_, systemBus_.get(), log_,
                                                    [this] { schedules_->wallClockChanged(); }, options_.zoneDirectory);
@@ -77,7 +81,10 @@ void Automation::addSettingsListener(std::function<void(const HostSettings&)> li
 void Automation::apply(const HostSettings& settings, bool initial)
 {
     const HostSettings previous = settings_;
-    settings_ = settings;
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_ = settings;
+    }
     if (!initial)
         fileReadable_ = true; // the watcher hands over only settings it could decode
     if (initial) {
@@ -100,8 +107,11 @@ void Automation::apply(const HostSettings& settings, bool initial)
 
 void Automation::rememberSchedule(const ScheduleDriver::Memory& memory)
 {
-    settings_.scheduleAwayIsScheduled = memory.awayIsScheduled;
-    settings_.scheduleDismissedWindowID = memory.dismissedWindowID;
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_.scheduleAwayIsScheduled = memory.awayIsScheduled;
+        settings_.scheduleDismissedWindowID = memory.dismissedWindowID;
+    }
     if (!fileReadable_)
         return; // never written over; the memory lives on in this process
     try {
@@ -118,6 +128,12 @@ void Automation::rememberSchedule(const ScheduleDriver::Memory& memory)
     } catch (const HostSettingsError& failure) {
         log_.write(LogLevel::error, std::string("cannot keep the schedule's state: ") + failure.what());
     }
+}
+
+double Automation::autoReturnTolerance() const
+{
+    std::lock_guard lock(settingsMutex_);
+    return settings_.autoReturnTolerance;
 }
 
 AutomationStatus Automation::status() const

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,8 +64,10 @@ public:
     /// and takes the first decisions.
     void start();
 
-    /// The settings in use.
+    /// The settings in use. Loop thread: the loop thread alone changes them.
     const HostSettings& settings() const { return settings_; }
+    /// Auto return's tolerance in use, for the sampling thread; any thread.
+    double autoReturnTolerance() const;
     /// Called on the loop thread with the new settings after every change of the file, so
     /// components built elsewhere follow the same record.
     void addSettingsListener(std::function<void(const HostSettings&)> listener);
@@ -86,6 +89,9 @@ private:
     HostSettingsStore& store_;
     LogSink& log_;
     AutomationOptions options_;
+    // Written on the loop thread only, always under settingsMutex_; the loop thread reads
+    // without it, other threads with it.
+    mutable std::mutex settingsMutex_;
     HostSettings settings_;
     bool fileReadable_ = true;
     std::vector<std::function<void(const HostSettings&)>> listeners_;

@@ -29,10 +29,13 @@ public:
         bool operator==(const ModeChange&) const = default;
     };
 
+    /// Like the host, a switch to the mode already set changes nothing, not even the cause.
     void setMode(QuellonMode mode, const std::string& cause) override
     {
         {
             std::lock_guard lock(mutex_);
+            if (status_.mode == mode)
+                return;
             status_.mode = mode;
             status_.modeCause = cause;
             modeChanges_.push_back({mode, cause});
@@ -75,9 +78,12 @@ public:
     PixelBufferRef latestCameraFrame() const override
     {
         std::lock_guard lock(mutex_);
+        const std::size_t read = cameraReads_++;
+        if (read < cameraOnce_.size())
+            return cameraOnce_[read];
         if (camera_.empty())
             return nullptr;
-        return camera_[cameraReads_++ % camera_.size()];
+        return camera_[(read - cameraOnce_.size()) % camera_.size()];
     }
     PixelBufferRef lastLiveFrame() const override
     {
@@ -98,12 +104,15 @@ public:
         std::lock_guard lock(mutex_);
         status_ = status;
     }
-    /// The camera gives the frames of cameraSequence in turn, one per read.
-    void setFrames(PixelBufferRef lastLive, std::vector<PixelBufferRef> cameraSequence)
+    /// The camera gives the frames of once, then those of cameraSequence in turn, one per read.
+    void setFrames(PixelBufferRef lastLive, std::vector<PixelBufferRef> cameraSequence,
+                   std::vector<PixelBufferRef> once = {})
     {
         std::lock_guard lock(mutex_);
         lastLive_ = std::move(lastLive);
         camera_ = std::move(cameraSequence);
+        cameraOnce_ = std::move(once);
+        cameraReads_ = 0;
     }
     /// Sets the mode without recording it as a change made through the interface: the user
     /// acting elsewhere.
@@ -170,6 +179,7 @@ private:
     std::vector<bool> keepOpen_;
     PixelBufferRef lastLive_;
     std::vector<PixelBufferRef> camera_;
+    std::vector<PixelBufferRef> cameraOnce_;
     mutable std::size_t cameraReads_ = 0;
 };
 

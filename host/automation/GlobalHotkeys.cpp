@@ -2,22 +2,29 @@
 
 #include "host/HostController.h"
 #include "host/automation/PortalHotkeys.h"
+#include "host/automation/SessionDisplay.h"
 #include "host/automation/X11Hotkeys.h"
 #include "menubar/MainLoop.h"
 #include "platform/Log.h"
 
+#include <utility>
+
 namespace quellon::host {
 
 GlobalHotkeys::GlobalHotkeys(MainLoop& loop, sdbus::IConnection* bus, HostController& host, LogSink& log,
-                             std::optional<std::string> display)
-    : loop_(loop), bus_(bus), host_(host), log_(log), display_(std::move(display))
+                             std::optional<std::string> display, std::chrono::milliseconds x11Retry)
+    : loop_(loop), bus_(bus), host_(host), log_(log), display_(std::move(display)), x11Retry_(x11Retry)
 {
 }
 
-GlobalHotkeys::~GlobalHotkeys() = default;
+GlobalHotkeys::~GlobalHotkeys()
+{
+    stopRetrying();
+}
 
 void GlobalHotkeys::start(const std::vector<HotkeyAssignment>& assignments)
 {
+    stopRetrying();
     assignments_ = assignments;
     portal_.reset();
     x11_.reset();
@@ -53,18 +60,51 @@ void GlobalHotkeys::start(const std::vector<HotkeyAssignment>& assignments)
 
 void GlobalHotkeys::tryX11()
 {
+    const auto session = display_ ? std::optional(SessionDisplay{*display_, std::nullopt}) : findSessionDisplay(bus_);
     try {
-        x11_ = std::make_unique<X11Hotkeys>(loop_, log_, [this](HotkeyAction action) { perform(action); }, display_);
+        if (!session)
+            throw X11Unavailable("no X display (DISPLAY is set neither here nor in the session)");
+        x11_ = std::make_unique<X11Hotkeys>(loop_, log_, [this](HotkeyAction action) { perform(action); },
+                                            session->display, session->authority);
     } catch (const X11Unavailable& error) {
         backend_ = Backend::none;
-        log_.write(LogLevel::info, std::string("hotkeys are unavailable: no desktop portal with global shortcuts and ")
-                                       + error.what()
-                                       + "; bind `quellon away` in the desktop's keyboard settings instead");
+        // Said once; the retries that follow stay quiet until one succeeds.
+        if (reportedUnavailable_)
+            log_.write(LogLevel::debug, std::string("hotkeys: still ") + error.what());
+        else
+            log_.write(LogLevel::info, std::string("hotkeys are unavailable: no desktop portal with global shortcuts and ")
+                                           + error.what()
+                                           + "; the host keeps looking for an X display, or bind `quellon away` in the "
+                                             "desktop's keyboard settings");
+        reportedUnavailable_ = true;
+        retryX11Later();
         return;
     }
+    reportedUnavailable_ = false;
     const auto grabbed = x11_->grab(assignments_);
     backend_ = Backend::x11;
-    log_.write(LogLevel::info, "hotkeys: " + std::to_string(grabbed.size()) + " grabbed on the X display");
+    log_.write(LogLevel::info, "hotkeys: " + std::to_string(grabbed.size()) + " grabbed on the X display " + session->display);
+    retryX11Later(); // to notice the X server going away
+}
+
+void GlobalHotkeys::retryX11Later()
+{
+    stopRetrying();
+    retryTimer_ = loop_.runAfter(x11Retry_, [this] {
+        retryTimer_ = 0;
+        if (x11_ && !x11_->broken()) {
+            retryX11Later();
+            return;
+        }
+        x11_.reset();
+        tryX11();
+    });
+}
+
+void GlobalHotkeys::stopRetrying()
+{
+    if (retryTimer_ != 0)
+        loop_.removeWatch(std::exchange(retryTimer_, 0));
 }
 
 void GlobalHotkeys::perform(HotkeyAction action)

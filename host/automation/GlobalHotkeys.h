@@ -1,9 +1,13 @@
 #pragma once
 // The host's global hotkeys: through the desktop portal where the desktop offers it, else
-// through X11 key grabs, else none (logged once; the user binds `quellon away` by hand).
+// through X11 key grabs, else none (logged once; the user binds `quellon away` by hand). Without
+// a portal it keeps looking for the session's X display (a host started before the desktop
+// learns it later) and connects again after the X server went away.
 
 #include "host/automation/HotkeyActions.h"
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,10 +32,15 @@ class GlobalHotkeys {
 public:
     enum class Backend { none, pending, portal, x11 };
 
+    /// Every few seconds: cheap, and quick enough after a login or an X server's restart.
+    static constexpr std::chrono::milliseconds defaultX11Retry{3000};
+
     /// bus is the session-bus connection processed on loop's thread (NotificationBus's), or
-    /// null without a bus; display overrides $DISPLAY. Loop thread.
+    /// null without a bus; display overrides the session's display (findSessionDisplay). Loop
+    /// thread.
     GlobalHotkeys(MainLoop& loop, sdbus::IConnection* bus, HostController& host, LogSink& log,
-                  std::optional<std::string> display = std::nullopt);
+                  std::optional<std::string> display = std::nullopt,
+                  std::chrono::milliseconds x11Retry = defaultX11Retry);
     ~GlobalHotkeys();
     GlobalHotkeys(const GlobalHotkeys&) = delete;
     GlobalHotkeys& operator=(const GlobalHotkeys&) = delete;
@@ -45,6 +54,8 @@ public:
 private:
     void perform(HotkeyAction action);
     void tryX11();
+    void retryX11Later();
+    void stopRetrying();
 
     MainLoop& loop_;
     sdbus::IConnection* bus_;
@@ -55,6 +66,9 @@ private:
     std::unique_ptr<PortalHotkeys> portal_;
     std::unique_ptr<X11Hotkeys> x11_;
     Backend backend_ = Backend::none;
+    std::chrono::milliseconds x11Retry_;
+    std::uint64_t retryTimer_ = 0;
+    bool reportedUnavailable_ = false;
 };
 
 } // namespace quellon::host

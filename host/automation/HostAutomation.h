@@ -6,6 +6,7 @@
 #include "host/automation/HotkeyActions.h"
 #include "host/automation/ProfileWatcher.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -53,13 +54,17 @@ public:
 
 private:
     std::optional<std::string> frontmost();
+    /// Follows the focused window on the session's X display, if there is one now.
+    void connectFocus();
 
     MainLoop& loop_;
+    sdbus::IConnection* bus_;
     HostController& host_;
     LogSink& log_;
     Settings settings_;
     std::unique_ptr<CameraReaders> readers_;
     std::unique_ptr<X11FocusWatcher> focus_;
+    std::chrono::steady_clock::time_point lastFocusTry_;
     std::unique_ptr<ProfileWatcher> profiles_;
     std::unique_ptr<GlobalHotkeys> hotkeys_;
     std::unique_ptr<AutoReturnWatcher> autoReturn_;

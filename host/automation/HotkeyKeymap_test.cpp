@@ -18,8 +18,8 @@ TEST(HotkeyKeymapTest, StoredBindingsBecomeAcceleratorsAndXModifiers)
     };
     const Case cases[] = {
         {DefaultHotkeys::toggleAway, "ALT+LOGO+a", xAlt | xSuper},
-        {DefaultHotkeys::returnLive, "ALT+LOGO+l", xAlt | xSuper},
-        {DefaultHotkeys::standby, "ALT+LOGO+s", xAlt | xSuper},
+        {DefaultHotkeys::returnLive, "ALT+LOGO+b", xAlt | xSuper},
+        {DefaultHotkeys::standby, "ALT+LOGO+h", xAlt | xSuper},
         {DefaultHotkeys::panicToggle, "F13", 0},
         {{49, HotkeyKey::control | HotkeyKey::option | HotkeyKey::shift | HotkeyKey::cmd}, "CTRL+ALT+SHIFT+LOGO+space",
          xControl | xAlt | xShift | xSuper},

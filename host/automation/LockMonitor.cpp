@@ -123,21 +123,47 @@ void LockMonitor::screenLockChanged(bool locked)
     decide(true);
 }
 
+namespace {
+
+constexpr const char* lockedCause = "screen locked";
+
+} // namespace
+
+bool LockMonitor::awayIsLocked() const
+{
+    if (!awayIsLocked_)
+        return false;
+    const HostStatus status = controller_.status();
+    return status.mode == QuellonMode::away && status.modeCause == ownedCause_;
+}
+
+void LockMonitor::takeOverAway()
+{
+    const HostStatus status = controller_.status();
+    if (status.mode != QuellonMode::away)
+        return;
+    awayIsLocked_ = true;
+    ownedCause_ = status.modeCause;
+    log_.write(LogLevel::info, "screen lock: keeps the Away of " + ownedCause_ + " until the unlock");
+}
+
 void LockMonitor::decide(bool eventFired)
 {
     const HostStatus status = controller_.status();
     LockTriggerReconciler::State state;
     state.lockTriggerActive = active_;
     state.isAway = status.mode == QuellonMode::away;
+    state.isStandby = status.mode == QuellonMode::standby;
     state.isRecording = status.recording;
-    state.awayIsLocked = awayIsLocked_;
+    state.awayIsLocked = awayIsLocked_ && status.modeCause == ownedCause_;
     state.lockEventFired = eventFired;
     state.isScreenLocked = locked_;
     const LockTriggerReconciler::Decision decision = LockTriggerReconciler::decide(state);
     try {
         if (decision.action == LockTriggerReconciler::Action::enterAway) {
             log_.write(LogLevel::info, "screen locked: entering Away");
-            controller_.setMode(QuellonMode::away, "screen locked");
+            controller_.setMode(QuellonMode::away, lockedCause);
+            ownedCause_ = lockedCause;
         } else if (decision.action == LockTriggerReconciler::Action::returnToLive) {
             const char* cause = eventFired ? "screen unlocked" : "screen lock trigger off";
             log_.write(LogLevel::info, std::string(cause) + ": returning to Live");

@@ -44,11 +44,19 @@ public:
     /// from a second source (the signal, then the property) is not a second lock.
     void screenLockChanged(bool locked);
 
+    /// The lock would keep the camera Away now: the trigger is on and the screen locked.
+    bool holdsAway() const { return active_ && locked_; }
+    /// Makes the current Away the lock's (a schedule that ended while the screen is locked
+    /// hands its Away over), so the unlock returns to Live. Nothing outside Away.
+    void takeOverAway();
+
     /// logind's session was found and is followed.
     bool followsLogind() const { return !sessionPath_.empty(); }
     bool active() const { return active_; }
     bool screenLocked() const { return locked_; }
-    bool awayIsLocked() const { return awayIsLocked_; }
+    /// The lock owns the current Away: it made it (or took it over) and nobody has changed the
+    /// mode since.
+    bool awayIsLocked() const;
 
 private:
     void decide(bool eventFired);
@@ -59,6 +67,9 @@ private:
     bool active_ = false;
     bool locked_ = false;
     bool awayIsLocked_ = false;
+    // The cause of the Away the lock owns. Any other mode change replaces the host's cause, so
+    // an Away left and entered again by another hand between two lock events is not the lock's.
+    std::string ownedCause_;
     std::string sessionPath_;
     // Match slots; dropping one removes its rule from the bus.
     std::vector<std::shared_ptr<void>> slots_;

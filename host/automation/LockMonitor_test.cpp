@@ -333,5 +333,23 @@ TEST_F(AutomationTest, ChangesToTheFileReachTheRunningHostButItsOwnWritesDoNot)
     EXPECT_EQ(text, "Automatic: schedules (1)\nNext schedule change: Now ends Mon 13:00\n");
 }
 
+TEST_F(AutomationTest, AutoReturnsToleranceIsReadOnItsOwnThreadWhileTheFileChanges)
+{
+    start();
+    std::atomic<bool> done = false;
+    std::atomic<double> seen = -1;
+    // Auto return's sampling thread asks at every sample; the loop thread applies new settings.
+    std::thread sampler([&] {
+        while (!done)
+            seen = automation->autoReturnTolerance();
+    });
+    for (double tolerance : {0.25, 0.75, 0.5}) {
+        store.update([&](HostSettings& settings) { settings.autoReturnTolerance = tolerance; });
+        EXPECT_TRUE(eventually([&] { return seen == tolerance; })) << tolerance;
+    }
+    done = true;
+    sampler.join();
+}
+
 } // namespace
 } // namespace quellon::host

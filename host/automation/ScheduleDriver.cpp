@@ -76,6 +76,7 @@ void ScheduleDriver::evaluate()
     state.awayIsScheduled = memory_.awayIsScheduled;
     state.activeWindowID = window ? std::optional(window->id) : std::nullopt;
     state.dismissedWindowID = memory_.dismissedWindowID;
+    state.lockHoldsAway = lock_.holdsAway && lock_.holdsAway();
     const ScheduleReconciler::Decision decision = ScheduleReconciler::decide(state);
 
     if (decision.dismissedWindowID && decision.dismissedWindowID != memory_.dismissedWindowID && window)
@@ -89,6 +90,11 @@ void ScheduleDriver::evaluate()
             const std::string cause = enteredBy_.empty() ? "schedule" : "schedule " + enteredBy_;
             log_.write(LogLevel::info, cause + " is over: returning to Live");
             controller_.setMode(QuellonMode::live, cause);
+        } else if (decision.action == ScheduleReconciler::Action::handOverToLock) {
+            const std::string cause = enteredBy_.empty() ? "schedule" : "schedule " + enteredBy_;
+            log_.write(LogLevel::info, cause + " is over while the screen is locked: Away lasts until the unlock");
+            if (lock_.takeOver)
+                lock_.takeOver();
         }
     } catch (const std::exception& failure) {
         // Remember nothing of a change that did not happen; the next minute tries again.

@@ -54,6 +54,16 @@ public:
     /// Decides now and performs the action; what the minute timer does.
     void evaluate();
 
+    /// The screen lock's part in a scheduled Away that ends while the screen is locked.
+    struct LockHandover {
+        /// The lock would keep the camera Away now (its trigger is on and the screen locked).
+        std::function<bool()> holdsAway;
+        /// Makes the current Away the lock's, so the unlock ends it.
+        std::function<void()> takeOver;
+    };
+    /// Without one, a window's end always returns to Live.
+    void setLockHandover(LockHandover handover) { lock_ = std::move(handover); }
+
     const Memory& memory() const { return memory_; }
     const std::vector<LoopSchedule>& schedules() const { return schedules_; }
     bool active() const { return active_; }
@@ -71,6 +81,7 @@ private:
     LogSink& log_;
     CalendarSource calendar_;
     std::function<void(const Memory&)> onMemoryChanged_;
+    LockHandover lock_;
     std::vector<LoopSchedule> schedules_;
     bool active_ = false;
     Memory memory_;

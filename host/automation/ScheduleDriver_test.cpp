@@ -115,6 +115,34 @@ TEST_F(ScheduleDriverTest, AnAwayTheUserChoseIsNotEndedByAWindow)
     tick(at(0, 13, 0));
     EXPECT_TRUE(controller.modeChanges().empty());
     EXPECT_EQ(controller.mode(), QuellonMode::away);
+    // The next day's window again finds the user Away; their return to Live inside it stands.
+    tick(at(1, 12, 0));
+    controller.setModeByHand(QuellonMode::live);
+    tick(at(1, 12, 1));
+    tick(at(1, 12, 59));
+    EXPECT_TRUE(controller.modeChanges().empty()) << "not pulled back into Away";
+}
+
+TEST_F(ScheduleDriverTest, AWindowThatEndsWhileTheScreenIsLockedHandsItsAwayToTheLock)
+{
+    bool locked = true;
+    int takenOver = 0;
+    start(at(0, 12, 0));
+    loop.call([&] {
+        driver->setLockHandover({[&] { return locked; }, [&] { ++takenOver; }});
+    });
+    tick(at(0, 13, 0));
+    EXPECT_EQ(controller.modeChanges(), (std::vector<Change>{{QuellonMode::away, "schedule Lunch"}})) << "no empty desk";
+    EXPECT_EQ(takenOver, 1);
+    EXPECT_EQ(driver->memory(), ScheduleDriver::Memory{}) << "the Away is no longer the schedule's";
+    EXPECT_TRUE(log.contains("schedule Lunch is over while the screen is locked: Away lasts until the unlock"));
+    // The unlock returns to Live; the next window's end, unlocked, returns to Live as before.
+    locked = false;
+    controller.setModeByHand(QuellonMode::live);
+    tick(at(1, 12, 0));
+    tick(at(1, 13, 0));
+    EXPECT_EQ(controller.modeChanges().back(), (Change{QuellonMode::live, "schedule Lunch"}));
+    EXPECT_EQ(takenOver, 1);
 }
 
 TEST_F(ScheduleDriverTest, ARecordingIsNeverInterrupted)

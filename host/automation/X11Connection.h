@@ -18,8 +18,11 @@ public:
 
 class X11Connection {
 public:
-    /// Connects to display, or to $DISPLAY when none is given. Throws X11Unavailable.
-    explicit X11Connection(const std::optional<std::string>& display = std::nullopt);
+    /// Connects to display, or to $DISPLAY when none is given, with the cookie for that display
+    /// from the authority file when one is given (else libxcb finds one as usual: $XAUTHORITY,
+    /// ~/.Xauthority). Throws X11Unavailable.
+    explicit X11Connection(const std::optional<std::string>& display = std::nullopt,
+                           const std::optional<std::string>& authority = std::nullopt);
     ~X11Connection();
     X11Connection(const X11Connection&) = delete;
     X11Connection& operator=(const X11Connection&) = delete;

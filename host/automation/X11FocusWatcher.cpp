@@ -34,8 +34,8 @@ std::optional<std::uint32_t> cardinal(xcb_connection_t* connection, std::uint32_
 
 } // namespace
 
-X11FocusWatcher::X11FocusWatcher(const std::optional<std::string>& display)
-    : connection_(display), activeWindowAtom_(connection_.atom("_NET_ACTIVE_WINDOW")),
+X11FocusWatcher::X11FocusWatcher(const std::optional<std::string>& display, const std::optional<std::string>& authority)
+    : connection_(display, authority), activeWindowAtom_(connection_.atom("_NET_ACTIVE_WINDOW")),
       pidAtom_(connection_.atom("_NET_WM_PID"))
 {
 }

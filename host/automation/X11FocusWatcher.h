@@ -31,7 +31,11 @@ struct FocusedWindow {
 class X11FocusWatcher {
 public:
     /// Throws X11Unavailable.
-    explicit X11FocusWatcher(const std::optional<std::string>& display = std::nullopt);
+    explicit X11FocusWatcher(const std::optional<std::string>& display = std::nullopt,
+                             const std::optional<std::string>& authority = std::nullopt);
+
+    /// The X server went away: nothing more will be known.
+    bool broken() const { return connection_.broken(); }
 
     /// None when no window is active, the window manager sets no _NET_ACTIVE_WINDOW, or the
     /// server is gone.

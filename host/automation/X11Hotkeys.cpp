@@ -19,8 +19,9 @@ constexpr std::uint16_t kBindingMasks = HotkeyKeymap::xShift | HotkeyKeymap::xCo
 
 } // namespace
 
-X11Hotkeys::X11Hotkeys(MainLoop& loop, LogSink& log, Handler handler, const std::optional<std::string>& display)
-    : loop_(loop), log_(log), handler_(std::move(handler)), connection_(display)
+X11Hotkeys::X11Hotkeys(MainLoop& loop, LogSink& log, Handler handler, const std::optional<std::string>& display,
+                       const std::optional<std::string>& authority)
+    : loop_(loop), log_(log), handler_(std::move(handler)), connection_(display, authority)
 {
     watch_ = loop_.addWatch(
         [this] {
@@ -144,7 +145,7 @@ void X11Hotkeys::dispatch()
     }
     if (connection_.broken() && !reportedBroken_) {
         reportedBroken_ = true;
-        log_.write(LogLevel::error, "hotkeys: the X server closed the connection; hotkeys no longer work");
+        log_.write(LogLevel::error, "hotkeys: the X server closed the connection; they come back with the next display");
     }
 }
 

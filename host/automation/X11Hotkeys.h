@@ -26,7 +26,8 @@ public:
     using Handler = std::function<void(HotkeyAction)>;
 
     /// Throws X11Unavailable. Loop thread (or before the loop runs).
-    X11Hotkeys(MainLoop& loop, LogSink& log, Handler handler, const std::optional<std::string>& display = std::nullopt);
+    X11Hotkeys(MainLoop& loop, LogSink& log, Handler handler, const std::optional<std::string>& display = std::nullopt,
+               const std::optional<std::string>& authority = std::nullopt);
     ~X11Hotkeys();
     X11Hotkeys(const X11Hotkeys&) = delete;
     X11Hotkeys& operator=(const X11Hotkeys&) = delete;
@@ -34,6 +35,9 @@ public:
     /// Replaces the grabs with the assignments'; returns the actions actually grabbed. Not
     /// usable, unknown to this keyboard or taken by another client: left out and logged.
     std::vector<HotkeyAction> grab(const std::vector<HotkeyAssignment>& assignments);
+
+    /// The X server went away (it restarted, the session ended): the grabs are gone with it.
+    bool broken() const { return connection_.broken(); }
 
 private:
     struct Grab {

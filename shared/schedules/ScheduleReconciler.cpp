@@ -2,11 +2,21 @@
 
 namespace quellon::ScheduleReconciler {
 
+namespace {
+
+/// How a scheduled Away ends: back to Live, or on in the lock's hands while the screen is locked.
+Action ending(const State& state)
+{
+    return state.lockHoldsAway ? Action::handOverToLock : Action::returnToLive;
+}
+
+} // namespace
+
 Decision decide(const State& state)
 {
     if (!state.schedulesActive) {
-        const bool returnNow = state.awayIsScheduled && state.isAway && !state.isRecording;
-        return Decision{returnNow ? Action::returnToLive : Action::none, false, std::nullopt};
+        const bool endNow = state.awayIsScheduled && state.isAway && !state.isRecording;
+        return Decision{endNow ? ending(state) : Action::none, false, std::nullopt};
     }
 
     bool scheduled = state.awayIsScheduled;
@@ -22,7 +32,7 @@ Decision decide(const State& state)
 
     if (!state.activeWindowID) {
         if (scheduled && state.isAway)
-            return Decision{Action::returnToLive, false, std::nullopt};
+            return Decision{ending(state), false, std::nullopt};
         return Decision{Action::none, scheduled, std::nullopt};
     }
 
@@ -31,6 +41,11 @@ Decision decide(const State& state)
 
     if (!state.isAway)
         return Decision{Action::enterAway, true, dismissed};
+    if (!scheduled) {
+        // The user was Away by choice when the window came: it stands aside until it is over,
+        // so the user's own return to Live is not pulled back into Away a minute later.
+        return Decision{Action::none, false, state.activeWindowID};
+    }
     return Decision{Action::none, scheduled, dismissed};
 }
 

@@ -10,7 +10,9 @@ namespace quellon {
 /// the two remembered fields of each Decision and passes them back in the next State.
 namespace ScheduleReconciler {
 
-enum class Action { none, enterAway, returnToLive };
+/// handOverToLock: the Away stays, and the screen lock owns it from now on (its unlock
+/// returns to Live).
+enum class Action { none, enterAway, returnToLive, handOverToLock };
 
 /// The situation at the moment of the decision.
 struct State {
@@ -27,6 +29,8 @@ struct State {
     std::optional<UUID> activeWindowID;
     /// The window the user cut short (from the previous decision).
     std::optional<UUID> dismissedWindowID;
+    /// The screen is locked with the lock trigger on: the lock would keep the camera Away.
+    bool lockHoldsAway = false;
 
     bool operator==(const State&) const = default;
 };
@@ -40,8 +44,10 @@ struct Decision {
 };
 
 /// A user who leaves a scheduled Away by hand dismisses that window until it ends; an Away the
-/// user chose is never taken over, so the end of a window does not end it; a recording is never
-/// interrupted.
+/// user chose is never taken over, so the end of a window does not end it, and the window it
+/// met is dismissed likewise (the user's return to Live stands); a recording is never
+/// interrupted. A scheduled Away that ends while the screen is locked is handed to the lock
+/// instead of showing an empty desk until the unlock.
 Decision decide(const State& state);
 
 } // namespace ScheduleReconciler

@@ -10,7 +10,7 @@ namespace quellon {
 namespace ScheduleReconciler {
 void PrintTo(const Decision& d, std::ostream* os)
 {
-    const char* names[] = {"none", "enterAway", "returnToLive"};
+    const char* names[] = {"none", "enterAway", "returnToLive", "handOverToLock"};
     *os << names[static_cast<int>(d.action)] << ", scheduled " << d.awayIsScheduled << ", dismissed "
         << (d.dismissedWindowID ? d.dismissedWindowID->uuidString() : "none");
 }
@@ -30,7 +30,8 @@ struct Row {
     Decision expected;
 };
 
-// Fields: schedulesActive, isAway, isRecording, awayIsScheduled, activeWindowID, dismissedWindowID.
+// Fields: schedulesActive, isAway, isRecording, awayIsScheduled, activeWindowID, dismissedWindowID,
+// lockHoldsAway (false unless given).
 TEST(ScheduleReconcilerTest, DecisionTable)
 {
     const Row rows[] = {
@@ -54,8 +55,15 @@ TEST(ScheduleReconcilerTest, DecisionTable)
         // Inside another window.
         {"window begins, live", {true, false, false, false, W1, none}, {Action::enterAway, true, none}},
         {"next window begins, live", {true, false, false, false, W2, W1}, {Action::enterAway, true, W1}},
-        {"window begins, away by choice", {true, true, false, false, W1, none}, {Action::none, false, none}},
+        {"window begins, away by choice: it stands aside", {true, true, false, false, W1, none}, {Action::none, false, W1}},
+        {"window begins, away by choice, another dismissed", {true, true, false, false, W1, W2}, {Action::none, false, W1}},
         {"inside, away by schedule", {true, true, false, true, W2, W1}, {Action::none, true, W1}},
+        // The screen is locked with the lock trigger on: an ending scheduled Away goes to the lock.
+        {"window over while locked", {true, true, false, true, none, W2, true}, {Action::handOverToLock, false, none}},
+        {"off while locked", {false, true, false, true, W1, none, true}, {Action::handOverToLock, false, none}},
+        {"window over while locked, recording", {true, true, true, true, none, none, true}, {Action::none, true, none}},
+        {"locked, away by choice, window over", {true, true, false, false, none, none, true}, {Action::none, false, none}},
+        {"window begins while locked and live", {true, false, false, false, W1, none, true}, {Action::enterAway, true, none}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -28,15 +28,16 @@ bool HotkeyBinding::isUsableAsGlobalHotkey() const
 
 std::string HotkeyBinding::displayString() const
 {
+    // The names Linux desktops print on their own shortcut settings, joined by "+".
     std::string text;
     if (modifiers & HotkeyKey::control)
-        text += "\u2303";
+        text += "Ctrl+";
     if (modifiers & HotkeyKey::option)
-        text += "\u2325";
+        text += "Alt+";
     if (modifiers & HotkeyKey::shift)
-        text += "\u21E7";
+        text += "Shift+";
     if (modifiers & HotkeyKey::cmd)
-        text += "\u2318";
+        text += "Super+";
     return text + HotkeyKey::label(keyCode);
 }
 

@@ -20,8 +20,8 @@ struct HotkeyBinding {
     /// (HotkeyKey::bareKeySafeKeyCodes), so the hotkey does not swallow ordinary typing.
     bool isUsableAsGlobalHotkey() const;
 
-    /// The modifier signs in the order ⌃ ⌥ ⇧ ⌘, then the key's label: "⌥⌘A", "F13".
-    /// Modifier bits without a sign are not shown.
+    /// The modifiers' Linux names in the order Ctrl, Alt, Shift, Super, then the key's label,
+    /// joined by "+": "Alt+Super+A", "F13". Modifier bits without a name are not shown.
     std::string displayString() const;
 
     bool operator==(const HotkeyBinding&) const = default;

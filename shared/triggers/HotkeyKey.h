@@ -15,6 +15,8 @@ namespace HotkeyKey {
 
 inline constexpr std::uint32_t a = 0;
 inline constexpr std::uint32_t s = 1;
+inline constexpr std::uint32_t h = 4;
+inline constexpr std::uint32_t b = 11;
 inline constexpr std::uint32_t l = 37;
 inline constexpr std::uint32_t f13 = 105;
 inline constexpr std::uint32_t f14 = 107;

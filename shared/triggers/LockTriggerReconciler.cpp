@@ -4,21 +4,22 @@ namespace quellon::LockTriggerReconciler {
 
 Decision decide(const State& s)
 {
-    if (!s.lockTriggerActive) {
-        const bool returnNow = !s.isRecording && s.isAway && s.awayIsLocked;
-        return {returnNow ? Action::returnToLive : Action::none, false};
-    }
+    // The lock owns an Away only while that Away lasts: a flag left over from an Away someone
+    // else ended would otherwise end the next one on an unlock.
+    const bool owned = s.awayIsLocked && s.isAway;
+    if (!s.lockTriggerActive)
+        return {owned && !s.isRecording ? Action::returnToLive : Action::none, false};
     if (!s.lockEventFired || s.isRecording)
-        return {Action::none, s.awayIsLocked};
+        return {Action::none, owned};
     if (s.isScreenLocked) {
-        if (!s.isAway)
+        if (!s.isAway && !s.isStandby)
             return {Action::enterAway, true};
-        // Already Away: keep ownership only if the lock already held it; a manual Away stays manual.
-        return {Action::none, s.awayIsLocked};
+        // Already Away: a manual Away stays manual. Standby: the user's pause stands.
+        return {Action::none, owned};
     }
-    if (s.isAway && s.awayIsLocked)
+    if (owned)
         return {Action::returnToLive, false};
-    return {Action::none, s.awayIsLocked};
+    return {Action::none, false};
 }
 
 } // namespace quellon::LockTriggerReconciler

@@ -2,9 +2,9 @@
 
 namespace quellon {
 
-/// Locking the screen puts the camera into Away and unlocking returns to Live, but only when
-/// the lock caused the Away. Pure; the caller keeps awayIsLocked between decisions (starting
-/// false) and switches the mode itself.
+/// Locking the screen puts the camera into Away from Live and unlocking returns to Live, but
+/// only when the lock caused the Away. Pure; the caller keeps awayIsLocked between decisions
+/// (starting false) and switches the mode itself.
 namespace LockTriggerReconciler {
 
 enum class Action { none, enterAway, returnToLive };
@@ -14,6 +14,8 @@ struct State {
     bool lockTriggerActive = false;
     /// The camera is in Away now.
     bool isAway = false;
+    /// The camera is in Standby now: the user paused it, and a lock does not undo that.
+    bool isStandby = false;
     /// A loop recording is in progress.
     bool isRecording = false;
     /// The current Away was entered by the lock trigger (from the previous decision).
@@ -34,8 +36,10 @@ struct Decision {
     bool operator==(const Decision&) const = default;
 };
 
-/// A manual Away is never ended by an unlock; a recording is never interrupted; switching the
-/// trigger off ends a lock-caused Away at once.
+/// A manual Away is never ended by an unlock; Standby is never turned into Away; a recording is
+/// never interrupted; switching the trigger off ends a lock-caused Away at once. The flag only
+/// means something while Away: once the camera has left Away, however that came about, it is
+/// cleared, so a later Away is never taken for the lock's.
 Decision decide(const State& state);
 
 } // namespace LockTriggerReconciler
