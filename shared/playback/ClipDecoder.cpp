@@ -25,8 +25,8 @@ using Case = LoopLoadError::Case;
 
 using ffmpeg::FramePtr;
 
-// Sample times and frame times are both multiples of 1/600 s or close to them; this absorbs
-// the rounding of the conversion from the stream's time base.
+// A picture that starts within this of a sample time is the one shown at it: sample times are
+// rounded to 1/600 s and frame times come from the stream's own time base.
 constexpr double kTimeSlack = 1e-6;
 
 [[noreturn]] void fail(Case kind, const std::string& message)
@@ -80,14 +80,6 @@ int quarterTurns(const AVStream& stream)
     return static_cast<int>(turns < 0 ? turns + 4 : turns);
 }
 
-std::int64_t pictureDuration(const AVFrame& picture)
-{
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
-    return picture.duration;
-#else
-    return picture.pkt_duration;
-#endif
-}
 
 // Copies an upright BGRA frame into target turned clockwise by the given quarter turns.
 void rotate(const PixelBuffer& source, PixelBuffer& target, int turns)
@@ -180,42 +172,37 @@ private:
     int lastRange_ = -1;
 };
 
-// Gives each sample time the decoded picture nearest to it, seeing each picture once, in
-// presentation order. Only the latest picture is held, so memory stays at one frame besides
-// the kept ones.
+// Gives each sample time the picture a player shows then: the last one that starts at or before
+// it (the first picture for times before it). Pictures are seen once, in presentation order, and
+// only the latest is held, so memory stays at one frame besides the kept ones.
 class SamplePicker {
 public:
-    SamplePicker(std::vector<double> times, double tolerance, FrameConverter& converter)
-        : times_(std::move(times)), picked_(times_.size()), tolerance_(tolerance), converter_(converter)
+    SamplePicker(std::vector<double> times, FrameConverter& converter)
+        : times_(std::move(times)), picked_(times_.size()), converter_(converter)
     {
     }
 
     bool settled() const { return next_ >= times_.size(); }
 
-    /// A decoded picture shown from `time` to `end` seconds.
-    void offer(FramePtr picture, double time, double end)
+    /// A decoded picture shown from `time` seconds on.
+    void offer(FramePtr picture, double time)
     {
         if (held_ && time <= heldTime_)
             return; // out of order or repeated: the held picture stays
-        if (held_) {
-            // Samples up to the midpoint are nearer the held picture than this one or any later.
-            const double midpoint = (heldTime_ + time) / 2;
-            while (!settled() && times_[next_] <= midpoint + kTimeSlack)
-                settleNext(std::abs(times_[next_] - heldTime_));
-        }
+        // Samples before this picture's start see the held one (or, before the first picture,
+        // this one: nothing is shown earlier).
+        while (held_ && !settled() && times_[next_] < time - kTimeSlack)
+            settleNext();
         held_ = std::move(picture);
         heldConverted_ = nullptr;
         heldTime_ = time;
-        heldEnd_ = std::max(end, time);
     }
 
-    /// No more pictures: the last one also stands for the time until its end.
+    /// No more pictures: the last one stays on screen for every later sample.
     std::vector<PixelBufferRef> finish()
     {
-        while (held_ && !settled()) {
-            const double t = times_[next_];
-            settleNext(t < heldTime_ ? heldTime_ - t : std::max(0.0, t - heldEnd_));
-        }
+        while (held_ && !settled())
+            settleNext();
         std::vector<PixelBufferRef> frames;
         for (auto& frame : picked_)
             if (frame)
@@ -224,25 +211,20 @@ public:
     }
 
 private:
-    void settleNext(double distance)
+    void settleNext()
     {
-        if (distance <= tolerance_ + kTimeSlack) {
-            if (!heldConverted_)
-                heldConverted_ = converter_.convert(*held_);
-            picked_[next_] = heldConverted_;
-        }
-        ++next_;
+        if (!heldConverted_)
+            heldConverted_ = converter_.convert(*held_);
+        picked_[next_++] = heldConverted_;
     }
 
     std::vector<double> times_;
     std::vector<PixelBufferRef> picked_;
-    double tolerance_;
     FrameConverter& converter_;
     std::size_t next_ = 0;
     FramePtr held_;
     PixelBufferRef heldConverted_;
     double heldTime_ = 0;
-    double heldEnd_ = 0;
 };
 
 } // namespace
@@ -321,7 +303,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
         fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
 
     FrameConverter converter(codedWidth, codedHeight, turns);
-    SamplePicker picker(ClipSampling::sampleTimes(clip.seconds, count), ClipSampling::tolerance(clip.fps), converter);
+    SamplePicker picker(ClipSampling::sampleTimes(clip.seconds, count), converter);
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     double lastTime = -1.0 / clip.fps;
     auto drain = [&] {
@@ -334,9 +316,8 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
                 time = static_cast<double>(picture->best_effort_timestamp - start) * timeBase;
             if (!std::isfinite(time))
                 continue;
-            const double shown = pictureDuration(*picture) > 0 ? static_cast<double>(pictureDuration(*picture)) * timeBase : 1.0 / clip.fps;
             lastTime = time;
-            picker.offer(std::move(picture), time, time + shown);
+            picker.offer(std::move(picture), time);
         }
     };
 
