@@ -2,12 +2,12 @@
 
 #include "playback/ClipSampling.h"
 #include "playback/FFmpegHandles.h"
+#include "playback/FFmpegVideoTags.h"
 #include "playback/LoopLoadError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/display.h>
 #include <libswscale/swscale.h>
 }
 
@@ -16,6 +16,7 @@ extern "C" {
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 namespace quellon {
 
@@ -52,34 +53,6 @@ bool acceptableSize(std::int64_t width, std::int64_t height)
     return width >= 1 && height >= 1 && width <= PixelBuffer::kMaxSide && height <= PixelBuffer::kMaxSide
         && width * height <= PixelBuffer::kMaxPixels;
 }
-
-// Clockwise quarter turns the display matrix asks for (0 to 3), rounded to the nearest one.
-int quarterTurns(const AVStream& stream)
-{
-    const std::uint8_t* matrix = nullptr;
-#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
-    const AVPacketSideData* data = av_packet_side_data_get(stream.codecpar->coded_side_data,
-                                                           stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-    if (data && data->size >= 9 * sizeof(std::int32_t))
-        matrix = data->data;
-#else
-    std::size_t size = 0;
-    matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (size < 9 * sizeof(std::int32_t))
-        matrix = nullptr;
-#endif
-    if (!matrix)
-        return 0;
-    std::int32_t values[9];
-    std::memcpy(values, matrix, sizeof values);
-    // The matrix's angle is counter-clockwise; the picture is shown turned the other way.
-    const double clockwise = -av_display_rotation_get(values);
-    if (!std::isfinite(clockwise))
-        return 0;
-    const long turns = std::lround(clockwise / 90.0) % 4;
-    return static_cast<int>(turns < 0 ? turns + 4 : turns);
-}
-
 
 // Copies an upright BGRA frame into target turned clockwise by the given quarter turns.
 void rotate(const PixelBuffer& source, PixelBuffer& target, int turns)
@@ -143,33 +116,22 @@ public:
     }
 
 private:
-    // Pictures that state their matrix and range are converted with them; others as BT.601
-    // limited range, FFmpeg's own default.
+    // Pictures are converted in the matrix and range they state. A scaler is made anew (with
+    // its defaults) only when the picture's size or format changes, which the key includes.
     void applyColorspace(const AVFrame& picture)
     {
-        const int space = picture.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : picture.colorspace;
-        const int fullRange = picture.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-        if (space == lastSpace_ && fullRange == lastRange_)
+        const std::tuple key{scaler_.get(), picture.width, picture.height, picture.format, picture.colorspace, picture.color_range};
+        if (key == lastColours_)
             return;
-        int* inverse = nullptr;
-        int* table = nullptr;
-        int sourceRange = 0, targetRange = 0, brightness = 0, contrast = 0, saturation = 0;
-        if (sws_getColorspaceDetails(scaler_.get(), &inverse, &sourceRange, &table, &targetRange, &brightness, &contrast,
-                                     &saturation)
-            < 0)
-            return; // an RGB source: nothing to choose
-        const int* coefficients = sws_getCoefficients(space);
-        sws_setColorspaceDetails(scaler_.get(), coefficients, fullRange, table, 1, brightness, contrast, saturation);
-        lastSpace_ = space;
-        lastRange_ = fullRange;
+        ffmpeg::readPictureColours(scaler_.get(), picture);
+        lastColours_ = key;
     }
 
     int codedWidth_;
     int codedHeight_;
     int turns_;
     ffmpeg::ScalerPtr scaler_;
-    int lastSpace_ = -1;
-    int lastRange_ = -1;
+    std::tuple<SwsContext*, int, int, int, AVColorSpace, AVColorRange> lastColours_{nullptr, 0, 0, -1, AVCOL_SPC_NB, AVCOL_RANGE_NB};
 };
 
 // Gives each sample time the picture a player shows then: the last one that starts at or before
@@ -267,7 +229,9 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     if (!acceptableSize(codedWidth, codedHeight))
         fail(Case::decodeFailed, name + " declares a picture of " + std::to_string(codedWidth) + "x"
                                      + std::to_string(codedHeight) + " pixels, beyond what a loop may hold");
-    const int turns = quarterTurns(*stream);
+    if (const auto transfer = ffmpeg::highDynamicRangeTransfer(stream->codecpar->color_trc))
+        fail(Case::decodeFailed, ffmpeg::highDynamicRangeRefusal(name, *transfer));
+    const int turns = ffmpeg::quarterTurns(ffmpeg::displayMatrix(*stream));
     DecodedClip clip;
     clip.width = turns % 2 == 1 ? codedHeight : codedWidth;
     clip.height = turns % 2 == 1 ? codedWidth : codedHeight;

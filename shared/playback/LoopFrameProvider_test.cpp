@@ -2,6 +2,7 @@
 // level names them, decoded by a fake decoder (and once by FFmpeg).
 
 #include "playback/LoopFrameProviderTesting.h"
+#include "playback/LoopRotation.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
 #include "platform/TemporaryDirectory.h"
@@ -126,6 +127,11 @@ TEST(LoopFrameProviderTest, ForwardLoadsEndWithAWrapCrossfade)
     std::vector<PixelBufferRef> one = greyFrames({7});
     LoopFrameProvider::appendWrapCrossfade(one, 3);
     EXPECT_EQ(one.size(), 1u);
+
+    // The wrap takes no more blended frames than a crossfade between clips may.
+    std::vector<PixelBufferRef> two = greyFrames({0, 90});
+    LoopFrameProvider::appendWrapCrossfade(two, 100000);
+    EXPECT_EQ(two.size(), 2u + LoopRotation::kMaxCrossfadeFrames);
 }
 
 TEST(LoopFrameProviderTest, AStallKeepsTheJitterCountersStill)
