@@ -95,8 +95,11 @@ OwnedTemporaryFile::OwnedTemporaryFile(const fs::path& directory, std::string_vi
         fd_ = FileDescriptor(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd_.isValid())
             throwError(errno, "cannot create a temporary file in " + directory.string());
-        if (::flock(fd_.get(), LOCK_EX) != 0)
-            throwError(errno, "cannot lock " + path_.string());
+        if (::flock(fd_.get(), LOCK_EX) != 0) {
+            const int error = errno;
+            ::unlink(path_.c_str());
+            throwError(error, "cannot lock " + path_.string());
+        }
         // A sweep in another process may have taken it for stale between the open and the lock.
         struct stat info {};
         if (::fstat(fd_.get(), &info) == 0 && info.st_nlink > 0) {
