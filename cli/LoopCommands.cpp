@@ -12,6 +12,7 @@
 #include "playback/ImageDecoding.h"
 #include "playback/JPEGEncoder.h"
 #include "playback/LoopFrameProvider.h"
+#include "playback/LoopRotation.h"
 #include "playback/ParallelFor.h"
 #include "state/QuellonMode.h"
 
@@ -312,7 +313,7 @@ void addLoopCommands(CLI::App& app)
         ->check(CLI::Range(std::int64_t{1}, FFmpegClipDecoder::kMaxFrames));
     play->add_option("--crossfade", playOptions->crossfade, "blended frames between clips and, in forward mode, at the wrap")
         ->capture_default_str()
-        ->check(CLI::Range(0, 120));
+        ->check(CLI::Range(std::int64_t{0}, LoopRotation::kMaxCrossfadeFrames));
     play->add_flag("--jitter", playOptions->jitter, "now and then show a frame twice");
     play->add_flag("--lag", playOptions->lag, "now and then stall for a moment, like a congested call");
     play->add_flag("--alive", playOptions->alive, "let the brightness drift slowly");

@@ -9,6 +9,7 @@
 #include "capture/FFmpegCapture.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
+#include "platform/TemporaryFiles.h"
 #include "playback/ClipDecoder.h"
 #include "playback/LoopLoadError.h"
 #include "state/ClipMetadata.h"
@@ -16,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -130,9 +132,14 @@ void importLoop(const std::string& source, const std::optional<std::string>& nam
         throw CommandError("Cannot import " + source + ": it is not a video Quellon can play (" + failure.what() + ").");
     }
 
-    const std::string filename = LoopImport::uniqueDestinationName(name.value_or(offered), clipNames());
+    // Placed without replacing: an import running beside this one cannot take the same name.
+    std::string filename;
+    reportingFileErrors("Cannot import " + source, [&] {
+        filename = LoopImport::atomicCopyAsNewFile(source, QuellonStorage::clipsDirectory(), [&](const std::set<std::string>& names) {
+            return LoopImport::uniqueDestinationName(name.value_or(offered), names);
+        });
+    });
     const fs::path destination = QuellonStorage::clipURL(filename);
-    reportingFileErrors("Cannot import " + source, [&] { LoopImport::atomicCopy(source, destination); });
     ClipMetadata metadata{"imported", decoded.seconds, std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()),
                           std::to_string(decoded.width) + "x" + std::to_string(decoded.height),
                           std::llround(decoded.fps), "pingpong", filename,
@@ -204,12 +211,20 @@ void trimLoop(const std::string& name, double start, double end, bool replace)
     const fs::path clip = loopFile(name);
     const ClipAnalysisResult result = analyseClip(clip);
     const TrimMath::Window window = TrimMath::resolve(start, end, result.duration, TrimMath::maxDuration);
-    const std::string filename = replace ? name : uniqueName(stem(name) + "-trim", clipNames());
     // The window's end is the time the last kept frame ends; cutClip wants that frame's start.
     const double frame = result.format.fps > 0 ? 1 / result.format.fps : 0;
     const double lastFrame = std::max(window.start, window.end - frame);
+    std::string filename = name;
     try {
-        cutClip(clip, QuellonStorage::clipURL(filename), window.start, lastFrame);
+        if (replace)
+            cutClip(clip, clip, window.start, lastFrame);
+        else
+            filename = cutClipAsNewFile(
+                           clip, QuellonStorage::clipsDirectory(),
+                           [&](const std::set<std::string>& names) { return uniqueName(stem(name) + "-trim", names); },
+                           window.start, lastFrame)
+                           .file.filename()
+                           .string();
     } catch (const CaptureError& error) {
         throw CommandError(std::string("Cannot trim ") + name + ": " + error.what());
     }
@@ -225,6 +240,18 @@ void trimLoop(const std::string& name, double start, double end, bool replace)
     }
     QuellonStorage::writeMetadata(metadata, filename);
     std::cout << filename << ": " << seconds(window.start) << " s to " << seconds(window.end) << " s\n";
+}
+
+// Every library command first removes what interrupted runs left in the clips directory, and
+// from then on removes its own temporary files when interrupted.
+template <typename Body>
+std::function<void()> libraryCommand(Body body)
+{
+    return [body] {
+        removeTemporaryFilesOnSignal();
+        removeStaleTemporaryFiles(QuellonStorage::clipsDirectory(), quellonTemporaryPrefixes());
+        body();
+    };
 }
 
 } // namespace
@@ -301,16 +328,16 @@ void addLoopLibraryCommands(CLI::App& app)
     auto* listCommand = loops->add_subcommand("list", "List the loops with their details and grade.");
     auto listJSON = std::make_shared<bool>(false);
     listCommand->add_flag("--json", *listJSON, "Print JSON.");
-    listCommand->callback([listJSON] { list(*listJSON); });
+    listCommand->callback(libraryCommand([listJSON] { list(*listJSON); }));
 
     auto* importCommand = loops->add_subcommand("import", "Copy a .mov, .mp4 or .m4v file in as a loop.");
     auto importFile = std::make_shared<std::string>();
     auto importName = std::make_shared<std::string>();
     importCommand->add_option("FILE", *importFile, "The video file.")->required();
     auto* nameOption = importCommand->add_option("--name", *importName, "The loop's name.");
-    importCommand->callback([=] {
+    importCommand->callback(libraryCommand([=] {
         importLoop(*importFile, nameOption->count() ? std::optional(*importName) : std::nullopt);
-    });
+    }));
 
     auto* exportCommand = loops->add_subcommand("export", "Copy a loop out to a file or directory.");
     auto exportName = std::make_shared<std::string>();
@@ -322,7 +349,7 @@ void addLoopLibraryCommands(CLI::App& app)
     auto* removeCommand = loops->add_subcommand("remove", "Delete a loop and its sidecar.");
     auto removeName = std::make_shared<std::string>();
     removeCommand->add_option("NAME", *removeName, "The loop's file name.")->required();
-    removeCommand->callback([=] { removeLoop(*removeName); });
+    removeCommand->callback(libraryCommand([=] { removeLoop(*removeName); }));
 
     auto* analyseCommand = loops->add_subcommand("analyse", "Grade a loop and find its best seam.");
     analyseCommand->alias("analyze");
@@ -330,7 +357,7 @@ void addLoopLibraryCommands(CLI::App& app)
     auto analyseJSON = std::make_shared<bool>(false);
     analyseCommand->add_option("NAME", *analyseName, "The loop's file name.")->required();
     analyseCommand->add_flag("--json", *analyseJSON, "Print JSON.");
-    analyseCommand->callback([=] { analyseLoop(*analyseName, *analyseJSON); });
+    analyseCommand->callback(libraryCommand([=] { analyseLoop(*analyseName, *analyseJSON); }));
 
     auto* trimCommand = loops->add_subcommand("trim", "Cut a loop to a window (a new clip unless --replace).");
     auto trimName = std::make_shared<std::string>();
@@ -341,7 +368,7 @@ void addLoopLibraryCommands(CLI::App& app)
     trimCommand->add_option("--start", *trimStart, "Start in seconds.")->required();
     trimCommand->add_option("--end", *trimEnd, "End in seconds.")->required();
     trimCommand->add_flag("--replace", *trimReplace, "Replace the loop instead of keeping it.");
-    trimCommand->callback([=] { trimLoop(*trimName, *trimStart, *trimEnd, *trimReplace); });
+    trimCommand->callback(libraryCommand([=] { trimLoop(*trimName, *trimStart, *trimEnd, *trimReplace); }));
 }
 
 } // namespace quellon::cli

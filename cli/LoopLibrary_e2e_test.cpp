@@ -3,7 +3,9 @@
 
 #include "platform/FileIO.h"
 #include "platform/TemporaryDirectory.h"
+#include "capture/TestFootage.h"
 #include "playback/ClipDecoder.h"
+#include "playback/TestFrames.h"
 #include "state/ClipMetadata.h"
 
 #include "ChildProgram.h"
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -207,7 +210,24 @@ TEST_F(LoopLibraryTest, RecordingFindsTheSeamWhereTheFirstAndLastSecondsMatch)
     const auto recorded = quellon({"record", "--seconds", "5.5", "--input", graph, "--name", "wave"});
     ASSERT_EQ(recorded.status, 0) << recorded.err;
     const ClipMetadata metadata = sidecar("wave.mov");
-    EXPECT_NEAR(metadata.duration, 4 + 1.0 / 15, 0.01) << "one period, its last frame included";
+    EXPECT_NEAR(metadata.duration, 4, 0.01) << "one period; the frame that repeats the first is left out";
+    FFmpegClipDecoder decoder;
+    const DecodedClip clip = decoder.decode(clips() / "wave.mov", 1000);
+    ASSERT_EQ(clip.frames.size(), 60u);
+    // Played forward, the last frame leads into the first as any frame leads into the next: the
+    // wrap neither holds nor jumps.
+    auto difference = [](const PixelBuffer& a, const PixelBuffer& b) {
+        double sum = 0;
+        auto left = a.lockForReading(), right = b.lockForReading();
+        for (int y = 0; y < a.height(); ++y)
+            for (int x = 0; x < a.width() * 4; x += 4)
+                sum += std::abs(int(left.row(y)[x + 1]) - int(right.row(y)[x + 1]));
+        return sum / (a.width() * a.height());
+    };
+    const double wrap = difference(*clip.frames.back(), *clip.frames.front());
+    const double step = difference(*clip.frames[0], *clip.frames[1]);
+    EXPECT_GT(wrap, step / 2) << "the last frame is no copy of the first";
+    EXPECT_LT(wrap, step * 1.5) << "the wrap moves like any other step";
     const auto jump = recorded.out.find("Seam boundary jump: ");
     ASSERT_NE(jump, std::string::npos);
     EXPECT_LT(std::stod(recorded.out.substr(jump + 20)), 0.005) << recorded.out;
@@ -236,6 +256,77 @@ TEST_F(LoopLibraryTest, InterruptedOrFailedRecordingsLeaveTheClipsAsTheyWere)
     const auto broken = quellon({"record", "--input", "lavfi:nosuchfilter"});
     EXPECT_EQ(broken.status, 1);
     EXPECT_EQ(listing(), before);
+}
+
+TEST_F(LoopLibraryTest, PhoneAndColourTaggedClipsLookTheSameAfterImportAndTrim)
+{
+    ASSERT_TRUE(testing::havePhotographs()) << "python3-skimage's photographs are missing";
+    FFmpegClipDecoder decoder;
+    auto colourAt = [](const PixelBuffer& frame, int x, int y) {
+        const auto p = testing::pixelOf(frame, x, y);
+        return std::array<int, 3>{p[2], p[1], p[0]};
+    };
+    auto worstError = [](const std::array<int, 3>& colour) {
+        int worst = 0;
+        for (std::size_t i = 0; i < 3; ++i)
+            worst = std::max(worst, std::abs(colour[i] - testing::kKnownColour[i]));
+        return worst;
+    };
+
+    for (auto matrix : {testing::Matrix::bt709, testing::Matrix::bt601}) {
+        const std::string name = matrix == testing::Matrix::bt709 ? "bt709" : "bt601";
+        SCOPED_TRACE(name);
+        const fs::path clip = temp.path() / (name + ".mp4");
+        ASSERT_TRUE(testing::makeTaggedColourClip(clip, matrix, 4));
+        ASSERT_EQ(quellon({"loops", "import", clip.string()}).status, 0);
+        const auto trimmed = quellon({"loops", "trim", "imported-" + name + ".mov", "--start", "0.5", "--end", "3.6"});
+        ASSERT_EQ(trimmed.status, 0) << trimmed.err;
+        for (const std::string& loop : {"imported-" + name + ".mov", "imported-" + name + "-trim.mov"}) {
+            const DecodedClip played = decoder.decode(clips() / loop, 1);
+            const auto colour = colourAt(*played.frames.front(), 160, 120);
+            EXPECT_LE(worstError(colour), 3) << loop << ": " << colour[0] << "," << colour[1] << "," << colour[2];
+        }
+    }
+
+    // A portrait phone clip with B-frames stays upright (the band at the top) after a trim,
+    // whether it replaces the loop or not.
+    const fs::path phone = temp.path() / "phone.mov";
+    ASSERT_TRUE(testing::makePortraitPhoneClip(phone, true, 15, 4));
+    ASSERT_EQ(quellon({"loops", "import", phone.string()}).status, 0);
+    EXPECT_EQ(sidecar("imported-phone.mov").resolution, "1080x1920");
+    ASSERT_EQ(quellon({"loops", "trim", "imported-phone.mov", "--start", "0.2", "--end", "3.5"}).status, 0);
+    ASSERT_EQ(quellon({"loops", "trim", "imported-phone.mov", "--start", "0.5", "--end", "3.8", "--replace"}).status, 0);
+    for (const std::string loop : {"imported-phone-trim.mov", "imported-phone.mov"}) {
+        const DecodedClip played = decoder.decode(clips() / loop, 1);
+        ASSERT_EQ(std::pair(played.width, played.height), (std::pair<std::int64_t, std::int64_t>(1080, 1920))) << loop;
+        EXPECT_LE(worstError(colourAt(*played.frames.front(), 540, 100)), 6) << loop << ": the band is at the top";
+    }
+}
+
+TEST_F(LoopLibraryTest, ImportsAtOnceKeepEveryClipAndLeftTemporariesGo)
+{
+    // What a killed import, trim and recording left; and a file that is not ours.
+    for (const std::string name : {".quellon-export-9F0C.mov", ".quellon-cut-77A1.mov", ".quellon-recording-1B2C.mov",
+                                   ".other-program.mov"})
+        std::ofstream(clips() / name) << "left behind";
+    const fs::path clip = makeClip("Same Name.mp4", "testsrc2=size=160x120:rate=15:duration=2");
+
+    std::vector<std::unique_ptr<testing::ChildProgram>> imports;
+    for (int i = 0; i < 3; ++i)
+        imports.push_back(std::make_unique<testing::ChildProgram>(QUELLON_CLI_PATH, std::vector<std::string>{"loops", "import", clip.string()}, env()));
+    std::set<std::string> printed;
+    for (auto& import : imports) {
+        const auto result = import->finish();
+        EXPECT_EQ(result.status, 0) << result.err;
+        printed.insert(result.out);
+    }
+    EXPECT_EQ(printed, (std::set<std::string>{"imported-Same-Name.mov\n", "imported-Same-Name-1.mov\n", "imported-Same-Name-2.mov\n"}))
+        << "each import its own name";
+    for (const std::string name : {"imported-Same-Name.mov", "imported-Same-Name-1.mov", "imported-Same-Name-2.mov"})
+        EXPECT_EQ(bytes(clips() / name), bytes(clip)) << name;
+    EXPECT_EQ(listing(), (std::set<std::string>{".other-program.mov", "imported-Same-Name.json", "imported-Same-Name.mov",
+                                                "imported-Same-Name-1.json", "imported-Same-Name-1.mov",
+                                                "imported-Same-Name-2.json", "imported-Same-Name-2.mov"}));
 }
 
 } // namespace

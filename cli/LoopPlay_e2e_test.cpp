@@ -73,6 +73,7 @@ TEST_F(LoopPlayTest, ErrorsAndBadArgumentsHaveTheirExitStatus)
                            Row{{"loop", "play", "x.mov", "--mode", "reverse"}, 2},
                            Row{{"loop", "play", "x.mov", "--fps", "0"}, 2},
                            Row{{"loop", "play", "x.mov", "--max-frames", "-1"}, 2},
+                           Row{{"loop", "play", "x.mov", "--crossfade", "91"}, 2},
                            Row{{"loop", "play"}, 2}}) {
         const auto result = run(row.args);
         EXPECT_EQ(result.status, row.status) << row.args.back() << ": " << result.err;

@@ -9,7 +9,7 @@
 #include "capture/FFmpegCapture.h"
 #include "capture/LoopRecording.h"
 #include "capture/LoopSaving.h"
-#include "platform/UUID.h"
+#include "platform/TemporaryFiles.h"
 #include "state/ClipMetadata.h"
 #include "state/QuellonState.h"
 #include "state/QuellonStorage.h"
@@ -62,23 +62,6 @@ private:
     struct sigaction previousTerm_ {};
 };
 
-// Files of a recording that are removed unless the recording completes.
-class Cleanup {
-public:
-    void add(const fs::path& path) { paths_.push_back(path); }
-    void release() { paths_.clear(); }
-    ~Cleanup()
-    {
-        for (const fs::path& path : paths_) {
-            std::error_code ignored;
-            fs::remove(path, ignored);
-        }
-    }
-
-private:
-    std::vector<fs::path> paths_;
-};
-
 using Cancelled = RecordingCancelled;
 
 std::string chooseInput(const std::optional<std::string>& camera, const std::optional<std::string>& input)
@@ -123,11 +106,11 @@ void record(const Options& options)
     const fs::path clips = QuellonStorage::clipsDirectory();
     const std::string base = options.name ? LoopImport::sanitizedBase(*options.name) : defaultLoopName();
     const std::string filename = uniqueName(base, clipNames());
-    const fs::path recording = clips / (".quellon-recording-" + UUID::random().uuidString() + ".mov");
-
+    removeStaleTemporaryFiles(clips, quellonTemporaryPrefixes());
     InterruptGuard guard;
-    Cleanup cleanup;
-    cleanup.add(recording);
+    // Locked while we record and save, removed however we leave.
+    const OwnedTemporaryFile recordingFile(clips, ".quellon-recording-", ".mov");
+    const fs::path& recording = recordingFile.path();
     const bool terminal = ::isatty(STDERR_FILENO);
 
     // The landmark model takes seconds to load: it loads while we record, for the seam's eye
@@ -185,15 +168,13 @@ void record(const Options& options)
     } catch (const CaptureError& error) {
         throw CommandError(error.what());
     }
-    std::error_code ignored;
-    fs::remove(recording, ignored);
 
     const LoopQualityReport& report = saved.report;
     const double lastFrame = saved.windowStart + saved.duration - 1 / format.fps;
     const double clipDuration = saved.duration;
     const bool copied = saved.copied;
     const auto& seam = saved.seam;
-    std::cout << "Saved " << filename << ": " << std::fixed << std::setprecision(2) << clipDuration << " s ("
+    std::cout << "Saved " << saved.filename << ": " << std::fixed << std::setprecision(2) << clipDuration << " s ("
               << saved.windowStart << " s to " << lastFrame + 1 / format.fps << " s of the recording, "
               << (copied ? "cut without re-encoding" : "re-encoded") << ", " << summary.codec << ")\n";
     std::cout << describeReport(report);

@@ -26,7 +26,7 @@ AwayPlayer::Choice AwayPlayer::choiceFor(const QuellonState& state, const std::f
 {
     Choice choice;
     choice.loopMode = state.loopMode;
-    choice.crossfadeFrames = std::clamp<std::int64_t>(state.loopCrossfadeFrames, 0, 120);
+    choice.crossfadeFrames = std::clamp<std::int64_t>(state.loopCrossfadeFrames, 0, LoopRotation::kMaxCrossfadeFrames);
     if (!state.activeClipFilename || !isBareFilename(*state.activeClipFilename))
         return choice;
     std::vector<std::string> names{*state.activeClipFilename};

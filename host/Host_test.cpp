@@ -10,6 +10,7 @@
 #include "host/StateKeeper.h"
 #include "playback/ClipDecoder.h"
 #include "playback/LoopLoadError.h"
+#include "playback/LoopRotation.h"
 #include "playback/TestFrames.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
@@ -317,7 +318,7 @@ TEST(AwayPlayer, TheLoopIsTheActiveClipThenTheOtherVarietyClips)
     state.loopCrossfadeFrames = 100000;
     const auto choice = AwayPlayer::choiceFor(state, clips);
     EXPECT_EQ(choice.loopMode, LoopMode::forward);
-    EXPECT_EQ(choice.crossfadeFrames, 120) << "a hostile crossfade cannot blow up the loop's memory";
+    EXPECT_EQ(choice.crossfadeFrames, LoopRotation::kMaxCrossfadeFrames) << "a hostile crossfade cannot blow up the loop's memory";
 }
 
 class CountingDecoder final : public ClipDecoder {

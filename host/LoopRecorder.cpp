@@ -7,7 +7,7 @@
 #include "host/HostController.h"
 #include "host/LiveCapture.h"
 #include "platform/Log.h"
-#include "platform/UUID.h"
+#include "platform/TemporaryFiles.h"
 
 #include <chrono>
 #include <set>
@@ -93,15 +93,9 @@ std::optional<std::string> LoopRecorder::record(double seconds)
         }
     } untap{*this, tap};
 
-    const fs::path recording = clipsDirectory_ / (".quellon-recording-" + UUID::random().uuidString() + ".mov");
-    struct Remove {
-        const fs::path& path;
-        ~Remove()
-        {
-            std::error_code ignored;
-            fs::remove(path, ignored);
-        }
-    } removeRecording{recording};
+    // Locked while we record and save, so no library command takes it for an interrupted run's.
+    const OwnedTemporaryFile recordingFile(clipsDirectory_, ".quellon-recording-", ".mov");
+    const fs::path& recording = recordingFile.path();
 
     log_.write(LogLevel::info, "host: recording " + std::to_string(seconds) + " s");
     LoopClipAnalysis analysis;

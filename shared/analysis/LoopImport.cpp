@@ -1,11 +1,13 @@
 #include "analysis/LoopImport.h"
 
 #include "platform/FileDescriptor.h"
+#include "platform/TemporaryFiles.h"
 #include "platform/UUID.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -180,8 +182,12 @@ std::string uniqueDestinationName(std::string_view suggested, const std::set<std
     return candidate;
 }
 
-void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
-                const CopyProgress& progress)
+namespace {
+
+// The source copied into a new temporary file of ours in directory, flushed to disk, still
+// locked. Throws std::system_error; the temporary file never survives a failure.
+std::unique_ptr<OwnedTemporaryFile> copyIntoTemporary(const std::filesystem::path& source,
+                                                      const std::filesystem::path& directory, const CopyProgress& progress)
 {
     // O_NONBLOCK keeps a FIFO from blocking the open; fstat then refuses it.
     FileDescriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -197,35 +203,20 @@ void atomicCopy(const std::filesystem::path& source, const std::filesystem::path
     // Reads of a regular file never block; clear the flag so the fallback loop is ordinary.
     ::fcntl(from.get(), F_SETFL, ::fcntl(from.get(), F_GETFL) & ~O_NONBLOCK);
 
-    const std::filesystem::path directory = destination.has_parent_path() ? destination.parent_path()
-                                                                          : std::filesystem::path(".");
-    const std::filesystem::path temporary = directory
-        / (std::string(temporaryPrefix) + UUID::random().uuidString() + std::string(movieExtension));
-    FileDescriptor to(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (to.get() < 0)
-        throwError(errno, "cannot create a temporary file for", destination);
-
-    // Until the rename succeeds, every way out (a failed call, a throwing progress callback)
-    // removes the temporary file; errno is saved before the clean-up so the error is the
-    // failing step's own.
-    struct TemporaryGuard {
-        const std::filesystem::path& path;
-        FileDescriptor& fd;
-        bool committed = false;
-        ~TemporaryGuard()
-        {
-            if (committed)
-                return;
-            const int saved = errno;
-            fd.reset();
-            ::unlink(path.c_str());
-            errno = saved;
-        }
-    } guard{temporary, to};
-
-    const std::int64_t copied = copyContent(from.get(), to.get(), progress);
+    // What interrupted copies left here goes first.
+    removeStaleTemporaryFiles(directory, {temporaryPrefix});
+    std::unique_ptr<OwnedTemporaryFile> temporary;
+    try {
+        temporary = std::make_unique<OwnedTemporaryFile>(directory, temporaryPrefix, movieExtension);
+    } catch (const std::system_error& error) {
+        throwError(error.code().value(), "cannot create a temporary file for", directory);
+    }
+    const int to = temporary->descriptor();
+    // Failures below leave by exception, and the temporary file's owner removes it; errno is
+    // read before anything else can change it.
+    const std::int64_t copied = copyContent(from.get(), to, progress);
     if (copied < 0)
-        throwError(errno, "cannot copy to", destination);
+        throwError(errno, "cannot copy to", directory);
     struct stat after {};
     if (::fstat(from.get(), &after) != 0)
         throwError(errno, "cannot inspect", source);
@@ -233,19 +224,56 @@ void atomicCopy(const std::filesystem::path& source, const std::filesystem::path
     if (copied != before.st_size || after.st_size != before.st_size
         || after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
         throwError(EIO, "changed while it was copied:", source);
-    if (::fsync(to.get()) != 0)
-        throwError(errno, "cannot flush", temporary);
-    if (::close(to.release()) != 0)
-        throwError(errno, "cannot close", temporary);
-    // rename replaces an existing destination in one step and fails for a directory.
-    if (::rename(temporary.c_str(), destination.c_str()) != 0)
-        throwError(errno, "cannot replace", destination);
-    guard.committed = true;
+    if (::fsync(to) != 0)
+        throwError(errno, "cannot flush", temporary->path());
+    return temporary;
+}
 
+void syncDirectory(const std::filesystem::path& directory)
+{
     FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // The rename has happened; a directory that cannot be synced only weakens durability.
     if (dir.get() >= 0)
         ::fsync(dir.get());
+}
+
+std::filesystem::path directoryOf(const std::filesystem::path& destination)
+{
+    return destination.has_parent_path() ? destination.parent_path() : std::filesystem::path(".");
+}
+
+} // namespace
+
+void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
+                const CopyProgress& progress)
+{
+    const std::filesystem::path directory = directoryOf(destination);
+    const auto temporary = copyIntoTemporary(source, directory, progress);
+    // rename replaces an existing destination in one step and fails for a directory.
+    temporary->replace(destination);
+    syncDirectory(directory);
+}
+
+std::string atomicCopyAsNewFile(const std::filesystem::path& source, const std::filesystem::path& directory,
+                                const NameChooser& chooseName, const CopyProgress& progress)
+{
+    const auto temporary = copyIntoTemporary(source, directory, progress);
+    // Another process may take the chosen name between the choice and the placement: then the
+    // names are read again and another is chosen.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::set<std::string> names;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
+            names.insert(it->path().filename().string());
+        if (error)
+            throwError(error.value(), "cannot read", directory);
+        const std::string name = chooseName(names);
+        if (temporary->placeWithoutReplacing(directory / name)) {
+            syncDirectory(directory);
+            return name;
+        }
+    }
+    throwError(EEXIST, "no free name for", source);
 }
 
 } // namespace quellon::LoopImport

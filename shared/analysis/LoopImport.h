@@ -42,11 +42,23 @@ using CopyProgress = std::function<void(std::uint64_t bytesCopied)>;
 
 /// Copies source to destination so that destination holds either its old content or the
 /// complete copy, never a part: the bytes go to a hidden ".quellon-export-<UUID>.mov" beside
-/// the destination, are flushed to disk, and the file is renamed over the destination. Throws
+/// the destination (an OwnedTemporaryFile: locked while live, removed on failure and on
+/// SIGINT/SIGTERM), are flushed to disk, and the file is renamed over the destination. Stale
+/// temporary copies an interrupted run left in that directory are removed first. Throws
 /// std::system_error with the failing call's error (a source that changes size while it is
 /// copied fails with EIO); the temporary file never survives a failure.
 void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
                 const CopyProgress& progress = {});
+
+/// Picks a file name given the names already in a directory.
+using NameChooser = std::function<std::string(const std::set<std::string>& existing)>;
+
+/// Copies source into directory as a new file, never over an existing one: the copy is made as
+/// atomicCopy makes it, then placed under chooseName(the directory's names) without replacing
+/// (placeWithoutReplacing); when another process took that name meanwhile, chooseName is asked
+/// again. Returns the name used. Throws as atomicCopy.
+std::string atomicCopyAsNewFile(const std::filesystem::path& source, const std::filesystem::path& directory,
+                                const NameChooser& chooseName, const CopyProgress& progress = {});
 
 } // namespace LoopImport
 } // namespace quellon

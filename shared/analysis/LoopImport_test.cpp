@@ -1,12 +1,16 @@
 #include "analysis/LoopImport.h"
 
 #include "platform/FileIO.h"
+#include "platform/TemporaryFiles.h"
 #include "platform/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
 #include <fstream>
+#include <csignal>
+#include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace quellon {
@@ -235,6 +239,52 @@ TEST_F(AtomicCopyTest, ReadersNeverSeeAPartialFile)
     reader.join();
     EXPECT_GT(polls, 0u);
     EXPECT_EQ(partial, 0u);
+}
+
+TEST_F(AtomicCopyTest, CopiesAsANewFileNeverTakeANameAnotherCopyTookFirst)
+{
+    const fs::path source = write(dir / "source.mp4", pattern(100000, 's'));
+    // Another import places "imported-x.mov" between our choice and our placement.
+    int asked = 0;
+    const std::string name = LoopImport::atomicCopyAsNewFile(source, dir, [&](const std::set<std::string>& names) {
+        if (++asked == 1)
+            write(dir / "imported-x.mov", "the other import");
+        return LoopImport::uniqueDestinationName("x.mp4", names);
+    });
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(name, "imported-x-1.mov");
+    EXPECT_EQ(read(dir / "imported-x.mov"), "the other import") << "never replaced";
+    EXPECT_EQ(read(dir / "imported-x-1.mov"), read(source));
+    EXPECT_EQ(temporaries(dir), 0u);
+}
+
+TEST_F(AtomicCopyTest, TemporariesOfInterruptedCopiesAreRemoved)
+{
+    const fs::path source = write(dir / "source.mp4", pattern(3 * 1024 * 1024, 'i'));
+    // SIGTERM and SIGINT in the middle of a copy: the process ends by the signal, and its
+    // temporary file is gone.
+    for (int signal : {SIGTERM, SIGINT}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            removeTemporaryFilesOnSignal();
+            try {
+                LoopImport::atomicCopy(source, dir / "interrupted.mov", [&](std::uint64_t) { ::raise(signal); });
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        EXPECT_EQ(temporaries(dir), 0u) << "signal " << signal;
+        EXPECT_FALSE(fs::exists(dir / "interrupted.mov"));
+    }
+
+    // One a killed run left (no process holds it) goes with the next copy into that directory.
+    write(dir / ".quellon-export-0BEC2C6E-6D44-4B43-9E14-16CA7A0F4A37.mov", "left by a killed run");
+    LoopImport::atomicCopy(source, dir / "next.mov");
+    EXPECT_EQ(temporaries(dir), 0u);
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 #include "capture/ClipEncoder.h"
 
 #include "capture/FFmpegCapture.h"
-#include "platform/UUID.h"
+#include "platform/TemporaryFiles.h"
 #include "playback/FFmpegHandles.h"
+#include "playback/FFmpegVideoTags.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,10 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <unistd.h>
+#include <functional>
+#include <memory>
+#include <set>
+#include <system_error>
 #include <vector>
 
 namespace quellon {
@@ -23,38 +28,13 @@ namespace {
 
 using ffmpeg::errorText;
 
+constexpr std::string_view kCutPrefix = ".quellon-cut-";
+
 void check(int result, const std::string& what)
 {
     if (result < 0)
         throw CaptureError(what + ": " + errorText(result));
 }
-
-// A hidden sibling of the destination that is removed unless it was renamed into place.
-class TemporarySibling {
-public:
-    explicit TemporarySibling(const std::filesystem::path& destination)
-        : destination_(destination),
-          path_(destination.parent_path() / (".quellon-cut-" + UUID::random().uuidString() + ".mov"))
-    {
-    }
-    ~TemporarySibling()
-    {
-        if (!committed_)
-            ::unlink(path_.c_str());
-    }
-    const std::filesystem::path& path() const { return path_; }
-    void commit()
-    {
-        if (::rename(path_.c_str(), destination_.c_str()) != 0)
-            throw CaptureError("Cannot store " + destination_.string() + ": " + std::strerror(errno));
-        committed_ = true;
-    }
-
-private:
-    std::filesystem::path destination_;
-    std::filesystem::path path_;
-    bool committed_ = false;
-};
 
 } // namespace
 
@@ -97,7 +77,7 @@ struct ClipEncoder::Impl {
     }
 };
 
-ClipEncoder::ClipEncoder(const std::filesystem::path& path, int width, int height, double fps)
+ClipEncoder::ClipEncoder(const std::filesystem::path& path, int width, int height, double fps, const Tags& tags)
     : impl_(std::make_unique<Impl>())
 {
     Impl& d = *impl_;
@@ -121,12 +101,21 @@ ClipEncoder::ClipEncoder(const std::filesystem::path& path, int width, int heigh
     d.encoder->framerate = {rate, 1};
     d.encoder->gop_size = rate;
     d.encoder->max_b_frames = 0;
+    // Players guess the colours of untagged video, and guess differently: say what we write.
     if (h264) {
         d.encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+        d.encoder->colorspace = AVCOL_SPC_BT709;
+        d.encoder->color_primaries = AVCOL_PRI_BT709;
+        d.encoder->color_trc = AVCOL_TRC_BT709;
+        d.encoder->color_range = AVCOL_RANGE_MPEG;
         av_opt_set(d.encoder->priv_data, "preset", "veryfast", 0);
         av_opt_set(d.encoder->priv_data, "crf", "20", 0);
     } else {
         d.encoder->pix_fmt = AV_PIX_FMT_YUVJ420P;
+        d.encoder->colorspace = AVCOL_SPC_SMPTE170M;
+        d.encoder->color_primaries = AVCOL_PRI_BT709;
+        d.encoder->color_trc = AVCOL_TRC_BT709;
+        d.encoder->color_range = AVCOL_RANGE_JPEG;
         d.encoder->flags |= AV_CODEC_FLAG_QSCALE;
         d.encoder->global_quality = FF_QP2LAMBDA * 3;
     }
@@ -140,6 +129,8 @@ ClipEncoder::ClipEncoder(const std::filesystem::path& path, int width, int heigh
     d.stream->time_base = d.encoder->time_base;
     d.stream->avg_frame_rate = {rate, 1};
     check(avcodec_parameters_from_context(d.stream->codecpar, d.encoder), "Cannot configure " + d.path);
+    if (tags.displayMatrix && !ffmpeg::setDisplayMatrix(*d.stream, *tags.displayMatrix))
+        throw CaptureError("Out of memory creating " + d.path);
     check(avio_open(&d.output->pb, d.path.c_str(), AVIO_FLAG_WRITE), "Cannot create " + d.path);
     check(avformat_write_header(d.output, nullptr), "Cannot write " + d.path);
     d.headerWritten = true;
@@ -152,10 +143,13 @@ ClipEncoder::ClipEncoder(const std::filesystem::path& path, int width, int heigh
     d.frame->width = width;
     d.frame->height = height;
     check(av_frame_get_buffer(d.frame, 0), "Out of memory creating " + d.path);
-    d.scale = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, d.encoder->pix_fmt, SWS_BILINEAR,
+    d.scale = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, d.encoder->pix_fmt, SWS_BILINEAR | SWS_ACCURATE_RND,
                              nullptr, nullptr, nullptr);
     if (!d.scale)
         throw CaptureError("Cannot convert frames for " + d.path);
+    // swscale writes BT.601 unless told otherwise; the pictures must match their tags.
+    sws_setColorspaceDetails(d.scale, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                             sws_getCoefficients(h264 ? SWS_CS_ITU709 : SWS_CS_ITU601), h264 ? 0 : 1, 0, 1 << 16, 1 << 16);
 }
 
 ClipEncoder::~ClipEncoder() = default;
@@ -195,8 +189,14 @@ void ClipEncoder::finish()
     check(avio_closep(&d.output->pb), "Cannot complete " + d.path);
 }
 
-bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start, double end)
+namespace {
+
+// Cuts source into a temporary file of ours in directory, then hands it to place, which gives
+// it its name. Returns what place returned and whether the packets were copied.
+CutResult cut(const std::filesystem::path& source, const std::filesystem::path& directory, double start, double end,
+              const std::function<std::filesystem::path(OwnedTemporaryFile&)>& place)
 {
+    const std::filesystem::path destination = directory;
     AVFormatContext* rawInput = nullptr;
     check(avformat_open_input(&rawInput, source.c_str(), nullptr, nullptr), "Cannot open " + source.string());
     std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(rawInput, [](AVFormatContext* c) {
@@ -206,6 +206,9 @@ bool cutClip(const std::filesystem::path& source, const std::filesystem::path& d
     const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     check(index, "No video in " + source.string());
     AVStream* in = input->streams[index];
+    if (const auto transfer = ffmpeg::highDynamicRangeTransfer(in->codecpar->color_trc))
+        throw CaptureError(ffmpeg::highDynamicRangeRefusal(source.string(), *transfer) + ".");
+    const std::optional<ffmpeg::DisplayMatrix> rotation = ffmpeg::displayMatrix(*in);
     const double timeBase = av_q2d(in->time_base);
     const AVRational rate = in->avg_frame_rate.num > 0 ? in->avg_frame_rate : AVRational{30, 1};
     const double halfFrame = 0.5 / av_q2d(rate);
@@ -234,12 +237,19 @@ bool cutClip(const std::filesystem::path& source, const std::filesystem::path& d
     }
     av_packet_free(&packet);
 
-    TemporarySibling temporary(destination);
+    std::unique_ptr<OwnedTemporaryFile> temporary;
+    try {
+        removeStaleTemporaryFiles(directory, {kCutPrefix});
+        temporary = std::make_unique<OwnedTemporaryFile>(directory, kCutPrefix, ".mov");
+    } catch (const std::system_error& error) {
+        freePackets();
+        throw CaptureError("Cannot cut " + source.string() + ": " + error.what());
+    }
     const bool copy = !packets.empty() && (packets.front()->flags & AV_PKT_FLAG_KEY) && !reordered;
     try {
         if (copy) {
             AVFormatContext* output = nullptr;
-            check(avformat_alloc_output_context2(&output, nullptr, "mov", temporary.path().c_str()),
+            check(avformat_alloc_output_context2(&output, nullptr, "mov", temporary->path().c_str()),
                   "Cannot create " + destination.string());
             std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> out(output, [](AVFormatContext* c) {
                 if (c->pb)
@@ -251,9 +261,11 @@ bool cutClip(const std::filesystem::path& source, const std::filesystem::path& d
                 throw CaptureError("Out of memory cutting " + source.string());
             check(avcodec_parameters_copy(stream->codecpar, in->codecpar), "Cannot cut " + source.string());
             stream->codecpar->codec_tag = 0;
+            if (rotation && !ffmpeg::setDisplayMatrix(*stream, *rotation))
+                throw CaptureError("Out of memory cutting " + source.string());
             stream->time_base = in->time_base;
             stream->avg_frame_rate = in->avg_frame_rate;
-            check(avio_open(&output->pb, temporary.path().c_str(), AVIO_FLAG_WRITE), "Cannot create " + destination.string());
+            check(avio_open(&output->pb, temporary->path().c_str(), AVIO_FLAG_WRITE), "Cannot create " + destination.string());
             check(avformat_write_header(output, nullptr), "Cannot write " + destination.string());
             const std::int64_t first = packets.front()->pts;
             for (AVPacket* p : packets) {
@@ -270,7 +282,8 @@ bool cutClip(const std::filesystem::path& source, const std::filesystem::path& d
             freePackets();
             auto capture = openCapture(CaptureInput{CaptureInput::Kind::file, source.string()}, {.realtime = false});
             const CaptureFormat format = capture->format();
-            ClipEncoder encoder(temporary.path(), format.width, format.height, format.fps);
+            // Frames come as stored; the matrix keeps showing them turned as the source did.
+            ClipEncoder encoder(temporary->path(), format.width, format.height, format.fps, {rotation});
             std::optional<double> first;
             while (auto frame = capture->read()) {
                 if (frame->time < start - halfFrame)
@@ -291,8 +304,41 @@ bool cutClip(const std::filesystem::path& source, const std::filesystem::path& d
         throw;
     }
     freePackets();
-    temporary.commit();
-    return copy;
+    try {
+        return {place(*temporary), copy};
+    } catch (const std::system_error& error) {
+        throw CaptureError("Cannot store the cut of " + source.string() + ": " + error.what());
+    }
+}
+
+} // namespace
+
+bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start, double end)
+{
+    const std::filesystem::path directory = destination.has_parent_path() ? destination.parent_path() : ".";
+    return cut(source, directory, start, end, [&](OwnedTemporaryFile& temporary) {
+               temporary.replace(destination);
+               return destination;
+           }).copied;
+}
+
+CutResult cutClipAsNewFile(const std::filesystem::path& source, const std::filesystem::path& directory,
+                           const std::function<std::string(const std::set<std::string>&)>& chooseName, double start,
+                           double end)
+{
+    return cut(source, directory, start, end, [&](OwnedTemporaryFile& temporary) {
+        // Another process may take the chosen name first: then choose again from what is there.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::set<std::string> names;
+            std::error_code error;
+            for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
+                names.insert(it->path().filename().string());
+            const std::filesystem::path file = directory / chooseName(names);
+            if (temporary.placeWithoutReplacing(file))
+                return file;
+        }
+        throw std::system_error(EEXIST, std::generic_category(), "no free name in " + directory.string());
+    });
 }
 
 } // namespace quellon

@@ -2,7 +2,12 @@
 
 #include "capture/CaptureSource.h"
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -16,7 +21,18 @@ class PixelBuffer;
 /// is destroyed without finish() leaves an incomplete file for its owner to remove.
 class ClipEncoder {
 public:
-    ClipEncoder(const std::filesystem::path& path, int width, int height, double fps);
+    /// Written into the clip's header as they are.
+    struct Tags {
+        /// The source's display matrix (rotation), so a portrait clip stored sideways stays
+        /// upright; none for pictures that are upright as stored.
+        std::optional<std::array<std::int32_t, 9>> displayMatrix;
+
+        bool operator==(const Tags&) const = default;
+    };
+
+    /// H.264 is written in BT.709 at limited range and tagged so; Motion JPEG in BT.601 at
+    /// full range, as JPEG defines it.
+    ClipEncoder(const std::filesystem::path& path, int width, int height, double fps, const Tags& tags = {});
     ~ClipEncoder();
     ClipEncoder(const ClipEncoder&) = delete;
     ClipEncoder& operator=(const ClipEncoder&) = delete;
@@ -36,9 +52,25 @@ private:
 
 /// Writes the part of source from start to end (seconds, both frames included) to destination
 /// as a new clip, replacing it atomically. Packets are copied unchanged when the window begins
-/// on a keyframe and the stream has no reordered frames; otherwise the window is re-encoded.
+/// on a keyframe and the stream has no reordered frames; otherwise the window is re-encoded,
+/// reading the source's colour tags. Either way the display matrix is carried over. HDR
+/// sources are refused.
 /// Returns true when it was copied without re-encoding. Throws CaptureError.
 bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start,
              double end);
+
+struct CutResult {
+    std::filesystem::path file;
+    bool copied = false;
+
+    bool operator==(const CutResult&) const = default;
+};
+
+/// As cutClip, but into directory as a new file, never over an existing one: named
+/// chooseName(the directory's names), and when another process takes that name first, named
+/// again from what is there then.
+CutResult cutClipAsNewFile(const std::filesystem::path& source, const std::filesystem::path& directory,
+                           const std::function<std::string(const std::set<std::string>&)>& chooseName, double start,
+                           double end);
 
 } // namespace quellon

@@ -1,6 +1,7 @@
 #include "capture/FFmpegCapture.h"
 
 #include "playback/FFmpegHandles.h"
+#include "playback/FFmpegVideoTags.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,6 +19,7 @@ extern "C" {
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace quellon {
@@ -216,6 +218,8 @@ private:
         if (streamIndex_ < 0)
             throw CaptureError(describe() + " has no video.");
         AVStream* stream = context_->streams[streamIndex_];
+        if (const auto transfer = ffmpeg::highDynamicRangeTransfer(stream->codecpar->color_trc))
+            throw CaptureError(ffmpeg::highDynamicRangeRefusal(describe(), *transfer) + ".");
         const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
         if (!codec)
             throw CaptureError(describe() + " uses a codec this system cannot decode.");
@@ -293,6 +297,12 @@ private:
                                           AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
         if (!scale_)
             throw CaptureError(describe() + " delivers pictures that cannot be converted.");
+        // The picture's own matrix and range (a BT.709 phone clip, a full-range MJPEG camera).
+        const std::tuple colours{scale_.get(), frame->width, frame->height, frame->format, frame->colorspace, frame->color_range};
+        if (colours != colours_) {
+            ffmpeg::readPictureColours(scale_.get(), *frame);
+            colours_ = colours;
+        }
         {
             auto lock = image->lockForWriting();
             std::uint8_t* planes[4] = {lock.baseAddress(), nullptr, nullptr, nullptr};
@@ -319,6 +329,7 @@ private:
     ffmpeg::PacketPtr packet_;
     ffmpeg::FramePtr frame_;
     ffmpeg::ScalerPtr scale_;
+    std::tuple<SwsContext*, int, int, int, AVColorSpace, AVColorRange> colours_{nullptr, 0, 0, -1, AVCOL_SPC_NB, AVCOL_RANGE_NB};
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
     std::optional<std::int64_t> firstPts_;

@@ -8,6 +8,7 @@
 #include "state/ClipMetadata.h"
 #include "state/QuellonStorage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -65,21 +66,34 @@ SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& an
         throw RecordingCancelled();
 
     struct RemoveUnlessKept {
-        const fs::path& path;
+        fs::path path;
         bool kept = false;
         ~RemoveUnlessKept()
         {
-            if (!kept) {
+            if (!kept && !path.empty()) {
                 std::error_code ignored;
                 fs::remove(path, ignored);
             }
         }
-    } guard{clip};
-    // The seam's end is its last frame; a window without a seam ends where the recording does.
-    const double lastFrame = saved.seam ? window.end : std::max(window.start, window.end - frame);
-    saved.copied = cutClip(recording, clip, window.start, lastFrame);
-    saved.filename = clip.filename().string();
-    saved.duration = lastFrame - window.start + frame;
+    } guard;
+    // The seam's end frame is by construction the one most like the start: the clip stops just
+    // before it, so the wrap shows the start in its place instead of holding a near-duplicate.
+    // A window without a seam ends where the recording does.
+    double lastFrame = std::max(window.start, window.end - frame);
+    if (saved.seam) {
+        const auto& times = analysis.times();
+        const auto end = std::lower_bound(times.begin(), times.end(), window.end);
+        lastFrame = end == times.begin() ? window.start : std::max(window.start, *std::prev(end));
+    }
+    // Never over another clip: a recording finishing elsewhere in the same second takes the next name.
+    const std::string base = clip.stem().string();
+    const CutResult cut = cutClipAsNewFile(
+        recording, clip.parent_path(), [&](const std::set<std::string>& names) { return uniqueName(base, names); },
+        window.start, lastFrame);
+    guard.path = cut.file;
+    saved.copied = cut.copied;
+    saved.filename = cut.file.filename().string();
+    saved.duration = saved.seam ? window.end - window.start : lastFrame - window.start + frame;
     saved.windowStart = window.start;
     const ClipMetadata metadata{"recorded",
                                 saved.duration,

@@ -47,7 +47,9 @@ struct SavedLoop {
 };
 
 /// Cuts recording (of format, frames analysed into analysis, the last one at lastFrameTime) at
-/// its best seam into clip, then writes the clip's sidecar. Removes the clip again when
+/// its best seam into clip, from the seam's start frame up to the frame before its end (the
+/// loop wraps to the start instead), then writes the clip's sidecar. The clip never replaces a
+/// file: when clip's name is taken by then, the next free "-N" name is used (SavedLoop::filename). Removes the clip again when
 /// anything fails or cancel becomes true (RecordingCancelled); leaves recording alone. Throws
 /// CaptureError, or what storage throws.
 SavedLoop saveRecordedLoop(const std::filesystem::path& recording, const LoopClipAnalysis& analysis,

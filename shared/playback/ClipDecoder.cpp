@@ -2,12 +2,12 @@
 
 #include "playback/ClipSampling.h"
 #include "playback/FFmpegHandles.h"
+#include "playback/FFmpegVideoTags.h"
 #include "playback/LoopLoadError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/display.h>
 #include <libswscale/swscale.h>
 }
 
@@ -16,6 +16,7 @@ extern "C" {
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 namespace quellon {
 
@@ -25,8 +26,8 @@ using Case = LoopLoadError::Case;
 
 using ffmpeg::FramePtr;
 
-// Sample times and frame times are both multiples of 1/600 s or close to them; this absorbs
-// the rounding of the conversion from the stream's time base.
+// A picture that starts within this of a sample time is the one shown at it: sample times are
+// rounded to 1/600 s and frame times come from the stream's own time base.
 constexpr double kTimeSlack = 1e-6;
 
 [[noreturn]] void fail(Case kind, const std::string& message)
@@ -51,42 +52,6 @@ bool acceptableSize(std::int64_t width, std::int64_t height)
 {
     return width >= 1 && height >= 1 && width <= PixelBuffer::kMaxSide && height <= PixelBuffer::kMaxSide
         && width * height <= PixelBuffer::kMaxPixels;
-}
-
-// Clockwise quarter turns the display matrix asks for (0 to 3), rounded to the nearest one.
-int quarterTurns(const AVStream& stream)
-{
-    const std::uint8_t* matrix = nullptr;
-#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
-    const AVPacketSideData* data = av_packet_side_data_get(stream.codecpar->coded_side_data,
-                                                           stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-    if (data && data->size >= 9 * sizeof(std::int32_t))
-        matrix = data->data;
-#else
-    std::size_t size = 0;
-    matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (size < 9 * sizeof(std::int32_t))
-        matrix = nullptr;
-#endif
-    if (!matrix)
-        return 0;
-    std::int32_t values[9];
-    std::memcpy(values, matrix, sizeof values);
-    // The matrix's angle is counter-clockwise; the picture is shown turned the other way.
-    const double clockwise = -av_display_rotation_get(values);
-    if (!std::isfinite(clockwise))
-        return 0;
-    const long turns = std::lround(clockwise / 90.0) % 4;
-    return static_cast<int>(turns < 0 ? turns + 4 : turns);
-}
-
-std::int64_t pictureDuration(const AVFrame& picture)
-{
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
-    return picture.duration;
-#else
-    return picture.pkt_duration;
-#endif
 }
 
 // Copies an upright BGRA frame into target turned clockwise by the given quarter turns.
@@ -151,71 +116,55 @@ public:
     }
 
 private:
-    // Pictures that state their matrix and range are converted with them; others as BT.601
-    // limited range, FFmpeg's own default.
+    // Pictures are converted in the matrix and range they state. A scaler is made anew (with
+    // its defaults) only when the picture's size or format changes, which the key includes.
     void applyColorspace(const AVFrame& picture)
     {
-        const int space = picture.colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : picture.colorspace;
-        const int fullRange = picture.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-        if (space == lastSpace_ && fullRange == lastRange_)
+        const std::tuple key{scaler_.get(), picture.width, picture.height, picture.format, picture.colorspace, picture.color_range};
+        if (key == lastColours_)
             return;
-        int* inverse = nullptr;
-        int* table = nullptr;
-        int sourceRange = 0, targetRange = 0, brightness = 0, contrast = 0, saturation = 0;
-        if (sws_getColorspaceDetails(scaler_.get(), &inverse, &sourceRange, &table, &targetRange, &brightness, &contrast,
-                                     &saturation)
-            < 0)
-            return; // an RGB source: nothing to choose
-        const int* coefficients = sws_getCoefficients(space);
-        sws_setColorspaceDetails(scaler_.get(), coefficients, fullRange, table, 1, brightness, contrast, saturation);
-        lastSpace_ = space;
-        lastRange_ = fullRange;
+        ffmpeg::readPictureColours(scaler_.get(), picture);
+        lastColours_ = key;
     }
 
     int codedWidth_;
     int codedHeight_;
     int turns_;
     ffmpeg::ScalerPtr scaler_;
-    int lastSpace_ = -1;
-    int lastRange_ = -1;
+    std::tuple<SwsContext*, int, int, int, AVColorSpace, AVColorRange> lastColours_{nullptr, 0, 0, -1, AVCOL_SPC_NB, AVCOL_RANGE_NB};
 };
 
-// Gives each sample time the decoded picture nearest to it, seeing each picture once, in
-// presentation order. Only the latest picture is held, so memory stays at one frame besides
-// the kept ones.
+// Gives each sample time the picture a player shows then: the last one that starts at or before
+// it (the first picture for times before it). Pictures are seen once, in presentation order, and
+// only the latest is held, so memory stays at one frame besides the kept ones.
 class SamplePicker {
 public:
-    SamplePicker(std::vector<double> times, double tolerance, FrameConverter& converter)
-        : times_(std::move(times)), picked_(times_.size()), tolerance_(tolerance), converter_(converter)
+    SamplePicker(std::vector<double> times, FrameConverter& converter)
+        : times_(std::move(times)), picked_(times_.size()), converter_(converter)
     {
     }
 
     bool settled() const { return next_ >= times_.size(); }
 
-    /// A decoded picture shown from `time` to `end` seconds.
-    void offer(FramePtr picture, double time, double end)
+    /// A decoded picture shown from `time` seconds on.
+    void offer(FramePtr picture, double time)
     {
         if (held_ && time <= heldTime_)
             return; // out of order or repeated: the held picture stays
-        if (held_) {
-            // Samples up to the midpoint are nearer the held picture than this one or any later.
-            const double midpoint = (heldTime_ + time) / 2;
-            while (!settled() && times_[next_] <= midpoint + kTimeSlack)
-                settleNext(std::abs(times_[next_] - heldTime_));
-        }
+        // Samples before this picture's start see the held one (or, before the first picture,
+        // this one: nothing is shown earlier).
+        while (held_ && !settled() && times_[next_] < time - kTimeSlack)
+            settleNext();
         held_ = std::move(picture);
         heldConverted_ = nullptr;
         heldTime_ = time;
-        heldEnd_ = std::max(end, time);
     }
 
-    /// No more pictures: the last one also stands for the time until its end.
+    /// No more pictures: the last one stays on screen for every later sample.
     std::vector<PixelBufferRef> finish()
     {
-        while (held_ && !settled()) {
-            const double t = times_[next_];
-            settleNext(t < heldTime_ ? heldTime_ - t : std::max(0.0, t - heldEnd_));
-        }
+        while (held_ && !settled())
+            settleNext();
         std::vector<PixelBufferRef> frames;
         for (auto& frame : picked_)
             if (frame)
@@ -224,25 +173,20 @@ public:
     }
 
 private:
-    void settleNext(double distance)
+    void settleNext()
     {
-        if (distance <= tolerance_ + kTimeSlack) {
-            if (!heldConverted_)
-                heldConverted_ = converter_.convert(*held_);
-            picked_[next_] = heldConverted_;
-        }
-        ++next_;
+        if (!heldConverted_)
+            heldConverted_ = converter_.convert(*held_);
+        picked_[next_++] = heldConverted_;
     }
 
     std::vector<double> times_;
     std::vector<PixelBufferRef> picked_;
-    double tolerance_;
     FrameConverter& converter_;
     std::size_t next_ = 0;
     FramePtr held_;
     PixelBufferRef heldConverted_;
     double heldTime_ = 0;
-    double heldEnd_ = 0;
 };
 
 } // namespace
@@ -285,7 +229,9 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     if (!acceptableSize(codedWidth, codedHeight))
         fail(Case::decodeFailed, name + " declares a picture of " + std::to_string(codedWidth) + "x"
                                      + std::to_string(codedHeight) + " pixels, beyond what a loop may hold");
-    const int turns = quarterTurns(*stream);
+    if (const auto transfer = ffmpeg::highDynamicRangeTransfer(stream->codecpar->color_trc))
+        fail(Case::decodeFailed, ffmpeg::highDynamicRangeRefusal(name, *transfer));
+    const int turns = ffmpeg::quarterTurns(ffmpeg::displayMatrix(*stream));
     DecodedClip clip;
     clip.width = turns % 2 == 1 ? codedHeight : codedWidth;
     clip.height = turns % 2 == 1 ? codedWidth : codedHeight;
@@ -321,7 +267,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
         fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
 
     FrameConverter converter(codedWidth, codedHeight, turns);
-    SamplePicker picker(ClipSampling::sampleTimes(clip.seconds, count), ClipSampling::tolerance(clip.fps), converter);
+    SamplePicker picker(ClipSampling::sampleTimes(clip.seconds, count), converter);
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     double lastTime = -1.0 / clip.fps;
     auto drain = [&] {
@@ -334,9 +280,8 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
                 time = static_cast<double>(picture->best_effort_timestamp - start) * timeBase;
             if (!std::isfinite(time))
                 continue;
-            const double shown = pictureDuration(*picture) > 0 ? static_cast<double>(pictureDuration(*picture)) * timeBase : 1.0 / clip.fps;
             lastTime = time;
-            picker.offer(std::move(picture), time, time + shown);
+            picker.offer(std::move(picture), time);
         }
     };
 

@@ -38,9 +38,9 @@ public:
 /// The FFmpeg decoder. Uses the first video stream that is not an attached picture; its
 /// display-matrix rotation (to the nearest quarter turn) turns the size and the frames.
 ///
-/// Each sample time takes the decoded frame nearest to it within half a frame; the last frame
-/// also stands for the time up to its end, so a sample at the clip's full duration finds it.
-/// The stream is decoded once, front to back, and reading stops once every sample is settled.
+/// Each sample time takes the frame a player shows then: the last one starting at or before it,
+/// so variable-rate clips and millisecond timestamps leave no sample without a frame. The
+/// stream is decoded once, front to back.
 ///
 /// Caps, so a hostile file cannot exhaust memory: a side of at most PixelBuffer::kMaxSide and
 /// PixelBuffer::kMaxPixels in all (else decodeFailed), at most kMaxFrames frames and

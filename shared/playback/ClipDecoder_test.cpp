@@ -1,6 +1,7 @@
 // The FFmpeg clip decoder on clips made by the real ffmpeg: which frames it picks, rotation,
 // the rate rule, and hostile files.
 
+#include "capture/ClipEncoder.h"
 #include "playback/ClipDecoder.h"
 #include "playback/ClipSampling.h"
 #include "playback/LoopLoadError.h"
@@ -10,6 +11,7 @@
 #include "platform/TemporaryDirectory.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -46,16 +48,12 @@ TEST(ClipSamplingTest, RateCountTimesAndTolerance)
             << row.seconds << " s at " << row.fps << " max " << row.maxFrames;
 
     EXPECT_EQ(ClipSampling::sampleTimes(2, 0), std::vector<double>{});
-    EXPECT_EQ(ClipSampling::sampleTimes(2, 1), std::vector<double>{0});
-    EXPECT_EQ(ClipSampling::sampleTimes(2, 2), (std::vector<double>{0, 2}));
+    EXPECT_EQ(ClipSampling::sampleTimes(2, 1), std::vector<double>{1});
+    EXPECT_EQ(ClipSampling::sampleTimes(2, 2), (std::vector<double>{0.5, 1.5}));
     const auto times = ClipSampling::sampleTimes(2, 24);
     ASSERT_EQ(times.size(), 24u);
     for (std::size_t i = 0; i < times.size(); ++i)
-        EXPECT_DOUBLE_EQ(times[i], std::round(2.0 * double(i) / 23 * 600) / 600) << i;
-    EXPECT_DOUBLE_EQ(times.back(), 2);
-
-    EXPECT_DOUBLE_EQ(ClipSampling::tolerance(30), 10.0 / 600);
-    EXPECT_DOUBLE_EQ(ClipSampling::tolerance(24), 13.0 / 600); // 12.5 rounds away from zero
+        EXPECT_DOUBLE_EQ(times[i], std::round(2.0 * (double(i) + 0.5) / 24 * 600) / 600) << i;
 }
 
 class ClipDecoderTest : public ::testing::Test {
@@ -71,22 +69,33 @@ protected:
         return testing::pixelOf(*frame, frame->width() / 2, frame->height() / 2)[1];
     }
 
-    // Each frame is the one of the 30 fps counting clip nearest its sample time; the last sample
-    // (the full duration) is the last frame. Near-ties may go either way: the container rounds
-    // frame times to milliseconds.
-    static void expectNearestFrames(const std::vector<PixelBufferRef>& frames, const std::vector<double>& times)
+    // The frame a player shows at time t: the last whose stored start is at or before it.
+    static int shownAt(const std::vector<double>& starts, double t)
+    {
+        int shown = 0;
+        for (std::size_t k = 0; k < starts.size(); ++k)
+            if (starts[k] <= t + 1e-9)
+                shown = static_cast<int>(k);
+        return shown;
+    }
+
+    // Matroska stores times in milliseconds: frame k of a 30 fps clip starts at round(k / 30 s).
+    static std::vector<double> millisecondStarts(int frames, double fps)
+    {
+        std::vector<double> starts;
+        for (int k = 0; k < frames; ++k)
+            starts.push_back(std::round(k * 1000 / fps) / 1000);
+        return starts;
+    }
+
+    // Each frame of a counting clip is the one shown at its sample time.
+    static void expectShownFrames(const std::vector<PixelBufferRef>& frames, const std::vector<double>& times,
+                                  const std::vector<double>& starts)
     {
         ASSERT_EQ(frames.size(), times.size());
         for (std::size_t i = 0; i < times.size(); ++i) {
             ASSERT_TRUE(frames[i] && frames[i]->isBGRA());
-            const double position = times[i] * 30;
-            const int got = testing::greyLevelIndex(grey(frames[i]));
-            const int nearest = std::min(59, static_cast<int>(std::lround(position)));
-            const bool tie = std::abs(position - std::floor(position) - 0.5) < 0.01;
-            if (tie && position < 59)
-                EXPECT_TRUE(got == int(std::floor(position)) || got == int(std::ceil(position))) << "sample " << i << " got " << got;
-            else
-                EXPECT_EQ(got, nearest) << "sample " << i << " at " << times[i];
+            EXPECT_EQ(testing::greyLevelIndex(grey(frames[i])), shownAt(starts, times[i])) << "sample " << i << " at " << times[i];
         }
     }
 
@@ -94,26 +103,84 @@ protected:
     FFmpegClipDecoder decoder;
 };
 
-TEST_F(ClipDecoderTest, PicksTheFrameNearestEachSampleTime)
+TEST_F(ClipDecoderTest, PicksTheFrameShownAtEachSampleTime)
 {
     const fs::path clip = temp.path() / "count.mkv";
     ASSERT_TRUE(testing::makeCountingClip(clip, 64, 48, 30, 2));
+    const auto starts = millisecondStarts(60, 30);
 
     const DecodedClip decoded = decoder.decode(clip, 24);
     EXPECT_EQ(std::tuple(decoded.width, decoded.height, decoded.fps, decoded.seconds), std::tuple(64, 48, 30.0, 2.0));
     ASSERT_EQ(decoded.frames.size(), 24u);
-    expectNearestFrames(decoded.frames, ClipSampling::sampleTimes(2, 24));
+    expectShownFrames(decoded.frames, ClipSampling::sampleTimes(2, 24), starts);
     for (const PixelBufferRef& frame : decoded.frames) {
         const auto pixel = testing::pixelOf(*frame, 3, 40);
         EXPECT_EQ(pixel[3], 255);
         EXPECT_EQ(pixel[0], pixel[2]);
     }
 
-    // More frames asked for than the clip has: 60 samples still spread to the full duration,
-    // so from the middle on each lands nearer the next frame.
+    // As many samples as frames: every frame once, in order, though the container rounds
+    // their times to milliseconds.
     const DecodedClip all = decoder.decode(clip, 1000);
     ASSERT_EQ(all.frames.size(), 60u);
-    expectNearestFrames(all.frames, ClipSampling::sampleTimes(2, 60));
+    expectShownFrames(all.frames, ClipSampling::sampleTimes(2, 60), starts);
+    for (int k = 0; k < 60; ++k)
+        EXPECT_EQ(testing::greyLevelIndex(grey(all.frames[std::size_t(k)])), k);
+}
+
+TEST_F(ClipDecoderTest, AVariableRateClipGivesTheFrameShownAtEveryEvenlySpacedTime)
+{
+    // 90 frames held alternately 20 and 47 ms, the irregular timing of a phone clip: every
+    // sample gets the frame on screen at its time, never a gap.
+    const fs::path clip = temp.path() / "variable.mkv";
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i \"color=c=black:s=64x48:r=30:d=3,format=yuv444p,geq=lum='16+2*N':cb=128:cr=128,"
+                                "settb=1/1000,setpts='floor(N/2)*67+mod(N,2)*20'\" -fps_mode passthrough -c:v ffv1",
+                                clip));
+    std::vector<double> starts;
+    for (int k = 0; k < 90; ++k)
+        starts.push_back((k / 2 * 67 + k % 2 * 20) / 1000.0);
+
+    const DecodedClip decoded = decoder.decode(clip, 1000);
+    const auto count = ClipSampling::frameCount(decoded.seconds, decoded.fps, 1000);
+    ASSERT_TRUE(count);
+    ASSERT_EQ(decoded.frames.size(), std::size_t(*count)) << "one frame for every sample";
+    const auto times = ClipSampling::sampleTimes(decoded.seconds, *count);
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_EQ(testing::greyLevelIndex(grey(decoded.frames[i]), 2), shownAt(starts, times[i])) << "sample " << i << " at " << times[i];
+}
+
+// Our own recordings: H.264 with millisecond timestamps, as the recorder writes them. Frame n
+// shows n / 16 and n % 16 as two grey levels, 14 apart, that survive the compression.
+TEST_F(ClipDecoderTest, RecordingsWithMillisecondTimesGiveEveryFrameOnce)
+{
+    auto level = [](int digit) { return static_cast<std::uint8_t>(20 + 14 * digit); };
+    auto digit = [](int grey) { return static_cast<int>(std::lround((grey - 20) / 14.0)); };
+    for (int seconds : {4, 6, 8}) {
+        SCOPED_TRACE(std::to_string(seconds) + " s");
+        const fs::path clip = temp.path() / ("recording" + std::to_string(seconds) + ".mov");
+        const int frames = seconds * 30;
+        {
+            ClipEncoder encoder(clip, 96, 64, 30);
+            for (int n = 0; n < frames; ++n) {
+                const auto frame = testing::makeFrame(96, 64, [&](int x, int) {
+                    const std::uint8_t g = level(x < 48 ? n / 16 : n % 16);
+                    return testing::Pixel{g, g, g, 255};
+                });
+                encoder.write(*frame, n / 30.0);
+            }
+            encoder.finish();
+        }
+        const DecodedClip decoded = decoder.decode(clip, 1000);
+        ASSERT_EQ(decoded.frames.size(), std::size_t(frames)) << decoded.seconds << " s at " << decoded.fps << " fps";
+        int inOrder = 0;
+        for (int n = 0; n < frames; ++n) {
+            const PixelBuffer& frame = *decoded.frames[std::size_t(n)];
+            const int shown = 16 * digit(testing::pixelOf(frame, 24, 32)[1]) + digit(testing::pixelOf(frame, 72, 32)[1]);
+            inOrder += shown == n;
+            EXPECT_EQ(shown, n) << "frame " << n;
+        }
+        std::printf("%d s recording: %d of %d frames, each once and in order\n", seconds, inOrder, frames);
+    }
 }
 
 TEST_F(ClipDecoderTest, DisplayRotationTurnsTheSizeAndTheFrames)

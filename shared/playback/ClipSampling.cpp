@@ -36,15 +36,9 @@ std::vector<double> sampleTimes(double seconds, std::int64_t count)
     if (count < 1)
         return times;
     times.reserve(static_cast<std::size_t>(count));
-    const double last = static_cast<double>(std::max(count, std::int64_t{2}) - 1);
     for (std::int64_t i = 0; i < count; ++i)
-        times.push_back(onTimescale(seconds * static_cast<double>(i) / last));
+        times.push_back(onTimescale(seconds * (static_cast<double>(i) + 0.5) / static_cast<double>(count)));
     return times;
-}
-
-double tolerance(double fps)
-{
-    return onTimescale(0.5 / fps);
 }
 
 } // namespace quellon::ClipSampling

@@ -27,13 +27,11 @@ double onTimescale(double seconds);
 /// negative.
 std::optional<std::int64_t> frameCount(double seconds, double fps, std::int64_t maxFrames);
 
-/// For i = 0 … count − 1: seconds × i / (max(count, 2) − 1) on the timescale. The first is at 0
-/// and, for 2 or more, the last at the full duration. Empty for a count below 1.
+/// For i = 0 … count − 1: the middle of the i-th of count equal slots, seconds × (i + ½) / count,
+/// on the timescale. A sample in the middle of a frame's time is as far as it can be from its
+/// neighbours, so rounded timestamps (milliseconds) never move it onto another frame, and as
+/// many samples as frames take each frame once. Empty for a count below 1.
 std::vector<double> sampleTimes(double seconds, std::int64_t count);
-
-/// How far from a sample time a frame may lie and still be picked: half a frame (0.5 / fps)
-/// on the timescale.
-double tolerance(double fps);
 
 } // namespace ClipSampling
 

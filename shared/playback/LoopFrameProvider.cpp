@@ -8,6 +8,7 @@
 #include "playback/LoopRotation.h"
 #include "playback/ParallelFor.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #ifdef __GLIBC__
@@ -157,7 +158,7 @@ void LoopFrameProvider::appendWrapCrossfade(std::vector<PixelBufferRef>& frames,
         return;
     const PixelBufferRef last = frames.back();
     const PixelBufferRef first = frames.front();
-    for (double weight : FrameBlender::crossfadeWeights(steps))
+    for (double weight : FrameBlender::crossfadeWeights(std::min(steps, LoopRotation::kMaxCrossfadeFrames)))
         frames.push_back(FrameBlender::blend(last, first, weight));
 }
 

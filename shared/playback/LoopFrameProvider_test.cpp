@@ -2,6 +2,7 @@
 // level names them, decoded by a fake decoder (and once by FFmpeg).
 
 #include "playback/LoopFrameProviderTesting.h"
+#include "playback/LoopRotation.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
 #include "platform/TemporaryDirectory.h"
@@ -126,6 +127,11 @@ TEST(LoopFrameProviderTest, ForwardLoadsEndWithAWrapCrossfade)
     std::vector<PixelBufferRef> one = greyFrames({7});
     LoopFrameProvider::appendWrapCrossfade(one, 3);
     EXPECT_EQ(one.size(), 1u);
+
+    // The wrap takes no more blended frames than a crossfade between clips may.
+    std::vector<PixelBufferRef> two = greyFrames({0, 90});
+    LoopFrameProvider::appendWrapCrossfade(two, 100000);
+    EXPECT_EQ(two.size(), 2u + LoopRotation::kMaxCrossfadeFrames);
 }
 
 TEST(LoopFrameProviderTest, AStallKeepsTheJitterCountersStill)
@@ -207,8 +213,9 @@ TEST(LoopFrameProviderTest, LoadsARealClip)
     forward.load(clip, 24, 2);
     EXPECT_EQ(forward.frameCount(), 24 + 2);
     EXPECT_EQ(std::pair(forward.width(), forward.height()), (std::pair<std::int64_t, std::int64_t>(64, 48)));
-    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 0);
-    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 3); // 2/23 s is nearest frame 3
+    // Samples in the middles of 24 slots of 1/12 s: 1/24 s shows frame 1, 1/8 s frame 3.
+    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 1);
+    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 3);
 }
 
 } // namespace

@@ -22,7 +22,9 @@ std::vector<std::string> rotatedLeadOrder(const std::vector<std::string>& names,
 /// all clips may exceed the budget.
 std::int64_t perClipFrameCap(std::int64_t totalBudget, std::int64_t clipCount, std::int64_t minPerClip);
 
-/// Most blended frames between two clips: three seconds at the highest rate, each a whole frame.
+/// Most blended frames in any crossfade (between two clips, and at a forward loop's wrap), and
+/// the most the command line and the host accept: three seconds at the highest rate, each a
+/// whole frame.
 inline constexpr std::int64_t kMaxCrossfadeFrames = 90;
 
 /// The clips' frames one after another, skipping empty clips, with crossfadeFrames (at most

@@ -30,11 +30,11 @@ inline bool makeCountingClip(const std::filesystem::path& file, int width, int h
                   file);
 }
 
-/// The frame number a grey BGRA byte of a counting clip stands for (limited-range luma 16 + 3n
-/// becomes 3n × 255 / 219).
-inline int greyLevelIndex(int level)
+/// The frame number a grey BGRA byte of a counting clip stands for (limited-range luma 16 + step·n
+/// becomes step·n × 255 / 219).
+inline int greyLevelIndex(int level, int step = 3)
 {
-    return static_cast<int>(level * 219.0 / 255.0 / 3.0 + 0.5);
+    return static_cast<int>(level * 219.0 / 255.0 / step + 0.5);
 }
 
 } // namespace quellon::testing
