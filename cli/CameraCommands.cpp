@@ -6,6 +6,8 @@
 #include "channel/PropertyFraming.h"
 #include "channel/QuellonCMIOChannel.h"
 #include "platform/FileIO.h"
+#include "playback/ImageContext.h"
+#include "playback/ImageDecoding.h"
 #include "state/QuellonState.h"
 #include "state/QuellonStorage.h"
 
@@ -48,6 +50,15 @@ std::string readImage(const std::string& file)
         throw CommandError("cannot read " + file + " (missing, unreadable or not a regular file)");
     if (!looksLikeImage(*bytes))
         throw UsageError(file + " is not a JPEG or PNG image");
+    // The camera drops a picture larger than this without a word to us, so it is refused here.
+    ImageContext context;
+    const std::span<const std::uint8_t> span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size());
+    if (const auto size = declaredImageSize(span, context);
+        size && !isAcceptableImageSize(size->first, size->second, kPushedImageLimit))
+        throw UsageError(file + " is " + std::to_string(size->first) + "x" + std::to_string(size->second)
+                         + " pixels; the camera shows pictures of at most "
+                         + std::to_string(kPushedImageLimit.maxSide) + " pixels a side and "
+                         + std::to_string(kPushedImageLimit.maxPixels / 1'000'000) + " megapixels");
     return std::move(*bytes);
 }
 

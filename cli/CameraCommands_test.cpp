@@ -4,6 +4,8 @@
 #include "channel/QuellonCMIOChannel.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
+#include "playback/PNGWriter.h"
+#include "playback/PixelBuffer.h"
 #include "state/QuellonState.h"
 #include "transport/PropertySocketServer.h"
 #include "transport/PropertyTarget.h"
@@ -222,6 +224,29 @@ TEST_F(CameraCommandsTest, BadInputIsRefusedBeforeAnythingIsSent)
         EXPECT_EQ(run(args).status, status) << args[0] << " " << args.back();
     EXPECT_EQ(camera_.setCount(nameSelector), 0);
     EXPECT_EQ(camera_.setCount(frameSelector), 0);
+}
+
+// The camera drops pictures beyond 4096 a side or 16 Mpx; push says so instead of "sent".
+TEST_F(CameraCommandsTest, PicturesLargerThanTheCameraShowsAreRefused)
+{
+    startCamera();
+    const auto png = [&](int width, int height) {
+        const fs::path path = root_ / (std::to_string(width) + "x" + std::to_string(height) + ".png");
+        PNGWriter::writePNG(PixelBuffer::create(width, height, kPixelFormatBGRA), path);
+        return path.string();
+    };
+    const Result wide = run({"push", png(5000, 8)});
+    EXPECT_EQ(wide.status, 2);
+    EXPECT_NE(wide.err.find("is 5000x8 pixels; the camera shows pictures of at most 4096 pixels a side"),
+              std::string::npos)
+        << wide.err;
+    EXPECT_EQ(wide.out, "");
+    EXPECT_EQ(run({"push", png(8, 4097)}).status, 2);
+    EXPECT_EQ(camera_.setCount(frameSelector), 0);
+
+    const Result atTheLimit = run({"push", png(4096, 8)});
+    EXPECT_EQ(atTheLimit.status, 0) << atTheLimit.err;
+    EXPECT_EQ(camera_.setCount(frameSelector), 1);
 }
 
 TEST_F(CameraCommandsTest, RepeatedPushEndsCleanlyOnInterrupt)

@@ -9,9 +9,12 @@
 #include "platform/FileIO.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "playback/ImageDecoding.h"
 #include "state/QuellonIdentifiers.h"
 #include "state/QuellonStorage.h"
 #include "state/UnicodeText.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -207,22 +210,49 @@ PixelBufferRef QuellonExtensionStreamSource::currentFrame()
 
 PixelBufferRef QuellonExtensionStreamSource::standbyCard(const std::string& caption)
 {
-    if (cachedStandby_ && cachedStandbyCaption_ == caption)
+    // One stat a tick while the card shows, so a picture that is replaced or removed is seen
+    // at the next frame rather than never.
+    std::optional<std::filesystem::path> url;
+    std::optional<FileStamp> stamp;
+    if (QuellonStorage::containerURL(services_.container)) {
+        url = QuellonStorage::standbyImageURL(services_.container);
+        struct stat info{};
+        if (::stat(url->c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            stamp = FileStamp{static_cast<std::uintmax_t>(info.st_dev), static_cast<std::uintmax_t>(info.st_ino),
+                              static_cast<std::uintmax_t>(info.st_size),
+                              info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec,
+                              info.st_ctim.tv_sec * 1'000'000'000LL + info.st_ctim.tv_nsec};
+    }
+    if (cachedStandby_ && cachedStandbyCaption_ == caption && cachedStandbyStamp_ == stamp)
         return cachedStandby_;
 
-    PixelBufferRef card;
-    if (QuellonStorage::containerURL(services_.container)) {
-        const auto url = QuellonStorage::standbyImageURL(services_.container);
-        if (auto bytes = readRegularFile(url, kMaxStandbyImageBytes))
-            card = services_.frames.decodeStandbyPNG(byteSpan(*bytes));
-    }
+    PixelBufferRef card = stamp ? standbyPicture(*url, stamp->size) : nullptr;
     if (!card)
         card = services_.frames.renderStandbyCard(width_, height_, kStandbyTitle, caption);
     if (!card)
         return nullptr;
     cachedStandby_ = card;
     cachedStandbyCaption_ = caption;
+    cachedStandbyStamp_ = stamp;
     return card;
+}
+
+PixelBufferRef QuellonExtensionStreamSource::standbyPicture(const std::filesystem::path& url, std::uintmax_t size)
+{
+    if (size > kMaxStandbyImageBytes) {
+        services_.log.write(LogLevel::error, "Quellon ext: standby.png refused: " + std::to_string(size)
+                                                 + " bytes, more than the 32 MiB limit; showing the drawn card");
+        return nullptr;
+    }
+    const auto bytes = readRegularFile(url, kMaxStandbyImageBytes);
+    if (!bytes) // Changed since the stat: its new stamp makes a later tick look again.
+        return nullptr;
+    PixelBufferRef picture = services_.frames.decodeStandbyPNG(byteSpan(*bytes));
+    if (!picture)
+        services_.log.write(LogLevel::error, "Quellon ext: standby.png refused: not a PNG of at most "
+                                                 + std::to_string(kPushedImageLimit.maxSide) + " pixels a side ("
+                                                 + std::to_string(bytes->size()) + " bytes); showing the drawn card");
+    return picture;
 }
 
 bool QuellonExtensionStreamSource::sendFrame(const PixelBufferRef& frame)

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -141,6 +142,8 @@ private:
     void tick();
     PixelBufferRef currentFrame();
     PixelBufferRef standbyCard(const std::string& caption);
+    /// "standby.png" decoded, or null (logged) when it is too large or no picture.
+    PixelBufferRef standbyPicture(const std::filesystem::path& url, std::uintmax_t size);
     bool sendFrame(const PixelBufferRef& frame);
     void writeHeartbeatIfDue();
     // Any thread.
@@ -162,6 +165,14 @@ private:
     QuellonMode currentMode_ = QuellonMode::standby;
     PixelBufferRef cachedStandby_;
     std::string cachedStandbyCaption_;
+    /// What "standby.png" was when the cached card was made: a replaced, rewritten or removed
+    /// picture makes the card anew. Absent when there was none.
+    struct FileStamp {
+        std::uintmax_t device = 0, inode = 0, size = 0;
+        std::int64_t modifiedNanos = 0, changedNanos = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    std::optional<FileStamp> cachedStandbyStamp_;
     std::optional<QuellonState> appliedState_;
     std::string lastStateData_;
     PixelBufferRef latestPushedFrame_;

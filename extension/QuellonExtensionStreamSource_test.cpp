@@ -7,6 +7,9 @@
 #include "state/QuellonIdentifiers.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
 #include <limits>
 
 namespace quellon {
@@ -14,6 +17,7 @@ namespace {
 
 using testing::ExtensionWorld;
 using Size = std::pair<std::int64_t, std::int64_t>;
+namespace fs = std::filesystem;
 
 Size size(const PixelBufferRef& frame) { return {frame->width(), frame->height()}; }
 
@@ -259,6 +263,57 @@ TEST_F(StreamSourceTest, StandbyPictureTakesPrecedenceOverTheCard)
         EXPECT_EQ(size(card), Size(width, height)) << revision;
         EXPECT_EQ(world.frames.cardRenders, renders) << revision;
     }
+}
+
+// The picture is looked at again whenever it changes: replaced, removed, put back, or made
+// too large, also while the mode and caption stay the same. A refused picture is logged once.
+TEST_F(StreamSourceTest, StandbyPictureFollowsTheFileAndRefusalsAreLogged)
+{
+    const auto picture = QuellonStorage::standbyImageURL(world.platform);
+    replaceFileAtomically(picture, "\x89PNG fake");
+    startClient();
+    sendState(1, QuellonMode::standby);
+    const auto refusals = [&] {
+        const auto lines = world.log.lines();
+        return std::count_if(lines.begin(), lines.end(), [](const CapturingLogSink::Line& line) {
+            return line.level == LogLevel::error && line.message.starts_with("Quellon ext: standby.png refused");
+        });
+    };
+    // What the file becomes before the tick, the card's width, drawn cards so far, refusals so far.
+    const std::function<void()> keep = [] {};
+    const std::tuple<std::function<void()>, std::int64_t, int, long> steps[] = {
+        {keep, 300, 0, 0},
+        {[&] { fs::remove(picture); }, 1280, 1, 0},
+        {keep, 1280, 1, 0},
+        {[&] { replaceFileAtomically(picture, "\x89PNG fake again"); }, 300, 1, 0},
+        {[&] { replaceFileAtomically(picture, "not a picture"); }, 1280, 2, 1},
+        {keep, 1280, 2, 1},
+        {[&] { replaceFileAtomically(picture, "\x89PNG"); fs::resize_file(picture, 32 * 1024 * 1024 + 1); },
+         1280, 3, 2},
+        {keep, 1280, 3, 2},
+        {[&] { replaceFileAtomically(picture, "\x89PNG fake"); }, 300, 3, 2},
+    };
+    int step = 0;
+    for (const auto& [change, width, renders, refused] : steps) {
+        change();
+        PixelBufferRef card = tick();
+        ASSERT_TRUE(card) << step;
+        EXPECT_EQ(std::tuple(card->width(), world.frames.cardRenders.load(), refusals()),
+                  std::tuple(width, renders, refused))
+            << "step " << step;
+        ++step;
+    }
+    EXPECT_TRUE(world.log.contains("Quellon ext: standby.png refused: 33554433 bytes, more than the 32 MiB limit; "
+                                   "showing the drawn card"));
+    EXPECT_TRUE(world.log.contains("Quellon ext: standby.png refused: not a PNG of at most 4096 pixels a side "
+                                   "(13 bytes); showing the drawn card"));
+
+    // A picture spoilt while Live is not the one shown when Standby comes back.
+    sendState(2, QuellonMode::live);
+    ASSERT_EQ(tick()->width(), 300);
+    replaceFileAtomically(picture, "not a picture");
+    sendState(3, QuellonMode::standby);
+    EXPECT_EQ(tick()->width(), 1280);
 }
 
 TEST_F(StreamSourceTest, FrameLogIsThinnedAndDecodeFailuresAreLogged)

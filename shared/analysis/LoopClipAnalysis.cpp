@@ -51,14 +51,22 @@ LoopQualityReport LoopClipAnalysis::report(double start, double end) const
 {
     std::vector<FrameSignature> window;
     std::vector<double> lumas;
+    std::optional<double> first, last;
     for (std::size_t i = 0; i < times_.size(); ++i) {
         if (times_[i] < start || times_[i] > end)
             continue;
         window.push_back(signatures_[i]);
         lumas.insert(lumas.end(), signatures_[i].begin(), signatures_[i].end());
+        first = first.value_or(times_[i]);
+        last = times_[i];
     }
+    // Each frame lasts as long as the mean spacing of the window's frames; a single frame
+    // counts as no length at all.
+    double seconds = 0;
+    if (window.size() >= 2)
+        seconds = (*last - *first) * static_cast<double>(window.size()) / static_cast<double>(window.size() - 1);
     return LoopQualityReport::evaluate(LoopMetrics::meanLuminance(lumas), LoopMetrics::averageMotion(window),
-                                       LoopMetrics::boundaryJump(window));
+                                       LoopMetrics::boundaryJump(window), seconds);
 }
 
 std::optional<LoopSeamFinder::Seam> LoopClipAnalysis::seam(double minDuration, double maxDuration,

@@ -35,7 +35,8 @@ public:
     const std::vector<double>& times() const { return times_; }
 
     /// Brightness (the mean of every signature sample), motion and boundary jump of the frames
-    /// from start to end (seconds, inclusive), judged.
+    /// from start to end (seconds, inclusive), judged, and whether those frames make too short
+    /// a loop.
     LoopQualityReport report(double start, double end) const;
 
     /// The seam between minDuration and maxDuration whose boundary frames look most alike,

@@ -4,6 +4,7 @@
 #include "playback/TestFrames.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstring>
 
 namespace quellon {
@@ -69,6 +70,25 @@ TEST(LoopClipAnalysis, SeamSkipsClosedEyesAndReportsTheWindow)
 
     // No seam fits a window longer than the clip.
     EXPECT_EQ(analysis.seam(6, 15, faces, [&]() -> FaceDetector& { return faces; }), std::nullopt);
+}
+
+// The window's length is its frames' count times their spacing: one frame has none.
+TEST(LoopClipAnalysis, ReportCallsAWindowUnderThreeSecondsTooShort)
+{
+    LoopClipAnalysis analysis;
+    for (int i = 0; i < 100; ++i)
+        analysis.add(*level(static_cast<std::uint8_t>(100 + i % 7)), i / 25.0);
+    const auto tooShort = [&](double start, double end) {
+        const auto& hints = analysis.report(start, end).hints;
+        return std::find(hints.begin(), hints.end(), LoopQualityReport::Hint::tooShort) != hints.end();
+    };
+    EXPECT_TRUE(tooShort(0, 0.02)) << "one frame";
+    EXPECT_TRUE(tooShort(0, 1.96)) << "50 frames, 2 s";
+    EXPECT_TRUE(tooShort(0, 2.90)) << "73 frames, 2.92 s";
+    EXPECT_FALSE(tooShort(0, 2.96)) << "75 frames, 3 s";
+    EXPECT_FALSE(tooShort(0, 10)) << "all 100 frames, 4 s";
+    EXPECT_TRUE(tooShort(5, 10)) << "no frames";
+    EXPECT_EQ(analysis.report(0, 0.02).grade(), LoopQualityReport::Grade::c);
 }
 
 TEST(LoopClipAnalysis, WithoutAFaceTheLandmarkModelIsNeverAsked)

@@ -1,5 +1,6 @@
 #include "analysis/LoopQualityReport.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quellon {
@@ -16,6 +17,14 @@ LoopQualityReport LoopQualityReport::evaluate(double brightness, double motion, 
     return report;
 }
 
+LoopQualityReport LoopQualityReport::evaluate(double brightness, double motion, double boundaryJump, double seconds)
+{
+    LoopQualityReport report = evaluate(brightness, motion, boundaryJump);
+    if (!(seconds >= shortestLoopSeconds - 1e-6))
+        report.hints.push_back(Hint::tooShort);
+    return report;
+}
+
 bool LoopQualityReport::isHealthy() const
 {
     return hints.empty();
@@ -25,6 +34,8 @@ LoopQualityReport::Grade LoopQualityReport::grade() const
 {
     if (hints.empty())
         return Grade::a;
+    if (std::find(hints.begin(), hints.end(), Hint::tooShort) != hints.end())
+        return Grade::c;
     return hints.size() == 1 ? Grade::b : Grade::c;
 }
 
@@ -44,6 +55,7 @@ std::string_view LoopQualityReport::rawValue(Hint hint)
     case Hint::tooDark: return "tooDark";
     case Hint::lowMotion: return "lowMotion";
     case Hint::largeBoundaryJump: return "largeBoundaryJump";
+    case Hint::tooShort: return "tooShort";
     }
     return "tooDark";
 }
@@ -58,6 +70,9 @@ std::string_view LoopQualityReport::message(Hint hint)
     case Hint::largeBoundaryJump:
         return "The start and end differ a lot, so a Forward loop may show a visible jump. Ping-pong (the "
                "default) hides this, or trim to a steadier section.";
+    case Hint::tooShort:
+        return "This loop is shorter than 3 seconds, so its repeats are easy to notice. Record at least 3 "
+               "seconds.";
     }
     return "";
 }

@@ -38,6 +38,33 @@ TEST(LoopQualityReport, HintsFollowStrictThresholdsInOrder)
     EXPECT_EQ(stored, (LoopQualityReport{0.2, 0.01, 0.1, {}})) << "inputs are stored unchanged";
 }
 
+// A loop under 3 s needs another take however good it looks otherwise.
+TEST(LoopQualityReport, TooShortALoopIsAlwaysGradedC)
+{
+    const struct {
+        double seconds;
+        std::vector<Hint> hints;
+        Grade grade;
+    } cases[] = {
+        {0.04, {Hint::tooShort}, Grade::c},
+        {2.0, {Hint::tooShort}, Grade::c},
+        {2.999, {Hint::tooShort}, Grade::c},
+        {3.0 - 1e-9, {}, Grade::a}, // frame times summed in floating point
+        {3.0, {}, Grade::a},
+        {15.0, {}, Grade::a},
+        {nan, {Hint::tooShort}, Grade::c},
+    };
+    for (const auto& c : cases) {
+        const LoopQualityReport report = LoopQualityReport::evaluate(0.5, 0.05, 0.0, c.seconds);
+        EXPECT_EQ(report.hints, c.hints) << c.seconds;
+        EXPECT_EQ(report.grade(), c.grade) << c.seconds;
+    }
+    // Listed after the other problems, and the score still weighs only the metrics.
+    const LoopQualityReport dark = LoopQualityReport::evaluate(0.05, 0.05, 0.0, 1.0);
+    EXPECT_EQ(dark.hints, (std::vector<Hint>{Hint::tooDark, Hint::tooShort}));
+    EXPECT_EQ(dark.score(), LoopQualityReport::evaluate(0.05, 0.05, 0.0).score());
+}
+
 TEST(LoopQualityReport, ScoreWeighsMetricsAndRoundsHalvesAwayFromZero)
 {
     struct Case {
@@ -84,6 +111,9 @@ TEST(LoopQualityReport, HintsAndGradesCarryTheirTexts)
         EXPECT_EQ(LoopQualityReport::hintFromRawValue(LoopQualityReport::rawValue(hint)), hint);
     EXPECT_EQ(LoopQualityReport::rawValue(Grade::b), "B");
     EXPECT_EQ(LoopQualityReport::rawValue(Hint::largeBoundaryJump), "largeBoundaryJump");
+    EXPECT_EQ(LoopQualityReport::rawValue(Hint::tooShort), "tooShort");
+    EXPECT_EQ(LoopQualityReport::message(Hint::tooShort),
+              "This loop is shorter than 3 seconds, so its repeats are easy to notice. Record at least 3 seconds.");
     for (const char* raw : {"a", "D", "", "tooBright", "TooDark", "lowMotion "}) {
         EXPECT_EQ(LoopQualityReport::gradeFromRawValue(raw), std::nullopt) << raw;
         EXPECT_EQ(LoopQualityReport::hintFromRawValue(raw), std::nullopt) << raw;

@@ -191,6 +191,30 @@ std::optional<DecodedImage> decodePNG(std::span<const std::uint8_t> bytes, Image
 
 } // namespace
 
+std::optional<std::pair<std::int64_t, std::int64_t>> declaredImageSize(std::span<const std::uint8_t> bytes,
+                                                                       ImageContext& context)
+{
+    if (looksLikeJPEG(bytes)) {
+        auto handle = static_cast<tjhandle>(context.jpegDecompressor());
+        int width = 0, height = 0, subsampling = 0, colorspace = 0;
+        if (!handle || bytes.size() > static_cast<std::size_t>(~0UL)
+            || tjDecompressHeader3(handle, bytes.data(), static_cast<unsigned long>(bytes.size()), &width, &height,
+                                   &subsampling, &colorspace) != 0)
+            return std::nullopt;
+        // A damaged header can read as zero by zero: that is no size.
+        if (width < 1 || height < 1)
+            return std::nullopt;
+        return std::pair<std::int64_t, std::int64_t>{width, height};
+    }
+    // The IHDR chunk always comes first: length, "IHDR", width, height.
+    if (looksLikePNG(bytes) && bytes.size() >= 24 && std::memcmp(bytes.data() + 12, "IHDR", 4) == 0) {
+        const std::int64_t width = bigEndian32(bytes.data() + 16), height = bigEndian32(bytes.data() + 20);
+        if (width >= 1 && height >= 1)
+            return std::pair<std::int64_t, std::int64_t>{width, height};
+    }
+    return std::nullopt;
+}
+
 bool isAcceptableImageSize(std::int64_t width, std::int64_t height, ImageSizeLimit limit)
 {
     const std::int64_t maxSide = std::min(limit.maxSide, PixelBuffer::kMaxSide);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <span>
 
 namespace quellon {
@@ -50,6 +51,11 @@ inline constexpr std::size_t kRetainedScratchBytes = 16u * 1024 * 1024;
 /// profiles, metadata) are skipped unread.
 std::optional<DecodedImage> decodeImage(std::span<const std::uint8_t> bytes, ImageContext& context,
                                         ImageSizeLimit limit = kClipImageLimit);
+
+/// The width and height a JPEG or PNG declares in its header, read without decoding it;
+/// nothing for anything else or a header that does not parse.
+std::optional<std::pair<std::int64_t, std::int64_t>> declaredImageSize(std::span<const std::uint8_t> bytes,
+                                                                       ImageContext& context);
 
 /// Whether a declared image size is one this system is willing to allocate.
 bool isAcceptableImageSize(std::int64_t width, std::int64_t height, ImageSizeLimit limit = kClipImageLimit);

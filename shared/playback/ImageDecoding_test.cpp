@@ -150,6 +150,25 @@ TEST(ImageDecoding, HostileInputIsRejected)
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The size a header declares, read without decoding: what push checks before sending.
+TEST(ImageDecoding, DeclaredSizeComesFromTheHeaderAlone)
+{
+    ImageContext context;
+    const std::string damaged("\xFF\xD8\xFF\xE0 not really decodable", 25);
+    const std::pair<Bytes, std::optional<std::pair<std::int64_t, std::int64_t>>> cases[] = {
+        {makeJPEG(64, 48), std::pair<std::int64_t, std::int64_t>{64, 48}},
+        {withJPEGSize(makeJPEG(64, 48), 5000, 8), std::pair<std::int64_t, std::int64_t>{5000, 8}},
+        {pngHeaderOnly(16384, 7), std::pair<std::int64_t, std::int64_t>{16384, 7}},
+        {validPNG(), std::pair<std::int64_t, std::int64_t>{40, 30}},
+        {pngHeaderOnly(0, 7), std::nullopt},
+        {Bytes(damaged.begin(), damaged.end()), std::nullopt},
+        {Bytes{'G', 'I', 'F', '8', '9', 'a'}, std::nullopt},
+        {{}, std::nullopt},
+    };
+    for (const auto& [bytes, size] : cases)
+        EXPECT_EQ(declaredImageSize(bytes, context), size) << bytes.size() << " bytes";
+}
+
 TEST(ImageDecoding, AbsurdDeclaredSizesAllocateNothingLarge)
 {
     // In a child whose address space may grow by only 128 MiB: decoding any of these must neither

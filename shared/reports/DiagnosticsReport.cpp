@@ -16,12 +16,12 @@ std::size_t characterCount(std::string_view text)
     return count;
 }
 
+// A label as long as the column still gets one space, so label and value never run together.
 void appendRow(std::string& out, std::string_view label, std::string_view value)
 {
     out += label;
     const std::size_t width = characterCount(label);
-    if (width < kLabelWidth)
-        out.append(kLabelWidth - width, ' ');
+    out.append(width < kLabelWidth ? kLabelWidth - width : 1, ' ');
     out += value;
     out += '\n';
 }
@@ -47,30 +47,31 @@ std::string DiagnosticsReport::text(const DateFormatter& formatDate) const
     out += "==========================\n";
     out += "Generated: " + (formatDate ? formatDate(generatedAt) : ReportDateFormat::internetDateTime(generatedAt)) + "\n";
     out += "\n";
-    out += "This file is local-only. Quellon has no network access and never sends\n";
+    out += "This file is local-only. Quellon has no networking code and never sends\n";
     out += "it anywhere — you're exporting it to share with support yourself. It\n";
     out += "contains no camera footage, audio, or personal content: only app state\n";
     out += "and recent technical log lines.\n";
 
     appendSection(out, "App");
     appendRow(out, "Version", appVersion + " (" + buildNumber + ")");
-    appendRow(out, "Bundle ID", bundleID);
-    appendRow(out, "macOS", osVersion);
+    appendRow(out, "Application ID", bundleID);
+    appendRow(out, "Operating system", osVersion);
     appendRow(out, "Architecture", architecture);
 
     appendSection(out, "Capture & virtual camera");
     appendRow(out, "Camera access", cameraAuthorization);
     appendRow(out, "Microphone access", microphoneAuthorization);
-    appendRow(out, "App Group storage", appGroupAvailable ? "available" : "UNAVAILABLE");
-    appendRow(out, "Extension install state", virtualCameraInstallState);
-    appendRow(out, "Virtual camera visible", yesNo(virtualCameraVisible));
+    appendRow(out, "Shared container", appGroupAvailable ? "available (" + containerPath + ")" : "UNAVAILABLE");
+    appendRow(out, "Camera daemon", virtualCameraInstallState);
+    appendRow(out, "V4L2 camera visible", yesNo(virtualCameraVisible));
     appendRow(out, "Streaming to an app", yesNo(isStreaming));
     appendRow(out, "Current mode", currentMode);
     appendRow(out, "Saved loops", std::to_string(loopCount));
 
     appendSection(out, "Privacy posture");
-    appendRow(out, "Network-client entitlement",
-              hasNetworkClientEntitlement ? "PRESENT" : "absent (OS blocks all outbound)");
+    appendRow(out, "Sandbox", std::string(yesNo(sandboxed)) + " (" + sandboxEvidence + ")");
+    appendRow(out, "Network access",
+              std::string(networkAccessAllowed ? "not blocked" : "blocked") + " (" + networkEvidence + ")");
 
     appendSection(out, "Recent log entries (" + std::to_string(recentLogLines.size()) + ")");
     if (recentLogLines.empty()) {

@@ -21,14 +21,21 @@ struct DiagnosticsReport {
     /// Permission states as the caller words them.
     std::string cameraAuthorization;
     std::string microphoneAuthorization;
+    /// The shared container could be resolved; containerPath says where it is.
     bool appGroupAvailable = false;
+    std::string containerPath;
     std::string virtualCameraInstallState;
     bool virtualCameraVisible = false;
     bool isStreaming = false;
     std::int64_t loopCount = 0;
     /// A QuellonMode raw value, or the caller's word for an unknown mode.
     std::string currentMode;
-    bool hasNetworkClientEntitlement = false;
+    /// Whether the running programs are confined, and the evidence, as the caller words it.
+    bool sandboxed = false;
+    std::string sandboxEvidence;
+    /// Whether the OS leaves the running programs a way onto the network, and the evidence.
+    bool networkAccessAllowed = false;
+    std::string networkEvidence;
     /// Oldest first, each already formatted by the caller.
     std::vector<std::string> recentLogLines;
     Date generatedAt{};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <system_error>
 
 namespace quellon {
@@ -19,11 +20,13 @@ DiagnosticsReport fixedReport()
         .appVersion = "1.2", .buildNumber = "34", .bundleID = "com.pennaveld.quellon",
         .osVersion = "Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64", .architecture = "x86_64",
         .cameraAuthorization = "authorized (1 video device)",
-        .microphoneAuthorization = "denied (2 capture devices, none usable: Permission denied)",
-        .appGroupAvailable = true,
+        .microphoneAuthorization = "not used by Quellon (no audio code); denied (2 capture devices, none usable: "
+                                   "Permission denied)",
+        .appGroupAvailable = true, .containerPath = "/home/ada/.local/share/group.com.quellon.shared",
         .virtualCameraInstallState = "running (v4l2loopback control node present, daemon reachable on camera.sock)",
         .virtualCameraVisible = true, .isStreaming = false, .loopCount = 3, .currentMode = "away",
-        .hasNetworkClientEntitlement = false,
+        .sandboxed = true, .sandboxEvidence = "camera daemon (pid 10): seccomp filter",
+        .networkAccessAllowed = false, .networkEvidence = "camera daemon (pid 10): only loopback",
         .recentLogLines = {"2025-03-04T09:29:58Z [info] Quellon ext: client started streaming",
                            "2025-03-04T09:29:59Z [error] Quellon ext: frame decode failed"},
         .generatedAt = kMarch4At0930,
@@ -34,29 +37,30 @@ const char* const kGoldenText = R"TEXT(Quellon diagnostics report
 ==========================
 Generated: 2025-03-04T09:30:00Z
 
-This file is local-only. Quellon has no network access and never sends
+This file is local-only. Quellon has no networking code and never sends
 it anywhere — you're exporting it to share with support yourself. It
 contains no camera footage, audio, or personal content: only app state
 and recent technical log lines.
 
 — App —
 Version                   1.2 (34)
-Bundle ID                 com.pennaveld.quellon
-macOS                     Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64
+Application ID            com.pennaveld.quellon
+Operating system          Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64
 Architecture              x86_64
 
 — Capture & virtual camera —
 Camera access             authorized (1 video device)
-Microphone access         denied (2 capture devices, none usable: Permission denied)
-App Group storage         available
-Extension install state   running (v4l2loopback control node present, daemon reachable on camera.sock)
-Virtual camera visible    yes
+Microphone access         not used by Quellon (no audio code); denied (2 capture devices, none usable: Permission denied)
+Shared container          available (/home/ada/.local/share/group.com.quellon.shared)
+Camera daemon             running (v4l2loopback control node present, daemon reachable on camera.sock)
+V4L2 camera visible       yes
 Streaming to an app       no
 Current mode              away
 Saved loops               3
 
 — Privacy posture —
-Network-client entitlementabsent (OS blocks all outbound)
+Sandbox                   yes (camera daemon (pid 10): seccomp filter)
+Network access            blocked (camera daemon (pid 10): only loopback)
 
 — Recent log entries (2) —
 2025-03-04T09:29:58Z [info] Quellon ext: client started streaming
@@ -85,9 +89,12 @@ TEST(DiagnosticsReport, LaysOutEachVariantRow)
         const char* expected;
     } cases[] = {
         {[](DiagnosticsReport& r) { r.appVersion = r.buildNumber = ""; }, "\nVersion                    ()\n"},
-        {[](DiagnosticsReport& r) { r.appGroupAvailable = false; }, "\nApp Group storage         UNAVAILABLE\n"},
+        {[](DiagnosticsReport& r) { r.appGroupAvailable = false; }, "\nShared container          UNAVAILABLE\n"},
         {[](DiagnosticsReport& r) { r.isStreaming = true; }, "\nStreaming to an app       yes\n"},
-        {[](DiagnosticsReport& r) { r.hasNetworkClientEntitlement = true; }, "\nNetwork-client entitlementPRESENT\n"},
+        {[](DiagnosticsReport& r) { r.sandboxed = false; r.sandboxEvidence = "host: not running"; },
+         "\nSandbox                   no (host: not running)\n"},
+        {[](DiagnosticsReport& r) { r.networkAccessAllowed = true; r.networkEvidence = "interfaces eth0"; },
+         "\nNetwork access            not blocked (interfaces eth0)\n"},
         // A log line is copied unchanged, even when it looks like part of the report.
         {[](DiagnosticsReport& r) { r.recentLogLines = {"— App —"}; }, "\n— Recent log entries (1) —\n— App —\n"},
         {[](DiagnosticsReport& r) { r.recentLogLines.clear(); },
@@ -101,6 +108,44 @@ TEST(DiagnosticsReport, LaysOutEachVariantRow)
     DiagnosticsReport empty = fixedReport();
     empty.recentLogLines.clear();
     EXPECT_TRUE(empty.text().ends_with("(none captured — the log store may be empty or unavailable)\n"));
+}
+
+// Every row of the three fact sections: label, padding to the value column, value.
+std::vector<std::string> factRows(const std::string& text)
+{
+    std::vector<std::string> rows;
+    std::istringstream lines(text);
+    bool inFacts = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("— "))
+            inFacts = !line.starts_with("— Recent log entries");
+        else if (inFacts && !line.empty())
+            rows.push_back(line);
+    }
+    return rows;
+}
+
+TEST(DiagnosticsReport, EveryValueStartsInTheValueColumnAfterAtLeastOneSpace)
+{
+    const std::vector<std::string> rows = factRows(fixedReport().text());
+    ASSERT_EQ(rows.size(), 14u);
+    for (const std::string& row : rows) {
+        // Labels are ASCII, so bytes are columns up to the value.
+        ASSERT_GT(row.size(), 26u) << row;
+        EXPECT_EQ(row[25], ' ') << row;
+        EXPECT_NE(row[26], ' ') << row;
+    }
+}
+
+TEST(DiagnosticsReport, SaysNothingOnlyTrueOfAnotherSystem)
+{
+    DiagnosticsReport report = fixedReport();
+    for (bool flag : {false, true}) {
+        report.appGroupAvailable = report.sandboxed = report.networkAccessAllowed = flag;
+        const std::string text = report.text();
+        for (const char* word : {"Mac", "macOS", "Bundle ID", "App Group", "entitlement", "Extension install"})
+            EXPECT_EQ(text.find(word), std::string::npos) << word << " in:\n" << text;
+    }
 }
 
 struct ProvisioningProblem : std::runtime_error {

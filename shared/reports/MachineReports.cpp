@@ -284,6 +284,11 @@ std::string deviceAccessText(const std::optional<std::vector<DeviceNode>>& devic
     return "denied (" + counted(total) + ", none usable: " + std::strerror(firstFailure->accessError) + ")";
 }
 
+std::string microphoneAccessText(const std::optional<std::vector<DeviceNode>>& devices)
+{
+    return "not used by Quellon (no audio code); " + deviceAccessText(devices, "capture device");
+}
+
 std::string installStateText(bool controlNodePresent, std::optional<bool> daemonReachable)
 {
     std::string state;
@@ -383,6 +388,11 @@ DiagnosticsReport diagnosticsReport(const MachineFacts& facts, const ContainerPl
         for (const LogEntry& entry : *entries)
             logLines.push_back(logLine(entry));
 
+    const Confinement found = confinement(facts, container);
+    std::string networkEvidence = found.networkAllowed.how;
+    if (found.networkAllowed.value)
+        networkEvidence += std::string("; ") + kShippedUnitsNetworkPolicy;
+
     return DiagnosticsReport{
         .appVersion = std::string(QuellonBuild::version()),
         .buildNumber = std::string(QuellonBuild::buildNumber()),
@@ -390,8 +400,9 @@ DiagnosticsReport diagnosticsReport(const MachineFacts& facts, const ContainerPl
         .osVersion = osVersionText(facts.osRelease(), facts.kernel()),
         .architecture = facts.architecture().value_or("unknown"),
         .cameraAuthorization = deviceAccessText(facts.videoDevices(), "video device"),
-        .microphoneAuthorization = deviceAccessText(facts.audioCaptureDevices(), "capture device"),
+        .microphoneAuthorization = microphoneAccessText(facts.audioCaptureDevices()),
         .appGroupAvailable = container.has_value(),
+        .containerPath = container ? container->string() : std::string(),
         .virtualCameraInstallState = installStateText(
             facts.loopbackControlNodePresent(),
             container ? facts.acceptsConnections(*container / kCameraSocketName) : std::nullopt),
@@ -399,7 +410,10 @@ DiagnosticsReport diagnosticsReport(const MachineFacts& facts, const ContainerPl
         .isStreaming = container && QuellonStorage::isExtensionStreaming(kStreamingWindowSeconds, now, platform),
         .loopCount = loopCount(container),
         .currentMode = currentModeText(container),
-        .hasNetworkClientEntitlement = confinement(facts, container).networkAllowed.value,
+        .sandboxed = found.sandboxed.value,
+        .sandboxEvidence = found.sandboxed.how,
+        .networkAccessAllowed = found.networkAllowed.value,
+        .networkEvidence = std::move(networkEvidence),
         .recentLogLines = std::move(logLines),
         .generatedAt = now,
     };

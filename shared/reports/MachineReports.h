@@ -28,6 +28,9 @@ inline constexpr const char* kCameraLogIdentifier = "quellon-extension";
 inline constexpr const char* kCameraSocketName = "camera.sock";
 /// How many log lines a diagnostics report carries.
 inline constexpr std::size_t kLogLineLimit = 50;
+/// How the systemd user units as shipped cut the programs off from the network.
+inline constexpr const char* kShippedUnitsNetworkPolicy =
+    "the shipped systemd units run them with PrivateNetwork=yes, IPAddressDeny=any and Unix sockets only";
 /// A heartbeat this recent means some client is streaming.
 inline constexpr double kStreamingWindowSeconds = 3.0;
 
@@ -72,6 +75,9 @@ std::string osVersionText(const std::optional<std::string>& osRelease, const std
 /// The permission state of a kind of device: "authorized (…)", "partial (…)", "denied (…)",
 /// "no <noun>s" or "unknown (…)".
 std::string deviceAccessText(const std::optional<std::vector<DeviceNode>>& devices, std::string_view noun);
+
+/// The microphone row: Quellon opens none, and what this user could open.
+std::string microphoneAccessText(const std::optional<std::vector<DeviceNode>>& devices);
 
 /// The camera daemon's install state from the loopback control node and the socket.
 std::string installStateText(bool controlNodePresent, std::optional<bool> daemonReachable);

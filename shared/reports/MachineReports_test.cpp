@@ -289,20 +289,32 @@ TEST_F(WholeReports, DiagnosticsCarryEveryGatheredFact)
     EXPECT_EQ(diagnostics(), (DiagnosticsReport{
         .appVersion = version, .buildNumber = build, .bundleID = "com.pennaveld.quellon",
         .osVersion = "Debian GNU/Linux 12 (bookworm); Linux 6.1.0", .architecture = "aarch64",
-        .cameraAuthorization = "authorized (1 video device)", .microphoneAuthorization = "no capture devices",
-        .appGroupAvailable = true,
+        .cameraAuthorization = "authorized (1 video device)",
+        .microphoneAuthorization = "not used by Quellon (no audio code); no capture devices",
+        .appGroupAvailable = true, .containerPath = scratch.path().string(),
         .virtualCameraInstallState = "running (v4l2loopback control node present, daemon reachable on camera.sock)",
         .virtualCameraVisible = true, .isStreaming = true, .loopCount = 1, .currentMode = "away",
-        .hasNetworkClientEntitlement = false, .recentLogLines = {"t1 [info] first", "t2 [error] second line"},
+        .sandboxed = true,
+        .sandboxEvidence = "camera daemon (pid 10): seccomp filter with no-new-privileges inside a user namespace; "
+                           "host (pid 20): seccomp filter with no-new-privileges inside a user namespace",
+        .networkAccessAllowed = false,
+        .networkEvidence = "camera daemon (pid 10): only loopback in its own network namespace; "
+                           "host (pid 20): only loopback in its own network namespace",
+        .recentLogLines = {"t1 [info] first", "t2 [error] second line"},
         .generatedAt = now}));
     EXPECT_EQ(facts.askedLogIdentifiers, std::vector<std::string>{"quellon-extension"});
 
     // A heartbeat older than the window is no client.
     QuellonStorage::writeHeartbeat(now - std::chrono::seconds(4), platform());
     EXPECT_FALSE(diagnostics().isStreaming);
-    // Programs started outside their units can reach the network.
+    // Programs started outside their units can reach the network; the report says how the
+    // shipped units would have cut them off.
     runPrograms(openProcess);
-    EXPECT_TRUE(diagnostics().hasNetworkClientEntitlement);
+    const DiagnosticsReport open = diagnostics();
+    EXPECT_TRUE(open.networkAccessAllowed);
+    EXPECT_FALSE(open.sandboxed);
+    EXPECT_THAT(open.networkEvidence, testing::HasSubstr("interfaces eth0 are open to it"));
+    EXPECT_THAT(open.networkEvidence, testing::EndsWith(kShippedUnitsNetworkPolicy));
 }
 
 TEST_F(WholeReports, DiagnosticsWithoutAContainerInventNothing)
@@ -314,7 +326,9 @@ TEST_F(WholeReports, DiagnosticsWithoutAContainerInventNothing)
     EXPECT_EQ(report.virtualCameraInstallState, "unknown (no v4l2loopback control node, daemon state unknown)");
     EXPECT_EQ(report.currentMode, "unknown (no container)");
     EXPECT_EQ(report.osVersion + " " + report.architecture, "unknown unknown");
-    EXPECT_TRUE(report.hasNetworkClientEntitlement);
+    EXPECT_TRUE(report.networkAccessAllowed);
+    EXPECT_FALSE(report.sandboxed);
+    EXPECT_TRUE(report.containerPath.empty());
     EXPECT_TRUE(report.recentLogLines.empty());
 }
 
@@ -341,6 +355,29 @@ TEST_F(WholeReports, ReceiptClaimsOnlyTheProtectionsFound)
     facts.socketOwners.clear();
     facts.busNameOwners.clear();
     EXPECT_EQ(privacyReceipt(facts, platform(), now).absences, absencesThatHold(false, false));
+}
+
+} // namespace
+} // namespace quellon
+
+namespace quellon {
+namespace {
+
+// The receipt and the report say how the shipped units cut the programs off from the network;
+// a unit that stops doing so must fail here rather than leave those sentences untrue.
+TEST(ShippedUnits, EveryUnitCutsItsProgramOffFromTheNetwork)
+{
+    const fs::path dist = fs::path(QUELLON_SOURCE_DIR) / "dist";
+    for (const char* unit : {"quellon-extension.service.in", "quellon-host.service.in", "quellon-menubar.service.in"}) {
+        std::ifstream file(dist / unit);
+        ASSERT_TRUE(file) << unit;
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+        for (const char* setting : {"PrivateNetwork=yes", "IPAddressDeny=any", "RestrictAddressFamilies=AF_UNIX",
+                                    "NoNewPrivileges=yes", "PrivateUsers=yes", "DevicePolicy=closed"})
+            EXPECT_NE(std::find(lines.begin(), lines.end(), setting), lines.end()) << unit << " lacks " << setting;
+    }
 }
 
 } // namespace

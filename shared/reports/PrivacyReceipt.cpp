@@ -9,9 +9,9 @@ namespace {
 
 constexpr const char* kRule = "==============================================";
 
-const char* presence(bool present)
+const char* blocking(bool allowed)
 {
-    return present ? "PRESENT" : "ABSENT";
+    return allowed ? "NOT BLOCKED" : "BLOCKED";
 }
 
 } // namespace
@@ -26,17 +26,17 @@ std::string PrivacyReceipt::text() const
         "Generated: " + ReportDateFormat::internetDateTime(generatedAt),
         "",
         "- Build identity -",
-        "Bundle ID:     " + bundleID,
+        "App ID:        " + bundleID,
         "Build version: " + buildVersion,
-        "App Group:     " + appGroupIdentifier,
+        "Shared folder: $XDG_DATA_HOME/" + appGroupIdentifier,
         "",
-        "- On this Mac -",
+        "- On this machine -",
         "Recorded loops: " + std::to_string(loopCount),
         "",
-        "- Entitlements & sandboxing -",
-        std::string("App Sandbox enabled:        ") + (sandboxEnabled ? "YES" : "NO"),
-        std::string("Network client entitlement: ") + presence(hasNetworkClientEntitlement),
-        std::string("Network server entitlement: ") + presence(hasNetworkServerEntitlement),
+        "- Sandboxing & network -",
+        std::string("Daemons sandboxed:          ") + (sandboxEnabled ? "YES" : "NO"),
+        std::string("Outbound connections:       ") + blocking(hasNetworkClientEntitlement),
+        std::string("Inbound connections:        ") + blocking(hasNetworkServerEntitlement),
         "",
         "- What this app structurally cannot do -",
     };
@@ -44,17 +44,25 @@ std::string PrivacyReceipt::text() const
         lines.push_back("  " + std::to_string(i + 1) + ". " + absences[i].thing);
         lines.push_back("     -> " + absences[i].reason);
     }
-    for (const char* line : {
-             "",
-             "- What this means -",
-             "Every line above is a static, observable fact about this build,",
-             "verifiable by entitlement review or sandbox audit — no runtime",
-             "introspection and no trust required. With no network-client",
-             "entitlement, outbound connections are impossible at the OS level:",
-             "there is nothing to leak because nothing can leave this Mac.",
-             "",
-         })
-        lines.emplace_back(line);
+    // What the two network lines mean depends on what was found.
+    const bool networkBlocked = !hasNetworkClientEntitlement && !hasNetworkServerEntitlement;
+    const std::vector<const char*> meaning = networkBlocked
+        ? std::vector<const char*>{
+              "The sandbox and network lines were read from the running camera",
+              "daemon and host (/proc); their shipped systemd units start them with",
+              "PrivateNetwork=yes and Unix sockets only. With nothing but loopback,",
+              "connections are impossible at the OS level: there is nothing to",
+              "leak because nothing can leave this machine."}
+        : std::vector<const char*>{
+              "The sandbox and network lines were read from the running camera",
+              "daemon and host (/proc). Quellon has no networking code, but these",
+              "processes were not shown to be cut off from the network: run them",
+              "from their systemd units (PrivateNetwork=yes, Unix sockets only)",
+              "and check with --explain; then the OS blocks every connection."};
+    lines.emplace_back("");
+    lines.emplace_back("- What this means -");
+    lines.insert(lines.end(), meaning.begin(), meaning.end());
+    lines.emplace_back("");
     lines.emplace_back(kRule);
 
     std::string out;

@@ -14,7 +14,7 @@ PrivacyReceipt fixedReceipt()
 {
     return PrivacyReceipt{.bundleID = "com.pennaveld.quellon", .buildVersion = "1.2 (34)",
                           .appGroupIdentifier = "group.com.quellon.shared", .loopCount = 7, .sandboxEnabled = true,
-                          .hasNetworkClientEntitlement = false, .hasNetworkServerEntitlement = true,
+                          .hasNetworkClientEntitlement = false, .hasNetworkServerEntitlement = false,
                           .absences = PrivacyAbsences::canonical(),
                           .generatedAt = sys_days(year(2025) / 3 / 4) + hours(9) + minutes(30) + milliseconds(750)};
 }
@@ -26,38 +26,38 @@ QUELLON PRIVACY RECEIPT
 Generated: 2025-03-04T09:30:00Z
 
 - Build identity -
-Bundle ID:     com.pennaveld.quellon
+App ID:        com.pennaveld.quellon
 Build version: 1.2 (34)
-App Group:     group.com.quellon.shared
+Shared folder: $XDG_DATA_HOME/group.com.quellon.shared
 
-- On this Mac -
+- On this machine -
 Recorded loops: 7
 
-- Entitlements & sandboxing -
-App Sandbox enabled:        YES
-Network client entitlement: ABSENT
-Network server entitlement: PRESENT
+- Sandboxing & network -
+Daemons sandboxed:          YES
+Outbound connections:       BLOCKED
+Inbound connections:        BLOCKED
 
 - What this app structurally cannot do -
   1. Your face as data
-     -> No face-recognition models are bundled or loaded.
+     -> The face-landmark model runs only on this machine, to grade your loops; it identifies no one and no face data is kept.
   2. Your voice or words
-     -> The mic is sampled only for a level meter; audio is never recorded.
+     -> Quellon has no audio code: no microphone is opened, and loops carry no sound.
   3. Who you are
      -> No accounts, no sign-in, no identifier — nothing to track you with.
   4. Your network activity
-     -> No network-client entitlement — the OS blocks every outbound connection.
+     -> Its daemons have nothing but loopback (PrivateNetwork=yes): the OS blocks every connection.
   5. Other apps' data
-     -> Sandboxed: Quellon can only see its own container.
+     -> Sandboxed: its daemons can change no files outside the shared folder and ~/.config, and open no devices but cameras.
   6. Crashes, analytics, telemetry
      -> No telemetry SDK, no crash reporter, no “anonymous diagnostics.”
 
 - What this means -
-Every line above is a static, observable fact about this build,
-verifiable by entitlement review or sandbox audit — no runtime
-introspection and no trust required. With no network-client
-entitlement, outbound connections are impossible at the OS level:
-there is nothing to leak because nothing can leave this Mac.
+The sandbox and network lines were read from the running camera
+daemon and host (/proc); their shipped systemd units start them with
+PrivateNetwork=yes and Unix sockets only. With nothing but loopback,
+connections are impossible at the OS level: there is nothing to
+leak because nothing can leave this machine.
 
 ==============================================)TEXT";
 
@@ -65,11 +65,11 @@ const char* const kGoldenJSON = R"JSON({
   "appGroupIdentifier": "group.com.quellon.shared",
   "architecturalAbsences": [
     {
-      "reason": "No face-recognition models are bundled or loaded.",
+      "reason": "The face-landmark model runs only on this machine, to grade your loops; it identifies no one and no face data is kept.",
       "thing": "Your face as data"
     },
     {
-      "reason": "The mic is sampled only for a level meter; audio is never recorded.",
+      "reason": "Quellon has no audio code: no microphone is opened, and loops carry no sound.",
       "thing": "Your voice or words"
     },
     {
@@ -77,11 +77,11 @@ const char* const kGoldenJSON = R"JSON({
       "thing": "Who you are"
     },
     {
-      "reason": "No network-client entitlement — the OS blocks every outbound connection.",
+      "reason": "Its daemons have nothing but loopback (PrivateNetwork=yes): the OS blocks every connection.",
       "thing": "Your network activity"
     },
     {
-      "reason": "Sandboxed: Quellon can only see its own container.",
+      "reason": "Sandboxed: its daemons can change no files outside the shared folder and ~/.config, and open no devices but cameras.",
       "thing": "Other apps' data"
     },
     {
@@ -93,7 +93,7 @@ const char* const kGoldenJSON = R"JSON({
   "bundleID": "com.pennaveld.quellon",
   "entitlements": {
     "networkClientEntitlement": false,
-    "networkServerEntitlement": true,
+    "networkServerEntitlement": false,
     "sandboxEnabled": true
   },
   "generatedAt": "2025-03-04T09:30:00Z",
@@ -130,12 +130,40 @@ TEST(PrivacyReceipt, FlagsPrintAsWordsAndAsJSONBooleans)
     receipt.sandboxEnabled = false;
     receipt.hasNetworkClientEntitlement = true;
     receipt.hasNetworkServerEntitlement = false;
-    EXPECT_NE(receipt.text().find("\nApp Sandbox enabled:        NO\nNetwork client entitlement: PRESENT\n"
-                                  "Network server entitlement: ABSENT\n"),
+    EXPECT_NE(receipt.text().find("\nDaemons sandboxed:          NO\nOutbound connections:       NOT BLOCKED\n"
+                                  "Inbound connections:        BLOCKED\n"),
               std::string::npos);
     EXPECT_EQ(nlohmann::json::parse(receipt.json()).at("entitlements"),
               (nlohmann::json{{"sandboxEnabled", false}, {"networkClientEntitlement", true},
                               {"networkServerEntitlement", false}}));
+}
+
+TEST(PrivacyReceipt, ClaimsNothingCanLeaveOnlyWhenBothDirectionsAreBlocked)
+{
+    const std::string claim = "nothing can leave this machine.";
+    EXPECT_NE(fixedReceipt().text().find(claim), std::string::npos);
+    for (auto [client, server] : {std::pair{true, false}, {false, true}, {true, true}}) {
+        PrivacyReceipt receipt = fixedReceipt();
+        receipt.hasNetworkClientEntitlement = client;
+        receipt.hasNetworkServerEntitlement = server;
+        const std::string text = receipt.text();
+        EXPECT_EQ(text.find(claim), std::string::npos) << text;
+        EXPECT_NE(text.find("not shown to be cut off from the network"), std::string::npos) << text;
+        // The paragraph keeps its length, so the layout does not move.
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 40) << text;
+    }
+}
+
+TEST(PrivacyReceipt, SaysNothingOnlyTrueOfAnotherSystem)
+{
+    for (bool flag : {false, true}) {
+        PrivacyReceipt receipt = fixedReceipt();
+        receipt.sandboxEnabled = receipt.hasNetworkClientEntitlement = receipt.hasNetworkServerEntitlement = flag;
+        const std::string text = receipt.text();
+        for (const char* word : {"Mac", "macOS", "Bundle ID", "App Group", "App Sandbox", "entitlement", "mic ",
+                                 "level meter", "no runtime", "face-recognition"})
+            EXPECT_EQ(text.find(word), std::string::npos) << word << " in:\n" << text;
+    }
 }
 
 TEST(PrivacyReceipt, TextThatIsNotUTF8GivesEmptyJSONButStillRendersAsText)
@@ -143,7 +171,7 @@ TEST(PrivacyReceipt, TextThatIsNotUTF8GivesEmptyJSONButStillRendersAsText)
     PrivacyReceipt receipt = fixedReceipt();
     receipt.bundleID = "com.\xff.quellon";
     EXPECT_EQ(receipt.json(), "{}");
-    EXPECT_NE(receipt.text().find("Bundle ID:     com.\xff.quellon\n"), std::string::npos);
+    EXPECT_NE(receipt.text().find("App ID:        com.\xff.quellon\n"), std::string::npos);
     receipt = fixedReceipt();
     receipt.absences.push_back({"thing", "bad \xc3"});
     EXPECT_EQ(receipt.json(), "{}");

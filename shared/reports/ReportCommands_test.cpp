@@ -79,10 +79,16 @@ void expectWellFormedDiagnostics(const std::string& text)
     EXPECT_EQ(all[10], "Version                   " + std::string(QuellonBuild::version()) + " ("
                            + std::string(QuellonBuild::buildNumber()) + ")");
     for (const char* line : {"— App —", "— Capture & virtual camera —", "— Privacy posture —",
-                             "Bundle ID                 com.pennaveld.quellon",
-                             "App Group storage         available", "Current mode              standby",
+                             "Application ID            com.pennaveld.quellon",
+                             "Current mode              standby",
                              "Saved loops               2"})
         EXPECT_NE(std::find(all.begin(), all.end(), line), all.end()) << "missing: " << line;
+    for (const char* start : {"Shared container          available (", "Microphone access         not used by Quellon",
+                              "Operating system          ", "Sandbox                   ",
+                              "Network access            "})
+        EXPECT_NE(std::find_if(all.begin(), all.end(), [&](const auto& line) { return line.starts_with(start); }),
+                  all.end())
+            << "missing: " << start;
 
     // The log section's count agrees with what follows it.
     const std::string logHead = "— Recent log entries (";
@@ -180,6 +186,13 @@ TEST_F(ReportCommands, ReceiptOfConfinedProgramsClaimsEveryAbsence)
         EXPECT_EQ(document.at("entitlements").at("networkClientEntitlement"), !confined) << result.err;
         EXPECT_EQ(document.at("architecturalAbsences").size(), confined ? 6u : 4u);
         EXPECT_NE(result.err.find(explanation), std::string::npos) << result.err;
+        const ProgramRun text = run({"privacy-receipt"});
+        ASSERT_EQ(text.status, 0) << text.err;
+        EXPECT_NE(text.out.find(confined ? "\nOutbound connections:       BLOCKED\n"
+                                         : "\nOutbound connections:       NOT BLOCKED\n"),
+                  std::string::npos)
+            << text.out;
+        EXPECT_EQ(text.out.find("nothing can leave this machine") != std::string::npos, confined) << text.out;
     };
     expectReceipt(false, "host: not running");
     {
