@@ -104,6 +104,15 @@ bool waitUntilServing(testing::ChildProgram& host)
     return false;
 }
 
+/// Reads the host's log until a line holding text; false when the host's output ends first.
+bool waitForLogLine(testing::ChildProgram& host, const std::string& text)
+{
+    for (std::string line = host.readErrorLine(); !line.empty(); line = host.readErrorLine())
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
 class HostProgramCameraTest : public testing::CameraDaemonFixture {
 protected:
     std::vector<std::string> environment() const
@@ -289,15 +298,19 @@ TEST_F(HostProgramCameraTest, ACameraChosenOrPluggedInLaterIsPickedUp)
     EXPECT_EQ(host.finish().status, 0);
 }
 
-TEST_F(HostProgramCameraTest, TheHostOutlivesItsSessionBusAndTheFeedNeverStops)
+TEST_F(HostProgramCameraTest, TheHostOutlivesItsSessionAndSystemBusAndTheFeedNeverStops)
 {
     makeClip("blue", "blue.mkv");
     ASSERT_EQ(quellon({"state", "set", "--clip", "blue.mkv", "--mode", "live"}).status, 0);
-    RestartableBus restartable(home);
+    fs::create_directories(home / "session-bus");
+    fs::create_directories(home / "system-bus");
+    RestartableBus restartable(home / "session-bus");
+    RestartableBus systemBus(home / "system-bus");
     std::vector<std::string> env = environment();
     for (auto& variable : env)
         if (variable.starts_with("DBUS_SESSION_BUS_ADDRESS="))
             variable = "DBUS_SESSION_BUS_ADDRESS=" + restartable.address();
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus.address());
     const auto run = [&](const std::vector<std::string>& args) { return testing::ChildProgram(QUELLON_CLI_PATH, args, env).finish(); };
 
     testing::ChildProgram host(QUELLON_CLI_PATH, {"host", "--no-tray", "--input", "lavfi:color=c=lime:s=320x180:r=30"}, env);
@@ -324,6 +337,16 @@ TEST_F(HostProgramCameraTest, TheHostOutlivesItsSessionBusAndTheFeedNeverStops)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_NE(status.find("host: running\nmode: away (command)"), std::string::npos) << status;
+    ASSERT_TRUE(waitForLogLine(host, "Quellon host: connected to the session bus again"));
+
+    // The system bus goes too (the automation's): the feed goes on, and so does the session.
+    systemBus.kill();
+    ASSERT_TRUE(waitForLogLine(host, "Quellon host: lost a bus connection"));
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(isBlue(nextFrame())) << "frame " << i << " after the system bus went";
+    systemBus.start();
+    ASSERT_TRUE(waitForLogLine(host, "Quellon host: the system bus is back"));
+    ASSERT_TRUE(waitForLogLine(host, "Quellon host: connected to the session bus again"));
     ASSERT_EQ(run({"live"}).status, 0) << "commands reach it again";
     EXPECT_TRUE(framesUntil(300, isLime));
 
