@@ -238,6 +238,7 @@ int runHost(const HostProgramOptions& options, HostController& controller, const
     auto delay = kFirstReconnect;
     std::function<void()> reconnect;
     std::function<void()> awaitSystemBus;
+    bool awaitingSystemBus = false; // one wait at a time, however often the session is made
     const auto retryLater = [&](std::function<void()>& attempt) {
         loop.runAfter(delay, [&attempt] { attempt(); });
         delay = std::min(delay * 2, kLongestReconnect);
@@ -247,8 +248,10 @@ int runHost(const HostProgramOptions& options, HostController& controller, const
             buildSession();
             log.write(LogLevel::info, "Quellon host: connected to the session bus again");
             delay = kFirstReconnect;
-            if (systemBusExpected && !systemBusReachable())
+            if (systemBusExpected && !awaitingSystemBus && !systemBusReachable()) {
+                awaitingSystemBus = true;
                 retryLater(awaitSystemBus);
+            }
         } catch (const HostError& error) {
             log.write(LogLevel::error, std::string("Quellon host: ") + error.what() + "; quitting");
             loop.quit(1);
@@ -258,12 +261,15 @@ int runHost(const HostProgramOptions& options, HostController& controller, const
         }
     };
     awaitSystemBus = [&] {
-        if (!session)
-            return; // the session bus went too; its reconnect comes first
+        if (!session) {
+            awaitingSystemBus = false; // the session bus went too; its reconnect waits again
+            return;
+        }
         if (!systemBusReachable()) {
             retryLater(awaitSystemBus);
             return;
         }
+        awaitingSystemBus = false;
         log.write(LogLevel::info, "Quellon host: the system bus is back");
         dropSession();
         delay = kFirstReconnect;
