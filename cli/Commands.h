@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 namespace CLI {
 class App;
@@ -29,6 +30,7 @@ public:
 // Each adds one subcommand (or group) to the program. A command reports failure by throwing
 // one of the errors above; main turns it into a message and an exit status.
 void addCameraCommands(CLI::App& app); // after addStateCommands: adds "state get"
+void addChoiceCommands(CLI::App& app); // after the loops and cameras commands: "loops use", "cameras use"
 void addContainerCommand(CLI::App& app);
 void addDiagnosticsCommand(CLI::App& app);
 void addHostCommands(CLI::App& app); // host, live, away, standby
@@ -42,6 +44,11 @@ void addSettingsCommands(CLI::App& app); // settings, schedules, profiles
 void addStandbyCardCommand(CLI::App& app);
 void addStateCommands(CLI::App& app);
 void addStatusCommand(CLI::App& app);
+
+/// The clip file a loop name given by the user means: the file name, the file name without its
+/// extension, or the display name `loops list` shows. Throws CommandError when it names none
+/// or several.
+std::string resolveLoopName(const std::string& given);
 
 /// Hands a newly stored state to the running camera, saying so on standard error; a camera
 /// that is not running is no failure.

@@ -214,7 +214,9 @@ void addRecordCommand(CLI::App& app)
     auto* cameras = app.add_subcommand("cameras", "List the cameras that can be recorded from.");
     auto asJSON = std::make_shared<bool>(false);
     cameras->add_flag("--json", *asJSON, "Print JSON.");
-    cameras->callback([asJSON] {
+    cameras->callback([cameras, asJSON] {
+        if (!cameras->get_subcommands().empty())
+            return; // "cameras use" did the work
         const auto list = listCameras();
         if (*asJSON) {
             nlohmann::json out = nlohmann::json::array();

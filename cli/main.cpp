@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     cli::addMenuBarCommands(app);
     cli::addLoopLibraryCommands(app);
     cli::addRecordCommand(app);
+    cli::addChoiceCommands(app);
     cli::addSettingsCommands(app);
     cli::addProfileAppsCommand(app);
     cli::addHostCommands(app);

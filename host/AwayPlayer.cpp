@@ -127,6 +127,14 @@ AwayPlayer::Info AwayPlayer::info() const
     return info_;
 }
 
+std::optional<std::string> AwayPlayer::failure(const Choice& choice) const
+{
+    std::lock_guard lock(mutex_);
+    if (wanted_ || current_ != choice || provider_ || choice.files.empty())
+        return std::nullopt;
+    return info_.error.value_or("it holds no frames");
+}
+
 void AwayPlayer::run(std::stop_token stop)
 {
     std::unique_lock lock(mutex_);

@@ -75,6 +75,10 @@ public:
     };
     Info info() const;
 
+    /// Why choice could not be loaded, when it is what was loaded last and nothing of it
+    /// plays; nothing while it loads, plays, or is not what was asked for last.
+    std::optional<std::string> failure(const Choice& choice) const;
+
     /// Ends the loader thread (a load in progress finishes first). Idempotent.
     void stop();
 

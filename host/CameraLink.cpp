@@ -6,6 +6,8 @@
 #include "state/QuellonState.h"
 
 #include <algorithm>
+#include <cmath>
+#include <libyuv/scale_argb.h>
 
 namespace quellon::host {
 
@@ -34,8 +36,10 @@ std::optional<CameraLink::Contact> CameraLink::pollIfDue(double now)
         const auto bytes = client_.property(QuellonCMIOChannel::stateSelector);
         Contact contact;
         if (bytes && !bytes->empty())
-            if (auto state = QuellonCMIOChannel::decodeState(*bytes))
+            if (auto state = QuellonCMIOChannel::decodeState(*bytes)) {
                 contact.revision = state->revision;
+                contact.state = std::move(*state);
+            }
         if (!connected_) {
             log_.write(LogLevel::info, "host: connected to the camera");
             rawChannel_ = rawWanted_; // a camera started anew may have gained it
@@ -65,25 +69,60 @@ bool CameraLink::sendState(const QuellonState& state, double now)
     return false;
 }
 
-bool CameraLink::sendFrame(const PixelBuffer& frame, const std::string* jpeg, double now)
+void CameraLink::setFrameSize(std::int64_t width, std::int64_t height)
+{
+    // As the camera clamps the state's size.
+    frameWidth_ = static_cast<int>(std::clamp<std::int64_t>(width, 16, kLargestWidth));
+    frameHeight_ = static_cast<int>(std::clamp<std::int64_t>(height, 16, kLargestHeight));
+}
+
+PixelBufferRef CameraLink::scaledToFit(const PixelBuffer& frame, int width, int height, PixelBufferRef reuse)
+{
+    if (frame.width() <= width && frame.height() <= height)
+        return nullptr;
+    const double scale = std::min(static_cast<double>(width) / frame.width(), static_cast<double>(height) / frame.height());
+    const int w = std::clamp(static_cast<int>(std::lround(frame.width() * scale)), 1, width);
+    const int h = std::clamp(static_cast<int>(std::lround(frame.height() * scale)), 1, height);
+    PixelBufferRef scaled = reuse && reuse->width() == w && reuse->height() == h && reuse.use_count() == 1
+        ? std::move(reuse)
+        : PixelBuffer::create(w, h);
+    if (!scaled)
+        throw std::bad_alloc();
+    const auto from = frame.lockForReading();
+    const auto to = scaled->lockForWriting();
+    libyuv::ARGBScale(from.baseAddress(), static_cast<int>(frame.bytesPerRow()), frame.width(), frame.height(),
+                      to.baseAddress(), static_cast<int>(scaled->bytesPerRow()), w, h, libyuv::kFilterBilinear);
+    return scaled;
+}
+
+bool CameraLink::sendFrame(const PixelBuffer& original, const std::string* jpeg, double now)
 {
     if (!connected_)
         return false;
     try {
-        if (jpeg) {
+        // Larger than the camera shows is only more to carry, and past 32 MiB the channel
+        // refuses it: fit it first.
+        scaled_ = scaledToFit(original, frameWidth_, frameHeight_, std::move(scaled_));
+        const PixelBuffer& frame = scaled_ ? *scaled_ : original;
+        if (jpeg && !scaled_) {
             client_.setProperty(QuellonCMIOChannel::frameSelector, *jpeg);
             return true;
         }
-        if (rawChannel_ && client_.setRawFrame(frame))
-            return true;
-        rawChannel_ = false;
-        client_.setProperty(QuellonCMIOChannel::frameSelector, encoder_.encode(frame));
+        if (!(rawChannel_ && client_.setRawFrame(frame))) {
+            rawChannel_ = false;
+            client_.setProperty(QuellonCMIOChannel::frameSelector, encoder_.encode(frame));
+        }
+        lastFrameError_.clear();
         return true;
     } catch (const CameraClientError& error) {
         lost(now, error);
     } catch (const std::exception& error) {
-        // Too large for the socket, or not encodable: this frame is lost, the next may pass.
-        log_.write(LogLevel::debug, std::string("host: a frame was not sent: ") + error.what());
+        // Not encodable, or memory short: this frame is lost, the next may pass. Said once per
+        // kind of failure, not 30 times a second.
+        if (error.what() != lastFrameError_)
+            log_.write(LogLevel::error, std::string("host: a frame was not sent: ") + error.what());
+        lastFrameError_ = error.what();
+        return false;
     }
     return false;
 }

@@ -5,6 +5,8 @@
 
 #include "channel/CameraClient.h"
 #include "playback/JPEGEncoder.h"
+#include "playback/PixelBuffer.h"
+#include "state/QuellonState.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,7 +16,6 @@
 
 namespace quellon {
 class LogSink;
-class PixelBuffer;
 }
 
 namespace quellon::host {
@@ -33,6 +34,7 @@ public:
     /// holds none yet).
     struct Contact {
         std::optional<std::int64_t> revision;
+        std::optional<QuellonState> state; // the record itself, when it decodes
     };
 
     /// When a poll is due at now (monotonic seconds), asks the camera which state it holds.
@@ -43,9 +45,22 @@ public:
     /// its next poll).
     bool sendState(const QuellonState& state, double now);
 
-    /// Sends one picture: jpeg as it is when given, else the frame over the raw channel, or as
-    /// JPEG where the camera has none. False when the camera is unreachable or refused it.
-    bool sendFrame(const PixelBuffer& frame, const std::string* jpeg, double now);
+    /// The camera's stream is at most this large; it shows nothing larger.
+    static constexpr int kLargestWidth = 1280;
+    static constexpr int kLargestHeight = 720;
+
+    /// The size pictures are fitted into: the state's target size as the camera clamps it.
+    void setFrameSize(std::int64_t width, std::int64_t height);
+
+    /// Sends one picture: jpeg as it is when given and the frame fits the frame size, else the
+    /// frame (scaled down to fit, keeping its proportions) over the raw channel, or as JPEG where
+    /// the camera has none. A picture too large for the channel is never dropped for its size.
+    /// False when the camera is unreachable or refused it.
+    bool sendFrame(const PixelBuffer& original, const std::string* jpeg, double now);
+
+    /// frame scaled down to fit inside width × height, keeping its proportions (into reuse when
+    /// that has the size); nothing when it fits already.
+    static PixelBufferRef scaledToFit(const PixelBuffer& frame, int width, int height, PixelBufferRef reuse = nullptr);
 
     bool connected() const { return connected_; }
     /// Makes the next pollIfDue ask at once.
@@ -63,6 +78,10 @@ private:
     bool rawChannel_; // until the camera says it has none
     double nextPoll_ = 0;
     double retry_ = kFirstRetrySeconds;
+    int frameWidth_ = kLargestWidth;
+    int frameHeight_ = kLargestHeight;
+    PixelBufferRef scaled_; // reused while frames of one size come
+    std::string lastFrameError_;
 };
 
 } // namespace quellon::host

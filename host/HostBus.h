@@ -9,8 +9,8 @@ inline constexpr const char* serviceName = "com.pennaveld.quellon";
 inline constexpr const char* objectPath = "/com/pennaveld/quellon";
 inline constexpr const char* interfaceName = "com.pennaveld.quellon.Host";
 /// The error a method replies with when the host cannot do what was asked; its message is for
-/// the user.
-inline constexpr const char* failedError = "com.pennaveld.quellon.Error.Failed";
+/// the user. The standard name, so generic clients (busctl, gdbus) show it as a failure.
+inline constexpr const char* failedError = "org.freedesktop.DBus.Error.Failed";
 inline constexpr const char* invalidArgsError = "org.freedesktop.DBus.Error.InvalidArgs";
 
 /// How long a recording started from the tray or the bus lasts when no length is given; the

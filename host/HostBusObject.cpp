@@ -55,6 +55,18 @@ HostBusObject::HostBusObject(sdbus::IConnection& connection, HostController& con
                 return encodeJSON(status);
             });
         });
+    object_->registerMethod("SetLoop")
+        .onInterface(HostBus::interfaceName)
+        .withInputParamNames("name")
+        .implementedAs([&controller](const std::string& name) {
+            replying([&] { controller.setActiveLoop(name, cause); });
+        });
+    object_->registerMethod("SetCamera")
+        .onInterface(HostBus::interfaceName)
+        .withInputParamNames("id")
+        .implementedAs([&controller](const std::string& id) {
+            replying([&] { controller.setCamera(id, cause); });
+        });
     object_->registerMethod("Record")
         .onInterface(HostBus::interfaceName)
         .withInputParamNames("seconds")

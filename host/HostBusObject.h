@@ -20,6 +20,8 @@ class HostController;
 ///
 ///   SetMode(s mode)       "live", "away" or "standby"
 ///   Status() -> s json    the HostStatus JSON
+///   SetLoop(s name)       the active loop, by its clip file name
+///   SetCamera(s id)       the physical camera, by an ID from `quellon cameras`
 ///   Record(d seconds)     0 records the default length
 ///   Quit()                ends the host after the reply
 class HostBusObject {

@@ -78,6 +78,20 @@ HostStatus HostClient::status()
     }
 }
 
+void HostClient::setLoop(const std::string& clipFilename)
+{
+    translated([&] {
+        proxy_->callMethod("SetLoop").onInterface(HostBus::interfaceName).withTimeout(callTimeout).withArguments(clipFilename);
+    });
+}
+
+void HostClient::setCamera(const std::string& id)
+{
+    translated([&] {
+        proxy_->callMethod("SetCamera").onInterface(HostBus::interfaceName).withTimeout(callTimeout).withArguments(id);
+    });
+}
+
 void HostClient::record(double seconds)
 {
     translated([&] {

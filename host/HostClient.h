@@ -32,6 +32,8 @@ public:
     // it refuses, and std::invalid_argument for a mode it does not take.
     void setMode(QuellonMode mode);
     HostStatus status();
+    void setLoop(const std::string& clipFilename);
+    void setCamera(const std::string& id);
     void record(double seconds);
     void quit();
 

@@ -35,6 +35,17 @@ public:
     /// Makes clipFilename (a file in the clips directory) the active loop and preloads it.
     virtual void setActiveLoop(const std::string& clipFilename, const std::string& cause) = 0;
 
+    /// Makes id the physical camera Live shows (an ID from the camera list, or any capture
+    /// input), kept as the state's selectedCameraID, and opens it in place of the one open.
+    /// Throws HostError for an empty id or one that names no input. A host that cannot change
+    /// its camera refuses.
+    virtual void setCamera(const std::string& id, const std::string& cause)
+    {
+        (void)id;
+        (void)cause;
+        throw HostError("this host cannot change its camera");
+    }
+
     /// Auto return's switch, kept in the host's user defaults.
     virtual void setAutoReturn(bool on) = 0;
 

@@ -5,6 +5,7 @@
 #include "capture/FFmpegCapture.h"
 #include "host/AwayPlayer.h"
 #include "host/CameraLink.h"
+#include "host/CameraWatch.h"
 #include "host/FramePump.h"
 #include "host/LiveCapture.h"
 #include "host/LoopRecorder.h"
@@ -28,6 +29,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kStreamingWithinSeconds = 3;
+// How often the pump looks whether another program wrote "state.json".
+constexpr double kStateFileCheckSeconds = 0.25;
 
 bool isLoopFile(const fs::directory_entry& entry)
 {
@@ -80,7 +83,14 @@ struct HostService::Impl {
     PixelBufferRef lastLiveFrame;
     PixelBufferRef startNearFrame;             // taken by the pump on the first away frame
     bool cameraConnected = false;
-    std::string physicalCamera;
+    std::string physicalCamera;                // the input Live opens; empty while none is found
+    bool cameraChosen = false;                 // named by an option or the state; else the first camera listed
+    std::unique_ptr<CameraWatch> cameraWatch;
+    std::int64_t recordingsFinished = 0;
+    std::optional<std::string> lastRecording;
+    bool lastRecordingActivated = false;
+    std::int64_t refusals = 0;
+    std::optional<std::string> lastRefusal;
     fs::path clipsDirectory;
     ChangeHandler handler;
     // Snapshots are numbered under the lock and delivered in that order: two threads that
@@ -97,6 +107,8 @@ struct HostService::Impl {
     // The pump thread's own.
     std::unique_ptr<CameraLink> link;
     std::uint64_t lastLiveSequence = 0;
+    double nextStateFileCheck = 0;
+    std::optional<std::pair<fs::file_time_type, std::uintmax_t>> stateFileSeen;
 
     Impl(HostOptions chosen)
         : options(std::move(chosen)),
@@ -139,16 +151,194 @@ struct HostService::Impl {
 
     // Under the lock: the camera is read while Live shows it, auto return samples it, or a
     // recording takes it.
+    bool captureWanted() const { return !stopped && (requested == QuellonMode::live || keepCameraOpen || recording); }
+
     void updateCaptureWanted()
     {
         if (capture)
-            capture->setWanted(!stopped && (requested == QuellonMode::live || keepCameraOpen || recording));
+            capture->setWanted(captureWanted());
+    }
+
+    // Under the lock: closes the input and opens it again at once (the retry pause skipped).
+    void reopenCamera()
+    {
+        if (capture && captureWanted())
+            capture->reopen();
+    }
+
+    // The device watch's: a camera came or went. One that is missing or failing is tried again
+    // now rather than at the next retry; a camera that works needs nothing.
+    void camerasChanged()
+    {
+        std::lock_guard lock(mutex);
+        if (stopped || !capture || capture->latest().available)
+            return;
+        log.write(LogLevel::info, "host: cameras changed; opening the camera again");
+        reopenCamera();
     }
 
     void chooseLoop()
     {
         if (away)
             away->choose(AwayPlayer::choiceFor(keeper->state(), clipsDirectory), AwayPlayer::effectsFor(keeper->state()));
+    }
+
+    // Under the lock: why Away could show no loop for state; nothing when it can, or when its
+    // loop is still loading.
+    std::optional<std::string> whyUnplayable(const QuellonState& state) const
+    {
+        if (!state.activeClipFilename)
+            return "there is no loop to play: record or choose one first";
+        const std::string& name = *state.activeClipFilename;
+        std::error_code error;
+        if (name.empty() || name.find('/') != std::string::npos || !fs::is_regular_file(clipsDirectory / name, error))
+            return "the loop \"" + name + "\" is not in the clips directory";
+        if (away) {
+            if (auto failure = away->failure(AwayPlayer::choiceFor(state, clipsDirectory)))
+                return "the loop \"" + name + "\" cannot be played (" + *failure + ")";
+        }
+        return std::nullopt;
+    }
+
+    // Under the lock: the mode commanders asked for becomes mode.
+    void request(QuellonMode mode)
+    {
+        if (requested == QuellonMode::live && capture) {
+            lastLiveFrame = capture->latest().frame.image;
+            if (mode == QuellonMode::away)
+                startNearFrame = lastLiveFrame;
+        }
+        requested = mode;
+    }
+
+    // Under the lock: Live opens id from now on, in place of whatever is open.
+    void useCamera(const std::optional<std::string>& id)
+    {
+        cameraChosen = id.has_value();
+        physicalCamera = id.value_or("");
+        reopenCamera();
+    }
+
+    // The capture thread's: the input to open now. Without a chosen one, the first camera
+    // listed, asked afresh at every attempt so that a camera plugged in later is found.
+    std::string cameraToOpen()
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (cameraChosen)
+                return physicalCamera;
+        }
+        // Outside the lock: listing asks every device.
+        const auto cameras = options.listCameras ? options.listCameras() : listCameras();
+        const std::string first = cameras.empty() ? std::string() : cameras.front().id;
+        std::lock_guard lock(mutex);
+        if (cameraChosen)
+            return physicalCamera;
+        physicalCamera = first;
+        return first;
+    }
+
+    // The loader's: a loop that cannot be played ends an Away that waited for it, so Away is
+    // never reported while the camera shows its card.
+    void loopLoaded()
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (keeper && !stopped && requested == QuellonMode::away) {
+                if (const auto reason = whyUnplayable(keeper->state())) {
+                    log.write(LogLevel::error, "host: Away ended: " + *reason);
+                    request(QuellonMode::standby);
+                    try {
+                        applyMode("loop failed");
+                    } catch (const std::exception& failure) {
+                        log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
+                    }
+                    updateCaptureWanted();
+                }
+            }
+        }
+        if (pump)
+            pump->wake();
+        notify();
+    }
+
+    // The pump thread's: takes in a newer record another program wrote, field by field.
+    void adoptIfNewer(const QuellonState& theirs, bool fromFile)
+    {
+        bool adopted = false;
+        Snapshot snapshot;
+        {
+            std::lock_guard lock(mutex);
+            if (!keeper || stopped || !keeper->isNewer(theirs))
+                return;
+            const QuellonState before = keeper->state();
+            const char* source = fromFile ? "state.json" : "the camera";
+            std::optional<QuellonMode> wanted;
+            std::optional<std::string> refusal;
+            std::vector<std::string> changed;
+            try {
+                changed = keeper->adopt(theirs, [&](QuellonState& merged) {
+                    QuellonMode next = requested;
+                    // Error is the host's own verdict on the camera, never asked for.
+                    if (merged.mode != before.mode && merged.mode != QuellonMode::error) {
+                        if (merged.mode == QuellonMode::away)
+                            refusal = whyUnplayable(merged);
+                        if (!refusal)
+                            next = merged.mode;
+                    }
+                    if (next != requested)
+                        wanted = next;
+                    merged.mode = next == QuellonMode::live && cameraError ? QuellonMode::error : next;
+                }, Clock::system().now(), fromFile);
+            } catch (const std::exception& failure) {
+                log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
+                return;
+            }
+            std::string fields;
+            for (const std::string& name : changed)
+                fields += (fields.empty() ? "" : ", ") + name;
+            log.write(LogLevel::info, "host: took revision " + std::to_string(theirs.revision) + " from " + source
+                                          + (fields.empty() ? "" : " (" + fields + ")"));
+            if (refusal)
+                log.write(LogLevel::error, std::string("host: Away from ") + source + " refused: " + *refusal);
+            if (wanted) {
+                request(*wanted);
+                modeCause = std::string("another program (") + source + ")";
+                log.write(LogLevel::info, "host: mode " + std::string(rawValue(before.mode)) + " -> "
+                                              + std::string(rawValue(keeper->state().mode)) + " (" + modeCause + ")");
+            }
+            if (keeper->state().selectedCameraID != before.selectedCameraID && !options.inputURL)
+                useCamera(keeper->state().selectedCameraID);
+            chooseLoop();
+            updateCaptureWanted();
+            stateDirty = true;
+            adopted = true;
+            snapshot = snapshotLocked();
+        }
+        if (adopted)
+            report(std::move(snapshot));
+    }
+
+    // The pump thread's: looks at "state.json" now and then, and reads it when it changed.
+    void checkStateFile(double now)
+    {
+        if (now < nextStateFileCheck)
+            return;
+        nextStateFileCheck = now + kStateFileCheckSeconds;
+        try {
+            const fs::path file = QuellonStorage::stateURL();
+            std::error_code error;
+            const auto time = fs::last_write_time(file, error);
+            if (error)
+                return;
+            const auto size = fs::file_size(file, error);
+            if (error || stateFileSeen == std::pair(time, size))
+                return;
+            stateFileSeen = std::pair(time, size);
+            adoptIfNewer(QuellonStorage::readState(), true);
+        } catch (const std::exception& failure) {
+            log.write(LogLevel::debug, std::string("host: state.json not read: ") + failure.what());
+        }
     }
 
     HostStatus statusLocked() const
@@ -169,6 +359,11 @@ struct HostService::Impl {
             status.loopError = info.error;
         }
         status.physicalCamera = physicalCamera;
+        status.recordingsFinished = recordingsFinished;
+        status.lastRecording = lastRecording;
+        status.lastRecordingActivated = lastRecordingActivated;
+        status.refusals = refusals;
+        status.lastRefusal = lastRefusal;
         if (capture) {
             const LiveCapture::Latest latest = capture->latest();
             status.physicalCameraAvailable = latest.available;
@@ -270,6 +465,9 @@ struct HostService::Impl {
     {
         const double now = monotonicSeconds();
         const auto contact = link->pollIfDue(now);
+        if (contact && contact->state)
+            adoptIfNewer(*contact->state, false);
+        checkStateFile(now);
         std::optional<QuellonState> toSend;
         QuellonMode mode;
         PixelBufferRef nearFrame;
@@ -289,6 +487,7 @@ struct HostService::Impl {
                 stateDirty = false;
             }
             mode = keeper->state().mode;
+            link->setFrameSize(keeper->state().targetWidth, keeper->state().targetHeight);
             if (mode == QuellonMode::away)
                 nearFrame = std::move(startNearFrame);
         }
@@ -362,6 +561,12 @@ void HostService::start()
 
     // Error is the host's own verdict on the camera: a new run tries Live again.
     impl.requested = stored.mode == QuellonMode::error ? QuellonMode::live : stored.mode;
+    if (impl.requested == QuellonMode::away) {
+        if (const auto reason = impl.whyUnplayable(stored)) {
+            impl.log.write(LogLevel::error, "host: not starting Away: " + *reason);
+            impl.requested = QuellonMode::standby;
+        }
+    }
     impl.keeper.emplace(stored, [](const QuellonState& state) { QuellonStorage::writeState(state); });
     try {
         impl.keeper->change([&](QuellonState& state) { state.mode = impl.requested; }, Clock::system().now());
@@ -371,16 +576,14 @@ void HostService::start()
     impl.modeCause = "start";
     impl.log.write(LogLevel::info, "host: mode " + std::string(rawValue(impl.requested)) + " (start)");
 
-    std::string input;
     if (impl.options.inputURL)
-        input = *impl.options.inputURL;
+        impl.physicalCamera = *impl.options.inputURL;
     else if (impl.options.cameraID)
-        input = *impl.options.cameraID;
+        impl.physicalCamera = *impl.options.cameraID;
     else if (stored.selectedCameraID)
-        input = *stored.selectedCameraID;
-    else if (const auto cameras = listCameras(); !cameras.empty())
-        input = cameras.front().id;
-    impl.physicalCamera = input;
+        impl.physicalCamera = *stored.selectedCameraID;
+    // Otherwise the capture asks for the first camera connected whenever it opens one.
+    impl.cameraChosen = impl.options.inputURL || impl.options.cameraID || stored.selectedCameraID;
     auto opener = impl.options.openCamera;
     if (!opener)
         opener = [](const std::string& spelling) {
@@ -392,10 +595,18 @@ void HostService::start()
 
     impl.link = std::make_unique<CameraLink>(socket, impl.log, std::chrono::milliseconds(1000), impl.options.rawFrames);
     impl.capture = std::make_unique<LiveCapture>(
-        [opener, input] { return opener(input); },
+        [&impl, opener] { return opener(impl.cameraToOpen()); },
         [&impl](bool available, const std::optional<std::string>& error) { impl.cameraAvailability(available, error); },
         impl.options.cameraRetrySeconds);
-    impl.away = std::make_unique<AwayPlayer>([&impl] { impl.notify(); });
+    if (impl.options.watchDevices) {
+        try {
+            impl.cameraWatch = std::make_unique<CameraWatch>([&impl] { impl.camerasChanged(); });
+        } catch (const std::exception& error) {
+            impl.log.write(LogLevel::info, std::string("host: cameras plugged in or out are not watched (") + error.what()
+                                               + "); a missing camera is looked for every retry");
+        }
+    }
+    impl.away = std::make_unique<AwayPlayer>([&impl] { impl.loopLoaded(); });
     impl.recorder = std::make_unique<LoopRecorder>(*impl.capture, impl.clipsDirectory, impl.log);
     impl.chooseLoop();
     impl.updateCaptureWanted();
@@ -413,6 +624,7 @@ void HostService::stop()
         impl.stopped = true;
     }
     // Outside the lock: the threads being joined take it.
+    impl.cameraWatch.reset();
     if (impl.recorder)
         impl.recorder->stop();
     impl.pump->stop();
@@ -426,30 +638,43 @@ void HostService::setMode(QuellonMode mode, const std::string& cause)
         throw std::invalid_argument("the error mode is the host's own");
     Impl& impl = *impl_;
     bool changed = false;
+    std::optional<std::string> refusal;
     Impl::Snapshot snapshot;
     {
         std::lock_guard lock(impl.mutex);
         if (!impl.keeper)
             throw HostError("the host is not running");
-        if (mode == QuellonMode::away && !impl.keeper->state().activeClipFilename)
-            throw HostError("there is no loop to play: record or choose one first");
-        if (mode == impl.requested)
-            return;
-        if (impl.requested == QuellonMode::live && impl.capture) {
-            impl.lastLiveFrame = impl.capture->latest().frame.image;
-            if (mode == QuellonMode::away)
-                impl.startNearFrame = impl.lastLiveFrame;
+        if (mode == QuellonMode::away)
+            refusal = impl.whyUnplayable(impl.keeper->state());
+        if (refusal) {
+            // Reported too, so that a commander with no one to answer (a hotkey, a schedule)
+            // is heard: the tray link shows it.
+            ++impl.refusals;
+            impl.lastRefusal = cause + ": " + *refusal;
+            impl.log.write(LogLevel::error, "host: Away refused (" + cause + "): " + *refusal);
+            snapshot = impl.snapshotLocked();
+        } else {
+            if (mode == impl.requested)
+                return;
+            const QuellonMode previous = impl.requested;
+            const PixelBufferRef previousLast = impl.lastLiveFrame;
+            const PixelBufferRef previousNear = impl.startNearFrame;
+            impl.request(mode);
+            try {
+                changed = impl.applyMode(cause);
+            } catch (const std::exception& error) {
+                impl.requested = previous;
+                impl.lastLiveFrame = previousLast;
+                impl.startNearFrame = previousNear;
+                throw HostError(std::string("cannot save the state: ") + error.what());
+            }
+            impl.updateCaptureWanted();
+            snapshot = impl.snapshotLocked();
         }
-        const QuellonMode previous = impl.requested;
-        impl.requested = mode;
-        try {
-            changed = impl.applyMode(cause);
-        } catch (const std::exception& error) {
-            impl.requested = previous;
-            throw HostError(std::string("cannot save the state: ") + error.what());
-        }
-        impl.updateCaptureWanted();
-        snapshot = impl.snapshotLocked();
+    }
+    if (refusal) {
+        impl.report(std::move(snapshot));
+        throw HostError(*refusal);
     }
     impl.pump->wake();
     if (changed)
@@ -495,6 +720,30 @@ void HostService::setActiveLoop(const std::string& clipFilename, const std::stri
     impl.notify();
 }
 
+void HostService::setCamera(const std::string& id, const std::string& cause)
+{
+    Impl& impl = *impl_;
+    if (id.empty() || id.find('\0') != std::string::npos || !CaptureInput::parse(id))
+        throw HostError("\"" + id + "\" names no camera: give an ID from `quellon cameras`");
+    {
+        std::lock_guard lock(impl.mutex);
+        if (!impl.keeper || impl.stopped)
+            throw HostError("the host is not running");
+        if (impl.keeper->state().selectedCameraID == id && impl.cameraChosen && impl.physicalCamera == id)
+            return;
+        try {
+            impl.keeper->change([&](QuellonState& state) { state.selectedCameraID = id; }, Clock::system().now());
+        } catch (const std::exception& failure) {
+            throw HostError(std::string("cannot save the state: ") + failure.what());
+        }
+        impl.stateDirty = true;
+        impl.log.write(LogLevel::info, "host: camera " + id + " (" + cause + ")");
+        impl.useCamera(id);
+    }
+    impl.pump->wake();
+    impl.notify();
+}
+
 void HostService::setAutoReturn(bool on)
 {
     {
@@ -534,8 +783,23 @@ void HostService::startRecording(double seconds)
                 std::lock_guard lock(impl.mutex);
                 impl.recording = false;
                 impl.updateCaptureWanted();
+                ++impl.recordingsFinished;
+                impl.lastRecording = saved;
+                impl.lastRecordingActivated = false;
+                // A first loop is what Away should play: nobody has to choose it.
+                if (saved && impl.keeper && !impl.stopped && !impl.keeper->state().activeClipFilename) {
+                    try {
+                        impl.keeper->change([&](QuellonState& state) { state.activeClipFilename = *saved; },
+                                            Clock::system().now());
+                        impl.stateDirty = true;
+                        impl.lastRecordingActivated = true;
+                        impl.log.write(LogLevel::info, "host: active loop " + *saved + " (recorded)");
+                        impl.chooseLoop();
+                    } catch (const std::exception& failure) {
+                        impl.log.write(LogLevel::error, std::string("host: cannot save the state: ") + failure.what());
+                    }
+                }
             }
-            (void)saved;
             impl.notify();
         });
     } catch (...) {

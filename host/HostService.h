@@ -9,10 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quellon {
 class CaptureSource;
 class LogSink;
+struct CameraDescription;
 }
 
 namespace quellon::host {
@@ -40,6 +42,12 @@ struct HostOptions {
     /// Opens the physical camera from its spelling (throws CaptureError); FFmpeg's capture when
     /// empty. Tests give fakes.
     std::function<std::unique_ptr<CaptureSource>(const std::string& input)> openCamera;
+    /// The physical cameras connected now, asked whenever no camera is chosen and one must be
+    /// opened; listCameras() when empty. Tests give fake listings.
+    std::function<std::vector<CameraDescription>()> listCameras;
+    /// Watches the system for cameras coming and going, so a camera plugged in is tried at
+    /// once rather than at the next retry.
+    bool watchDevices = true;
 };
 
 class HostService final : public HostController {
@@ -59,6 +67,7 @@ public:
     QuellonMode mode() const override;
     HostStatus status() const override;
     void setActiveLoop(const std::string& clipFilename, const std::string& cause) override;
+    void setCamera(const std::string& id, const std::string& cause) override;
     void setAutoReturn(bool on) override;
     void startRecording(double seconds) override;
     PixelBufferRef latestCameraFrame() const override;

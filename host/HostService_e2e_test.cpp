@@ -215,6 +215,16 @@ TEST_F(HostServiceTest, ACameraThatAppliedAHigherRevisionStillTakesTheHostsState
     EXPECT_EQ(QuellonStorage::readState().revision, cameraState()->revision);
 }
 
+TEST_F(HostServiceTest, APhysicalCameraLargerThanTheChannelStillReachesTheMeeting)
+{
+    // 4096 × 2304 BGRA is 37.7 MB, above the 32 MiB a raw frame may carry: fitted to the
+    // camera's 1280 × 720 first, never dropped.
+    startHost("lavfi:color=c=lime:s=4096x2304:r=5");
+    EXPECT_TRUE(framesUntil(30 * 30, isLive));
+    for (const auto& line : log.lines())
+        EXPECT_FALSE(line.message.starts_with("host: a frame was not sent")) << line.message;
+}
+
 TEST_F(HostServiceTest, RecordsALoopFromTheCameraItHoldsWhileLiveGoesOn)
 {
     startHost("lavfi:testsrc2=size=320x240:rate=15");
@@ -250,6 +260,13 @@ TEST_F(HostServiceTest, RecordsALoopFromTheCameraItHoldsWhileLiveGoesOn)
     // The seam trims the take to at least three seconds.
     EXPECT_GE(metadata->duration, 3.0);
     EXPECT_LE(metadata->duration, 3.6);
+    // None was chosen, so the new clip is the active loop, and the status says so.
+    const host::HostStatus after = host->status();
+    EXPECT_EQ(after.activeLoop, clip);
+    EXPECT_EQ(after.lastRecording, clip);
+    EXPECT_TRUE(after.lastRecordingActivated);
+    EXPECT_EQ(after.recordingsFinished, 1);
+    EXPECT_TRUE(log.contains("host: active loop " + clip + " (recorded)"));
     // The new clip plays as a loop.
     host->setActiveLoop(clip, "test");
     for (int i = 0; i < 600 && host->status().loopFrames == 0; ++i)

@@ -41,6 +41,13 @@ std::string encodeJSON(const HostStatus& status)
     object["autoReturn"] = status.autoReturn;
     object["hasLoops"] = status.hasLoops;
     object["recording"] = status.recording;
+    object["recordingsFinished"] = status.recordingsFinished;
+    if (status.lastRecording)
+        object["lastRecording"] = *status.lastRecording;
+    object["lastRecordingActivated"] = status.lastRecordingActivated;
+    object["refusals"] = status.refusals;
+    if (status.lastRefusal)
+        object["lastRefusal"] = *status.lastRefusal;
     object["stateRevision"] = status.stateRevision;
     if (status.automation)
         object["automation"] = *status.automation;
@@ -67,6 +74,16 @@ HostStatus decodeHostStatus(std::string_view json)
     status.autoReturn = requiredBool(object, "autoReturn");
     status.hasLoops = requiredBool(object, "hasLoops");
     status.recording = requiredBool(object, "recording");
+    // Added later than the rest: a host that does not send them has finished no recording.
+    status.recordingsFinished = optionalInt(object, "recordingsFinished").value_or(0);
+    if (status.recordingsFinished < 0)
+        throw DecodingError("\"recordingsFinished\" is negative");
+    status.lastRecording = optionalString(object, "lastRecording");
+    status.lastRecordingActivated = optionalBool(object, "lastRecordingActivated").value_or(false);
+    status.refusals = optionalInt(object, "refusals").value_or(0);
+    if (status.refusals < 0)
+        throw DecodingError("\"refusals\" is negative");
+    status.lastRefusal = optionalString(object, "lastRefusal");
     status.stateRevision = requiredInt(object, "stateRevision");
     status.automation = optionalString(object, "automation");
     return status;

@@ -35,6 +35,15 @@ struct HostStatus {
     bool autoReturn = false;
     bool hasLoops = false;
     bool recording = false;
+    /// Recordings that have ended in this run; the clip the last one saved (nothing when it
+    /// failed), and whether that clip became the active loop because none was chosen.
+    std::int64_t recordingsFinished = 0;
+    std::optional<std::string> lastRecording;
+    bool lastRecordingActivated = false;
+    /// Mode changes refused in this run, and the last one: who asked and why it could not be
+    /// done ("hotkey toggleAway: there is no loop to play: ...").
+    std::int64_t refusals = 0;
+    std::optional<std::string> lastRefusal;
     std::int64_t stateRevision = 0;
     /// What the host does by itself: the armed triggers and the next schedule change, as
     /// lines of text; nothing when the automation is not running.

@@ -28,6 +28,11 @@ HostStatus fullStatus()
     status.autoReturn = true;
     status.hasLoops = true;
     status.recording = true;
+    status.recordingsFinished = 2;
+    status.lastRecording = "loop-2.mov";
+    status.lastRecordingActivated = true;
+    status.refusals = 3;
+    status.lastRefusal = "hotkey toggleAway: there is no loop to play";
     status.stateRevision = 9007199254740993; // beyond a double's exact integers
     return status;
 }
@@ -43,7 +48,7 @@ TEST(HostStatusJSON, RoundTripsEveryField)
 TEST(HostStatusJSON, LeavesAbsentOptionalsOut)
 {
     const std::string json = encodeJSON(HostStatus{});
-    for (const char* key : {"activeLoop", "loopError", "physicalCameraError"})
+    for (const char* key : {"\"activeLoop\"", "\"loopError\"", "\"physicalCameraError\"", "\"lastRecording\"", "\"lastRefusal\""})
         EXPECT_EQ(json.find(key), std::string::npos) << key;
     EXPECT_NE(json.find("\"mode\":\"standby\""), std::string::npos) << json;
 }
@@ -72,6 +77,7 @@ TEST(HostStatusJSON, RejectsBrokenRecords)
         {with("loopFrames", 2.5), "\"loopFrames\" is not a 64-bit integer"},
         {with("loopBytes", -1), "\"loopBytes\" is negative"},
         {with("activeLoop", 7), "\"activeLoop\" is not a string"},
+        {with("recordingsFinished", -3), "\"recordingsFinished\" is negative"},
     };
     for (const auto& [json, reason] : cases) {
         try {

@@ -2,7 +2,9 @@
 // what the away loop loads, and the pump's rate.
 
 #include "capture/FakeCaptureSource.h"
+#include "capture/CameraListing.h"
 #include "host/AwayPlayer.h"
+#include "host/CameraLink.h"
 #include "host/FramePump.h"
 #include "host/FrameTee.h"
 #include "host/HostService.h"
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -97,6 +100,58 @@ TEST(StateKeeper, AChangeThatCannotBeStoredIsNotAdopted)
     EXPECT_EQ(keeper.state(), QuellonState{});
 }
 
+TEST(StateKeeper, ANewerRecordFromAnotherWriterIsTakenInInsteadOfStampedOver)
+{
+    QuellonState ours;
+    ours.revision = 10;
+    ours.updatedAt = std::chrono::floor<std::chrono::seconds>(kNow);
+    std::vector<QuellonState> written;
+    StateKeeper keeper(ours, [&](const QuellonState& state) { written.push_back(state); });
+
+    QuellonState theirs = ours;
+    theirs.revision = 11;
+    theirs.mode = QuellonMode::away;
+    theirs.activeClipFilename = "imported-a.mov";
+    EXPECT_TRUE(keeper.isNewer(theirs));
+    QuellonState same = theirs;
+    same.revision = 10;
+    EXPECT_FALSE(keeper.isNewer(same)) << "not above ours";
+    QuellonState before = theirs;
+    before.updatedAt = ours.updatedAt - std::chrono::seconds(1);
+    EXPECT_FALSE(keeper.isNewer(before)) << "changed before ours: a camera still holding what it was told before this host began";
+
+    // Taken whole, it keeps its revision; from "state.json" it is not written again.
+    EXPECT_EQ(keeper.adopt(theirs, [](QuellonState&) {}, kNow, true),
+              (std::vector<std::string>{"mode", "activeClipFilename"}));
+    EXPECT_EQ(keeper.state(), theirs);
+    EXPECT_TRUE(written.empty());
+
+    // From the camera, with a field the host puts back: the merge goes above theirs and is stored.
+    QuellonState fromCamera = theirs;
+    fromCamera.revision = 20;
+    fromCamera.mode = QuellonMode::error;
+    fromCamera.targetFPS = 15;
+    EXPECT_EQ(keeper.adopt(fromCamera, [](QuellonState& merged) { merged.mode = QuellonMode::away; }, kNow + std::chrono::seconds(5), false),
+              std::vector<std::string>{"targetFPS"});
+    EXPECT_EQ(keeper.state().revision, 21);
+    EXPECT_EQ(keeper.state().mode, QuellonMode::away);
+    EXPECT_EQ(keeper.state().targetFPS, 15);
+    EXPECT_EQ(keeper.state().updatedAt, std::chrono::floor<std::chrono::seconds>(kNow + std::chrono::seconds(5)));
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.back(), keeper.state());
+    // The camera still holds its 20: ours is newer and goes to it.
+    EXPECT_TRUE(keeper.noteCameraRevision(20, kNow));
+    EXPECT_EQ(keeper.state().revision, 21);
+
+    // Taken whole from the camera: stored at its own revision.
+    QuellonState again = keeper.state();
+    again.revision = 30;
+    again.loopJitter = true;
+    EXPECT_EQ(keeper.adopt(again, [](QuellonState&) {}, kNow, false), std::vector<std::string>{"loopJitter"});
+    EXPECT_EQ(written.back(), again);
+    EXPECT_EQ(StateKeeper::differences(QuellonState{}, QuellonState{}), std::vector<std::string>{});
+}
+
 TEST(StateKeeper, RevisionsStopAtTheLargestInsteadOfWrapping)
 {
     constexpr auto max = std::numeric_limits<std::int64_t>::max();
@@ -171,6 +226,38 @@ TEST(LiveCapture, AMissingCameraIsRetriedUntilItDeliversAndAnEndedInputIsReopene
     EXPECT_FALSE(events.back().first);
     EXPECT_FALSE(events.back().second) << "closed, not failed";
     EXPECT_FALSE(capture.latest().frame.image) << "no frame while closed";
+}
+
+TEST(LiveCapture, ReopenOpensAgainAtOnceCuttingTheRetryPauseAndReportsNoClose)
+{
+    std::atomic<int> opens = 0;
+    std::atomic<bool> missing = true;
+    AvailabilityLog log;
+    // An hour between retries: only reopen() can make a second attempt within the test.
+    LiveCapture capture(
+        [&]() -> std::unique_ptr<CaptureSource> {
+            ++opens;
+            if (missing)
+                throw CaptureError("No camera at /dev/video9");
+            return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t) { return flat({0, 0, 255, 255}); });
+        },
+        [&](bool available, const std::optional<std::string>& error) { log.add(available, error); }, 3600);
+    capture.setWanted(true);
+    ASSERT_TRUE(eventually([&] { return log.size() == 1; }));
+    EXPECT_EQ(opens, 1);
+
+    missing = false;
+    capture.reopen();
+    ASSERT_TRUE(eventually([&] { return capture.latest().available; })) << "the pause was cut short";
+    EXPECT_EQ(opens, 2);
+
+    // An open input is closed and opened again; the close is not reported as a loss.
+    const auto before = capture.latest().sequence;
+    capture.reopen();
+    ASSERT_TRUE(eventually([&] { return opens == 3 && capture.latest().sequence > before + 10; }));
+    EXPECT_EQ(log.copy(), (std::vector<std::pair<bool, std::optional<std::string>>>{
+                              {false, "No camera at /dev/video9"}, {true, std::nullopt}}));
+    capture.stop();
 }
 
 TEST(LiveCapture, AFailingReadReportsTheErrorAndTapsSeeEveryFrame)
@@ -520,6 +607,196 @@ TEST_F(HostServiceUnit, ChangesFromSeveralThreadsAreReportedInTheOrderTheyHappen
     EXPECT_EQ(changes.back().mode, now.mode);
     EXPECT_EQ(changes.back().stateRevision, now.stateRevision);
     EXPECT_TRUE(changes.back().autoReturn);
+}
+
+fs::path clipsDirectory()
+{
+    return QuellonStorage::clipsDirectory();
+}
+
+bool loggedStart(const CapturingLogSink& log, std::string_view start)
+{
+    for (const auto& line : log.lines())
+        if (line.message.starts_with(start))
+            return true;
+    return false;
+}
+
+TEST_F(HostServiceUnit, AnotherProgramsNewerStateIsTakenInNotStampedOver)
+{
+    std::ofstream(clipsDirectory() / "imported-a.mov") << "not a movie";
+    auto host = makeHost();
+    host->start();
+
+    // What `quellon state set --clip imported-a.mov --mode standby` writes.
+    QuellonState theirs = QuellonStorage::readState();
+    theirs.revision += 5;
+    theirs.mode = QuellonMode::standby;
+    theirs.activeClipFilename = "imported-a.mov";
+    QuellonStorage::writeState(theirs);
+    ASSERT_TRUE(eventually([&] { return host->status().stateRevision == theirs.revision; }));
+    HostStatus status = host->status();
+    EXPECT_EQ(status.mode, QuellonMode::standby);
+    EXPECT_EQ(status.modeCause, "another program (state.json)");
+    EXPECT_EQ(status.activeLoop, "imported-a.mov");
+    EXPECT_EQ(QuellonStorage::readState(), theirs) << "kept as written, not stamped over";
+    EXPECT_TRUE(log.contains("host: took revision " + std::to_string(theirs.revision) + " from state.json (mode, activeClipFilename)"));
+
+    // The error mode is the host's own verdict: the rest of such a record is taken, above it.
+    ASSERT_TRUE(eventually([&] { return host->status().loopError.has_value(); })) << "the clip is no movie";
+    theirs.revision += 1;
+    theirs.mode = QuellonMode::error;
+    theirs.targetFPS = 20;
+    QuellonStorage::writeState(theirs);
+    ASSERT_TRUE(eventually([&] { return host->status().stateRevision > theirs.revision; }));
+    EXPECT_EQ(host->mode(), QuellonMode::standby);
+    EXPECT_EQ(QuellonStorage::readState().targetFPS, 20);
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::standby);
+
+    // Away with a loop that cannot play is refused and said so.
+    theirs = QuellonStorage::readState();
+    theirs.revision += 1;
+    theirs.mode = QuellonMode::away;
+    QuellonStorage::writeState(theirs);
+    ASSERT_TRUE(eventually([&] { return loggedStart(log, "host: Away from state.json refused: the loop \"imported-a.mov\" cannot be played ("); }));
+    EXPECT_EQ(host->mode(), QuellonMode::standby);
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::standby);
+}
+
+TEST_F(HostServiceUnit, AwayIsRefusedWithTheReasonWhenNothingCanPlay)
+{
+    const auto refusal = [](HostService& host) {
+        try {
+            host.setMode(QuellonMode::away, "command");
+        } catch (const HostError& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    std::ofstream(clipsDirectory() / "broken.mov") << "not a movie";
+    std::ofstream(clipsDirectory() / "gone.mov") << "not a movie";
+    auto host = makeHost();
+    host->start();
+    EXPECT_EQ(refusal(*host), "there is no loop to play: record or choose one first");
+
+    host->setActiveLoop("gone.mov", "command");
+    fs::remove(clipsDirectory() / "gone.mov");
+    EXPECT_EQ(refusal(*host), "the loop \"gone.mov\" is not in the clips directory");
+
+    host->setActiveLoop("broken.mov", "command");
+    ASSERT_TRUE(eventually([&] { return host->status().loopError.has_value(); }));
+    EXPECT_TRUE(refusal(*host).starts_with("the loop \"broken.mov\" cannot be played (cannot load broken.mov")) << refusal(*host);
+    EXPECT_EQ(host->mode(), QuellonMode::live);
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::live);
+}
+
+TEST_F(HostServiceUnit, AnAwayWaitingForALoopThatFailsEndsInStandby)
+{
+    // The stored state asks for Away with a clip that does not load: Away is taken while the
+    // clip loads, and left once it fails, so Away is never reported over the card.
+    std::ofstream(clipsDirectory() / "broken.mov") << "not a movie";
+    QuellonState stored;
+    stored.mode = QuellonMode::away;
+    stored.activeClipFilename = "broken.mov";
+    QuellonStorage::writeState(stored);
+    auto host = makeHost();
+    host->start();
+    ASSERT_TRUE(eventually([&] { return host->mode() == QuellonMode::standby; }));
+    EXPECT_EQ(host->status().modeCause, "loop failed");
+    EXPECT_TRUE(loggedStart(log, "host: Away ended: the loop \"broken.mov\" cannot be played (cannot load broken.mov"));
+    EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::standby);
+
+    // A stored Away without its clip does not even begin.
+    host->stop();
+    host.reset();
+    stored.activeClipFilename = "missing.mov";
+    stored.revision += 10;
+    QuellonStorage::writeState(stored);
+    host = makeHost();
+    host->start();
+    EXPECT_EQ(host->mode(), QuellonMode::standby);
+    EXPECT_TRUE(log.contains("host: not starting Away: the loop \"missing.mov\" is not in the clips directory"));
+}
+
+TEST_F(HostServiceUnit, WithoutAChosenCameraTheFirstOneConnectedIsOpenedAndAChoiceReplacesIt)
+{
+    std::mutex mutex;
+    std::vector<CameraDescription> connected;
+    std::vector<std::string> opened;
+    HostOptions options;
+    options.socketPath = directory.path() / "nobody.sock";
+    options.log = &log;
+    options.settings = &settings;
+    options.cameraRetrySeconds = 0.01;
+    options.watchDevices = false;
+    options.listCameras = [&] {
+        std::lock_guard lock(mutex);
+        return connected;
+    };
+    options.openCamera = [&](const std::string& input) -> std::unique_ptr<CaptureSource> {
+        {
+            std::lock_guard lock(mutex);
+            if (opened.empty() || opened.back() != input)
+                opened.push_back(input);
+        }
+        if (input.empty())
+            throw CaptureError("no camera is chosen and none is connected");
+        return std::make_unique<FakeCaptureSource>(smallFormat(), [](std::int64_t) { return flat({0, 255, 0, 255}); });
+    };
+    HostService host(options);
+    host.start();
+    ASSERT_TRUE(eventually([&] { return host.mode() == QuellonMode::error; }));
+    EXPECT_EQ(host.status().physicalCameraError, "no camera is chosen and none is connected");
+
+    // Plugged in after start: found at the next attempt.
+    {
+        std::lock_guard lock(mutex);
+        connected.push_back({"HD Pro Webcam C920", "/dev/v4l/by-id/usb-046d-video-index0", "/dev/video2", {}, "uvcvideo"});
+    }
+    ASSERT_TRUE(eventually([&] { return host.mode() == QuellonMode::live; }));
+    EXPECT_EQ(host.status().physicalCamera, "/dev/v4l/by-id/usb-046d-video-index0");
+
+    // A choice replaces it at once and is kept in the state.
+    EXPECT_THROW(host.setCamera("", "command"), HostError);
+    host.setCamera("lavfi:testsrc2", "command");
+    EXPECT_EQ(QuellonStorage::readState().selectedCameraID, "lavfi:testsrc2");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return !opened.empty() && opened.back() == "lavfi:testsrc2";
+    }));
+    EXPECT_TRUE(eventually([&] { return host.status().physicalCameraAvailable; }));
+    EXPECT_EQ(host.status().physicalCamera, "lavfi:testsrc2");
+    EXPECT_EQ(host.mode(), QuellonMode::live);
+    host.stop();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(opened, (std::vector<std::string>{"", "/dev/v4l/by-id/usb-046d-video-index0", "lavfi:testsrc2"}));
+}
+
+TEST(CameraLink, PicturesLargerThanTheCameraAreScaledToFitNotDropped)
+{
+    // 4096 × 2160 BGRA is 35 MB: more than the channel carries in one frame.
+    const auto large = testing::makeFrame(4096, 2160, [](int x, int) { return x < 2048 ? testing::Pixel{255, 0, 0, 255} : testing::Pixel{0, 0, 255, 255}; });
+    PixelBufferRef fitted = CameraLink::scaledToFit(*large, 1280, 720);
+    ASSERT_TRUE(fitted);
+    EXPECT_EQ(fitted->width(), 1280);
+    EXPECT_EQ(fitted->height(), 675) << "the proportions kept";
+    {
+        const auto pixels = fitted->lockForReading();
+        // Bilinear filtering may round a step below full.
+        EXPECT_GE(pixels.row(300)[4 * 10], 250) << "the left half stays blue";
+        EXPECT_LE(pixels.row(300)[4 * 10 + 2], 5);
+        EXPECT_GE(pixels.row(300)[4 * 1270 + 2], 250) << "the right half stays red";
+        EXPECT_LE(pixels.row(300)[4 * 1270], 5);
+    }
+    // The scratch frame is reused for the next frame of that size.
+    const PixelBuffer* first = fitted.get();
+    const auto again = CameraLink::scaledToFit(*large, 1280, 720, std::move(fitted));
+    EXPECT_EQ(again.get(), first);
+
+    const auto tall = testing::makeFrame(720, 2000, [](int, int) { return testing::Pixel{0, 0, 0, 255}; });
+    EXPECT_EQ(CameraLink::scaledToFit(*tall, 1280, 720)->height(), 720);
+    EXPECT_EQ(CameraLink::scaledToFit(*tall, 1280, 720)->width(), 259);
+    EXPECT_FALSE(CameraLink::scaledToFit(*flat({0, 0, 0, 255}), 1280, 720)) << "a frame that fits is sent as it is";
 }
 
 TEST_F(HostServiceUnit, ANewRunStartsLiveAboveTheStoredRevision)

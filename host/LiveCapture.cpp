@@ -45,6 +45,17 @@ void LiveCapture::setWanted(bool wanted)
     changed_.notify_all();
 }
 
+void LiveCapture::reopen()
+{
+    {
+        std::lock_guard lock(mutex_);
+        reopen_ = true;
+        if (open_)
+            open_->interrupt();
+    }
+    changed_.notify_all();
+}
+
 LiveCapture::Latest LiveCapture::latest() const
 {
     std::lock_guard lock(mutex_);
@@ -130,6 +141,7 @@ void LiveCapture::run(std::stop_token stop)
         }
         if (!changed_.wait(lock, stop, [this] { return wanted_; }))
             break;
+        reopen_ = false;
         lock.unlock();
 
         std::unique_ptr<CaptureSource> source;
@@ -142,14 +154,14 @@ void LiveCapture::run(std::stop_token stop)
         if (!source) {
             setAvailability(false, failure.value_or("the camera cannot be opened"));
             lock.lock();
-            changed_.wait_for(lock, stop, retry, [this] { return !wanted_; });
+            changed_.wait_for(lock, stop, retry, [this] { return !wanted_ || reopen_; });
             continue;
         }
 
         lock.lock();
         open_ = source.get();
         format_ = source->format();
-        if (!wanted_)
+        if (!wanted_ || reopen_)
             source->interrupt();
         lock.unlock();
 
@@ -173,16 +185,19 @@ void LiveCapture::run(std::stop_token stop)
         open_ = nullptr;
         format_.reset();
         const bool closing = !wanted_ || stop.stop_requested();
+        const bool reopening = reopen_ && !closing;
         lock.unlock();
         source.reset();
         if (closing) {
             setAvailability(false, std::nullopt);
+        } else if (reopening) {
+            // Closed only to be opened again: what the next open finds is what counts.
         } else if (failure || frames == 0) {
             // An input that fails, or ends without a single picture, waits before the next try
             // so it cannot spin.
             setAvailability(false, failure.value_or("the camera delivered no pictures"));
             lock.lock();
-            changed_.wait_for(lock, stop, retry, [this] { return !wanted_; });
+            changed_.wait_for(lock, stop, retry, [this] { return !wanted_ || reopen_; });
             continue;
         }
         // An input that ended after delivering pictures (a file) is opened again at once.

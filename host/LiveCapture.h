@@ -33,6 +33,9 @@ public:
 
     /// Opens the input (on the capture thread) or closes it.
     void setWanted(bool wanted);
+    /// While wanted: closes the input and opens it again now (the opener may name another),
+    /// cutting a retry pause short. Nothing is reported for the close.
+    void reopen();
 
     struct Latest {
         CapturedFrame frame;         // no image before the first frame
@@ -66,6 +69,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     bool wanted_ = false;
+    bool reopen_ = false;
     CaptureSource* open_ = nullptr; // interrupted from other threads
     Latest latest_;
     std::optional<CaptureFormat> format_;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace quellon::host {
 
@@ -32,6 +34,22 @@ public:
     /// camera has none, an older one, or a newer one from another writer (then ours is stamped
     /// above it first, so the camera takes it).
     bool noteCameraRevision(std::optional<std::int64_t> cameraRevision, Date now);
+
+    /// A record another program wrote ("state.json", or straight to the camera) that is newer
+    /// than ours: a higher revision, changed no earlier than ours. One that predates ours (a
+    /// camera still holding what it was told before this host started) is not.
+    bool isNewer(const QuellonState& theirs) const;
+
+    /// Takes a newer record in instead of stamping ours over it. decide gets theirs and puts
+    /// back what the host cannot take (the host's own mode, a loop it cannot play). When
+    /// nothing was put back the record is kept as it is, at its revision (written unless
+    /// alreadyStored); otherwise the merge is stamped above it and written. Returns the fields
+    /// that differ from the record held before, by their JSON names.
+    std::vector<std::string> adopt(const QuellonState& theirs, const std::function<void(QuellonState&)>& decide, Date now,
+                                   bool alreadyStored);
+
+    /// The names of the fields in which a and b differ.
+    static std::vector<std::string> differences(const QuellonState& a, const QuellonState& b);
 
     /// One above the larger of both, held at the largest revision rather than wrapping.
     static std::int64_t nextRevision(std::int64_t ours, std::int64_t theirs);

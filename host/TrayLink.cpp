@@ -56,6 +56,10 @@ TrayLink::TrayLink(NotificationBus& bus, HostController& controller, Desktop& de
 {
     relay_->loop = &bus.loop();
     relay_->link = this;
+    // Only what happens from now on.
+    const HostStatus now = controller_.status();
+    recordingsNoticed_ = now.recordingsFinished;
+    refusalsNoticed_ = now.refusals;
     for (Command command : MenuBarBridge::allCommands)
         observers_.push_back(std::make_unique<DarwinObserver>(
             bus, std::string(MenuBarBridge::commandPrefix) + std::string(MenuBarBridge::rawValue(command)),
@@ -75,8 +79,11 @@ TrayLink::TrayLink(NotificationBus& bus, HostController& controller, Desktop& de
             return;
         relay->loop->post([weak, status] {
             // Runs on the loop thread, where the link is destroyed: no lock needed to use it.
-            if (auto alive = weak.lock(); alive && alive->link)
+            if (auto alive = weak.lock(); alive && alive->link) {
                 alive->link->publish(status);
+                alive->link->noticeRecordings(status);
+                alive->link->noticeRefusals(status);
+            }
         });
     });
 }
@@ -94,6 +101,30 @@ void TrayLink::publish(const HostStatus& status)
     bus_.post(std::string(MenuBarBridge::modePrefix) + std::string(rawValue(status.mode)));
     bus_.post(std::string(MenuBarBridge::autoReturnPrefix) + MenuBarBridge::bools[status.autoReturn ? 0 : 1]);
     bus_.post(std::string(MenuBarBridge::hasLoopsPrefix) + MenuBarBridge::loops[status.hasLoops ? 0 : 1]);
+}
+
+void TrayLink::noticeRecordings(const HostStatus& status)
+{
+    if (status.recordingsFinished <= recordingsNoticed_)
+        return;
+    recordingsNoticed_ = status.recordingsFinished;
+    if (!status.lastRecording)
+        desktop_.notify("Quellon", "The recording was not saved; the host's log says why.");
+    else if (status.lastRecordingActivated)
+        desktop_.notify("Quellon", "Recorded " + *status.lastRecording + ". It is now the active loop: Away plays it.");
+    else
+        desktop_.notify("Quellon", "Recorded " + *status.lastRecording + ". Choose it under Loops to play it when Away.");
+}
+
+void TrayLink::noticeRefusals(const HostStatus& status)
+{
+    if (status.refusals <= refusalsNoticed_)
+        return;
+    refusalsNoticed_ = status.refusals;
+    const std::string refusal = status.lastRefusal.value_or("");
+    if (refusal.starts_with("tray: ") || refusal.starts_with("command: "))
+        return;
+    desktop_.notify("Quellon", "Away was refused (" + refusal + ")");
 }
 
 void TrayLink::postTerminating()

@@ -6,6 +6,7 @@
 #include "menubar/MenuBarBridge.h"
 
 #include <filesystem>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -37,6 +38,13 @@ public:
     void publish(const HostStatus& status);
     /// Does what the tray asked; failures are shown as a desktop notification, never thrown.
     void perform(MenuBarBridge::Command command);
+    /// Shows a notification for every recording that ended since the last status: the clip it
+    /// saved, and whether it became the active loop.
+    void noticeRecordings(const HostStatus& status);
+    /// Shows a refused mode change that no one else answers for: not the tray's own commands
+    /// (perform shows those) nor the commands' (their caller gets the error), but a hotkey's,
+    /// a schedule's or a trigger's.
+    void noticeRefusals(const HostStatus& status);
     /// Tells the tray program to end (the host quits).
     void postTerminating();
 
@@ -52,6 +60,8 @@ private:
     std::function<void()> quit_;
     std::shared_ptr<Relay> relay_;
     std::vector<std::unique_ptr<DarwinObserver>> observers_;
+    std::int64_t recordingsNoticed_ = 0;
+    std::int64_t refusalsNoticed_ = 0;
 };
 
 } // namespace quellon::host

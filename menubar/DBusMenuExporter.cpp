@@ -1,6 +1,7 @@
 #include "DBusMenuExporter.h"
 
 #include <sdbus-c++/sdbus-c++.h>
+#include <deque>
 #include <variant>
 
 namespace quellon {
@@ -27,6 +28,8 @@ Values valuesOf(const MenuEntry& entry)
         return values;
     }
     values["label"] = entry.title;
+    if (entry.kind == MenuEntry::Kind::submenu)
+        values["children-display"] = std::string("submenu");
     if (!entry.enabled)
         values["enabled"] = false;
     if (entry.checked) {
@@ -69,23 +72,58 @@ Properties filtered(Properties properties, const std::vector<std::string>& names
 
 struct DBusMenuExporter::Impl {
     std::unique_ptr<sdbus::IObject> object;
-
-    std::optional<Properties> propertiesOf(const StatusMenu& menu, std::int32_t id) const
-    {
-        if (id == 0)
-            return rootProperties();
-        if (id < 0 || static_cast<std::size_t>(id) > menu.size())
-            return std::nullopt;
-        return quellon::propertiesOf(menu[static_cast<std::size_t>(id) - 1]);
-    }
 };
 
+std::vector<DBusMenuExporter::Item> DBusMenuExporter::flatten(const StatusMenu& menu)
+{
+    // Breadth first, so the top-level entries keep the ids of their places.
+    std::vector<Item> items;
+    std::deque<std::pair<const std::vector<MenuEntry>*, std::int32_t>> pending{{&menu, 0}};
+    while (!pending.empty()) {
+        const auto [entries, parent] = pending.front();
+        pending.pop_front();
+        for (const MenuEntry& entry : *entries) {
+            const auto id = static_cast<std::int32_t>(items.size() + 1);
+            items.push_back({&entry, parent, {}});
+            if (parent > 0)
+                items[static_cast<std::size_t>(parent) - 1].children.push_back(id);
+            if (!entry.children.empty())
+                pending.emplace_back(&entry.children, id);
+        }
+    }
+    return items;
+}
+
 DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string objectPath,
-                                   std::function<void()> aboutToShow, std::function<void(std::size_t)> clicked)
+                                   std::function<void()> aboutToShow, std::function<void(const MenuEntry&)> clicked)
     : objectPath_(std::move(objectPath)), aboutToShow_(std::move(aboutToShow)), clicked_(std::move(clicked)),
       impl_(std::make_unique<Impl>())
 {
     auto& object = *(impl_->object = sdbus::createObject(connection, objectPath_));
+    const auto exists = [this](std::int32_t id) { return id >= 0 && static_cast<std::size_t>(id) <= items_.size(); };
+    const auto propertiesOfId = [this](std::int32_t id) {
+        return id == 0 ? rootProperties() : quellon::propertiesOf(*items_[static_cast<std::size_t>(id) - 1].entry);
+    };
+    const auto childrenOf = [this](std::int32_t id) {
+        std::vector<std::int32_t> children;
+        if (id > 0)
+            return items_[static_cast<std::size_t>(id) - 1].children;
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            if (items_[i].parent == 0)
+                children.push_back(static_cast<std::int32_t>(i + 1));
+        return children;
+    };
+    // A depth of -1 means all levels.
+    const auto layoutOf = [propertiesOfId, childrenOf](std::int32_t id, std::int32_t depth, const std::vector<std::string>& names) {
+        const auto build = [&](const auto& self, std::int32_t at, std::int32_t levels) -> Layout {
+            std::vector<sdbus::Variant> children;
+            if (levels != 0)
+                for (std::int32_t child : childrenOf(at))
+                    children.emplace_back(self(self, child, levels < 0 ? levels : levels - 1));
+            return Layout{at, filtered(propertiesOfId(at), names), children};
+        };
+        return build(build, id, depth);
+    };
     const auto unknownItem = [](std::int32_t id) {
         return sdbus::Error("com.canonical.dbusmenu.Error.UnknownItem", "no menu item " + std::to_string(id));
     };
@@ -94,49 +132,45 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
         .onInterface(interfaceName)
         .withInputParamNames("parentId", "recursionDepth", "propertyNames")
         .withOutputParamNames("revision", "layout")
-        .implementedAs([this, unknownItem](std::int32_t parentId, std::int32_t depth, std::vector<std::string> names) {
-            auto properties = impl_->propertiesOf(menu_, parentId);
-            if (!properties)
+        .implementedAs([this, unknownItem, exists, layoutOf](std::int32_t parentId, std::int32_t depth, std::vector<std::string> names) {
+            if (!exists(parentId))
                 throw unknownItem(parentId);
-            std::vector<sdbus::Variant> children;
-            if (parentId == 0 && depth != 0)
-                for (std::size_t i = 0; i < menu_.size(); ++i)
-                    children.emplace_back(Layout{static_cast<std::int32_t>(i + 1),
-                                                 filtered(quellon::propertiesOf(menu_[i]), names), {}});
-            return std::tuple<std::uint32_t, Layout>{revision_, Layout{parentId, filtered(*properties, names), children}};
+            return std::tuple<std::uint32_t, Layout>{revision_, layoutOf(parentId, depth, names)};
         });
     object.registerMethod("GetGroupProperties")
         .onInterface(interfaceName)
         .withInputParamNames("ids", "propertyNames")
         .withOutputParamNames("properties")
-        .implementedAs([this](std::vector<std::int32_t> ids, std::vector<std::string> names) {
+        .implementedAs([this, exists, propertiesOfId](std::vector<std::int32_t> ids, std::vector<std::string> names) {
             std::vector<ItemProperties> result;
             if (ids.empty())
-                for (std::size_t i = 0; i <= menu_.size(); ++i)
+                for (std::size_t i = 0; i <= items_.size(); ++i)
                     ids.push_back(static_cast<std::int32_t>(i));
             for (auto id : ids)
-                if (auto properties = impl_->propertiesOf(menu_, id))
-                    result.emplace_back(id, filtered(*properties, names));
+                if (exists(id))
+                    result.emplace_back(id, filtered(propertiesOfId(id), names));
             return result;
         });
     object.registerMethod("GetProperty")
         .onInterface(interfaceName)
         .withInputParamNames("id", "name")
         .withOutputParamNames("value")
-        .implementedAs([this, unknownItem](std::int32_t id, const std::string& name) {
-            auto properties = impl_->propertiesOf(menu_, id);
-            if (!properties)
+        .implementedAs([unknownItem, exists, propertiesOfId](std::int32_t id, const std::string& name) {
+            if (!exists(id))
                 throw unknownItem(id);
-            auto it = properties->find(name);
-            if (it == properties->end())
+            const auto properties = propertiesOfId(id);
+            auto it = properties.find(name);
+            if (it == properties.end())
                 throw sdbus::Error("com.canonical.dbusmenu.Error.UnknownProperty", "no property " + name);
             return it->second;
         });
     const auto event = [this](std::int32_t id, const std::string& eventId) {
-        if (id < 1 || static_cast<std::size_t>(id) > menu_.size())
+        if (id < 1 || static_cast<std::size_t>(id) > items_.size())
             return false;
-        if (eventId == "clicked" && menu_[static_cast<std::size_t>(id) - 1].command)
-            clicked_(static_cast<std::size_t>(id) - 1);
+        // A copy: the handler may rebuild the menu.
+        const MenuEntry entry = *items_[static_cast<std::size_t>(id) - 1].entry;
+        if (eventId == "clicked" && entry.enabled && (entry.command || entry.choice))
+            clicked_(entry);
         return true;
     };
     object.registerMethod("Event")
@@ -169,12 +203,12 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
         .onInterface(interfaceName)
         .withInputParamNames("ids")
         .withOutputParamNames("updatesNeeded", "idErrors")
-        .implementedAs([this](const std::vector<std::int32_t>& ids) {
+        .implementedAs([this, exists](const std::vector<std::int32_t>& ids) {
             const auto before = revision_;
             aboutToShow_();
             std::vector<std::int32_t> updates, errors;
             for (auto id : ids) {
-                if (!impl_->propertiesOf(menu_, id))
+                if (!exists(id))
                     errors.push_back(id);
                 else if (revision_ != before)
                     updates.push_back(id);
@@ -203,15 +237,16 @@ void DBusMenuExporter::setMenu(const StatusMenu& menu)
 {
     if (menu == menu_)
         return;
+    const std::vector<Item> next = flatten(menu);
     std::vector<ItemProperties> updated;
     std::vector<RemovedProperties> removed;
-    for (std::size_t i = 0; i < menu.size(); ++i) {
-        const auto now = valuesOf(menu[i]);
-        if (i >= menu_.size()) {
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        const auto now = valuesOf(*next[i].entry);
+        if (i >= items_.size()) {
             updated.emplace_back(static_cast<std::int32_t>(i + 1), toProperties(now));
             continue;
         }
-        const auto before = valuesOf(menu_[i]);
+        const auto before = valuesOf(*items_[i].entry);
         Values changed;
         std::vector<std::string> gone;
         for (const auto& [key, value] : now)
@@ -226,6 +261,7 @@ void DBusMenuExporter::setMenu(const StatusMenu& menu)
             removed.emplace_back(static_cast<std::int32_t>(i + 1), gone);
     }
     menu_ = menu;
+    items_ = flatten(menu_);
     ++revision_;
     auto& object = *impl_->object;
     if (!updated.empty() || !removed.empty())

@@ -1,8 +1,10 @@
 #include "HelperDelegate.h"
 
+#include "host/HostBus.h"
 #include "menubar/MainLoop.h"
 #include "menubar/NotificationBus.h"
 
+#include <iostream>
 #include <sdbus-c++/sdbus-c++.h>
 
 namespace quellon {
@@ -37,7 +39,12 @@ bool HelperDelegate::applicationDidFinishLaunching()
 
     // 2. The tray item, showing the initial mode.
     menuExporter_.emplace(bus_.connection(), menuPath, [this] { refreshMenu(); },
-                          [this](std::size_t index) { fire(fallbackMenu.at(index).command); });
+                          [this](const MenuEntry& entry) {
+                              if (entry.choice)
+                                  choose(*entry.choice);
+                              else
+                                  fire(entry.command);
+                          });
     statusItem.emplace(bus_.connection(), MenuBarBridge::helperBundleID, menuPath, iconThemePath_,
                        StatusNotifierItem::Actions{[this](int x, int y) { statusButtonClicked(x, y); },
                                                    [this](int, int) { contextMenuRequested(); }});
@@ -95,9 +102,26 @@ void HelperDelegate::fire(std::optional<MenuBarBridge::Command> represented)
         MenuBarBridge::send(*represented);
 }
 
+void HelperDelegate::choose(const MenuChoice& choice)
+{
+    if (!hostProxy_)
+        hostProxy_ = sdbus::createProxy(bus_.connection(), host::HostBus::serviceName, host::HostBus::objectPath);
+    const char* method = choice.kind == MenuChoice::Kind::loop ? "SetLoop" : "SetCamera";
+    // Never waits: the reply comes back through the loop. A refusal has no other place to go
+    // than the log: the host tells the user through its own notifications.
+    hostProxy_->callMethodAsync(method)
+        .onInterface(host::HostBus::interfaceName)
+        .withArguments(choice.value)
+        .uponReplyInvoke([this, method](const sdbus::Error* error) {
+            if (error)
+                std::cerr << "quellon-menubar: " << method << " failed: " << error->getMessage() << "\n";
+            refreshMenu();
+        });
+}
+
 void HelperDelegate::refreshMenu()
 {
-    fallbackMenu = buildStatusMenu(mode, autoReturn);
+    fallbackMenu = buildStatusMenu(mode, autoReturn, currentMenuChoices());
     if (menuExporter_)
         menuExporter_->setMenu(fallbackMenu);
 }

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace sdbus {
+class IProxy;
+}
+
 namespace quellon {
 
 class NotificationBus;
@@ -33,6 +37,9 @@ public:
     void contextMenuRequested();
     /// A menu entry was chosen: post its command, if it has one. Changes no field.
     void fire(std::optional<MenuBarBridge::Command> represented);
+    /// A loop or camera was chosen: ask the running host to use it (its SetLoop or SetCamera
+    /// on the session bus). The check mark moves once the host has stored the choice.
+    void choose(const MenuChoice& choice);
     /// Rebuilds fallbackMenu from the fields and shows it in the exported menu.
     void refreshMenu();
     /// The symbol for a mode.
@@ -52,6 +59,7 @@ private:
     NotificationBus& bus_;
     std::string iconThemePath_;
     std::optional<DBusMenuExporter> menuExporter_;
+    std::unique_ptr<sdbus::IProxy> hostProxy_;
 };
 
 } // namespace quellon

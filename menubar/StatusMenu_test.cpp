@@ -43,13 +43,46 @@ TEST(StatusMenu, HeaderAndCheckMarksFollowTheFields)
     };
     for (const Case& c : cases) {
         const StatusMenu menu = buildStatusMenu(c.mode, c.autoReturn);
-        ASSERT_EQ(menu.size(), 14u);
+        ASSERT_EQ(menu.size(), 16u);
         EXPECT_EQ(menu[0].title, c.header);
         EXPECT_FALSE(menu[0].enabled);
         EXPECT_EQ(menu[5].checked, c.checks[0]) << c.mode;
         EXPECT_EQ(menu[6].checked, c.checks[1]) << c.mode;
         EXPECT_EQ(menu[7].checked, c.checks[2]) << c.mode;
-        EXPECT_EQ(menu[11].checked, c.checks[3]) << c.mode;
+        EXPECT_EQ(menu[13].checked, c.checks[3]) << c.mode;
+    }
+}
+
+TEST(StatusMenu, CameraAndLoopsSubmenusOfferTheChoicesWithTheActiveOnesChecked)
+{
+    MenuChoices choices;
+    choices.loops = {{"Morning coffee", "loop-1.mov"}, {"imported-a", "imported-a.mov"}};
+    choices.activeLoop = "imported-a.mov";
+    choices.cameras = {{"HD Pro Webcam C920 (/dev/video2)", "/dev/v4l/by-id/usb-046d-video-index0"}};
+    const StatusMenu menu = buildStatusMenu("live", false, choices);
+    const MenuEntry& camera = menu.at(8);
+    const MenuEntry& loops = menu.at(12);
+    EXPECT_EQ(camera.title, "Camera");
+    EXPECT_EQ(loops.title, "Loops");
+    EXPECT_EQ(camera.kind, MenuEntry::Kind::submenu);
+    EXPECT_EQ(loops.kind, MenuEntry::Kind::submenu);
+
+    ASSERT_EQ(loops.children.size(), 2u);
+    EXPECT_EQ(loops.children[0].title, "Morning coffee");
+    EXPECT_EQ(loops.children[0].choice, (MenuChoice{MenuChoice::Kind::loop, "loop-1.mov"}));
+    EXPECT_EQ(loops.children[0].checked, false);
+    EXPECT_EQ(loops.children[1].checked, true);
+    ASSERT_EQ(camera.children.size(), 1u);
+    EXPECT_EQ(camera.children[0].choice, (MenuChoice{MenuChoice::Kind::camera, "/dev/v4l/by-id/usb-046d-video-index0"}));
+    EXPECT_EQ(camera.children[0].checked, false) << "none chosen: the host takes the first camera by itself";
+
+    // Nothing to choose: one disabled line that says so, never an empty submenu.
+    const StatusMenu bare = buildStatusMenu("live", false, {});
+    for (const auto& [index, text] : {std::pair{8, "No camera found"}, std::pair{12, "No loops yet"}}) {
+        ASSERT_EQ(bare.at(index).children.size(), 1u);
+        EXPECT_EQ(bare.at(index).children[0].title, text);
+        EXPECT_FALSE(bare.at(index).children[0].enabled);
+        EXPECT_FALSE(bare.at(index).children[0].choice);
     }
 }
 

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <fstream>
+#include <mutex>
 #include <thread>
 
 namespace quellon {
@@ -155,6 +157,31 @@ protected:
         return entries;
     }
 
+    /// The entries of the submenu with that id, with their ids.
+    std::vector<std::pair<std::int32_t, ShownEntry>> shownSubmenu(std::int32_t id)
+    {
+        std::uint32_t rev = 0;
+        Layout parent;
+        menu->callMethod("GetLayout").onInterface("com.canonical.dbusmenu")
+            .withArguments(id, std::int32_t(-1), std::vector<std::string>{})
+            .storeResultsTo(rev, parent);
+        EXPECT_EQ(parent.get<1>().count("children-display") ? parent.get<1>().at("children-display").get<std::string>() : "",
+                  "submenu");
+        std::vector<std::pair<std::int32_t, ShownEntry>> entries;
+        for (const auto& child : parent.get<2>()) {
+            const auto layout = child.get<Layout>();
+            const auto& p = layout.get<1>();
+            ShownEntry e;
+            e.type = p.count("type") ? p.at("type").get<std::string>() : "standard";
+            e.label = p.count("label") ? p.at("label").get<std::string>() : "";
+            e.enabled = p.count("enabled") ? p.at("enabled").get<bool>() : true;
+            e.toggleType = p.count("toggle-type") ? p.at("toggle-type").get<std::string>() : "";
+            e.toggleState = p.count("toggle-state") ? p.at("toggle-state").get<std::int32_t>() : -1;
+            entries.emplace_back(layout.get<0>(), e);
+        }
+        return entries;
+    }
+
     std::string itemProperty(const std::string& name)
     {
         return item->getProperty(name).onInterface("org.kde.StatusNotifierItem").get<std::string>();
@@ -185,8 +212,9 @@ std::vector<ShownEntry> expectedMenu(const std::string& header, bool live, bool 
 {
     return {{"standard", "Quellon \u2014 " + header, false, "", -1}, separator(), plain("Open Quellon Panel"),
             plain("Open Settings\u2026"), separator(), checkable("Live", live), checkable("Away", away),
-            checkable("Standby", standby), separator(), plain("Record New Loop"), plain("Manage Loops\u2026"),
-            checkable("Enable Auto Return", autoReturn), separator(), plain("Quit Quellon")};
+            checkable("Standby", standby), plain("Camera"), separator(), plain("Record New Loop"),
+            plain("Manage Loops\u2026"), plain("Loops"), checkable("Enable Auto Return", autoReturn), separator(),
+            plain("Quit Quellon")};
 }
 
 TEST_F(MenuBarTest, RegistersWithTheWatcherAndAgainWhenAWatcherAppearsLater)
@@ -265,7 +293,7 @@ TEST_F(MenuBarTest, ChoosingAnEntryPostsItsCommandAndChangesNothingElse)
 {
     startReady();
     const std::vector<std::pair<std::int32_t, std::string>> entries{{3, "togglePanel"}, {4, "showApp"}, {6, "setLive"},
-        {7, "setAway"}, {8, "setStandby"}, {10, "record"}, {11, "manageLoops"}, {12, "toggleAutoReturn"}, {14, "quit"}};
+        {7, "setAway"}, {8, "setStandby"}, {11, "record"}, {12, "manageLoops"}, {14, "toggleAutoReturn"}, {16, "quit"}};
     for (const auto& [id, command] : entries) {
         recorder.clear();
         // AboutToShow first, as hosts do before opening the menu.
@@ -278,13 +306,88 @@ TEST_F(MenuBarTest, ChoosingAnEntryPostsItsCommandAndChangesNothingElse)
     }
     // The header and separators carry no command; the app alone changes the status.
     recorder.clear();
-    for (std::int32_t id : {1, 2, 5, 9, 13})
+    for (std::int32_t id : {1, 2, 5, 9, 10, 13, 15, 17, 18})
         click(id);
     MenuBarBridge::post("com.quellon.menubar.test.sentinel");
     ASSERT_TRUE(recorder.waitFor("com.quellon.menubar.test.sentinel"));
     EXPECT_EQ(recorder.names(), std::vector<std::string>{"com.quellon.menubar.test.sentinel"});
     EXPECT_EQ(itemProperty("IconName"), "quellon-person.fill-symbolic");
     EXPECT_EQ(shownMenu(), expectedMenu("Live", true, false, false, false));
+}
+
+/// The host's SetLoop and SetCamera as the tray calls them.
+class FakeHost {
+public:
+    explicit FakeHost(const std::string& address) : connection_(sdbus::createSessionBusConnectionWithAddress(address))
+    {
+        object_ = sdbus::createObject(*connection_, "/com/pennaveld/quellon");
+        for (const char* method : {"SetLoop", "SetCamera"})
+            object_->registerMethod(method).onInterface("com.pennaveld.quellon.Host").implementedAs([this, method](const std::string& value) {
+                std::lock_guard lock(mutex_);
+                calls_.push_back(std::string(method) + " " + value);
+                if (value == "refused.mov")
+                    throw sdbus::Error("org.freedesktop.DBus.Error.Failed", "no such loop");
+            });
+        object_->finishRegistration();
+        connection_->requestName("com.pennaveld.quellon");
+        connection_->enterEventLoopAsync();
+    }
+    ~FakeHost() { connection_->leaveEventLoop(); }
+    std::vector<std::string> calls()
+    {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IObject> object_;
+    std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+TEST_F(MenuBarTest, TheLoopsSubmenuListsTheLibraryWithTheActiveLoopCheckedAndChoosesThroughTheHost)
+{
+    fs::create_directories(container() / "Clips");
+    std::ofstream(container() / "Clips" / "loop-1.mov") << "clip";
+    std::ofstream(container() / "Clips" / "loop-1.json")
+        << R"({"clipType":"loop","createdAt":"2026-01-01T00:00:00Z","displayName":"Morning coffee","duration":12,)"
+           R"("filename":"loop-1.mov","fps":30,"loopMode":"pingpong","resolution":"1280x720"})";
+    std::ofstream(container() / "Clips" / "imported-a.mov") << "clip";
+    std::ofstream(container() / "Clips" / ".quellon-recording-1.mov") << "half-written";
+    std::ofstream(container() / "state.json")
+        << R"({"activeClipFilename":"imported-a.mov","loopMode":"pingpong","mode":"live","revision":3,"targetFPS":30,)"
+           R"("targetHeight":720,"targetWidth":1280,"updatedAt":"2026-01-01T00:00:00Z"})";
+    FakeHost host(bus.address());
+    startReady();
+
+    const auto loops = shownSubmenu(13);
+    ASSERT_EQ(loops.size(), 2u);
+    EXPECT_EQ(loops[0].second, checkable("imported-a", true));
+    EXPECT_EQ(loops[1].second, checkable("Morning coffee", false));
+    const auto cameras = shownSubmenu(9);
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras[0].second.label, "No camera found");
+    EXPECT_FALSE(cameras[0].second.enabled);
+
+    recorder.clear();
+    click(loops[1].first);
+    click(cameras[0].first); // says so, chooses nothing
+    ASSERT_TRUE(eventually([&] { return !host.calls().empty(); }));
+    EXPECT_EQ(host.calls(), std::vector<std::string>{"SetLoop loop-1.mov"});
+    EXPECT_TRUE(recorder.names().empty()) << "a choice is a call to the host, not a notification";
+
+    // The host stores the choice; the menu follows it when it is opened next.
+    std::ofstream(container() / "state.json")
+        << R"({"activeClipFilename":"loop-1.mov","loopMode":"pingpong","mode":"live","revision":4,"targetFPS":30,)"
+           R"("targetHeight":720,"targetWidth":1280,"updatedAt":"2026-01-01T00:00:01Z"})";
+    bool needUpdate = false;
+    menu->callMethod("AboutToShow").onInterface("com.canonical.dbusmenu").withArguments(std::int32_t(0)).storeResultsTo(needUpdate);
+    EXPECT_TRUE(needUpdate);
+    const auto after = shownSubmenu(13);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].second, checkable("imported-a", false));
+    EXPECT_EQ(after[1].second, checkable("Morning coffee", true));
 }
 
 TEST_F(MenuBarTest, PlainClickWritesTheAnchorAndTogglesThePanelOtherClicksPostNothing)
@@ -319,7 +422,7 @@ TEST_F(MenuBarTest, ASecondCopyEndsAtOnceWithoutRegisteringOrPosting)
     EXPECT_EQ(recorder.names(), std::vector<std::string>{"com.quellon.menubar.test.sentinel"});
     EXPECT_EQ(watcher.registered().size(), 1u);
     // The first copy still answers.
-    EXPECT_EQ(shownMenu().size(), 14u);
+    EXPECT_EQ(shownMenu().size(), 16u);
 }
 
 TEST_F(MenuBarTest, TerminatingAndSignalsEndTheProgramCleanly)

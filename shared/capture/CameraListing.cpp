@@ -1,5 +1,10 @@
 #include "capture/CameraListing.h"
 
+#include "platform/Environment.h"
+#include "platform/UserDefaults.h"
+#include "state/QuellonIdentifiers.h"
+#include "state/UnicodeText.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -97,6 +102,54 @@ unsigned deviceNumber(const fs::path& path)
 
 } // namespace
 
+bool isVirtualCamera(const CameraDescription& camera, const std::vector<std::string>& ourNames)
+{
+    // v4l2loopback reports this driver name in every generation.
+    if (camera.driver == "v4l2 loopback")
+        return true;
+    return std::find(ourNames.begin(), ourNames.end(), camera.name) != ourNames.end();
+}
+
+std::vector<std::string> ourCameraNames()
+{
+    std::vector<std::string> names{QuellonIdentifiers::virtualCameraName};
+    // The camera daemon keeps the custom name in its own preference domain.
+    if (auto file = JsonFileUserDefaults::fileForDomain(QuellonIdentifiers::extensionBundleID, Environment::process())) {
+        const std::string custom = QuellonIdentifiers::effectiveVirtualCameraName(JsonFileUserDefaults(*file));
+        if (custom != names.front())
+            names.push_back(custom);
+    }
+    // A loopback device carries the name made safe for labels and cut, between characters, to
+    // the 31 bytes V4L2 keeps.
+    const std::size_t count = names.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string label = labelSafeText(names[i]);
+        if (label.size() > 31) {
+            std::size_t end = 31;
+            while (end > 0 && (static_cast<unsigned char>(label[end]) & 0xC0) == 0x80)
+                --end;
+            label.resize(end);
+        }
+        if (std::find(names.begin(), names.end(), label) == names.end())
+            names.push_back(label);
+    }
+    return names;
+}
+
+std::vector<CameraDescription> physicalCameras(std::vector<CameraDescription> cameras, const std::vector<std::string>& ourNames)
+{
+    std::erase_if(cameras, [&](const CameraDescription& camera) { return isVirtualCamera(camera, ourNames); });
+    return cameras;
+}
+
+const CameraDescription* findCamera(const std::vector<CameraDescription>& cameras, const std::string& id)
+{
+    for (const CameraDescription& camera : cameras)
+        if (camera.id == id || camera.path == id)
+            return &camera;
+    return nullptr;
+}
+
 std::vector<CameraDescription> listCameras(const fs::path& devDirectory)
 {
     std::vector<fs::path> devices;
@@ -111,7 +164,7 @@ std::vector<CameraDescription> listCameras(const fs::path& devDirectory)
 
     std::vector<CameraDescription> cameras;
     for (const fs::path& device : devices) {
-        CameraDescription camera{"", stableID(devDirectory, device), device.string(), {}};
+        CameraDescription camera{"", stableID(devDirectory, device), device.string(), {}, ""};
         const int fd = ::open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             camera.name = std::string("(cannot open: ") + std::strerror(errno) + ")";
@@ -123,13 +176,16 @@ std::vector<CameraDescription> listCameras(const fs::path& devDirectory)
         const std::uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps
                                                                                     : capability.capabilities;
         if (queried && (caps & V4L2_CAP_VIDEO_CAPTURE)) {
-            camera.name = reinterpret_cast<const char*>(capability.card);
+            camera.name = std::string(reinterpret_cast<const char*>(capability.card),
+                                      ::strnlen(reinterpret_cast<const char*>(capability.card), sizeof capability.card));
+            camera.driver = std::string(reinterpret_cast<const char*>(capability.driver),
+                                        ::strnlen(reinterpret_cast<const char*>(capability.driver), sizeof capability.driver));
             camera.modes = modes(fd);
             cameras.push_back(std::move(camera));
         }
         ::close(fd);
     }
-    return cameras;
+    return physicalCameras(std::move(cameras), ourCameraNames());
 }
 
 } // namespace quellon

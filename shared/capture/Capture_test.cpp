@@ -144,6 +144,38 @@ TEST(CameraListing, ListsOnlyCaptureDevices)
     EXPECT_TRUE(listCameras(temp.path() / "missing").empty());
 }
 
+TEST(CameraListing, VirtualCamerasAreNeverOfferedAsThePhysicalCamera)
+{
+    const std::vector<std::string> ours{"Quellon Camera", "Desk Cam \u2014 mine"};
+    const CameraDescription webcam{"HD Pro Webcam C920", "/dev/v4l/by-id/usb-046d-video-index0", "/dev/video2", {}, "uvcvideo"};
+    const CameraDescription ourLoopback{"Quellon Camera", "/dev/video0", "/dev/video0", {}, "v4l2 loopback"};
+    const CameraDescription otherLoopback{"OBS Virtual Camera", "/dev/video9", "/dev/video9", {}, "v4l2 loopback"};
+    // Ours under the custom name, through a driver that is not v4l2loopback.
+    const CameraDescription renamed{"Desk Cam \u2014 mine", "/dev/video5", "/dev/video5", {}, "vivid"};
+    // A busy device could not be asked: its driver is unknown, so it stays.
+    const CameraDescription busy{"(cannot open: Device or resource busy)", "/dev/video4", "/dev/video4", {}, ""};
+
+    const auto kept = physicalCameras({ourLoopback, webcam, otherLoopback, renamed, busy}, ours);
+    EXPECT_EQ(kept, (std::vector<CameraDescription>{webcam, busy}));
+    EXPECT_TRUE(physicalCameras({ourLoopback}, ours).empty());
+
+    EXPECT_EQ(findCamera(kept, "/dev/video2"), &kept[0]) << "by device path";
+    EXPECT_EQ(findCamera(kept, "/dev/v4l/by-id/usb-046d-video-index0"), &kept[0]) << "by stable id";
+    EXPECT_EQ(findCamera(kept, "/dev/video0"), nullptr);
+}
+
+TEST(CameraListing, OurNamesIncludeTheStoredCustomNameAsItsLabelReadsIt)
+{
+    TemporaryDirectory temp;
+    ::setenv("XDG_CONFIG_HOME", temp.path().c_str(), 1);
+    EXPECT_EQ(ourCameraNames(), std::vector<std::string>{"Quellon Camera"});
+    const std::string longName = "A very long camera name that V4L2 cuts";
+    std::ofstream(temp.path() / "com.pennaveld.quellon.CameraExtension.json")
+        << R"({"QuellonCustomCameraName": "  )" << longName << R"(  "})";
+    EXPECT_EQ(ourCameraNames(), (std::vector<std::string>{"Quellon Camera", longName, longName.substr(0, 31)}));
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
 int countFrames(const fs::path& clip)
 {
     auto source = openCapture(CaptureInput{Kind::file, clip.string()}, {.realtime = false});
