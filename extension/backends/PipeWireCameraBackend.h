@@ -19,7 +19,7 @@ class LogSink;
 /// frames are sent.
 ///
 /// When PipeWire restarts, the node goes with it: its clients are reported gone, and the node
-/// is published again as soon as PipeWire answers, retrying every second at most.
+/// is published again as soon as PipeWire answers, retrying at most a second apart.
 ///
 /// Clients are counted from the stream's state and the links to its node: none unless the
 /// stream is streaming, then the number of links (at least one). Each send pushes one frame,

@@ -32,7 +32,7 @@ struct PipeWireFrameLayout {
     bool operator==(const PipeWireFrameLayout&) const = default;
 };
 
-/// Every offered layout at width × height and fps, preferred first.
+/// Every offered layout at width × height, preferred first.
 std::vector<PipeWireFrameLayout> offeredLayouts(int width, int height);
 
 /// One fixed EnumFormat param per offered layout, built into builder in order (clients reject
