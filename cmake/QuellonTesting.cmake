@@ -3,7 +3,8 @@
 # One GoogleTest executable; every test case inside becomes its own CTest test carrying the
 # labels (default: unit). Labels in use: unit (fast, hermetic), e2e (real programs and
 # processes end to end), slow (long-running; left out of the quick run), tsan (THREADED tests
-# in the ThreadSanitizer build, the only ones it runs), fuzz (fuzz/: the fuzz targets' short runs).
+# in the ThreadSanitizer build, the only ones it runs), fuzz (fuzz/: the fuzz targets' short runs),
+# browser (extension/: real browsers on the PipeWire camera; a script, not made here).
 if(BUILD_TESTING)
   find_package(GTest REQUIRED)
   include(GoogleTest)

@@ -89,12 +89,8 @@ protected:
         if (busPid <= 0)
             GTEST_SKIP() << "PipeWire cannot start here: no private session bus";
 
-        spawn({"pipewire"}, home / "pipewire.log");
-        if (!waitFor("test -S " + quoted(runtime / "pipewire-0"), 10))
-            GTEST_SKIP() << "PipeWire cannot start here: its socket never appeared (" << tail(home / "pipewire.log") << ")";
-        spawn({"wireplumber"}, home / "wireplumber.log");
-        if (!waitFor("pw-cli ls Metadata | grep -q 'metadata.name = \"default\"'", 15))
-            GTEST_SKIP() << "PipeWire cannot start here: WirePlumber never got ready (" << tail(home / "wireplumber.log") << ")";
+        if (const std::string failure = startPipeWire(); !failure.empty())
+            GTEST_SKIP() << "PipeWire cannot start here: " << failure;
 
         const pid_t camera = spawn({QUELLON_EXTENSION_PATH, "--sink", "pipewire"}, home / "camera.log");
         daemonIndex = pids.size() - 1;
@@ -109,17 +105,9 @@ protected:
         pusher = std::jthread();
         // Reverse start order, by pid; the camera must exit cleanly.
         for (std::size_t i = pids.size(); i-- > 0;) {
-            ::kill(pids[i], SIGTERM);
-            int status = 0;
-            pid_t done = 0;
-            for (int n = 0; n < 500 && (done = ::waitpid(pids[i], &status, WNOHANG)) == 0; ++n)
-                std::this_thread::sleep_for(10ms);
-            if (done == 0) {
-                ::kill(pids[i], SIGKILL);
-                ::waitpid(pids[i], nullptr, 0);
-            }
+            const int status = stop(i);
             if (i == daemonIndex) {
-                EXPECT_TRUE(done != 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "camera status " << status;
+                EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "camera status " << status;
             }
         }
         if (busPid > 0) {
@@ -127,6 +115,41 @@ protected:
             for (int n = 0; n < 500 && ::kill(busPid, 0) == 0; ++n)
                 std::this_thread::sleep_for(10ms);
         }
+    }
+
+    /// Starts PipeWire and WirePlumber, at the places they had if they ran before; empty
+    /// when both are ready, else what failed.
+    std::string startPipeWire()
+    {
+        const pid_t pipewire = spawn({"pipewire"}, home / "pipewire.log");
+        const pid_t wireplumber = spawn({"wireplumber"}, home / "wireplumber.log");
+        if (pipewireIndex != SIZE_MAX) {
+            pids.resize(pids.size() - 2);
+            pids[pipewireIndex] = pipewire;
+            pids[pipewireIndex + 1] = wireplumber;
+        } else {
+            pipewireIndex = pids.size() - 2;
+        }
+        if (!waitFor("test -S " + quoted(runtime / "pipewire-0"), 10))
+            return "its socket never appeared (" + tail(home / "pipewire.log") + ")";
+        if (!waitFor("pw-cli ls Metadata | grep -q 'metadata.name = \"default\"'", 15))
+            return "WirePlumber never got ready (" + tail(home / "wireplumber.log") + ")";
+        return {};
+    }
+
+    /// Stops the process at index (TERM, then KILL) and reaps it; returns its wait status.
+    int stop(std::size_t index)
+    {
+        ::kill(pids[index], SIGTERM);
+        int status = 0;
+        pid_t done = 0;
+        for (int n = 0; n < 500 && (done = ::waitpid(pids[index], &status, WNOHANG)) == 0; ++n)
+            std::this_thread::sleep_for(10ms);
+        if (done == 0) {
+            ::kill(pids[index], SIGKILL);
+            ::waitpid(pids[index], &status, 0);
+        }
+        return done == 0 ? -1 : status;
     }
 
     pid_t spawn(std::vector<std::string> args, const fs::path& log)
@@ -183,6 +206,21 @@ protected:
         return isRed(frame, 2, 2) && isRed(frame, kWidth / 2, kHeight / 2) && isRed(frame, kWidth - 3, kHeight - 3);
     }
 
+    std::string sink() { return CameraClient(socket).cameraInfo().sink; }
+
+    /// Waits until the heartbeat stands still (a daemon that serves nobody stops refreshing it,
+    /// and `quellon status` then says "not streaming"); true once it did.
+    bool heartbeatStops()
+    {
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const auto before = heartbeat();
+            std::this_thread::sleep_for(1200ms);
+            if (before && heartbeat() == before)
+                return true;
+        }
+        return false;
+    }
+
     std::optional<Date> heartbeat()
     {
         MapEnvironment environment({{"XDG_DATA_HOME", (home / "data").string()}});
@@ -196,6 +234,7 @@ protected:
     fs::path container = home / "data" / "group.com.quellon.shared";
     fs::path socket = container / "camera.sock";
     std::vector<pid_t> pids;
+    std::size_t pipewireIndex = SIZE_MAX; // WirePlumber follows it
     std::size_t daemonIndex = SIZE_MAX;
     pid_t busPid = -1;
     std::jthread pusher;
@@ -228,16 +267,84 @@ TEST_F(PipeWireCameraTest, ServesTheCardThenAPushedPictureAndStopsWithTheReader)
     // The reader has gone: the pump stops, so the heartbeat (refreshed each second while frames
     // are sent) stands still. PipeWire takes a moment to tell the stream, so wait until it does,
     // then check that it stays still.
-    std::optional<Date> stopped;
-    for (int attempt = 0; attempt < 8 && !stopped; ++attempt) {
-        const auto before = heartbeat();
-        std::this_thread::sleep_for(1200ms);
-        if (before && heartbeat() == before)
-            stopped = before;
-    }
-    ASSERT_TRUE(stopped) << "the heartbeat kept moving with no reader";
+    ASSERT_TRUE(heartbeatStops()) << "the heartbeat kept moving with no reader";
+    const auto stopped = heartbeat();
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(heartbeat(), stopped);
+}
+
+// Each layout a client may pick carries the card; read raw (no conversion on the client's
+// side), so YUV bytes are checked as sent: BT.601 limited range, where the card's dark
+// background and white text stay inside 16..235.
+TEST_F(PipeWireCameraTest, ServesEveryOfferedFormatToAClientThatAsksForIt)
+{
+    struct Case {
+        const char* format;
+        std::size_t bytes;
+    };
+    for (const Case& c : {Case{"BGRA", 1280u * 720 * 4}, Case{"I420", 1280u * 720 * 3 / 2}, Case{"YUY2", 1280u * 720 * 2},
+                          Case{"BGRx", 1280u * 720 * 4}}) {
+        const fs::path out = home / "raw.bin";
+        fs::remove(out);
+        const std::string command = "timeout 30 gst-launch-1.0 -q pipewiresrc target-object=quellon-camera num-buffers=2"
+            " ! video/x-raw,format=" + std::string(c.format) + ",width=1280,height=720 ! filesink location=" + quoted(out)
+            + " >" + quoted(home / "gst.log") + " 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << c.format << ": " << tail(home / "gst.log") << tail(home / "camera.log");
+        const std::string bytes = readRegularFile(out, 4 * c.bytes).value_or("");
+        ASSERT_EQ(bytes.size(), 2 * c.bytes) << c.format;
+        EXPECT_NE(readRegularFile(home / "camera.log").value_or("").find(std::string("a client takes ") + c.format),
+                  std::string::npos) << c.format;
+        const auto* first = reinterpret_cast<const unsigned char*>(bytes.data());
+        if (std::string(c.format) == "I420" || std::string(c.format) == "YUY2") {
+            // I420's luma is its first plane; YUY2's every other byte.
+            const std::size_t step = std::string(c.format) == "I420" ? 1 : 2;
+            int low = 255, high = 0;
+            for (std::size_t i = 0; i < 1280u * 720 * step; i += step) {
+                low = std::min<int>(low, first[i]);
+                high = std::max<int>(high, first[i]);
+            }
+            EXPECT_GE(low, 16) << c.format << ": luma below limited range";
+            EXPECT_LE(high, 235) << c.format << ": luma above limited range";
+            EXPECT_GT(high - low, 100) << c.format << ": the card's text is missing";
+        } else {
+            // The card's corner, where the background is, comes as one opaque colour.
+            EXPECT_EQ(first[3], 255) << c.format;
+        }
+        EXPECT_EQ(bytes.substr(0, c.bytes), bytes.substr(c.bytes)) << c.format << ": the card changed between frames";
+    }
+}
+
+// PipeWire restarts (as `systemctl --user restart pipewire` does, WirePlumber with it) under a
+// reading client: the daemon says the node is withdrawn, stops serving, and publishes the node
+// again on the new PipeWire, where a new client reads frames.
+TEST_F(PipeWireCameraTest, PublishesAgainWhenPipeWireRestarts)
+{
+    const std::size_t reader = pids.size();
+    ASSERT_GT(spawn({"gst-launch-1.0", "-q", "pipewiresrc", "target-object=quellon-camera", "!", "video/x-raw", "!",
+                     "fakesink"}, home / "reader.log"), 0);
+    // Served: the pump runs and writes its heartbeat.
+    for (int i = 0; i < 150 && !heartbeat(); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(heartbeat()) << "the reader was not served: " << tail(home / "reader.log") << tail(home / "camera.log");
+    ASSERT_EQ(sink(), "pipewire:quellon-camera");
+
+    stop(pipewireIndex + 1);
+    stop(pipewireIndex);
+    bool withdrawn = false;
+    for (int i = 0; i < 100 && !withdrawn; ++i, std::this_thread::sleep_for(100ms))
+        withdrawn = sink().find("withdrawn: PipeWire is not answering") != std::string::npos;
+    EXPECT_TRUE(withdrawn) << sink();
+    EXPECT_TRUE(heartbeatStops()) << "the heartbeat kept moving while PipeWire was away: " << tail(home / "camera.log");
+    stop(reader);
+    pids.erase(pids.begin() + static_cast<std::ptrdiff_t>(reader));
+
+    ASSERT_EQ(startPipeWire(), "");
+    ASSERT_TRUE(waitFor("pw-cli ls Node | grep -q 'node.name = \"quellon-camera\"'", 10))
+        << "the node was not published again: " << tail(home / "camera.log");
+    EXPECT_EQ(sink(), "pipewire:quellon-camera");
+    const auto frames = readFrames(5);
+    ASSERT_EQ(frames.size(), 5u) << tail(home / "gst.log") << tail(home / "camera.log");
+    EXPECT_FALSE(isRed(frames[0], kWidth / 2, kHeight / 2));
 }
 
 } // namespace
