@@ -1,6 +1,7 @@
 #include "analysis/LoopImport.h"
 
 #include "platform/FileDescriptor.h"
+#include "platform/FileIO.h"
 #include "platform/UUID.h"
 
 #include <algorithm>
@@ -181,7 +182,7 @@ std::string uniqueDestinationName(std::string_view suggested, const std::set<std
 }
 
 void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
-                const CopyProgress& progress)
+                const CopyProgress& progress, ExistingFile existing)
 {
     // O_NONBLOCK keeps a FIFO from blocking the open; fstat then refuses it.
     FileDescriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -237,9 +238,14 @@ void atomicCopy(const std::filesystem::path& source, const std::filesystem::path
         throwError(errno, "cannot flush", temporary);
     if (::close(to.release()) != 0)
         throwError(errno, "cannot close", temporary);
-    // rename replaces an existing destination in one step and fails for a directory.
-    if (::rename(temporary.c_str(), destination.c_str()) != 0)
-        throwError(errno, "cannot replace", destination);
+    // rename replaces an existing destination in one step and fails for a directory; a file
+    // made at the destination while we copied is never replaced unless asked.
+    if (existing == ExistingFile::replace) {
+        if (::rename(temporary.c_str(), destination.c_str()) != 0)
+            throwError(errno, "cannot replace", destination);
+    } else {
+        moveIntoPlace(temporary, destination);
+    }
     guard.committed = true;
 
     FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileIO.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -42,11 +44,12 @@ using CopyProgress = std::function<void(std::uint64_t bytesCopied)>;
 
 /// Copies source to destination so that destination holds either its old content or the
 /// complete copy, never a part: the bytes go to a hidden ".quellon-export-<UUID>.mov" beside
-/// the destination, are flushed to disk, and the file is renamed over the destination. Throws
-/// std::system_error with the failing call's error (a source that changes size while it is
-/// copied fails with EIO); the temporary file never survives a failure.
+/// the destination, are flushed to disk, and the file is renamed over the destination (or,
+/// with ExistingFile::keep, put there only if nothing is). Throws std::system_error with the
+/// failing call's error (a source that changes size while it is copied fails with EIO); the
+/// temporary file never survives a failure.
 void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
-                const CopyProgress& progress = {});
+                const CopyProgress& progress = {}, ExistingFile existing = ExistingFile::replace);
 
 } // namespace LoopImport
 } // namespace quellon

@@ -14,6 +14,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -43,10 +44,17 @@ public:
             ::unlink(path_.c_str());
     }
     const std::filesystem::path& path() const { return path_; }
-    void commit()
+    void commit(ExistingFile existing)
     {
-        if (::rename(path_.c_str(), destination_.c_str()) != 0)
+        if (existing == ExistingFile::keep) {
+            try {
+                moveIntoPlace(path_, destination_);
+            } catch (const std::system_error& error) {
+                throw CaptureError("Cannot store " + destination_.string() + ": " + error.code().message());
+            }
+        } else if (::rename(path_.c_str(), destination_.c_str()) != 0) {
             throw CaptureError("Cannot store " + destination_.string() + ": " + std::strerror(errno));
+        }
         committed_ = true;
     }
 
@@ -195,7 +203,8 @@ void ClipEncoder::finish()
     check(avio_closep(&d.output->pb), "Cannot complete " + d.path);
 }
 
-bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start, double end)
+bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start, double end,
+             ExistingFile existing)
 {
     AVFormatContext* rawInput = nullptr;
     check(avformat_open_input(&rawInput, source.c_str(), nullptr, nullptr), "Cannot open " + source.string());
@@ -291,7 +300,7 @@ bool cutClip(const std::filesystem::path& source, const std::filesystem::path& d
         throw;
     }
     freePackets();
-    temporary.commit();
+    temporary.commit(existing);
     return copy;
 }
 

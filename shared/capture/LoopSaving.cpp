@@ -53,7 +53,7 @@ std::string defaultLoopName()
 
 SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& analysis, const CaptureFormat& format,
                            double lastFrameTime, const fs::path& clip, const std::optional<std::string>& displayName,
-                           const std::atomic<bool>& cancel)
+                           const std::atomic<bool>& cancel, ExistingFile existing)
 {
     const double frame = format.fps > 0 ? 1 / format.fps : 1.0 / 30;
     const double duration = lastFrameTime + frame;
@@ -64,6 +64,11 @@ SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& an
     if (cancel)
         throw RecordingCancelled();
 
+    // The seam's end is its last frame; a window without a seam ends where the recording does.
+    const double lastFrame = saved.seam ? window.end : std::max(window.start, window.end - frame);
+    saved.copied = cutClip(recording, clip, window.start, lastFrame, existing);
+    // From here the clip at that name is ours: a failure removes it. (A failed cut leaves
+    // whatever was there before alone.)
     struct RemoveUnlessKept {
         const fs::path& path;
         bool kept = false;
@@ -75,9 +80,6 @@ SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& an
             }
         }
     } guard{clip};
-    // The seam's end is its last frame; a window without a seam ends where the recording does.
-    const double lastFrame = saved.seam ? window.end : std::max(window.start, window.end - frame);
-    saved.copied = cutClip(recording, clip, window.start, lastFrame);
     saved.filename = clip.filename().string();
     saved.duration = lastFrame - window.start + frame;
     saved.windowStart = window.start;

@@ -6,6 +6,7 @@
 #include "analysis/LoopQualityReport.h"
 #include "analysis/LoopSeamFinder.h"
 #include "capture/CaptureSource.h"
+#include "platform/FileIO.h"
 
 #include <atomic>
 #include <filesystem>
@@ -48,10 +49,12 @@ struct SavedLoop {
 
 /// Cuts recording (of format, frames analysed into analysis, the last one at lastFrameTime) at
 /// its best seam into clip, then writes the clip's sidecar. Removes the clip again when
-/// anything fails or cancel becomes true (RecordingCancelled); leaves recording alone. Throws
-/// CaptureError, or what storage throws.
+/// anything after the cut fails or cancel becomes true (RecordingCancelled); leaves recording
+/// alone. With ExistingFile::keep a file already at clip is never replaced (CaptureError).
+/// Throws CaptureError, or what storage throws.
 SavedLoop saveRecordedLoop(const std::filesystem::path& recording, const LoopClipAnalysis& analysis,
                            const CaptureFormat& format, double lastFrameTime, const std::filesystem::path& clip,
-                           const std::optional<std::string>& displayName, const std::atomic<bool>& cancel);
+                           const std::optional<std::string>& displayName, const std::atomic<bool>& cancel,
+                           ExistingFile existing = ExistingFile::replace);
 
 } // namespace quellon
