@@ -1,5 +1,6 @@
 #include "CameraSession.h"
 #include "Commands.h"
+#include "Output.h"
 
 #include "channel/CameraClient.h"
 #include "channel/CameraInfo.h"
@@ -8,6 +9,7 @@
 #include "platform/FileIO.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
+#include "platform/TerminalText.h"
 #include "state/QuellonState.h"
 #include "state/QuellonStorage.h"
 
@@ -89,7 +91,7 @@ void push(const PushOptions& options)
         CameraClient client = cameraClient();
         if (!options.repeat) {
             client.setProperty(QuellonCMIOChannel::frameSelector, image);
-            std::cout << "sent " << options.file << " (" << image.size() << " bytes) to the camera\n";
+            std::cout << "Sent " << visibleText(options.file) << " (" << image.size() << " bytes) to the camera\n";
             return;
         }
         InterruptCatcher catcher;
@@ -114,7 +116,7 @@ void renameCamera(const std::string& name)
     const CameraInfo before = client.cameraInfo();
     const std::string heldState = client.property(QuellonCMIOChannel::stateSelector).value_or("");
     client.setProperty(QuellonCMIOChannel::nameSelector, name);
-    std::cout << "asked the camera to rename itself \"" << name << "\"\n";
+    std::cout << "Asked the camera to rename itself " << quotedText(name) << "\n";
     if (before.name == name)
         return;
     const auto deadline = std::chrono::steady_clock::now() + kRenameWait;
@@ -123,7 +125,7 @@ void renameCamera(const std::string& name)
         if (now.deviceUUID != before.deviceUUID)
             break;
         if (now.storedNameHint) {
-            std::cout << "the camera keeps the name \"" << now.name << "\" for now: " << *now.storedNameHint << "\n";
+            std::cerr << "quellon: the camera keeps the name " << quotedText(now.name) << " for now: " << visibleText(*now.storedNameHint) << "\n";
             return;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -150,15 +152,15 @@ void printCameraInfo(bool json)
             std::cout << encodeJSON(info) << "\n";
             return;
         }
-        std::cout << "name:         " << info.name << "\n"
-                  << "legacy ID:    " << info.legacyID << "\n"
-                  << "device UUID:  " << info.deviceUUID << "\n"
-                  << "stream UUID:  " << info.streamUUID << "\n"
+        std::cout << "name:         " << visibleText(info.name) << "\n"
+                  << "legacy ID:    " << visibleText(info.legacyID) << "\n"
+                  << "device UUID:  " << visibleText(info.deviceUUID) << "\n"
+                  << "stream UUID:  " << visibleText(info.streamUUID) << "\n"
                   << "frame rate:   " << info.fps << " fps\n"
-                  << "sink:         " << info.sink << "\n";
+                  << "sink:         " << visibleText(info.sink) << "\n";
         if (info.storedName)
-            std::cout << "stored name:  " << *info.storedName
-                      << (info.storedNameHint ? " (" + *info.storedNameHint + ")" : std::string(" (applies at the next start)")) << "\n";
+            std::cout << "stored name:  " << visibleText(*info.storedName)
+                      << (info.storedNameHint ? " (" + visibleText(*info.storedNameHint) + ")" : std::string(" (applies at the next start)")) << "\n";
     });
 }
 
@@ -240,7 +242,7 @@ void addCameraCommands(CLI::App& app)
         const auto encoded = QuellonCMIOChannel::encodeName(*name);
         if (!encoded)
             throw UsageError("a camera name must be 1 to " + std::to_string(QuellonCMIOChannel::maxNameBytes)
-                             + " bytes of UTF-8 once trimmed, not \"" + *name + "\"");
+                             + " bytes of UTF-8 once trimmed, not " + quotedText(*name));
         talkToCamera([&] { renameCamera(*encoded); });
     });
 

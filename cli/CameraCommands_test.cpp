@@ -160,6 +160,16 @@ TEST_F(CameraCommandsTest, PushRenameAndCameraReachTheDaemon)
         EXPECT_NE(camera.out.find(line), std::string::npos) << line;
     const Result json = run({"camera", "--json"});
     EXPECT_EQ(decodeCameraInfo(json.out), info);
+
+    // A name with a newline and a right-to-left override reaches the camera as given, and
+    // shows on the terminal with both made visible.
+    camera_.setProperty(kCameraInfoSelector, encodeJSON(CameraInfo{"Evil\nName\u202e", "L", "D", "S", 30, "memory"}));
+    const Result evil = run({"rename", "Evil\nName\u202e"});
+    EXPECT_EQ(evil.status, 0) << evil.err;
+    EXPECT_EQ(camera_.property(nameSelector), "Evil\nName\u202e");
+    EXPECT_EQ(evil.out, "Asked the camera to rename itself 'Evil\\nName<U+202E>'\n");
+    const Result shown = run({"camera"});
+    EXPECT_EQ(shown.out.substr(0, shown.out.find("legacy ID")), "name:         Evil\\nName<U+202E>\n");
 }
 
 // The renamed camera gets the state it held back; a state set after a lost state.json still
@@ -202,8 +212,8 @@ TEST_F(CameraCommandsTest, RenameThatCannotBeLiveSaysWhereTheNameApplies)
     camera_.setProperty(kCameraInfoSelector, encodeJSON(info));
     const Result rename = run({"rename", "Desk"});
     EXPECT_EQ(rename.status, 0) << rename.err;
-    EXPECT_NE(rename.out.find("keeps the name \"Quellon Camera\" for now: it applies when v4l2loopback"), std::string::npos)
-        << rename.out;
+    EXPECT_NE(rename.err.find("keeps the name 'Quellon Camera' for now: it applies when v4l2loopback"), std::string::npos)
+        << rename.err;
     const Result camera = run({"camera"});
     EXPECT_NE(camera.out.find("stored name:  Desk (it applies when v4l2loopback is loaded with card_label=\"Desk\")\n"),
               std::string::npos) << camera.out;

@@ -1,7 +1,9 @@
 #include "Commands.h"
+#include "Output.h"
 
 #include "platform/Environment.h"
 #include "platform/FileIO.h"
+#include "platform/TerminalText.h"
 #include "platform/UserDefaults.h"
 #include "reports/MachineReports.h"
 #include "state/QuellonIdentifiers.h"
@@ -12,6 +14,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <system_error>
 
 namespace quellon::cli {
 
@@ -22,6 +25,7 @@ namespace fs = std::filesystem;
 struct DiagnosticsOptions {
     std::optional<std::string> output;
     bool explain = false;
+    bool force = false;
 };
 
 // The camera's name lives in the camera daemon's own preferences, not in ours.
@@ -57,6 +61,7 @@ void addDiagnosticsCommand(CLI::App& app)
                         "Quellon-Diagnostics.txt")
         ->expected(0, 1)
         ->type_name("FILE");
+    command->add_flag("--force", options->force, "Replace the --output file if it exists");
     command->add_flag("--explain", options->explain, "Also tell on standard error how the sandbox and network facts were decided, for the camera daemon and the host");
     command->callback([options] {
         const LinuxMachineFacts facts;
@@ -73,12 +78,18 @@ void addDiagnosticsCommand(CLI::App& app)
             return;
         }
         const fs::path path = outputPath(*options->output);
+        refuseExisting(path, options->force);
         try {
-            replaceFileAtomically(path, text);
-        } catch (const std::exception& error) {
+            if (options->force)
+                replaceFileAtomically(path, text);
+            else
+                createFileAtomically(path, text);
+        } catch (const std::system_error& error) {
+            if (error.code() == std::errc::file_exists)
+                throw CommandError(existsMessage(path));
             throw CommandError("could not write the report: " + std::string(error.what()));
         }
-        std::cout << "wrote " << path.string() << "\n";
+        std::cout << "Wrote the diagnostics report to " << visibleText(path.string()) << "\n";
     });
 }
 

@@ -479,7 +479,7 @@ public:
         const std::string group = words.size() > 1 ? words[1] : "";
         if (placeholder == "NAME")
             return group == "schedules" ? std::optional<std::string>("Lunch") : libraryLoop();
-        if (placeholder == "CLIP")
+        if (placeholder == "CLIP" || placeholder == "LOOP")
             return libraryLoop();
         if (placeholder == "FILE") {
             makeExampleMedia();

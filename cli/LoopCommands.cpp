@@ -1,5 +1,7 @@
 #include "CameraSession.h"
 #include "Commands.h"
+#include "LoopLibrary.h"
+#include "Output.h"
 
 #include "analysis/LoopEntry.h"
 #include "analysis/LoopEyeOpenness.h"
@@ -7,6 +9,7 @@
 #include "channel/PropertyFraming.h"
 #include "channel/QuellonCMIOChannel.h"
 #include "platform/FileIO.h"
+#include "platform/TerminalText.h"
 #include "playback/ClipDecoder.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
@@ -130,7 +133,9 @@ void play(const PlayOptions& options)
     const std::uint64_t before = residentBytes();
     const auto loadStart = std::chrono::steady_clock::now();
     try {
-        std::vector<std::filesystem::path> files(options.files.begin(), options.files.end());
+        std::vector<std::filesystem::path> files;
+        for (const std::string& file : options.files)
+            files.push_back(resolveLoop(file, LoopPlaces::anywhere).file);
         if (files.size() == 1)
             provider.load(files[0], options.maxFrames, options.crossfade);
         else
@@ -206,9 +211,11 @@ struct FrameReport {
 
 void inspect(const InspectOptions& options)
 {
+    const LoopArgument loop = resolveLoop(options.file, LoopPlaces::anywhere);
     DecodedClip clip;
     try {
-        clip = FFmpegClipDecoder().decode(options.file, options.maxFrames);
+        ProgressLine progress("Decoding " + loop.shownName());
+        clip = FFmpegClipDecoder().decode(loop.file, options.maxFrames);
     } catch (const LoopLoadError& error) {
         throw CommandError(std::string("cannot decode the clip: ") + error.what());
     }
@@ -233,7 +240,7 @@ void inspect(const InspectOptions& options)
     const LoopStabilizer::Offset crop = LoopStabilizer::cropMargin(offsets);
 
     if (options.json) {
-        nlohmann::json out{{"file", options.file}, {"frames", frames.size()}, {"width", clip.width}, {"height", clip.height},
+        nlohmann::json out{{"file", loop.file.string()}, {"frames", frames.size()}, {"width", clip.width}, {"height", clip.height},
                            {"fps", clip.fps}, {"seconds", clip.seconds}, {"cropMargin", {{"dx", crop.dx}, {"dy", crop.dy}}},
                            {"allOffsetsMeasured", allMeasured}, {"closedEyeFrames", closed}};
         nlohmann::json list = nlohmann::json::array();
@@ -259,7 +266,7 @@ void inspect(const InspectOptions& options)
     std::size_t withFace = 0;
     for (const auto& report : reports)
         withFace += report.face ? 1 : 0;
-    std::cout << "file:        " << options.file << "\n"
+    std::cout << "file:        " << visibleText(loop.file.string()) << "\n"
               << "frames:      " << frames.size() << " of " << clip.width << "x" << clip.height << " at " << fixed(clip.fps, 3)
               << " fps, " << fixed(clip.seconds, 3) << " s\n"
               << "crop margin: dx " << fixed(crop.dx, 4) << ", dy " << fixed(crop.dy, 4)
@@ -302,7 +309,7 @@ void addLoopCommands(CLI::App& app)
     auto* play = loop->add_subcommand("play",
                                       "Load one clip (or several, played one after another) and push its frames into the running "
                                       "camera at the rate until interrupted.");
-    play->add_option("FILE", playOptions->files, "clip files (anything FFmpeg reads)")->required();
+    play->add_option("LOOP", playOptions->files, "loops: names from `quellon loops list` (.mov optional) or paths to clip files (anything FFmpeg reads)")->required();
     play->add_option("--mode", playOptions->mode, "how the loop plays")
         ->capture_default_str()
         ->check(CLI::IsMember({"pingpong", "forward", "freeze"}));
@@ -325,7 +332,7 @@ void addLoopCommands(CLI::App& app)
     auto* inspect = loop->add_subcommand("inspect",
                                          "Decode a clip as a loop would and print its frames, the stabiliser's offsets and crop, "
                                          "the faces found and the frames with closed eyes.");
-    inspect->add_option("FILE", inspectOptions->file, "the clip")->required();
+    inspect->add_option("LOOP", inspectOptions->file, "the clip: a loop's name or a path")->required();
     inspect->add_option("--max-frames", inspectOptions->maxFrames, "frames decoded, spread over the clip")
         ->capture_default_str()
         ->check(CLI::Range(std::int64_t{1}, FFmpegClipDecoder::kMaxFrames));

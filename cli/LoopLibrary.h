@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace quellon {
 class FaceDetector;
@@ -19,9 +20,37 @@ class FaceDetector;
 
 namespace quellon::cli {
 
-/// The clip file of a loop name given on the command line. Throws UsageError for a name that
-/// is not a bare file name, names a sidecar or hidden file, or (when mustExist) no clip.
-std::filesystem::path loopFile(const std::string& name, bool mustExist = true);
+/// A loop in the clips directory: its file name and the name `loops list` shows.
+struct LibraryLoop {
+    std::string filename;
+    std::string displayName;
+    bool operator==(const LibraryLoop&) const = default;
+};
+
+/// The loops in the clips directory, sorted by file name (sidecars and hidden files left out).
+std::vector<LibraryLoop> libraryLoops();
+
+/// A loop named on the command line: its file, and the library's entry when it is in the
+/// library (nothing for a file elsewhere).
+struct LoopArgument {
+    std::filesystem::path file;
+    std::optional<LibraryLoop> loop;
+
+    /// 'Morning' for a library loop, the path otherwise; control characters made visible.
+    std::string shownName() const;
+};
+
+enum class LoopPlaces {
+    library,  // only loops in the clips directory
+    anywhere, // any readable file too, by its path
+};
+
+/// What a loop argument means, for every command that takes one: the file name of a clip in
+/// the library, with or without ".mov"; the display name `loops list` shows, when only one
+/// loop has it; or a path (to a file in the library unless places is anywhere). Throws
+/// UsageError for something that cannot name a loop, or a display name several loops share,
+/// and CommandError when there is no such loop.
+LoopArgument resolveLoop(const std::string& argument, LoopPlaces places);
 
 /// The file names in the clips directory (for choosing a name that does not collide).
 std::set<std::string> clipNames();

@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "LoopLibrary.h"
+#include "Output.h"
 
 #include "analysis/DlibFaceDetector.h"
 #include "analysis/FaceDetector.h"
@@ -10,6 +11,7 @@
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 #include "platform/TemporaryFiles.h"
+#include "platform/TerminalText.h"
 #include "playback/ClipDecoder.h"
 #include "playback/LoopLoadError.h"
 #include "state/ClipMetadata.h"
@@ -63,25 +65,19 @@ void reportingFileErrors(const std::string& what, Body body)
 void list(bool asJSON)
 {
     const fs::path directory = QuellonStorage::clipsDirectory();
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(directory))
-        if (isLoopFile(entry))
-            files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-
     json loops = json::array();
-    for (const fs::path& file : files) {
-        const std::string name = file.filename().string();
+    // Each loop is decoded for its grade: seconds per loop, so a terminal shows the work.
+    ProgressLine progress("Grading the loops");
+    for (const LibraryLoop& entry : libraryLoops()) {
+        const std::string& name = entry.filename;
+        const fs::path file = directory / name;
         const auto metadata = QuellonStorage::readMetadata(name);
-        json loop{{"name", name}};
+        json loop{{"name", name}, {"displayName", entry.displayName}};
         if (metadata) {
-            loop["displayName"] = metadata->displayName.value_or(stem(name));
             loop["duration"] = metadata->duration;
             loop["resolution"] = metadata->resolution;
             loop["fps"] = metadata->fps;
             loop["createdAt"] = InternetDateTime::format(metadata->createdAt).value_or("");
-        } else {
-            loop["displayName"] = stem(name);
         }
         try {
             const ClipAnalysisResult result = analyseClip(file);
@@ -97,18 +93,19 @@ void list(bool asJSON)
         }
         loops.push_back(std::move(loop));
     }
+    progress.done();
     if (asJSON) {
         std::cout << loops.dump(2) << "\n";
         return;
     }
     if (loops.empty()) {
-        std::cout << "No loops in " << directory.string() << "\n";
+        std::cout << "No loops in " << visibleText(directory.string()) << "\n";
         return;
     }
     for (const json& loop : loops) {
-        std::cout << loop["name"].get<std::string>() << "  \"" << loop["displayName"].get<std::string>() << "\"";
+        std::cout << visibleText(loop["name"].get<std::string>()) << "  " << quotedText(loop["displayName"].get<std::string>());
         if (loop.contains("duration"))
-            std::cout << "  " << seconds(loop["duration"].get<double>()) << " s  " << loop["resolution"].get<std::string>()
+            std::cout << "  " << seconds(loop["duration"].get<double>()) << " s  " << visibleText(loop["resolution"].get<std::string>())
                       << " @ " << loop["fps"].get<std::int64_t>() << " fps";
         if (loop.contains("createdAt") && !loop["createdAt"].get<std::string>().empty())
             std::cout << "  created " << loop["createdAt"].get<std::string>();
@@ -119,72 +116,83 @@ void list(bool asJSON)
 void importLoop(const std::string& source, const std::optional<std::string>& name)
 {
     const std::string offered = fs::path(source).filename().string();
+    const std::string shownSource = visibleText(source);
     if (!LoopImport::isImportable(offered))
-        throw UsageError("Cannot import " + source + ": only .mov, .mp4 and .m4v files can be imported.");
+        throw UsageError("Cannot import " + shownSource + ": only .mov, .mp4 and .m4v files can be imported.");
     std::error_code error;
     if (!fs::is_regular_file(source, error))
-        throw CommandError("Cannot import " + source + ": no such file.");
+        throw CommandError("Cannot import " + shownSource + ": no such file.");
     DecodedClip decoded;
     try {
         FFmpegClipDecoder decoder;
         decoded = decoder.decode(source, 1);
     } catch (const LoopLoadError& failure) {
-        throw CommandError("Cannot import " + source + ": it is not a video Quellon can play (" + failure.what() + ").");
+        throw CommandError("Cannot import " + shownSource + ": it is not a video Quellon can play (" + failure.what() + ").");
     }
 
     // Placed without replacing: an import running beside this one cannot take the same name.
     std::string filename;
-    reportingFileErrors("Cannot import " + source, [&] {
+    reportingFileErrors("Cannot import " + shownSource, [&] {
+        ProgressLine progress("Copying " + shownSource);
         filename = LoopImport::atomicCopyAsNewFile(source, QuellonStorage::clipsDirectory(), [&](const std::set<std::string>& names) {
             return LoopImport::uniqueDestinationName(name.value_or(offered), names);
         });
     });
     const fs::path destination = QuellonStorage::clipURL(filename);
+    const std::string displayName = name.value_or(fs::path(offered).stem().string());
     ClipMetadata metadata{"imported", decoded.seconds, std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()),
                           std::to_string(decoded.width) + "x" + std::to_string(decoded.height),
-                          std::llround(decoded.fps), "pingpong", filename,
-                          name.value_or(fs::path(offered).stem().string())};
+                          std::llround(decoded.fps), "pingpong", filename, displayName};
     try {
         QuellonStorage::writeMetadata(metadata, filename);
     } catch (...) {
         fs::remove(destination, error); // no clip without its sidecar
         throw;
     }
-    std::cout << filename << "\n";
+    std::cout << "Imported " << quotedText(displayName) << " as " << visibleText(filename) << "\n";
 }
 
-void exportLoop(const std::string& name, const std::string& dest)
+void exportLoop(const std::string& name, const std::string& dest, bool force)
 {
-    const fs::path clip = loopFile(name);
+    const LoopArgument loop = resolveLoop(name, LoopPlaces::library);
     fs::path destination = dest;
     std::error_code error;
-    if (fs::is_directory(destination, error)) {
-        const auto metadata = QuellonStorage::readMetadata(name);
-        const std::string loopName = metadata && metadata->displayName ? *metadata->displayName : stem(name);
-        destination /= LoopImport::exportFilename(loopName);
+    if (fs::is_directory(destination, error))
+        destination /= LoopImport::exportFilename(loop.loop->displayName);
+    refuseExisting(destination, force);
+    try {
+        LoopImport::atomicCopy(loop.file, destination, {}, force ? ExistingFile::replace : ExistingFile::keep);
+    } catch (const std::system_error& failure) {
+        if (failure.code() == std::errc::file_exists)
+            throw CommandError(existsMessage(destination));
+        throw CommandError("Cannot export " + loop.shownName() + ": " + failure.code().message() + " (" + failure.what() + ")");
     }
-    reportingFileErrors("Cannot export " + name, [&] { LoopImport::atomicCopy(clip, destination); });
-    std::cout << destination.string() << "\n";
+    std::cout << "Exported " << loop.shownName() << " to " << visibleText(destination.string()) << "\n";
 }
 
 void removeLoop(const std::string& name)
 {
-    const fs::path clip = loopFile(name);
-    const fs::path sidecar = QuellonStorage::metadataURL(name);
-    reportingFileErrors("Cannot remove " + name, [&] {
-        fs::remove(clip);
+    const LoopArgument loop = resolveLoop(name, LoopPlaces::library);
+    const fs::path sidecar = QuellonStorage::metadataURL(loop.loop->filename);
+    reportingFileErrors("Cannot remove " + loop.shownName(), [&] {
+        fs::remove(loop.file);
         fs::remove(sidecar);
     });
+    std::cout << "Removed " << loop.shownName() << " (" << visibleText(loop.loop->filename) << ")\n";
 }
 
 void analyseLoop(const std::string& name, bool asJSON)
 {
-    const ClipAnalysisResult result = analyseClip(loopFile(name));
+    const LoopArgument loop = resolveLoop(name, LoopPlaces::library);
+    const ClipAnalysisResult result = [&] {
+        ProgressLine progress("Analysing " + loop.shownName());
+        return analyseClip(loop.file);
+    }();
     const LoopQualityReport report = result.analysis.report(0, result.duration);
     const auto seam = findSeam(result.analysis);
     if (asJSON) {
         json out = reportJSON(report);
-        out["name"] = name;
+        out["name"] = loop.loop->filename;
         out["frames"] = result.analysis.frameCount();
         out["duration"] = result.duration;
         if (seam)
@@ -194,8 +202,8 @@ void analyseLoop(const std::string& name, bool asJSON)
         std::cout << out.dump(2) << "\n";
         return;
     }
-    std::cout << name << ": " << result.analysis.frameCount() << " frames, " << seconds(result.duration) << " s, "
-              << result.format.width << "x" << result.format.height << "\n";
+    std::cout << visibleText(loop.loop->filename) << ": " << result.analysis.frameCount() << " frames, " << seconds(result.duration)
+              << " s, " << result.format.width << "x" << result.format.height << "\n";
     std::cout << "brightness " << std::setprecision(3) << report.brightness << ", motion " << report.motion
               << ", boundary jump " << report.boundaryJump << "\n";
     std::cout << describeReport(report);
@@ -206,40 +214,73 @@ void analyseLoop(const std::string& name, bool asJSON)
         std::cout << "No seam: the clip is shorter than " << seconds(TrimMath::minDuration) << " s.\n";
 }
 
+// The window a trim keeps, checked against the clip: a reversed, too short or out-of-range
+// window is refused rather than moved, so the user gets the cut they asked for or none. A
+// window over the longest loop is cut to it, and the caller says so.
+TrimMath::Window checkedTrimWindow(const std::string& shown, double start, double end, double duration)
+{
+    // Some slack at the end: the length `loops list` shows, rounded, is the end.
+    constexpr double slack = 0.01;
+    if (!std::isfinite(start) || !std::isfinite(end) || start < 0)
+        throw UsageError("--start and --end are seconds from the loop's start, 0 or more");
+    if (!(end > start))
+        throw UsageError("--end (" + seconds(end) + " s) must come after --start (" + seconds(start) + " s)");
+    if (!(duration > TrimMath::minDuration))
+        throw UsageError(shown + " is " + seconds(duration) + " s long: a loop of at most " + seconds(TrimMath::minDuration)
+                         + " s cannot be trimmed");
+    if (end > duration + slack)
+        throw UsageError(shown + " is " + seconds(duration) + " s long: the window " + seconds(start) + " s to " + seconds(end)
+                         + " s runs past its end");
+    end = std::min(end, duration);
+    if (end - start < TrimMath::minDuration - 1e-9)
+        throw UsageError("the window " + seconds(start) + " s to " + seconds(end) + " s is " + seconds(end - start)
+                         + " s long: a loop is at least " + seconds(TrimMath::minDuration) + " s");
+    return {start, std::min(end, start + TrimMath::maxDuration)};
+}
+
 void trimLoop(const std::string& name, double start, double end, bool replace)
 {
-    const fs::path clip = loopFile(name);
-    const ClipAnalysisResult result = analyseClip(clip);
-    const TrimMath::Window window = TrimMath::resolve(start, end, result.duration, TrimMath::maxDuration);
+    const LoopArgument loop = resolveLoop(name, LoopPlaces::library);
+    const std::string& original = loop.loop->filename;
+    const ClipAnalysisResult result = [&] {
+        ProgressLine progress("Reading " + loop.shownName());
+        return analyseClip(loop.file);
+    }();
+    const TrimMath::Window window = checkedTrimWindow(loop.shownName(), start, end, result.duration);
     // The window's end is the time the last kept frame ends; cutClip wants that frame's start.
     const double frame = result.format.fps > 0 ? 1 / result.format.fps : 0;
     const double lastFrame = std::max(window.start, window.end - frame);
-    std::string filename = name;
+    std::string filename = original;
     try {
+        ProgressLine progress("Cutting " + loop.shownName());
         if (replace)
-            cutClip(clip, clip, window.start, lastFrame);
+            cutClip(loop.file, loop.file, window.start, lastFrame);
         else
             filename = cutClipAsNewFile(
-                           clip, QuellonStorage::clipsDirectory(),
-                           [&](const std::set<std::string>& names) { return uniqueName(stem(name) + "-trim", names); },
+                           loop.file, QuellonStorage::clipsDirectory(),
+                           [&](const std::set<std::string>& names) { return uniqueName(stem(original) + "-trim", names); },
                            window.start, lastFrame)
                            .file.filename()
                            .string();
     } catch (const CaptureError& error) {
-        throw CommandError(std::string("Cannot trim ") + name + ": " + error.what());
+        throw CommandError("Cannot trim " + loop.shownName() + ": " + error.what());
     }
-    ClipMetadata metadata = QuellonStorage::readMetadata(name).value_or(
+    ClipMetadata metadata = QuellonStorage::readMetadata(original).value_or(
         ClipMetadata{"recorded", 0, {}, std::to_string(result.format.width) + "x" + std::to_string(result.format.height),
-                     std::llround(result.format.fps), "pingpong", name, std::nullopt});
+                     std::llround(result.format.fps), "pingpong", original, std::nullopt});
     metadata.duration = window.end - window.start;
     metadata.filename = filename;
     if (!replace) {
         metadata.createdAt = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-        if (metadata.displayName)
-            metadata.displayName = *metadata.displayName + " (trimmed)";
+        metadata.displayName = metadata.displayName.value_or(stem(original)) + " (trimmed)";
     }
     QuellonStorage::writeMetadata(metadata, filename);
-    std::cout << filename << ": " << seconds(window.start) << " s to " << seconds(window.end) << " s\n";
+    const double asked = std::min(end, result.duration) - window.start;
+    std::cout << "Trimmed " << loop.shownName() << " to " << seconds(window.start) << " s \u2013 " << seconds(window.end) << " s ("
+              << seconds(window.end - window.start) << " s";
+    if (asked > window.end - window.start + 1e-9)
+        std::cout << ", cut from the " << seconds(asked) << " s asked for: a loop is at most " << seconds(TrimMath::maxDuration) << " s";
+    std::cout << ")" << (replace ? std::string(" in place") : " as " + visibleText(filename)) << "\n";
 }
 
 // Every library command first removes what interrupted runs left in the clips directory, and
@@ -256,18 +297,80 @@ std::function<void()> libraryCommand(Body body)
 
 } // namespace
 
-fs::path loopFile(const std::string& name, bool mustExist)
+std::vector<LibraryLoop> libraryLoops()
 {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
-        || name.find('\0') != std::string::npos)
-        throw UsageError("\"" + name + "\" is not a loop name: give the file name of a clip (see \"quellon loops list\").");
-    if (name.starts_with(".") || fs::path(name).extension() == ".json")
-        throw UsageError("\"" + name + "\" is not a loop name.");
-    const fs::path file = QuellonStorage::clipURL(name);
+    std::vector<LibraryLoop> loops;
+    for (const auto& entry : fs::directory_iterator(QuellonStorage::clipsDirectory())) {
+        if (!isLoopFile(entry))
+            continue;
+        const std::string name = entry.path().filename().string();
+        const auto metadata = QuellonStorage::readMetadata(name);
+        loops.push_back({name, metadata && metadata->displayName ? *metadata->displayName : stem(name)});
+    }
+    std::sort(loops.begin(), loops.end(), [](const LibraryLoop& a, const LibraryLoop& b) { return a.filename < b.filename; });
+    return loops;
+}
+
+std::string LoopArgument::shownName() const
+{
+    return loop ? quotedText(loop->displayName) : visibleText(file.string());
+}
+
+LoopArgument resolveLoop(const std::string& argument, LoopPlaces places)
+{
+    const std::string shown = "\"" + visibleText(argument) + "\"";
+    if (argument.empty() || argument == "." || argument == ".." || argument.find('\0') != std::string::npos)
+        throw UsageError(shown + " is not a loop: give a name from \"quellon loops list\" or a path.");
+    fs::path directory;
+    std::vector<LibraryLoop> loops;
+    try {
+        directory = QuellonStorage::clipsDirectory();
+        loops = libraryLoops();
+    } catch (const std::exception&) {
+        // Without a library a path still names a file to play.
+        if (places == LoopPlaces::library)
+            throw;
+    }
+    auto inLibrary = [&](const LibraryLoop& loop) { return LoopArgument{directory / loop.filename, loop}; };
     std::error_code error;
-    if (mustExist && !fs::is_regular_file(file, error))
-        throw CommandError("No loop named \"" + name + "\".");
-    return file;
+
+    if (argument.find('/') != std::string::npos) {
+        // A path: a library loop when it leads into the clips directory.
+        const fs::path file = argument;
+        const fs::path folder = fs::weakly_canonical(file.parent_path(), error);
+        if (!error && !directory.empty() && folder == fs::weakly_canonical(directory, error))
+            for (const LibraryLoop& loop : loops)
+                if (loop.filename == file.filename().string())
+                    return inLibrary(loop);
+        if (places == LoopPlaces::library)
+            throw UsageError(shown + " is not a loop in the library (" + visibleText(directory.string())
+                             + "): give a name from \"quellon loops list\".");
+        if (!fs::is_regular_file(file, error))
+            throw CommandError("No such file: " + visibleText(argument));
+        return {file, std::nullopt};
+    }
+
+    for (const std::string& candidate : {argument, argument + ".mov"})
+        for (const LibraryLoop& loop : loops)
+            if (loop.filename == candidate)
+                return inLibrary(loop);
+    std::vector<const LibraryLoop*> named;
+    for (const LibraryLoop& loop : loops)
+        if (loop.displayName == argument)
+            named.push_back(&loop);
+    if (named.size() == 1)
+        return inLibrary(*named.front());
+    if (named.size() > 1) {
+        std::string files;
+        for (const LibraryLoop* loop : named)
+            files += (files.empty() ? "" : ", ") + visibleText(loop->filename);
+        throw UsageError(shown + " is the name of " + std::to_string(named.size()) + " loops (" + files + "): give the file name.");
+    }
+    if (places == LoopPlaces::anywhere && fs::is_regular_file(argument, error))
+        return {argument, std::nullopt};
+    if (argument.starts_with(".") || fs::path(argument).extension() == ".json")
+        throw UsageError(shown + " is not a loop: hidden files and sidecars are not loops.");
+    throw CommandError("No loop named " + shown + " (see \"quellon loops list\").");
 }
 
 std::set<std::string> clipNames()
@@ -322,6 +425,7 @@ json reportJSON(const LoopQualityReport& report)
 
 void addLoopLibraryCommands(CLI::App& app)
 {
+    static constexpr const char* kLoopArgument = "The loop: its file name (.mov optional), the name \"loops list\" shows, or a path.";
     auto* loops = app.add_subcommand("loops", "Manage the recorded loops in the clips directory.");
     loops->require_subcommand(1);
 
@@ -342,20 +446,22 @@ void addLoopLibraryCommands(CLI::App& app)
     auto* exportCommand = loops->add_subcommand("export", "Copy a loop out to a file or directory.");
     auto exportName = std::make_shared<std::string>();
     auto exportDest = std::make_shared<std::string>();
-    exportCommand->add_option("NAME", *exportName, "The loop's file name.")->required();
+    auto exportForce = std::make_shared<bool>(false);
+    exportCommand->add_option("NAME", *exportName, kLoopArgument)->required();
     exportCommand->add_option("DEST", *exportDest, "A file, or a directory to put it in.")->required();
-    exportCommand->callback([=] { exportLoop(*exportName, *exportDest); });
+    exportCommand->add_flag("--force", *exportForce, "Replace DEST (or the file in it) if it exists.");
+    exportCommand->callback(libraryCommand([=] { exportLoop(*exportName, *exportDest, *exportForce); }));
 
     auto* removeCommand = loops->add_subcommand("remove", "Delete a loop and its sidecar.");
     auto removeName = std::make_shared<std::string>();
-    removeCommand->add_option("NAME", *removeName, "The loop's file name.")->required();
+    removeCommand->add_option("NAME", *removeName, kLoopArgument)->required();
     removeCommand->callback(libraryCommand([=] { removeLoop(*removeName); }));
 
     auto* analyseCommand = loops->add_subcommand("analyse", "Grade a loop and find its best seam.");
     analyseCommand->alias("analyze");
     auto analyseName = std::make_shared<std::string>();
     auto analyseJSON = std::make_shared<bool>(false);
-    analyseCommand->add_option("NAME", *analyseName, "The loop's file name.")->required();
+    analyseCommand->add_option("NAME", *analyseName, kLoopArgument)->required();
     analyseCommand->add_flag("--json", *analyseJSON, "Print JSON.");
     analyseCommand->callback(libraryCommand([=] { analyseLoop(*analyseName, *analyseJSON); }));
 
@@ -364,9 +470,9 @@ void addLoopLibraryCommands(CLI::App& app)
     auto trimStart = std::make_shared<double>(0);
     auto trimEnd = std::make_shared<double>(0);
     auto trimReplace = std::make_shared<bool>(false);
-    trimCommand->add_option("NAME", *trimName, "The loop's file name.")->required();
+    trimCommand->add_option("NAME", *trimName, kLoopArgument)->required();
     trimCommand->add_option("--start", *trimStart, "Start in seconds.")->required();
-    trimCommand->add_option("--end", *trimEnd, "End in seconds.")->required();
+    trimCommand->add_option("--end", *trimEnd, "End in seconds (3 to 15 s after the start).")->required();
     trimCommand->add_flag("--replace", *trimReplace, "Replace the loop instead of keeping it.");
     trimCommand->callback(libraryCommand([=] { trimLoop(*trimName, *trimStart, *trimEnd, *trimReplace); }));
 }

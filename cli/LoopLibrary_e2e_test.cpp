@@ -16,7 +16,12 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <cerrno>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
+#include <tuple>
 
 namespace quellon {
 namespace {
@@ -59,6 +64,40 @@ protected:
     {
         return decodeClipMetadata(readRegularFile(clips() / (fs::path(clip).stem().string() + ".json")).value_or(""));
     }
+    // Runs quellon with all its output on a pseudo-terminal, as from an interactive shell: the
+    // exit status and everything it wrote.
+    std::pair<int, std::string> onTerminal(const std::vector<std::string>& args) const
+    {
+        std::vector<std::string> environment = env();
+        std::vector<char*> argv{const_cast<char*>(QUELLON_CLI_PATH)}, envp;
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        for (std::string& variable : environment)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        int terminal = -1;
+        const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (pid < 0)
+            return {-1, "forkpty failed"};
+        if (pid == 0) {
+            ::execve(QUELLON_CLI_PATH, argv.data(), envp.data());
+            ::_exit(127);
+        }
+        std::string text;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) != 0;) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                break; // EIO: the program has closed the terminal
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(terminal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    }
     static std::string bytes(const fs::path& path) { return readRegularFile(path, 1 << 30).value_or("<unreadable>"); }
 
     TemporaryDirectory temp;
@@ -69,7 +108,7 @@ TEST_F(LoopLibraryTest, ImportCopiesPlayableFilesAndRefusesHostileOnes)
     const fs::path clip = makeClip("Beach Day.mp4", "testsrc2=size=320x240:rate=15:duration=5");
     auto imported = quellon({"loops", "import", clip.string()});
     ASSERT_EQ(imported.status, 0) << imported.err;
-    EXPECT_EQ(imported.out, "imported-Beach-Day.mov\n");
+    EXPECT_EQ(imported.out, "Imported 'Beach Day' as imported-Beach-Day.mov\n");
     EXPECT_EQ(bytes(clips() / "imported-Beach-Day.mov"), bytes(clip)) << "copied byte for byte";
     const ClipMetadata metadata = sidecar("imported-Beach-Day.mov");
     EXPECT_EQ(metadata.clipType, "imported");
@@ -79,14 +118,15 @@ TEST_F(LoopLibraryTest, ImportCopiesPlayableFilesAndRefusesHostileOnes)
     EXPECT_EQ(metadata.filename, "imported-Beach-Day.mov");
     EXPECT_EQ(metadata.displayName, "Beach Day");
 
-    EXPECT_EQ(quellon({"loops", "import", clip.string()}).out, "imported-Beach-Day-1.mov\n") << "an existing name";
-    EXPECT_EQ(quellon({"loops", "import", clip.string(), "--name", "../../evil"}).out, "imported-evil.mov\n");
+    EXPECT_EQ(quellon({"loops", "import", clip.string()}).out, "Imported 'Beach Day' as imported-Beach-Day-1.mov\n")
+        << "an existing name";
+    EXPECT_EQ(quellon({"loops", "import", clip.string(), "--name", "../../evil"}).out, "Imported '../../evil' as imported-evil.mov\n");
     const std::string longName(300, 'n');
-    EXPECT_EQ(quellon({"loops", "import", clip.string(), "--name", longName}).out,
-              "imported-" + std::string(40, 'n') + ".mov\n");
+    EXPECT_TRUE(quellon({"loops", "import", clip.string(), "--name", longName}).out.ends_with(
+        " as imported-" + std::string(40, 'n') + ".mov\n"));
     const fs::path longFile = temp.path() / (std::string(200, 'L') + ".mp4");
     fs::copy_file(clip, longFile);
-    EXPECT_EQ(quellon({"loops", "import", longFile.string()}).out, "imported-" + std::string(40, 'L') + ".mov\n");
+    EXPECT_TRUE(quellon({"loops", "import", longFile.string()}).out.ends_with(" as imported-" + std::string(40, 'L') + ".mov\n"));
 
     std::ofstream(temp.path() / "notes.mov") << "this is a text file, not a movie\n";
     const std::string whole = bytes(clip);
@@ -118,18 +158,29 @@ TEST_F(LoopLibraryTest, ExportRemoveListAnalyseAndTrim)
     ASSERT_EQ(quellon({"loops", "import", clip.string(), "--name", "Monday stand-up!"}).status, 0);
     const std::string name = "imported-Monday-stand-up.mov";
 
-    // Export onto an existing file replaces it; into a directory it takes the loop's name.
-    std::ofstream(temp.path() / "existing.mov") << "old";
-    ASSERT_EQ(quellon({"loops", "export", name, (temp.path() / "existing.mov").string()}).status, 0);
-    EXPECT_EQ(bytes(temp.path() / "existing.mov"), bytes(clip));
+    // Export onto an existing file keeps it unless --force; into a directory it takes the
+    // loop's name, and a file of that name there is kept too.
+    const fs::path existing = temp.path() / "existing.mov";
+    std::ofstream(existing) << "old";
+    const auto kept = quellon({"loops", "export", name, existing.string()});
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_EQ(kept.err, "quellon: " + existing.string() + " exists already; give --force to replace it\n");
+    EXPECT_EQ(bytes(existing), "old");
+    const auto forced = quellon({"loops", "export", name, existing.string(), "--force"});
+    ASSERT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(forced.out, "Exported 'Monday stand-up!' to " + existing.string() + "\n");
+    EXPECT_EQ(bytes(existing), bytes(clip));
     fs::create_directory(temp.path() / "out");
     const auto exported = quellon({"loops", "export", name, (temp.path() / "out").string()});
-    EXPECT_EQ(exported.out, (temp.path() / "out" / "Monday-stand-up.mov").string() + "\n") << exported.err;
+    EXPECT_EQ(exported.out, "Exported 'Monday stand-up!' to " + (temp.path() / "out" / "Monday-stand-up.mov").string() + "\n")
+        << exported.err;
     EXPECT_EQ(bytes(temp.path() / "out" / "Monday-stand-up.mov"), bytes(clip));
+    EXPECT_EQ(quellon({"loops", "export", name, (temp.path() / "out").string()}).status, 1) << "the file in it is kept";
     for (const auto& entry : fs::directory_iterator(temp.path() / "out"))
         EXPECT_FALSE(entry.path().filename().string().starts_with(".quellon-export-"));
 
-    for (const std::string bad : {"../talk.mp4", "..", "", "sub/x.mov", "imported-Monday-stand-up.json", ".hidden.mov"}) {
+    for (const std::string& bad : std::vector<std::string>{"../talk.mp4", "..", "", "sub/x.mov", "imported-Monday-stand-up.json",
+                                                            ".hidden.mov", clip.string()}) {
         for (const std::vector<std::string>& command : {std::vector<std::string>{"loops", "remove", bad},
                                                         {"loops", "analyse", bad},
                                                         {"loops", "export", bad, temp.path().string()}}) {
@@ -148,16 +199,33 @@ TEST_F(LoopLibraryTest, ExportRemoveListAnalyseAndTrim)
     ASSERT_TRUE(report["seam"].is_object());
     EXPECT_GE(report["seam"]["end"].get<double>() - report["seam"]["start"].get<double>(), 3.0);
 
-    const auto trimmed = quellon({"loops", "trim", name, "--start", "4.5", "--end", "1"});
+    // A window that is reversed, too short or past the end is refused, not moved.
+    const std::set<std::string> before = listing();
+    for (const auto& [start, end, message] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"4.5", "1", "quellon: --end (1.00 s) must come after --start (4.50 s)\n"},
+             {"0", "2", "quellon: the window 0.00 s to 2.00 s is 2.00 s long: a loop is at least 3.00 s\n"},
+             {"2", "7", "quellon: 'Monday stand-up!' is 6.00 s long: the window 2.00 s to 7.00 s runs past its end\n"},
+             {"-1", "3", "quellon: --start and --end are seconds from the loop's start, 0 or more\n"},
+         }) {
+        const auto refused = quellon({"loops", "trim", name, "--start=" + start, "--end=" + end});
+        EXPECT_EQ(refused.status, 2) << start << " " << end;
+        EXPECT_EQ(refused.err, message);
+        EXPECT_EQ(refused.out, "");
+    }
+    EXPECT_EQ(listing(), before);
+
+    const auto trimmed = quellon({"loops", "trim", name, "--start", "1", "--end", "4.5"});
     ASSERT_EQ(trimmed.status, 0) << trimmed.err;
-    EXPECT_EQ(trimmed.out, "imported-Monday-stand-up-trim.mov: 1.00 s to 4.50 s\n");
+    EXPECT_EQ(trimmed.out, "Trimmed 'Monday stand-up!' to 1.00 s \u2013 4.50 s (3.50 s) as imported-Monday-stand-up-trim.mov\n");
     EXPECT_NEAR(sidecar("imported-Monday-stand-up-trim.mov").duration, 3.5, 1e-9);
     FFmpegClipDecoder decoder;
     EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / "imported-Monday-stand-up-trim.mov", 1000).frames.size()), 52.5, 1);
     EXPECT_EQ(bytes(clips() / name), bytes(clip)) << "the original is kept";
 
-    ASSERT_EQ(quellon({"loops", "trim", name, "--start", "0", "--end", "2", "--replace"}).status, 0);
-    EXPECT_NEAR(sidecar(name).duration, 3.0, 1e-9) << "never shorter than 3 s";
+    const auto replaced = quellon({"loops", "trim", name, "--start", "0", "--end", "3", "--replace"});
+    ASSERT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(replaced.out, "Trimmed 'Monday stand-up!' to 0.00 s \u2013 3.00 s (3.00 s) in place\n");
+    EXPECT_NEAR(sidecar(name).duration, 3.0, 1e-9);
     EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / name, 1000).frames.size()), 45, 1);
 
     const auto listed = quellon({"loops", "list", "--json"});
@@ -173,8 +241,57 @@ TEST_F(LoopLibraryTest, ExportRemoveListAnalyseAndTrim)
     EXPECT_TRUE(loops[1]["grade"].is_string());
 
     std::ofstream(clips() / "notes.txt") << "not ours to delete";
-    ASSERT_EQ(quellon({"loops", "remove", name}).status, 0);
+    const auto removed = quellon({"loops", "remove", name});
+    ASSERT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.out, "Removed 'Monday stand-up!' (" + name + ")\n");
     EXPECT_EQ(listing(), (std::set<std::string>{"imported-Monday-stand-up-trim.json", "imported-Monday-stand-up-trim.mov", "notes.txt"}));
+}
+
+// Every command that takes a loop finds it the same ways: its file name with or without .mov,
+// the name `loops list` shows when only one loop has it, or a path.
+TEST_F(LoopLibraryTest, LoopArgumentsTakeNamesDisplayNamesAndPaths)
+{
+    const fs::path clip = makeClip("walk.mp4", "testsrc2=size=160x120:rate=15:duration=4");
+    for (const char* display : {"Morning", "Twice", "Twice", "Evil\nName\u202e"})
+        ASSERT_EQ(quellon({"loops", "import", clip.string(), "--name", display}).status, 0) << display;
+    ASSERT_EQ(listing().count("imported-Morning.mov"), 1u);
+
+    for (const std::string& argument : {std::string("imported-Morning.mov"), std::string("imported-Morning"), std::string("Morning"),
+                                        (clips() / "imported-Morning.mov").string()}) {
+        const auto analysed = quellon({"loops", "analyse", argument, "--json"});
+        EXPECT_EQ(analysed.status, 0) << argument << ": " << analysed.err;
+        EXPECT_EQ(json::parse(analysed.out, nullptr, false).value("name", ""), "imported-Morning.mov") << argument;
+    }
+    const auto inspected = quellon({"loop", "inspect", "Morning", "--json", "--max-frames", "4"});
+    EXPECT_EQ(inspected.status, 0) << inspected.err;
+    EXPECT_EQ(json::parse(inspected.out, nullptr, false).value("file", ""), (clips() / "imported-Morning.mov").string());
+    const auto byPath = quellon({"loop", "inspect", clip.string(), "--json", "--max-frames", "4"});
+    EXPECT_EQ(byPath.status, 0) << "loop commands take any file: " << byPath.err;
+
+    const auto ambiguous = quellon({"loops", "analyse", "Twice"});
+    EXPECT_EQ(ambiguous.status, 2);
+    EXPECT_EQ(ambiguous.err, "quellon: \"Twice\" is the name of 2 loops (imported-Twice-1.mov, imported-Twice.mov): give the file name.\n");
+    const auto missing = quellon({"loop", "inspect", "Evening"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "quellon: No loop named \"Evening\" (see \"quellon loops list\").\n");
+
+    // Names that came in from elsewhere show with their control characters visible.
+    const auto listed = quellon({"loops", "list"});
+    EXPECT_NE(listed.out.find("  'Evil\\nName<U+202E>'  "), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find("\u202e"), std::string::npos);
+    EXPECT_EQ(quellon({"loops", "remove", "Evil\nName\u202e"}).out, "Removed 'Evil\\nName<U+202E>' (imported-Evil-Name.mov)\n");
+}
+
+// A window over the longest loop is cut to it, and the output says so.
+TEST_F(LoopLibraryTest, TrimSaysWhatItCutALongWindowTo)
+{
+    const fs::path clip = makeClip("long.mp4", "testsrc2=size=160x120:rate=10:duration=18");
+    ASSERT_EQ(quellon({"loops", "import", clip.string(), "--name", "Long"}).status, 0);
+    const auto trimmed = quellon({"loops", "trim", "Long", "--start", "1", "--end", "18"});
+    ASSERT_EQ(trimmed.status, 0) << trimmed.err;
+    EXPECT_EQ(trimmed.out, "Trimmed 'Long' to 1.00 s \u2013 16.00 s (15.00 s, cut from the 17.00 s asked for: a loop is at most "
+                           "15.00 s) as imported-Long-trim.mov\n");
+    EXPECT_NEAR(sidecar("imported-Long-trim.mov").duration, 15, 1e-9);
 }
 
 TEST_F(LoopLibraryTest, RecordingStoresATrimmedClipWithItsSidecarAndReport)
@@ -182,11 +299,12 @@ TEST_F(LoopLibraryTest, RecordingStoresATrimmedClipWithItsSidecarAndReport)
     const auto recorded = quellon({"record", "--seconds", "4", "--input", "lavfi:testsrc2=size=320x240:rate=15", "--name", "Desk"});
     ASSERT_EQ(recorded.status, 0) << recorded.err;
     EXPECT_EQ(listing(), (std::set<std::string>{"Desk.json", "Desk.mov"}));
-    EXPECT_NE(recorded.out.find("Saved Desk.mov"), std::string::npos) << recorded.out;
+    EXPECT_TRUE(recorded.out.starts_with("Saved 'Desk' as Desk.mov: ")) << recorded.out;
     EXPECT_NE(recorded.out.find("Grade "), std::string::npos) << recorded.out;
     EXPECT_NE(recorded.out.find("Seam boundary jump: "), std::string::npos) << recorded.out;
     EXPECT_NE(recorded.err.find("Hint: Center yourself in frame"), std::string::npos) << "a test pattern has no face";
     EXPECT_EQ(recorded.err.find("s left"), std::string::npos) << "no progress bar off a terminal";
+    EXPECT_EQ(recorded.err.find("Saving"), std::string::npos);
 
     const ClipMetadata metadata = sidecar("Desk.mov");
     EXPECT_EQ(metadata.clipType, "recorded");
@@ -200,6 +318,27 @@ TEST_F(LoopLibraryTest, RecordingStoresATrimmedClipWithItsSidecarAndReport)
     const DecodedClip clip = decoder.decode(clips() / "Desk.mov", 1000);
     EXPECT_EQ(clip.width, 320);
     EXPECT_NEAR(static_cast<double>(clip.frames.size()), metadata.duration * 15, 1.5);
+}
+
+// A name that is taken is refused before anything is recorded, unless --force; on a terminal
+// the countdown, the save and the analysis show while they run.
+TEST_F(LoopLibraryTest, RecordingKeepsAnExistingLoopUnlessForcedAndShowsProgressOnATerminal)
+{
+    std::ofstream(clips() / "Desk.mov") << "an earlier loop";
+    const auto refused = quellon({"record", "--seconds", "3", "--input", "lavfi:testsrc2=size=160x120:rate=15", "--name", "Desk"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "quellon: A loop named 'Desk.mov' exists already: give --force to replace it, or another --name.\n");
+    EXPECT_EQ(bytes(clips() / "Desk.mov"), "an earlier loop");
+    EXPECT_EQ(listing(), (std::set<std::string>{"Desk.mov"}));
+
+    const auto [status, shown] = onTerminal({"record", "--seconds", "3", "--input", "lavfi:testsrc2=size=160x120:rate=15",
+                                             "--name", "Desk", "--force"});
+    ASSERT_EQ(status, 0) << shown;
+    EXPECT_NE(shown.find("] 2 s left"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Saving and analysing the loop..."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Saved 'Desk' as Desk.mov: "), std::string::npos) << shown;
+    EXPECT_EQ(listing(), (std::set<std::string>{"Desk.json", "Desk.mov"}));
+    EXPECT_NE(bytes(clips() / "Desk.mov"), "an earlier loop");
 }
 
 TEST_F(LoopLibraryTest, RecordingFindsTheSeamWhereTheFirstAndLastSecondsMatch)
@@ -252,7 +391,11 @@ TEST_F(LoopLibraryTest, InterruptedOrFailedRecordingsLeaveTheClipsAsTheyWere)
 
     const auto missing = quellon({"record", "--camera", "/dev/video97"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "quellon: No camera at /dev/video97: is it plugged in?\n");
+    EXPECT_EQ(missing.err, "quellon: No camera at /dev/video97: is it plugged in? `quellon cameras` lists the cameras there are.\n");
+    const auto unknown = quellon({"record", "--camera", "nosuch"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "quellon: There is no camera 'nosuch': `quellon cameras` lists the cameras there are (record from a "
+                           "file or a test pattern with --input).\n");
     const auto broken = quellon({"record", "--input", "lavfi:nosuchfilter"});
     EXPECT_EQ(broken.status, 1);
     EXPECT_EQ(listing(), before);
@@ -320,7 +463,9 @@ TEST_F(LoopLibraryTest, ImportsAtOnceKeepEveryClipAndLeftTemporariesGo)
         EXPECT_EQ(result.status, 0) << result.err;
         printed.insert(result.out);
     }
-    EXPECT_EQ(printed, (std::set<std::string>{"imported-Same-Name.mov\n", "imported-Same-Name-1.mov\n", "imported-Same-Name-2.mov\n"}))
+    EXPECT_EQ(printed, (std::set<std::string>{"Imported 'Same Name' as imported-Same-Name.mov\n",
+                                              "Imported 'Same Name' as imported-Same-Name-1.mov\n",
+                                              "Imported 'Same Name' as imported-Same-Name-2.mov\n"}))
         << "each import its own name";
     for (const std::string name : {"imported-Same-Name.mov", "imported-Same-Name-1.mov", "imported-Same-Name-2.mov"})
         EXPECT_EQ(bytes(clips() / name), bytes(clip)) << name;

@@ -6,6 +6,7 @@
 #include "menubar/MainLoop.h"
 #include "menubar/MenuBarBridge.h"
 #include "menubar/NotificationBus.h"
+#include "platform/TerminalText.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -61,7 +62,7 @@ void addSend(CLI::App& app)
     command->callback([word] {
         const auto parsed = MenuBarBridge::commandFromRawValue(*word);
         if (!parsed)
-            throw UsageError("send: unknown command \"" + *word + "\"; one of: " + commandList());
+            throw UsageError("send: unknown command \"" + visibleText(*word) + "\"; one of: " + commandList());
         MenuBarBridge::send(*parsed);
     });
 }
@@ -90,7 +91,7 @@ void addWatch(CLI::App& app)
         auto subscription = bus->subscribe(std::nullopt, [&](const std::string& name) {
             if (name.compare(0, prefix.size(), prefix) != 0 || (options->count && seen >= *options->count))
                 return;
-            std::cout << name << '\n' << std::flush;
+            std::cout << visibleText(name) << '\n' << std::flush;
             if (options->count && ++seen >= *options->count)
                 loop.quit(0);
         });

@@ -4,6 +4,7 @@
 #include "host/automation/CameraReaders.h"
 #include "host/automation/X11FocusWatcher.h"
 #include "platform/ProcessTable.h"
+#include "platform/TerminalText.h"
 #include "state/QuellonStorage.h"
 
 #include <CLI/CLI.hpp>
@@ -17,7 +18,7 @@ namespace {
 
 void printApp(const host::AppIdentity& app, const std::string& detail)
 {
-    std::cout << "  " << std::left << std::setw(36) << app.id << " " << std::setw(13) << host::sourceName(app.source)
+    std::cout << "  " << std::left << std::setw(36) << visibleText(app.id) << " " << std::setw(13) << host::sourceName(app.source)
               << detail << "\n";
 }
 
@@ -41,7 +42,7 @@ void listApps()
         else
             std::cout << "  (not known: the window manager does not say)\n";
     } catch (const host::X11Unavailable& error) {
-        std::cout << "  (not known: " << error.what() << ")\n";
+        std::cout << "  (not known: " << visibleText(error.what()) << ")\n";
     }
 
     // Applications the desktop started, each once: the identifiers a profile can name even

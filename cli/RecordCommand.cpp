@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "LoopLibrary.h"
+#include "Output.h"
 
 #include "analysis/FaceDetector.h"
 #include "analysis/LoopImport.h"
@@ -10,6 +11,7 @@
 #include "capture/LoopRecording.h"
 #include "capture/LoopSaving.h"
 #include "platform/TemporaryFiles.h"
+#include "platform/TerminalText.h"
 #include "state/ClipMetadata.h"
 #include "state/QuellonState.h"
 #include "state/QuellonStorage.h"
@@ -25,6 +27,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quellon::cli {
@@ -64,12 +67,37 @@ private:
 
 using Cancelled = RecordingCancelled;
 
+// A camera is named by its id, its device path or its name as `quellon cameras` lists them.
+std::string cameraInput(const std::string& camera)
+{
+    const auto cameras = listCameras();
+    for (const auto& listed : cameras)
+        if (listed.id == camera || listed.path == camera)
+            return listed.id;
+    std::vector<std::string> named;
+    for (const auto& listed : cameras)
+        if (listed.name == camera)
+            named.push_back(listed.id);
+    if (named.size() == 1)
+        return named.front();
+    if (named.size() > 1)
+        throw UsageError("Several cameras are named " + quotedText(camera) + ": give its id from `quellon cameras`.");
+    const auto input = CaptureInput::parse(camera);
+    struct stat info {};
+    if (input && input->kind == CaptureInput::Kind::camera && ::stat(camera.c_str(), &info) != 0)
+        throw CommandError("No camera at " + visibleText(camera) + ": is it plugged in? `quellon cameras` lists the cameras there are.");
+    if (!input || input->kind != CaptureInput::Kind::camera)
+        throw CommandError("There is no camera " + quotedText(camera) + ": `quellon cameras` lists the cameras there are (record "
+                           "from a file or a test pattern with --input).");
+    return camera;
+}
+
 std::string chooseInput(const std::optional<std::string>& camera, const std::optional<std::string>& input)
 {
     if (input)
         return *input;
     if (camera)
-        return *camera;
+        return cameraInput(*camera);
     if (auto selected = QuellonStorage::readState().selectedCameraID)
         return *selected;
     const auto cameras = listCameras();
@@ -92,6 +120,7 @@ struct Options {
     std::optional<std::string> camera;
     std::optional<std::string> input;
     std::optional<std::string> name;
+    bool force = false;
 };
 
 void record(const Options& options)
@@ -104,9 +133,12 @@ void record(const Options& options)
         throw UsageError("\"" + spelling + "\" is not an input: give a camera device, a file or lavfi:GRAPH.");
 
     const fs::path clips = QuellonStorage::clipsDirectory();
-    const std::string base = options.name ? LoopImport::sanitizedBase(*options.name) : defaultLoopName();
-    const std::string filename = uniqueName(base, clipNames());
+    // A named loop keeps its name: one that is taken is refused before anything is recorded.
+    std::string filename = options.name ? LoopImport::sanitizedBase(*options.name) + ".mov" : uniqueName(defaultLoopName(), clipNames());
+    if (options.name && !options.force && clipNames().contains(filename))
+        throw CommandError("A loop named " + quotedText(filename) + " exists already: give --force to replace it, or another --name.");
     removeStaleTemporaryFiles(clips, quellonTemporaryPrefixes());
+
     InterruptGuard guard;
     // Locked while we record and save, removed however we leave.
     const OwnedTemporaryFile recordingFile(clips, ".quellon-recording-", ".mov");
@@ -128,7 +160,7 @@ void record(const Options& options)
         throw CommandError(error.what());
     }
     const CaptureFormat format = source->format();
-    std::cerr << "Recording " << options.seconds << " s from " << spelling << " (" << format.width << "x" << format.height
+    std::cerr << "Recording " << options.seconds << " s from " << visibleText(spelling) << " (" << format.width << "x" << format.height
               << ", " << std::llround(format.fps) << " fps). Press Ctrl-C to cancel.\n";
 
     std::mutex output;
@@ -161,22 +193,29 @@ void record(const Options& options)
     if (summary.dropped > 0)
         std::cerr << summary.dropped << " frames were dropped while recording.\n";
 
+    // A loop given the same name while we recorded is not replaced: this one takes the next
+    // free name, and says so.
+    if (!options.force && clipNames().contains(filename)) {
+        const std::string taken = filename;
+        filename = uniqueName(fs::path(filename).stem().string(), clipNames());
+        std::cerr << "A loop named " << quotedText(taken) << " appeared while recording; this one is saved as " << quotedText(filename) << ".\n";
+    }
     const fs::path clip = clips / filename;
     SavedLoop saved;
     try {
-        saved = saveRecordedLoop(recording, analysis, format, summary.duration, clip, options.name, interrupted);
+        ProgressLine progress("Saving and analysing the loop");
+        saved = saveRecordedLoop(recording, analysis, format, summary.duration, clip, options.name, interrupted,
+                                 options.force ? ExistingFile::replace : ExistingFile::keep);
     } catch (const CaptureError& error) {
         throw CommandError(error.what());
     }
 
     const LoopQualityReport& report = saved.report;
-    const double lastFrame = saved.windowStart + saved.duration - 1 / format.fps;
-    const double clipDuration = saved.duration;
-    const bool copied = saved.copied;
     const auto& seam = saved.seam;
-    std::cout << "Saved " << saved.filename << ": " << std::fixed << std::setprecision(2) << clipDuration << " s ("
-              << saved.windowStart << " s to " << lastFrame + 1 / format.fps << " s of the recording, "
-              << (copied ? "cut without re-encoding" : "re-encoded") << ", " << summary.codec << ")\n";
+    std::cout << "Saved " << quotedText(options.name.value_or(fs::path(saved.filename).stem().string())) << " as " << visibleText(saved.filename) << ": "
+              << std::fixed << std::setprecision(2) << saved.duration << " s (" << saved.windowStart << " s to "
+              << saved.windowStart + saved.duration << " s of the recording, " << (saved.copied ? "cut without re-encoding" : "re-encoded")
+              << ", " << summary.codec << ")\n";
     std::cout << describeReport(report);
     std::cout << "Seam boundary jump: " << std::setprecision(4) << (seam ? seam->boundaryJump : report.boundaryJump) << "\n";
 }
@@ -194,7 +233,8 @@ void addRecordCommand(CLI::App& app)
     auto* cameraOption = command->add_option("--camera", *camera, "The camera: its id or /dev/videoN.");
     auto* inputOption = command->add_option("--input", *input, "Any input instead: a file, a device or lavfi:GRAPH.");
     cameraOption->excludes(inputOption);
-    auto* nameOption = command->add_option("--name", *name, "The loop's name.");
+    auto* nameOption = command->add_option("--name", *name, "The loop's name; refused if a loop has it, unless --force.");
+    command->add_flag("--force", options->force, "Replace the loop of the same --name.");
     command->callback([=] {
         Options chosen = *options;
         if (cameraOption->count())

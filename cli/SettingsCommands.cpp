@@ -2,9 +2,12 @@
 // runs (it notices and reloads).
 
 #include "Commands.h"
+#include "LoopLibrary.h"
+#include "Output.h"
 
 #include "host/HostSettingsStore.h"
 #include "platform/Environment.h"
+#include "platform/TerminalText.h"
 #include "state/QuellonStorage.h"
 
 #include <CLI/CLI.hpp>
@@ -103,7 +106,7 @@ void showSchedules(const HostSettings& settings)
     if (settings.schedules.empty())
         std::cout << "No schedules.\n";
     for (const LoopSchedule& schedule : settings.schedules)
-        std::cout << schedule.id.uuidString() << "  " << schedule.name << "  " << schedule.timeRangeDescription()
+        std::cout << schedule.id.uuidString() << "  " << visibleText(schedule.name) << "  " << schedule.timeRangeDescription()
                   << "  " << describeDays(schedule.weekdays) << (schedule.isEnabled ? "" : "  (disabled)") << "\n";
 }
 
@@ -112,8 +115,8 @@ void showProfiles(const HostSettings& settings)
     if (settings.profiles.empty())
         std::cout << "No profiles.\n";
     for (const MeetingAppProfile& profile : settings.profiles)
-        std::cout << profile.id.uuidString() << "  " << profile.appBundleID << "  \"" << profile.appDisplayName
-                  << "\"  loop " << profile.preferredLoopFilename.value_or("(none)")
+        std::cout << profile.id.uuidString() << "  " << visibleText(profile.appBundleID) << "  \"" << visibleText(profile.appDisplayName)
+                  << "\"  loop " << (profile.preferredLoopFilename ? visibleText(*profile.preferredLoopFilename) : "(none)")
                   << (profile.isEnabled ? "" : "  (disabled)") << "\n";
 }
 
@@ -154,7 +157,7 @@ void addSettings(CLI::App& app)
         if (*value != "on" && *value != "off")
             throw UsageError("a switch is on or off, not \"" + *value + "\"");
         change([&](HostSettings& stored) { stored.*(field->second) = *value == "on"; });
-        std::cout << *key << ": " << *value << "\n";
+        std::cout << "Turned " << *key << " " << *value << "\n";
     });
 }
 
@@ -187,8 +190,8 @@ void addSchedules(CLI::App& app)
                     throw UsageError("a schedule named \"" + schedule.name + "\" exists already");
             stored.schedules.push_back(schedule);
         });
-        std::cout << schedule.id.uuidString() << "  " << schedule.name << "  " << schedule.timeRangeDescription()
-                  << "  " << describeDays(schedule.weekdays) << "\n";
+        std::cout << "Added schedule " << quotedText(schedule.name) << ": " << schedule.timeRangeDescription() << ", "
+                  << describeDays(schedule.weekdays) << " (id " << schedule.id.uuidString() << ")\n";
     });
 
     schedules->add_subcommand("list", "List the windows")->callback([] { showSchedules(load()); });
@@ -203,9 +206,9 @@ void addSchedules(CLI::App& app)
                 return (id && schedule.id == *id) || schedule.name == *which;
             });
             if (removed == 0)
-                throw CommandError("no schedule with the ID or name \"" + *which + "\"");
+                throw CommandError("no schedule with the ID or name " + quotedText(*which));
         });
-        std::cout << "Removed " << *which << "\n";
+        std::cout << "Removed schedule " << quotedText(*which) << "\n";
     });
 }
 
@@ -221,18 +224,20 @@ void addProfiles(CLI::App& app)
     auto arguments = std::make_shared<AddArguments>();
     auto* add = profiles->add_subcommand("add", "Play CLIP while the application APP-ID is in use");
     add->add_option("app-id", arguments->appID, "The application's identifier (see quellon profiles apps)")->required();
-    add->add_option("--loop", arguments->loop, "A clip's file name in the clips directory")->required();
+    add->add_option("--loop", arguments->loop, "A loop in the clips directory: its file name (.mov optional) or the name `loops list` shows")->required();
     add->add_option("--name", arguments->name, "The name shown for the application (default: APP-ID)");
     add->callback([arguments] {
         if (arguments->appID.empty())
             throw UsageError("an application identifier cannot be empty");
-        const std::string& loop = arguments->loop;
+        std::string loop = arguments->loop;
         if (loop.empty() || loop.find('/') != std::string::npos || loop == "." || loop == "..")
-            throw UsageError("--loop takes a clip's file name in the clips directory, not a path: \"" + loop + "\"");
+            throw UsageError("--loop takes a loop's name in the clips directory, not a path: " + quotedText(loop));
         try {
-            std::error_code error;
-            if (!std::filesystem::exists(QuellonStorage::clipsDirectory() / loop, error))
-                std::cerr << "quellon: note: there is no clip \"" << loop << "\" in the clips directory yet\n";
+            loop = resolveLoop(loop, LoopPlaces::library).loop->filename;
+        } catch (const CommandError&) {
+            std::cerr << "quellon: note: there is no loop " << quotedText(loop) << " in the clips directory yet\n";
+        } catch (const UsageError&) {
+            throw;
         } catch (const std::exception&) {
             // No container yet: nothing to check against; the profile still holds.
         }
@@ -243,7 +248,8 @@ void addProfiles(CLI::App& app)
                     throw UsageError("\"" + profile.appBundleID + "\" has a profile already; remove it first");
             stored.profiles.push_back(profile);
         });
-        std::cout << profile.id.uuidString() << "  " << profile.appBundleID << "  loop " << loop << "\n";
+        std::cout << "Added a profile: " << quotedText(profile.appBundleID) << " plays " << quotedText(loop) << " (id "
+                  << profile.id.uuidString() << ")\n";
     });
 
     profiles->add_subcommand("list", "List the profiles")->callback([] { showProfiles(load()); });
@@ -258,9 +264,9 @@ void addProfiles(CLI::App& app)
                 return (id && profile.id == *id) || profile.appBundleID == *which;
             });
             if (removed == 0)
-                throw CommandError("no profile with the ID or application \"" + *which + "\"");
+                throw CommandError("no profile with the ID or application " + quotedText(*which));
         });
-        std::cout << "Removed " << *which << "\n";
+        std::cout << "Removed the profile " << quotedText(*which) << "\n";
     });
 }
 

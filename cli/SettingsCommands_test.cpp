@@ -3,6 +3,8 @@
 #include "host/HostSettingsStore.h"
 #include "platform/FileIO.h"
 #include "platform/TemporaryDirectory.h"
+#include "state/ClipMetadata.h"
+#include "state/JSONCoding.h"
 
 #include "ChildProgram.h"
 
@@ -42,13 +44,15 @@ TEST_F(SettingsCommandsTest, SchedulesAreAddedListedAndRemovedByNameOrID)
     EXPECT_EQ(schedules[0].endMinute, 810);
     EXPECT_EQ(schedules[0].weekdays, (std::set<std::int64_t>{2, 6}));
     EXPECT_EQ(schedules[1].weekdays, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6, 7})) << "every day by default";
-    EXPECT_EQ(lunch.out.substr(0, 36), schedules[0].id.uuidString());
+    // The program runs in the C locale here: its clock is the 24-hour one, in lists as in what
+    // a command says it did.
+    EXPECT_EQ(lunch.out, "Added schedule 'Lunch': 12:00 – 13:30, mon,fri (id " + schedules[0].id.uuidString() + ")\n");
 
     auto list = quellon({"schedules", "list"});
-    EXPECT_EQ(list.out, schedules[0].id.uuidString() + "  Lunch  12:00 PM – 1:30 PM  mon,fri\n"
-                            + schedules[1].id.uuidString() + "  Night  10:00 PM – 2:00 AM  every day\n");
+    EXPECT_EQ(list.out, schedules[0].id.uuidString() + "  Lunch  12:00 – 13:30  mon,fri\n"
+                            + schedules[1].id.uuidString() + "  Night  22:00 – 02:00  every day\n");
 
-    EXPECT_EQ(quellon({"schedules", "remove", "Lunch"}).status, 0);
+    EXPECT_EQ(quellon({"schedules", "remove", "Lunch"}).out, "Removed schedule 'Lunch'\n");
     EXPECT_EQ(quellon({"schedules", "remove", schedules[1].id.uuidString()}).status, 0);
     EXPECT_TRUE(stored().schedules.empty());
     auto missing = quellon({"schedules", "remove", "Lunch"});
@@ -110,9 +114,31 @@ TEST_F(SettingsCommandsTest, SwitchesAndProfiles)
     EXPECT_EQ(profiles[0].preferredLoopFilename, "loop-1.mov");
     EXPECT_EQ(profiles[1].appDisplayName, "firefox");
     EXPECT_NE(quellon({"profiles", "list"}).out.find("us.zoom.Zoom  \"Zoom\"  loop loop-1.mov"), std::string::npos);
-    EXPECT_EQ(quellon({"profiles", "remove", "us.zoom.Zoom"}).status, 0);
+    EXPECT_EQ(quellon({"profiles", "remove", "us.zoom.Zoom"}).out, "Removed the profile 'us.zoom.Zoom'\n");
     EXPECT_EQ(quellon({"profiles", "remove", profiles[1].id.uuidString()}).status, 0);
     EXPECT_TRUE(stored().profiles.empty());
+}
+
+// --loop takes a loop as every loop argument does: the name `loops list` shows finds its file;
+// names that came from elsewhere print with their control characters visible.
+TEST_F(SettingsCommandsTest, ProfilesNameLoopsAsTheLibraryDoes)
+{
+    const fs::path clips = temp.path() / "data" / "group.com.quellon.shared" / "Clips";
+    fs::create_directories(clips);
+    replaceFileAtomically(clips / "loop-7.mov", "a clip");
+    replaceFileAtomically(clips / "loop-7.json",
+                          encodeJSON(ClipMetadata{"recorded", 4, {}, "320x240", 15, "pingpong", "loop-7.mov", "Morning"},
+                                     JSONStyle::compact));
+    const auto added = quellon({"profiles", "add", "us.zoom.Zoom", "--loop", "Morning", "--name", "Evil\nApp\u202e"});
+    ASSERT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(stored().profiles.at(0).preferredLoopFilename, "loop-7.mov");
+    EXPECT_EQ(added.out, "Added a profile: 'us.zoom.Zoom' plays 'loop-7.mov' (id " + stored().profiles.at(0).id.uuidString() + ")\n");
+    EXPECT_EQ(added.err, "") << "the loop exists";
+    EXPECT_NE(quellon({"profiles", "list"}).out.find("us.zoom.Zoom  \"Evil\\nApp<U+202E>\"  loop loop-7.mov\n"), std::string::npos);
+
+    const auto later = quellon({"profiles", "add", "firefox", "--loop", "Evening"});
+    EXPECT_EQ(later.status, 0) << "a loop recorded later still counts";
+    EXPECT_EQ(later.err, "quellon: note: there is no loop 'Evening' in the clips directory yet\n");
 }
 
 TEST_F(SettingsCommandsTest, ACorruptFileIsReportedAndLeftAlone)

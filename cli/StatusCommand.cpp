@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include "channel/CameraClient.h"
 #include "host/HostClient.h"
 #include "host/HostStatusText.h"
 #include "platform/DateTime.h"
@@ -15,6 +16,22 @@
 namespace quellon::cli {
 
 namespace {
+
+// Whether the camera daemon answers on its socket: without it there is no camera at all, which
+// "not streaming" alone would hide.
+bool cameraDaemonRunning()
+{
+    const auto path = CameraClient::defaultSocketPath();
+    if (!path)
+        return false;
+    try {
+        CameraClient client(*path, std::chrono::seconds(2));
+        client.connect();
+        return true;
+    } catch (const CameraClientError& error) {
+        return error.code() != CameraClientError::Code::notRunning;
+    }
+}
 
 void printHeartbeat(Date now, const std::optional<Date>& heartbeat, bool streaming)
 {
@@ -58,6 +75,9 @@ void addStatusCommand(CLI::App& app)
         if (!QuellonStorage::containerURL())
             throw CommandError(StorageError::description(StorageError::Code::containerUnavailable));
         const Date now = std::chrono::system_clock::now();
+        if (!cameraDaemonRunning())
+            std::cout << "camera daemon: not running; start it with `systemctl --user start quellon-extension` (or run "
+                         "quellon-extension)\n";
         printHeartbeat(now, QuellonStorage::readHeartbeat(), QuellonStorage::isExtensionStreaming(*window, now));
         printHost();
     });

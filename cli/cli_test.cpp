@@ -2,6 +2,7 @@
 
 #include "platform/FileIO.h"
 #include "platform/TemporaryDirectory.h"
+#include "reports/QuellonBuild.h"
 #include "state/QuellonState.h"
 
 #include "ChildProgram.h"
@@ -15,12 +16,21 @@ namespace {
 namespace fs = std::filesystem;
 
 // Runs quellon with exactly the given environment.
-testing::ProgramResult run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env)
+// Runs a program (quellon unless named) with exactly the given environment.
+struct Invocation {
+    std::string program;
+    std::vector<std::string> args;
+};
+testing::ProgramResult runProgram(const Invocation& invocation, const std::map<std::string, std::string>& env)
 {
     std::vector<std::string> entries;
     for (const auto& [key, value] : env)
         entries.push_back(key + "=" + value);
-    return testing::ChildProgram(QUELLON_CLI_PATH, args, entries).finish();
+    return testing::ChildProgram(invocation.program, invocation.args, entries).finish();
+}
+testing::ProgramResult run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env)
+{
+    return runProgram(Invocation{QUELLON_CLI_PATH, args}, env);
 }
 
 class CliTest : public ::testing::Test {
@@ -99,13 +109,103 @@ TEST_F(CliTest, InvalidValuesChangeNothing)
     }
 }
 
-TEST_F(CliTest, StatusReadsTheHeartbeat)
+TEST_F(CliTest, StatusReadsTheHeartbeatAndSaysWhenTheDaemonIsStopped)
 {
-    EXPECT_NE(quellon({"status"}).out.find("not streaming"), std::string::npos);
+    const std::string stopped = "camera daemon: not running; start it with `systemctl --user start quellon-extension` (or run "
+                                "quellon-extension)\n";
+    EXPECT_EQ(quellon({"status"}).out.find(stopped + "not streaming (no heartbeat)\n"), 0u);
     const auto now = std::chrono::system_clock::now();
     replaceFileAtomically(container() / "heartbeat", std::to_string(secondsSince1970(now) - 10));
-    EXPECT_EQ(quellon({"status"}).out.rfind("not streaming", 0), 0u);
-    EXPECT_EQ(quellon({"status", "--within", "30"}).out.rfind("streaming", 0), 0u);
+    EXPECT_EQ(quellon({"status"}).out.find(stopped + "not streaming"), 0u);
+    EXPECT_EQ(quellon({"status", "--within", "30"}).out.find(stopped + "streaming"), 0u);
+}
+
+// Every program answers --version and --help by printing and ending; none starts its work.
+TEST_F(CliTest, ProgramsPrintTheirVersionAndHelpAndExit)
+{
+    const std::string version = " " + std::string(QuellonBuild::version()) + " (build " + std::string(QuellonBuild::buildNumber()) + ")\n";
+    const auto cli = quellon({"--version"});
+    EXPECT_EQ(cli.status, 0);
+    EXPECT_EQ(cli.out, "quellon" + version);
+
+    const auto trayVersion = runProgram(Invocation{QUELLON_MENUBAR_PATH, {"--version"}}, env());
+    EXPECT_EQ(trayVersion.status, 0) << trayVersion.err;
+    EXPECT_EQ(trayVersion.out, "quellon-menubar" + version);
+    const auto trayHelp = runProgram(Invocation{QUELLON_MENUBAR_PATH, {"--help"}}, env());
+    EXPECT_EQ(trayHelp.status, 0) << trayHelp.err;
+    EXPECT_TRUE(trayHelp.out.starts_with("Usage: quellon-menubar")) << trayHelp.out;
+    const auto trayWrong = runProgram(Invocation{QUELLON_MENUBAR_PATH, {"--bus", "x"}}, env());
+    EXPECT_EQ(trayWrong.status, 2);
+    EXPECT_EQ(trayWrong.err, "quellon-menubar: unknown argument \"--bus\" (see --help)\n");
+
+    const auto daemon = runProgram(Invocation{QUELLON_EXTENSION_PATH, {"--version"}}, env());
+    EXPECT_EQ(daemon.status, 0) << daemon.err;
+    EXPECT_EQ(daemon.out, "quellon-extension" + version);
+}
+
+// An unknown word is named, with the choices there are, instead of "A subcommand is required".
+TEST_F(CliTest, UnknownCommandsAndOptionsAreNamed)
+{
+    const auto command = quellon({"bogus"});
+    EXPECT_EQ(command.status, 2);
+    EXPECT_TRUE(command.err.starts_with("quellon: unknown command \"bogus\" for quellon; the commands are: container, "
+                                        "diagnostics,")) << command.err;
+    for (const char* listed : {"loops", "record", "status", "live"})
+        EXPECT_NE(command.err.find(std::string(", ") + listed), std::string::npos) << listed;
+
+    const auto nested = quellon({"loops", "bogus"});
+    EXPECT_EQ(nested.status, 2);
+    EXPECT_TRUE(nested.err.starts_with("quellon: unknown command \"bogus\" for quellon loops; the commands are: list, import, "
+                                       "export, remove, analyse, trim")) << nested.err;
+
+    const auto option = quellon({"--bogus"});
+    EXPECT_EQ(option.status, 2);
+    EXPECT_EQ(option.err, "quellon: unknown option --bogus (see `quellon --help`)\n");
+
+    for (const auto& result : {command, nested, option})
+        EXPECT_EQ(result.err.find("A subcommand is required"), std::string::npos);
+}
+
+// A file the user names is written whole or not at all, and one that is there is kept unless
+// --force says otherwise.
+TEST_F(CliTest, WritersRefuseAnExistingFileUnlessForced)
+{
+    const fs::path report = temp.path() / "report.txt", card = temp.path() / "card.png";
+    for (const fs::path& file : {report, card})
+        replaceFileAtomically(file, "keep me");
+    fs::create_directory(temp.path() / "out");
+    replaceFileAtomically(temp.path() / "out" / "Quellon-Diagnostics.txt", "keep me");
+    fs::create_symlink(temp.path() / "target", temp.path() / "link.png");
+
+    for (const auto& [args, file] : std::vector<std::pair<std::vector<std::string>, fs::path>>{
+             {{"diagnostics", "--output", report.string()}, report},
+             {{"diagnostics", "--output", (temp.path() / "out").string()}, temp.path() / "out" / "Quellon-Diagnostics.txt"},
+             {{"standby-card", card.string()}, card},
+             {{"standby-card", (temp.path() / "link.png").string()}, temp.path() / "link.png"},
+         }) {
+        const auto refused = quellon(args);
+        EXPECT_EQ(refused.status, 1) << args[0];
+        EXPECT_EQ(refused.err, "quellon: " + file.string() + " exists already; give --force to replace it\n");
+        EXPECT_EQ(refused.out, "");
+    }
+    EXPECT_EQ(readRegularFile(report), "keep me");
+    EXPECT_EQ(readRegularFile(card), "keep me");
+    EXPECT_FALSE(fs::exists(temp.path() / "target")) << "the link is not followed";
+
+    const auto forced = quellon({"diagnostics", "--output", report.string(), "--force"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(forced.out, "Wrote the diagnostics report to " + report.string() + "\n");
+    EXPECT_TRUE(readRegularFile(report).value_or("").starts_with("Quellon diagnostics report\n"));
+
+    const auto drawn = quellon({"standby-card", card.string(), "--size", "320x180", "--force"});
+    EXPECT_EQ(drawn.status, 0) << drawn.err;
+    EXPECT_EQ(drawn.out, "Wrote a 320x180 standby card to " + card.string() + "\n");
+    EXPECT_TRUE(readRegularFile(card).value_or("").starts_with("\x89PNG\r\n\x1A\n"));
+    const auto fresh = quellon({"standby-card", (temp.path() / "new.png").string(), "--size", "64x36"});
+    EXPECT_EQ(fresh.status, 0) << fresh.err;
+    EXPECT_TRUE(fs::is_regular_file(temp.path() / "new.png"));
+    for (const auto& entry : fs::directory_iterator(temp.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << "left behind: " << entry.path();
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "playback/StandbyFrameRenderer.h"
+#include "reports/QuellonBuild.h"
 #include "state/QuellonIdentifiers.h"
 #include "state/QuellonStorage.h"
 #include "transport/PropertySocketServer.h"
@@ -132,6 +133,8 @@ void failStart(SystemLogSink& log, const std::string& message)
 int main(int argc, char** argv)
 {
     CLI::App app{"quellon-extension: the Quellon camera daemon.", "quellon-extension"};
+    app.set_version_flag("--version", "quellon-extension " + std::string(quellon::QuellonBuild::version()) + " (build "
+                                          + std::string(quellon::QuellonBuild::buildNumber()) + ")");
     std::string sinkText = "auto";
     std::string formatText = "yuyv";
     app.add_option("--sink", sinkText,

@@ -119,6 +119,8 @@ protected:
             env.push_back("DISPLAY=:99");
         if (refusal_)
             env.push_back("QUELLON_FAKE_HOST_REFUSE=" + *refusal_);
+        if (cameraError_)
+            env.push_back("QUELLON_FAKE_HOST_CAMERA_ERROR=" + *cameraError_);
         return env;
     }
 
@@ -165,7 +167,12 @@ protected:
     testing::PrivateSessionBus bus_;
     TemporaryDirectory home_;
     std::optional<std::string> refusal_;
+    std::optional<std::string> cameraError_;
 };
+
+// What `status` says first when no camera daemon runs (none does in these tests).
+const std::string noCameraDaemon = "camera daemon: not running; start it with `systemctl --user start quellon-extension` (or run "
+                                   "quellon-extension)\n";
 
 const std::string noHost = "no host is running; start it with `quellon host` or `systemctl --user start quellon-host`";
 
@@ -175,10 +182,14 @@ TEST_F(HostProgramTest, ModeCommandsReachTheHostAndEveryChangeIsPublished)
     testing::ChildProgram watch(QUELLON_CLI_PATH, {"watch", "--count", "9", "--timeout", "20"}, environment());
     ASSERT_EQ(watch.readErrorLine(), "quellon: watching");
 
-    for (const char* mode : {"away", "standby", "live"}) {
+    for (const char* mode : {"away", "standby"}) {
         const auto result = quellon({mode});
         EXPECT_EQ(result.status, 0) << mode << ": " << result.err;
+        EXPECT_EQ(result.out, "Switched the camera to " + std::string(mode) + "\n");
     }
+    const auto live = quellon({"live"});
+    EXPECT_EQ(live.status, 0) << live.err;
+    EXPECT_EQ(live.out, "Switched the camera to live, showing lavfi:testsrc\n");
     const auto watched = watch.finish();
     EXPECT_EQ(watched.status, 0) << watched.err;
     EXPECT_EQ(watched.out, "com.quellon.menubar.mode.away\ncom.quellon.menubar.ar.off\ncom.quellon.menubar.loops.yes\n"
@@ -198,10 +209,10 @@ TEST_F(HostProgramTest, StatusAddsTheHostToTheHeartbeat)
     ASSERT_EQ(quellon({"away"}).status, 0);
     const auto status = quellon({"status"});
     EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_EQ(status.out, "not streaming (no heartbeat)\n"
+    EXPECT_EQ(status.out, noCameraDaemon + "not streaming (no heartbeat)\n"
                           "host: running\n"
                           "mode: away (command)\n"
-                          "loop: loop-1.mov (240 frames, 843.8 MB in memory)\n"
+                          "loop: loop-1.mov (240 frames, 843.8 MiB in memory)\n"
                           "physical camera: lavfi:testsrc (delivering frames)\n"
                           "virtual camera: connected\n"
                           "app streaming: yes\n"
@@ -220,7 +231,7 @@ TEST_F(HostProgramTest, WithoutAHostCommandsSayHowToStartOne)
         }
         const auto status = quellon({"status"}, withBus);
         EXPECT_EQ(status.status, 0) << status.err;
-        EXPECT_EQ(status.out, "not streaming (no heartbeat)\nhost: not running (" + noHost + ")\n");
+        EXPECT_EQ(status.out, noCameraDaemon + "not streaming (no heartbeat)\nhost: not running (" + noHost + ")\n");
     }
 }
 
@@ -231,6 +242,21 @@ TEST_F(HostProgramTest, RefusalsReachTheUser)
     const auto away = quellon({"away"});
     EXPECT_EQ(away.status, 1);
     EXPECT_EQ(away.err, "quellon: there is no loop to play; record one first\n");
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->finish().status, 0);
+}
+
+// The host takes live and then fails to open its camera: the command fails with the reason.
+TEST_F(HostProgramTest, LiveFailsWhenTheHostsCameraCannotBeOpened)
+{
+    cameraError_ = "No camera at /dev/video97: is it plugged in?";
+    auto host = startHost();
+    const auto live = quellon({"live"});
+    EXPECT_EQ(live.status, 1);
+    EXPECT_EQ(live.out, "");
+    EXPECT_EQ(live.err, "quellon: the host switched to live, but its camera /dev/video97 is unavailable: No camera at "
+                        "/dev/video97: is it plugged in?\n");
+    EXPECT_EQ(quellon({"standby"}).status, 0) << "the other modes need no camera";
     host->signal(SIGTERM);
     EXPECT_EQ(host->finish().status, 0);
 }

@@ -1,5 +1,7 @@
 #include "host/HostStatusText.h"
 
+#include "platform/TerminalText.h"
+
 #include <sstream>
 #include <cstdio>
 
@@ -7,7 +9,7 @@ namespace quellon::host {
 
 std::string formatBytes(std::int64_t bytes)
 {
-    static constexpr const char* units[] = {"KB", "MB", "GB", "TB"};
+    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
     if (bytes < 1024)
         return std::to_string(bytes) + " B";
     double value = static_cast<double>(bytes);
@@ -24,16 +26,16 @@ std::vector<std::string> describeHostStatus(const HostStatus& status)
     std::vector<std::string> lines;
     std::string mode = "mode: " + std::string(rawValue(status.mode));
     if (!status.modeCause.empty())
-        mode += " (" + status.modeCause + ")";
+        mode += " (" + visibleText(status.modeCause) + ")";
     lines.push_back(mode);
 
     std::string loop = "loop: ";
     if (!status.activeLoop)
         loop += "none chosen";
     else {
-        loop += *status.activeLoop;
+        loop += visibleText(*status.activeLoop);
         if (status.loopError)
-            loop += " (not loaded: " + *status.loopError + ")";
+            loop += " (not loaded: " + visibleText(*status.loopError) + ")";
         else
             loop += " (" + std::to_string(status.loopFrames) + " frames, " + formatBytes(status.loopBytes) + " in memory)";
         if (status.rotationClips > 1)
@@ -41,11 +43,11 @@ std::vector<std::string> describeHostStatus(const HostStatus& status)
     }
     lines.push_back(loop);
 
-    std::string camera = "physical camera: " + (status.physicalCamera.empty() ? std::string("none") : status.physicalCamera);
+    std::string camera = "physical camera: " + (status.physicalCamera.empty() ? std::string("none") : visibleText(status.physicalCamera));
     if (status.physicalCameraAvailable)
         camera += " (delivering frames)";
     else if (status.physicalCameraError)
-        camera += " (unavailable: " + *status.physicalCameraError + ")";
+        camera += " (unavailable: " + visibleText(*status.physicalCameraError) + ")";
     else
         camera += " (closed)";
     lines.push_back(camera);
@@ -59,7 +61,7 @@ std::vector<std::string> describeHostStatus(const HostStatus& status)
         std::istringstream text(*status.automation);
         for (std::string line; std::getline(text, line);)
             if (!line.empty())
-                lines.push_back(line);
+                lines.push_back(visibleText(line));
     }
     return lines;
 }

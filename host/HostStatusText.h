@@ -12,7 +12,7 @@ namespace quellon::host {
 /// "mode: away (tray)", "loop: ...", "physical camera: ...", "app streaming: yes", ...
 std::vector<std::string> describeHostStatus(const HostStatus& status);
 
-/// Bytes as "512 B", "3.4 KB", "120.0 MB" or "1.2 GB" (powers of 1024).
+/// Bytes as "512 B", "3.4 KiB", "120.0 MiB" or "1.2 GiB", the units `loop play` prints too.
 std::string formatBytes(std::int64_t bytes);
 
 } // namespace quellon::host

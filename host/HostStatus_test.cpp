@@ -104,8 +104,8 @@ TEST(HostStatusText, FormatsBytes)
     const struct {
         std::int64_t bytes;
         const char* text;
-    } cases[] = {{0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KB"}, {1536, "1.5 KB"}, {884736000, "843.8 MB"},
-                 {5LL << 30, "5.0 GB"}, {3LL << 50, "3072.0 TB"}};
+    } cases[] = {{0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1536, "1.5 KiB"}, {884736000, "843.8 MiB"},
+                 {5LL << 30, "5.0 GiB"}, {3LL << 50, "3072.0 TiB"}};
     for (const auto& [bytes, text] : cases)
         EXPECT_EQ(formatBytes(bytes), text) << bytes;
 }
@@ -119,7 +119,7 @@ TEST(HostStatusText, DescribesWhatMatters)
     loaded.recording = false;
     EXPECT_EQ(describeHostStatus(loaded), (std::vector<std::string>{
                                               "mode: away (schedule Lunch \u2615)",
-                                              "loop: loop-1.mov (240 frames, 843.8 MB in memory), rotating 3 clips",
+                                              "loop: loop-1.mov (240 frames, 843.8 MiB in memory), rotating 3 clips",
                                               "physical camera: /dev/video0 (delivering frames)",
                                               "virtual camera: connected",
                                               "app streaming: yes",
@@ -135,6 +135,15 @@ TEST(HostStatusText, DescribesWhatMatters)
     EXPECT_EQ(idle[0], "mode: standby");
     EXPECT_EQ(idle[1], "loop: none chosen");
     EXPECT_EQ(idle[2], "physical camera: none (closed)");
+
+    // Names come from files and devices: a newline or an override in one must not forge or
+    // reorder the lines a terminal shows.
+    HostStatus hostile = fullStatus();
+    hostile.activeLoop = "Evil\nmode: live\u202e.mov";
+    hostile.physicalCamera = "Cam\r\x1b[2J";
+    const auto shown = describeHostStatus(hostile);
+    EXPECT_EQ(shown[1], "loop: Evil\\nmode: live<U+202E>.mov (not loaded: unreadable), rotating 3 clips");
+    EXPECT_EQ(shown[2], "physical camera: Cam\\r\\e[2J (unavailable: busy)");
 }
 
 } // namespace

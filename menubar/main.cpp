@@ -6,10 +6,15 @@
 #include "menubar/MainLoop.h"
 #include "menubar/NotificationBus.h"
 #include "platform/Log.h"
+#include "platform/TerminalText.h"
+#include "reports/QuellonBuild.h"
 
 #include <csignal>
 #include <poll.h>
 #include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string_view>
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -31,11 +36,37 @@ std::string iconThemePath()
     return (program.parent_path().parent_path() / "share" / "icons").string();
 }
 
+// The tray takes no arguments; --help and --version answer and exit, and anything else is
+// refused, so a mistyped command line never leaves a second tray running. Gives the exit
+// status when the program should end now.
+std::optional<int> handleArguments(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::cout << "Usage: quellon-menubar [--help] [--version]\n\n"
+                         "The Quellon tray item: shows the camera's mode and offers its commands. It is started\n"
+                         "by `quellon host` (or the desktop's autostart) and talks to the host over the session bus.\n";
+            return 0;
+        }
+        if (argument == "--version") {
+            std::cout << "quellon-menubar " << quellon::QuellonBuild::version() << " (build " << quellon::QuellonBuild::buildNumber()
+                      << ")\n";
+            return 0;
+        }
+        std::cerr << "quellon-menubar: unknown argument \"" << quellon::visibleText(argument) << "\" (see --help)\n";
+        return 2;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     using namespace quellon;
+    if (const auto status = handleArguments(argc, argv))
+        return *status;
     SystemLogSink log("quellon-menubar");
 
     // SIGTERM and SIGINT end the program through the loop, so it leaves the bus cleanly.

@@ -26,6 +26,12 @@ public:
         status_.rotationClips = 1;
         status_.physicalCamera = "lavfi:testsrc";
         status_.physicalCameraAvailable = true;
+        // A physical camera that cannot be opened, as the real host reports one.
+        if (const char* error = std::getenv("QUELLON_FAKE_HOST_CAMERA_ERROR")) {
+            status_.physicalCamera = "/dev/video97";
+            status_.physicalCameraAvailable = false;
+            status_.physicalCameraError = error;
+        }
         status_.cameraConnected = true;
         status_.appStreaming = true;
         status_.hasLoops = true;

@@ -245,12 +245,16 @@ std::filesystem::path directoryOf(const std::filesystem::path& destination)
 } // namespace
 
 void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
-                const CopyProgress& progress)
+                const CopyProgress& progress, ExistingFile existing)
 {
     const std::filesystem::path directory = directoryOf(destination);
     const auto temporary = copyIntoTemporary(source, directory, progress);
-    // rename replaces an existing destination in one step and fails for a directory.
-    temporary->replace(destination);
+    // rename replaces an existing destination in one step and fails for a directory; a file
+    // made at the destination while we copied is never replaced unless asked.
+    if (existing == ExistingFile::replace)
+        temporary->replace(destination);
+    else if (!temporary->placeWithoutReplacing(destination))
+        throwError(EEXIST, "exists already:", destination);
     syncDirectory(directory);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileIO.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -46,9 +48,10 @@ using CopyProgress = std::function<void(std::uint64_t bytesCopied)>;
 /// SIGINT/SIGTERM), are flushed to disk, and the file is renamed over the destination. Stale
 /// temporary copies an interrupted run left in that directory are removed first. Throws
 /// std::system_error with the failing call's error (a source that changes size while it is
-/// copied fails with EIO); the temporary file never survives a failure.
+/// copied fails with EIO); the temporary file never survives a failure. With ExistingFile::keep
+/// the copy is put there only if nothing is (std::system_error with EEXIST otherwise).
 void atomicCopy(const std::filesystem::path& source, const std::filesystem::path& destination,
-                const CopyProgress& progress = {});
+                const CopyProgress& progress = {}, ExistingFile existing = ExistingFile::replace);
 
 /// Picks a file name given the names already in a directory.
 using NameChooser = std::function<std::string(const std::set<std::string>& existing)>;

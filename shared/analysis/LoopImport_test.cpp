@@ -287,5 +287,30 @@ TEST_F(AtomicCopyTest, TemporariesOfInterruptedCopiesAreRemoved)
     EXPECT_EQ(temporaries(dir), 0u);
 }
 
+TEST_F(AtomicCopyTest, KeepsAnExistingDestinationWhenAskedTo)
+{
+    const fs::path source = write(dir / "source.mp4", pattern(64 * 1024, 'k'));
+    const fs::path existing = write(dir / "existing.mov", "old content");
+    try {
+        LoopImport::atomicCopy(source, existing, {}, ExistingFile::keep);
+        ADD_FAILURE() << "the existing file was replaced";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code(), std::errc::file_exists);
+    }
+    EXPECT_EQ(read(existing), "old content");
+
+    // A file that appears at the destination while the copy runs is kept too.
+    const fs::path raced = dir / "raced.mov";
+    EXPECT_THROW(LoopImport::atomicCopy(source, raced, [&](std::uint64_t) { write(raced, "made meanwhile"); },
+                                        ExistingFile::keep),
+                 std::system_error);
+    EXPECT_EQ(read(raced), "made meanwhile");
+
+    LoopImport::atomicCopy(source, dir / "fresh.mov", {}, ExistingFile::keep);
+    EXPECT_EQ(read(dir / "fresh.mov"), read(source));
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".quellon-export-")) << entry.path();
+}
+
 } // namespace
 } // namespace quellon

@@ -313,11 +313,15 @@ CutResult cut(const std::filesystem::path& source, const std::filesystem::path& 
 
 } // namespace
 
-bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start, double end)
+bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start, double end,
+             ExistingFile existing)
 {
     const std::filesystem::path directory = destination.has_parent_path() ? destination.parent_path() : ".";
     return cut(source, directory, start, end, [&](OwnedTemporaryFile& temporary) {
-               temporary.replace(destination);
+               if (existing == ExistingFile::replace)
+                   temporary.replace(destination);
+               else if (!temporary.placeWithoutReplacing(destination))
+                   throw std::system_error(EEXIST, std::generic_category(), destination.string() + " exists already");
                return destination;
            }).copied;
 }

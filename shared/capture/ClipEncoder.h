@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/CaptureSource.h"
+#include "platform/FileIO.h"
 
 #include <array>
 #include <cstdint>
@@ -51,13 +52,14 @@ private:
 };
 
 /// Writes the part of source from start to end (seconds, both frames included) to destination
-/// as a new clip, replacing it atomically. Packets are copied unchanged when the window begins
+/// as a new clip, replacing it atomically (or, with ExistingFile::keep, failing when a file is
+/// there by the time the clip is complete). Packets are copied unchanged when the window begins
 /// on a keyframe and the stream has no reordered frames; otherwise the window is re-encoded,
 /// reading the source's colour tags. Either way the display matrix is carried over. HDR
 /// sources are refused.
 /// Returns true when it was copied without re-encoding. Throws CaptureError.
 bool cutClip(const std::filesystem::path& source, const std::filesystem::path& destination, double start,
-             double end);
+             double end, ExistingFile existing = ExistingFile::replace);
 
 struct CutResult {
     std::filesystem::path file;

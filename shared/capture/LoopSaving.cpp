@@ -54,7 +54,7 @@ std::string defaultLoopName()
 
 SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& analysis, const CaptureFormat& format,
                            double lastFrameTime, const fs::path& clip, const std::optional<std::string>& displayName,
-                           const std::atomic<bool>& cancel)
+                           const std::atomic<bool>& cancel, ExistingFile existing)
 {
     const double frame = format.fps > 0 ? 1 / format.fps : 1.0 / 30;
     const double duration = lastFrameTime + frame;
@@ -65,6 +65,8 @@ SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& an
     if (cancel)
         throw RecordingCancelled();
 
+    // Once cut, the clip is ours: a failure removes it. (A failed cut leaves whatever was there
+    // before alone.)
     struct RemoveUnlessKept {
         fs::path path;
         bool kept = false;
@@ -85,11 +87,17 @@ SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& an
         const auto end = std::lower_bound(times.begin(), times.end(), window.end);
         lastFrame = end == times.begin() ? window.start : std::max(window.start, *std::prev(end));
     }
-    // Never over another clip: a recording finishing elsewhere in the same second takes the next name.
-    const std::string base = clip.stem().string();
-    const CutResult cut = cutClipAsNewFile(
-        recording, clip.parent_path(), [&](const std::set<std::string>& names) { return uniqueName(base, names); },
-        window.start, lastFrame);
+    // Never over another clip unless asked: a recording finishing elsewhere in the same second
+    // takes the next name.
+    CutResult cut{clip};
+    if (existing == ExistingFile::replace) {
+        cut.copied = cutClip(recording, clip, window.start, lastFrame, ExistingFile::replace);
+    } else {
+        const std::string base = clip.stem().string();
+        cut = cutClipAsNewFile(
+            recording, clip.parent_path(), [&](const std::set<std::string>& names) { return uniqueName(base, names); },
+            window.start, lastFrame);
+    }
     guard.path = cut.file;
     saved.copied = cut.copied;
     saved.filename = cut.file.filename().string();

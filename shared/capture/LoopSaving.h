@@ -6,6 +6,7 @@
 #include "analysis/LoopQualityReport.h"
 #include "analysis/LoopSeamFinder.h"
 #include "capture/CaptureSource.h"
+#include "platform/FileIO.h"
 
 #include <atomic>
 #include <filesystem>
@@ -49,11 +50,13 @@ struct SavedLoop {
 /// Cuts recording (of format, frames analysed into analysis, the last one at lastFrameTime) at
 /// its best seam into clip, from the seam's start frame up to the frame before its end (the
 /// loop wraps to the start instead), then writes the clip's sidecar. The clip never replaces a
-/// file: when clip's name is taken by then, the next free "-N" name is used (SavedLoop::filename). Removes the clip again when
+/// file unless existing is ExistingFile::replace: when clip's name is taken by then, the next
+/// free "-N" name is used (SavedLoop::filename). Removes the clip again when
 /// anything fails or cancel becomes true (RecordingCancelled); leaves recording alone. Throws
 /// CaptureError, or what storage throws.
 SavedLoop saveRecordedLoop(const std::filesystem::path& recording, const LoopClipAnalysis& analysis,
                            const CaptureFormat& format, double lastFrameTime, const std::filesystem::path& clip,
-                           const std::optional<std::string>& displayName, const std::atomic<bool>& cancel);
+                           const std::optional<std::string>& displayName, const std::atomic<bool>& cancel,
+                           ExistingFile existing = ExistingFile::replace);
 
 } // namespace quellon

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -73,7 +74,9 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, st
     return content;
 }
 
-void replaceFileAtomically(const std::filesystem::path& path, std::string_view bytes, Durability durability)
+namespace {
+
+void writeAtomically(const std::filesystem::path& path, std::string_view bytes, Durability durability, bool replace)
 {
     const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     std::string pattern = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
@@ -95,8 +98,17 @@ void replaceFileAtomically(const std::filesystem::path& path, std::string_view b
         fail("cannot flush");
     if (::close(fd.release()) != 0)
         fail("cannot close");
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-        fail("cannot replace");
+    if (replace) {
+        if (::rename(temporary.c_str(), path.c_str()) != 0)
+            fail("cannot replace");
+    } else {
+        try {
+            moveIntoPlace(temporary, path);
+        } catch (...) {
+            ::unlink(temporary.c_str());
+            throw;
+        }
+    }
 
     if (durability == Durability::durable) {
         FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -104,6 +116,30 @@ void replaceFileAtomically(const std::filesystem::path& path, std::string_view b
         if (dir.get() >= 0)
             ::fsync(dir.get());
     }
+}
+
+} // namespace
+
+void replaceFileAtomically(const std::filesystem::path& path, std::string_view bytes, Durability durability)
+{
+    writeAtomically(path, bytes, durability, true);
+}
+
+void createFileAtomically(const std::filesystem::path& path, std::string_view bytes)
+{
+    writeAtomically(path, bytes, Durability::durable, false);
+}
+
+void moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return;
+    // File systems without RENAME_NOREPLACE still refuse to link over an existing name.
+    if (errno != EINVAL && errno != ENOSYS)
+        throwErrno("cannot create", to);
+    if (::link(from.c_str(), to.c_str()) != 0)
+        throwErrno("cannot create", to);
+    ::unlink(from.c_str());
 }
 
 } // namespace quellon

@@ -32,4 +32,18 @@ enum class Durability {
 void replaceFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                            Durability durability = Durability::durable);
 
+/// What a writer does with a file that exists where it puts its own.
+enum class ExistingFile {
+    replace,
+    keep, // fail with EEXIST instead, even for a file made while the writer ran
+};
+
+/// Writes a new file at path as replaceFileAtomically does, but never replaces a file that
+/// exists, even one made at the same moment: throws std::system_error with EEXIST then.
+void createFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+
+/// Renames from to to unless something exists at to (std::system_error with EEXIST), in one
+/// step: renameat2's RENAME_NOREPLACE, or link and unlink where the file system lacks it.
+void moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to);
+
 } // namespace quellon

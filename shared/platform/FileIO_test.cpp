@@ -2,6 +2,8 @@
 #include "platform/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sys/stat.h>
 #include <system_error>
@@ -99,6 +101,51 @@ TEST(ReplaceFileAtomically, ConcurrentWritersLeaveOneCompleteVersion)
     const int t = (*content)[0] - 'a';
     EXPECT_EQ(*content, std::string(10000 + t, static_cast<char>('a' + t)));
     EXPECT_EQ(entries(dir.path()).size(), 1u);
+}
+
+TEST(CreateFileAtomically, WritesANewFileButNeverReplacesOne)
+{
+    TemporaryDirectory dir;
+    const fs::path file = dir.path() / "report.txt";
+    createFileAtomically(file, "first");
+    EXPECT_EQ(readRegularFile(file), "first");
+
+    fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling");
+    for (const fs::path& taken : {file, dir.path() / "dangling"}) {
+        try {
+            createFileAtomically(taken, "second");
+            ADD_FAILURE() << taken << " was replaced";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code(), std::errc::file_exists) << taken;
+        }
+    }
+    EXPECT_EQ(readRegularFile(file), "first");
+    EXPECT_FALSE(fs::exists(dir.path() / "nowhere")) << "a link is not followed to make its target";
+    auto names = entries(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dangling", "report.txt"})) << "no temporary file is left";
+}
+
+TEST(CreateFileAtomically, OfWritersRacingForOneNameExactlyOneWins)
+{
+    TemporaryDirectory dir;
+    const fs::path file = dir.path() / "raced";
+    std::atomic<int> wins = 0, refusals = 0;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            try {
+                createFileAtomically(file, std::string(1000, static_cast<char>('a' + t)));
+                ++wins;
+            } catch (const std::system_error& error) {
+                refusals += error.code() == std::errc::file_exists;
+            }
+        });
+    for (auto& writer : writers)
+        writer.join();
+    EXPECT_EQ(wins, 1);
+    EXPECT_EQ(refusals, 3);
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"raced"});
 }
 
 } // namespace

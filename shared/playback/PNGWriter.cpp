@@ -122,6 +122,17 @@ std::error_code tryWritePNG(const PixelBuffer& buffer, const std::filesystem::pa
     return result;
 }
 
+std::vector<std::uint8_t> encodedPNG(const PixelBuffer& buffer)
+{
+    if (!buffer.isBGRA())
+        return {};
+    try {
+        return encode(buffer);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
 void writePNG(const PixelBuffer& buffer, const std::filesystem::path& url)
 {
     (void)tryWritePNG(buffer, url);

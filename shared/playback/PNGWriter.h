@@ -3,7 +3,9 @@
 #include "playback/PixelBuffer.h"
 
 #include <filesystem>
+#include <cstdint>
 #include <system_error>
+#include <vector>
 
 namespace quellon {
 
@@ -19,6 +21,10 @@ void writePNG(const PixelBuffer& buffer, const std::filesystem::path& url);
 
 /// The same for a shared frame; nothing happens for a null one.
 void writePNG(const PixelBufferRef& buffer, const std::filesystem::path& url);
+
+/// The PNG file writePNG would write, for callers that store it themselves; empty when the
+/// frame is not BGRA or cannot be encoded.
+std::vector<std::uint8_t> encodedPNG(const PixelBuffer& buffer);
 
 /// writePNG for callers that must tell the user: the reason it failed, or no error.
 std::error_code tryWritePNG(const PixelBuffer& buffer, const std::filesystem::path& url);

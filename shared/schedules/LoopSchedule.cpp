@@ -1,10 +1,11 @@
 #include "schedules/LoopSchedule.h"
 
+#include "platform/LocalClock.h"
+
 #include "state/UUIDCoding.h"
 #include "state/JSONCoding.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace quellon {
 
@@ -20,21 +21,6 @@ std::int64_t clampedMinute(std::int64_t minute)
 std::int64_t previousWeekday(std::int64_t weekday)
 {
     return weekday == 1 ? 7 : weekday - 1;
-}
-
-// "%d:%02d %@" on a 12-hour clock.
-std::string clockText(std::int64_t minuteOfDay)
-{
-    // A decoded record may hold minutes outside the day; show the time they act as instead of
-    // text like "12:-5 AM".
-    const std::int64_t minute = clampedMinute(minuteOfDay);
-    std::int64_t hour = (minute / 60) % 12;
-    if (hour == 0)
-        hour = 12;
-    char text[16];
-    std::snprintf(text, sizeof text, "%d:%02d %s", static_cast<int>(hour), static_cast<int>(minute % 60),
-                  minute < 720 ? "AM" : "PM");
-    return text;
 }
 
 std::set<std::int64_t> requiredWeekdays(const Json& object)
@@ -83,7 +69,7 @@ bool LoopSchedule::covers(std::int64_t weekday, std::int64_t minuteOfDay) const
 
 std::string LoopSchedule::timeRangeDescription() const
 {
-    return clockText(startMinute) + " \u2013 " + clockText(endMinute);
+    return LocalClock::timeOfDay(startMinute) + " \u2013 " + LocalClock::timeOfDay(endMinute);
 }
 
 std::string encodeJSON(const LoopSchedule& schedule, JSONStyle style)

@@ -37,7 +37,8 @@ struct LoopSchedule {
     /// looks back to Saturday.
     bool covers(std::int64_t weekday, std::int64_t minuteOfDay) const;
 
-    /// "9:00 AM – 5:30 PM" (with an en dash), for display.
+    /// "09:00 – 17:30" (with an en dash), or "9:00 AM – 5:30 PM" where the locale uses a
+    /// 12-hour clock, for display.
     std::string timeRangeDescription() const;
 
     bool operator==(const LoopSchedule&) const = default;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -64,14 +65,17 @@ TEST(LoopScheduleTest, ConstructorClampsMinutesButKeepsWeekdays)
     }
 }
 
-TEST(LoopScheduleTest, TimeRangeDescriptionUsesTwelveHourClockAndEnDash)
+// The clock follows the locale (see LocalClock's tests); the C locale's is the 24-hour one.
+TEST(LoopScheduleTest, TimeRangeDescriptionUsesTheLocalesClockAndEnDash)
 {
+    ::setenv("LC_ALL", "C", 1);
     const std::pair<LoopSchedule, const char*> cases[] = {
-        {window(0, 720, {1}), "12:00 AM \u2013 12:00 PM"}, {window(750, 1439, {1}), "12:30 PM \u2013 11:59 PM"},
-        {window(540, 1050, {1}), "9:00 AM \u2013 5:30 PM"}, {window(719, 65, {1}), "11:59 AM \u2013 1:05 AM"},
+        {window(0, 720, {1}), "00:00 \u2013 12:00"}, {window(750, 1439, {1}), "12:30 \u2013 23:59"},
+        {window(540, 1050, {1}), "09:00 \u2013 17:30"}, {window(719, 65, {1}), "11:59 \u2013 01:05"},
     };
     for (const auto& [schedule, expected] : cases)
         EXPECT_EQ(schedule.timeRangeDescription(), expected);
+    ::unsetenv("LC_ALL");
 }
 
 TEST(LoopScheduleTest, EncodesSortedKeysAndUpperCaseID)
@@ -96,7 +100,9 @@ TEST(LoopScheduleTest, DecodingKeepsStoredValuesAsTheyAre)
     EXPECT_EQ(schedule.weekdays, (std::set<std::int64_t>{1, 7, 9}));
     EXPECT_FALSE(schedule.isEnabled);
     // Stored minutes outside the day show as the times they act as, not "12:-5 AM".
-    EXPECT_EQ(schedule.timeRangeDescription(), "12:00 AM \u2013 11:59 PM");
+    ::setenv("LC_ALL", "C", 1);
+    EXPECT_EQ(schedule.timeRangeDescription(), "00:00 \u2013 23:59");
+    ::unsetenv("LC_ALL");
 }
 
 TEST(LoopScheduleTest, DecodingFailsWholeOnAMissingKeyOrWrongType)
