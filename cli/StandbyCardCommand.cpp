@@ -3,6 +3,7 @@
 
 #include "platform/FileIO.h"
 #include "platform/TerminalText.h"
+#include "playback/ImageDecoding.h"
 #include "playback/PNGWriter.h"
 #include "playback/StandbyFrameRenderer.h"
 
@@ -19,8 +20,8 @@ namespace quellon::cli {
 
 namespace {
 
-// The same bounds as the camera's own frame size.
-constexpr std::int64_t kMaxSide = 8192;
+// The largest "standby.png" the camera daemon takes: a bigger card would only be refused there.
+constexpr std::int64_t kMaxSide = kPushedImageLimit.maxSide;
 
 struct StandbyCardOptions {
     std::string output;

@@ -204,6 +204,11 @@ TEST_F(CliTest, WritersRefuseAnExistingFileUnlessForced)
     const auto fresh = quellon({"standby-card", (temp.path() / "new.png").string(), "--size", "64x36"});
     EXPECT_EQ(fresh.status, 0) << fresh.err;
     EXPECT_TRUE(fs::is_regular_file(temp.path() / "new.png"));
+    // A card the camera daemon would refuse as "standby.png" is not drawn at all.
+    const auto huge = quellon({"standby-card", (temp.path() / "huge.png").string(), "--size", "5000x720"});
+    EXPECT_EQ(huge.status, 2) << huge.err;
+    EXPECT_NE(huge.err.find("4096"), std::string::npos) << huge.err;
+    EXPECT_FALSE(fs::exists(temp.path() / "huge.png"));
     for (const auto& entry : fs::directory_iterator(temp.path()))
         EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << "left behind: " << entry.path();
 }

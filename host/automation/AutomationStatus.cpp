@@ -1,10 +1,11 @@
 #include "host/automation/AutomationStatus.h"
 
+#include "platform/LocalClock.h"
+#include "platform/TerminalText.h"
 #include "schedules/Calendar.h"
 #include "schedules/LoopScheduler.h"
 
 #include <chrono>
-#include <cstdio>
 
 namespace quellon::host {
 
@@ -40,13 +41,10 @@ std::string describe(const AutomationStatus& status, const Calendar& calendar)
         text += (i > 0 ? ", " : "") + status.armedTriggers[i];
     text += "\n";
     if (const auto& change = status.nextScheduleChange) {
-        static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+        // The same clock as every other time the user is shown: the locale's.
         const auto when = LoopScheduler::weekdayAndMinute(change->at, calendar);
-        const char* day = when.weekday >= 1 && when.weekday <= 7 ? days[when.weekday - 1] : "?";
-        char clock[16];
-        std::snprintf(clock, sizeof clock, "%02d:%02d", static_cast<int>(when.minute / 60), static_cast<int>(when.minute % 60));
-        text += "Next schedule change: " + change->scheduleName + (change->begins ? " begins " : " ends ") + day + " "
-            + clock + "\n";
+        text += "Next schedule change: " + visibleText(change->scheduleName) + (change->begins ? " begins " : " ends ")
+            + LocalClock::weekdayAndTime(when.weekday, when.minute) + "\n";
     }
     return text;
 }
