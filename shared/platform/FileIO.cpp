@@ -1,6 +1,7 @@
 #include "platform/FileIO.h"
 
 #include "platform/FileDescriptor.h"
+#include "platform/TemporaryFiles.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -132,14 +133,8 @@ void createFileAtomically(const std::filesystem::path& path, std::string_view by
 
 void moveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to)
 {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return;
-    // File systems without RENAME_NOREPLACE still refuse to link over an existing name.
-    if (errno != EINVAL && errno != ENOSYS)
-        throwErrno("cannot create", to);
-    if (::link(from.c_str(), to.c_str()) != 0)
-        throwErrno("cannot create", to);
-    ::unlink(from.c_str());
+    if (!placeWithoutReplacing(from, to))
+        throw std::system_error(EEXIST, std::generic_category(), "cannot create " + to.string());
 }
 
 } // namespace quellon
