@@ -10,6 +10,8 @@
 #include "ChildProgram.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -452,11 +454,16 @@ public:
 
     std::vector<std::string> env() const
     {
-        return {"HOME=" + (root_ / "home").string(), "XDG_DATA_HOME=" + (root_ / "data").string(),
-                "XDG_CONFIG_HOME=" + (root_ / "config").string(), "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
-                // No session bus: nothing reaches the user's own.
-                "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (root_ / "run" / "no-bus").string(),
-                "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C.UTF-8", "TZ=UTC"};
+        std::vector<std::string> entries{
+            "HOME=" + (root_ / "home").string(), "XDG_DATA_HOME=" + (root_ / "data").string(),
+            "XDG_CONFIG_HOME=" + (root_ / "config").string(), "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+            // No session bus: nothing reaches the user's own.
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (root_ / "run" / "no-bus").string(),
+            "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C.UTF-8", "TZ=UTC"};
+        // The leak checker's suppressions this test runs with reach the programs it starts.
+        if (const char* leakOptions = std::getenv("LSAN_OPTIONS"))
+            entries.push_back(std::string("LSAN_OPTIONS=") + leakOptions);
+        return entries;
     }
 
     // A loop in the library under a known name, made again if a command removed it.

@@ -8,6 +8,7 @@
 #include "ChildProgram.h"
 
 #include <gtest/gtest.h>
+#include <cstdlib>
 #include <map>
 
 namespace quellon {
@@ -15,8 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs quellon with exactly the given environment.
-// Runs a program (quellon unless named) with exactly the given environment.
+// Runs a program (quellon unless named) with exactly the given environment, plus the leak
+// checker's suppressions this test runs with (fontconfig's configuration outlives the card).
 struct Invocation {
     std::string program;
     std::vector<std::string> args;
@@ -26,6 +27,8 @@ testing::ProgramResult runProgram(const Invocation& invocation, const std::map<s
     std::vector<std::string> entries;
     for (const auto& [key, value] : env)
         entries.push_back(key + "=" + value);
+    if (const char* leakOptions = std::getenv("LSAN_OPTIONS"))
+        entries.push_back(std::string("LSAN_OPTIONS=") + leakOptions);
     return testing::ChildProgram(invocation.program, invocation.args, entries).finish();
 }
 testing::ProgramResult run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env)
