@@ -17,8 +17,10 @@ public:
 
 const Clock& Clock::system()
 {
-    static const SystemClock clock;
-    return clock;
+    // Never destroyed: a frames queue still finishing a tick while the camera daemon exits
+    // reads the time after static destructors have run (UBSan saw it once under load).
+    static const SystemClock* const clock = new SystemClock;
+    return *clock;
 }
 
 } // namespace quellon
