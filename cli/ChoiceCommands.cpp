@@ -3,6 +3,7 @@
 // in the state for the next host, and handed to the camera.
 
 #include "Commands.h"
+#include "LoopLibrary.h"
 
 #include "capture/CameraListing.h"
 #include "capture/CaptureInput.h"
@@ -23,13 +24,6 @@ namespace quellon::cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool isLoopFile(const fs::directory_entry& entry)
-{
-    const std::string name = entry.path().filename().string();
-    std::error_code error;
-    return entry.is_regular_file(error) && !name.starts_with(".") && entry.path().extension() != ".json";
-}
 
 // Stores edit as a new record, above the stored revision and the camera's, and hands it to the
 // camera: what `quellon state set` does.
@@ -61,39 +55,6 @@ bool askHost(const std::function<void(host::HostClient&)>& ask)
 
 } // namespace
 
-std::string resolveLoopName(const std::string& given)
-{
-    if (given.empty())
-        throw UsageError("give a loop's name: `quellon loops list` shows them");
-    const fs::path directory = QuellonStorage::clipsDirectory();
-    std::vector<std::string> files;
-    std::error_code error;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
-        if (isLoopFile(*it))
-            files.push_back(it->path().filename().string());
-    std::sort(files.begin(), files.end());
-    if (std::find(files.begin(), files.end(), given) != files.end())
-        return given;
-    // Then the file name without its extension, then the name the list shows.
-    std::vector<std::string> matches;
-    for (const std::string& file : files)
-        if (fs::path(file).stem().string() == given)
-            matches.push_back(file);
-    if (matches.empty())
-        for (const std::string& file : files)
-            if (const auto metadata = QuellonStorage::readMetadata(file); metadata && metadata->displayName == given)
-                matches.push_back(file);
-    if (matches.empty())
-        throw CommandError("there is no loop named \"" + given + "\": `quellon loops list` shows them");
-    if (matches.size() > 1) {
-        std::string names;
-        for (const std::string& match : matches)
-            names += (names.empty() ? "" : ", ") + match;
-        throw CommandError("\"" + given + "\" names several loops (" + names + "): give the file name");
-    }
-    return matches.front();
-}
-
 void addChoiceCommands(CLI::App& app)
 {
     if (auto* loops = app.get_subcommand("loops")) {
@@ -102,7 +63,7 @@ void addChoiceCommands(CLI::App& app)
         use->add_option("NAME", *name, "The loop's file name, with or without its extension, or the name `loops list` shows.")
             ->required();
         use->callback([name] {
-            const std::string file = resolveLoopName(*name);
+            const std::string file = resolveLoop(*name, LoopPlaces::library).loop->filename;
             if (askHost([&](host::HostClient& client) { client.setLoop(file); })) {
                 std::cout << "active loop: " << file << "\n";
                 return;

@@ -45,11 +45,6 @@ void addStandbyCardCommand(CLI::App& app);
 void addStateCommands(CLI::App& app);
 void addStatusCommand(CLI::App& app);
 
-/// The clip file a loop name given by the user means: the file name, the file name without its
-/// extension, or the display name `loops list` shows. Throws CommandError when it names none
-/// or several.
-std::string resolveLoopName(const std::string& given);
-
 /// Hands a newly stored state to the running camera, saying so on standard error; a camera
 /// that is not running is no failure.
 void sendStateToCamera(const QuellonState& state);
