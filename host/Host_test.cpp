@@ -684,7 +684,11 @@ TEST_F(HostServiceUnit, AwayIsRefusedWithTheReasonWhenNothingCanPlay)
     EXPECT_EQ(refusal(*host), "the loop \"gone.mov\" is not in the clips directory");
 
     host->setActiveLoop("broken.mov", "command");
-    ASSERT_TRUE(eventually([&] { return host->status().loopError.has_value(); }));
+    // The error of this clip's load, not one left from "gone.mov"'s.
+    ASSERT_TRUE(eventually([&] {
+        const auto error = host->status().loopError;
+        return error && error->find("broken.mov") != std::string::npos;
+    }));
     EXPECT_TRUE(refusal(*host).starts_with("the loop \"broken.mov\" cannot be played (cannot load broken.mov")) << refusal(*host);
     EXPECT_EQ(host->mode(), QuellonMode::live);
     EXPECT_EQ(QuellonStorage::readState().mode, QuellonMode::live);
