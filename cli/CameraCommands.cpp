@@ -64,20 +64,6 @@ std::string readImage(const std::string& file)
     return std::move(*bytes);
 }
 
-// Sleeps until the deadline on the steady clock; false when interrupted first.
-bool sleepUntil(std::chrono::steady_clock::time_point deadline)
-{
-    while (!InterruptCatcher::interrupted()) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= 0s)
-            return true;
-        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timespec span{static_cast<time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
-        ::nanosleep(&span, nullptr);
-    }
-    return false;
-}
-
 struct PushOptions {
     std::string file;
     bool repeat = false;

@@ -1,6 +1,8 @@
 #include "CameraSession.h"
 
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 
 namespace quellon::cli {
 
@@ -44,6 +46,20 @@ InterruptCatcher::~InterruptCatcher()
 bool InterruptCatcher::interrupted()
 {
     return caught != 0;
+}
+
+bool sleepUntil(std::chrono::steady_clock::time_point deadline)
+{
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    const timespec at{static_cast<time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
+    while (!InterruptCatcher::interrupted()) {
+        const int result = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+        if (result == 0)
+            return true;
+        if (result != EINTR)
+            return false;
+    }
+    return false;
 }
 
 } // namespace quellon::cli

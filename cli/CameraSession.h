@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "channel/CameraClient.h"
 
+#include <chrono>
 #include <signal.h>
 
 namespace quellon::cli {
@@ -41,5 +42,9 @@ private:
     struct sigaction previousInt_{};
     struct sigaction previousTerm_{};
 };
+
+/// Sleeps until an absolute time of the monotonic clock (steady_clock's); false when
+/// interrupted first.
+bool sleepUntil(std::chrono::steady_clock::time_point deadline);
 
 } // namespace quellon::cli

@@ -85,22 +85,6 @@ std::string fixed(double value, int digits)
     return text.str();
 }
 
-// Sleeps until an absolute time of the monotonic clock (steady_clock's); false when
-// interrupted first.
-bool sleepUntil(std::chrono::steady_clock::time_point deadline)
-{
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
-    const timespec at{static_cast<time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
-    while (!InterruptCatcher::interrupted()) {
-        const int result = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
-        if (result == 0)
-            return true;
-        if (result != EINTR)
-            return false;
-    }
-    return false;
-}
-
 PixelBufferRef readStartImage(const std::string& file)
 {
     const auto bytes = readRegularFile(file, kMaxStartImageBytes);

@@ -21,7 +21,7 @@ namespace quellon::cli {
 namespace {
 
 // The largest "standby.png" the camera daemon takes: a bigger card would only be refused there.
-constexpr std::int64_t kMaxSide = kPushedImageLimit.maxSide;
+constexpr std::int64_t kMaxCardSide = kPushedImageLimit.maxSide;
 
 struct StandbyCardOptions {
     std::string output;
@@ -34,7 +34,7 @@ std::optional<std::int64_t> parseSide(std::string_view text)
 {
     std::int64_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < 1 || value > kMaxSide)
+    if (error != std::errc() || end != text.data() + text.size() || value < 1 || value > kMaxCardSide)
         return std::nullopt;
     return value;
 }
@@ -56,7 +56,7 @@ void addStandbyCardCommand(CLI::App& app)
         const auto width = x == std::string_view::npos ? std::nullopt : parseSide(size.substr(0, x));
         const auto height = x == std::string_view::npos ? std::nullopt : parseSide(size.substr(x + 1));
         if (!width || !height)
-            throw UsageError("--size must be WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxSide)
+            throw UsageError("--size must be WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxCardSide)
                              + ", not \"" + options->size + "\"");
         refuseExisting(options->output, options->force);
         PixelBufferRef card = StandbyFrameRenderer::makeFrame(*width, *height, "Quellon", options->caption);

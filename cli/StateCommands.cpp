@@ -21,7 +21,7 @@ namespace {
 constexpr std::int64_t kMinFPS = 5;
 constexpr std::int64_t kMaxFPS = 30;
 // Larger sizes cannot be drawn as a standby card and no meeting app asks for them.
-constexpr std::int64_t kMaxSide = 8192;
+constexpr std::int64_t kMaxTargetSide = 8192;
 
 struct StateChanges {
     std::optional<std::string> mode;
@@ -74,8 +74,8 @@ QuellonState applyChanges(QuellonState state, const StateChanges& changes)
         const auto x = changes.size->find('x');
         auto width = x == std::string::npos ? std::nullopt : parseInteger(std::string_view(*changes.size).substr(0, x));
         auto height = x == std::string::npos ? std::nullopt : parseInteger(std::string_view(*changes.size).substr(x + 1));
-        if (!width || !height || *width < 1 || *height < 1 || *width > kMaxSide || *height > kMaxSide)
-            throw UsageError("--size must be WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxSide) + ", not \"" + *changes.size + "\"");
+        if (!width || !height || *width < 1 || *height < 1 || *width > kMaxTargetSide || *height > kMaxTargetSide)
+            throw UsageError("--size must be WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxTargetSide) + ", not \"" + *changes.size + "\"");
         state.targetWidth = *width;
         state.targetHeight = *height;
     }

@@ -8,7 +8,7 @@ namespace quellon {
 
 namespace {
 
-constexpr const char* interfaceName = "com.canonical.dbusmenu";
+constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
 
 using Properties = std::map<std::string, sdbus::Variant>;
 /// Property values before they become variants, so that two menus can be compared.
@@ -129,7 +129,7 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
     };
 
     object.registerMethod("GetLayout")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("parentId", "recursionDepth", "propertyNames")
         .withOutputParamNames("revision", "layout")
         .implementedAs([this, unknownItem, exists, layoutOf](std::int32_t parentId, std::int32_t depth, std::vector<std::string> names) {
@@ -138,7 +138,7 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
             return std::tuple<std::uint32_t, Layout>{revision_, layoutOf(parentId, depth, names)};
         });
     object.registerMethod("GetGroupProperties")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("ids", "propertyNames")
         .withOutputParamNames("properties")
         .implementedAs([this, exists, propertiesOfId](std::vector<std::int32_t> ids, std::vector<std::string> names) {
@@ -152,7 +152,7 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
             return result;
         });
     object.registerMethod("GetProperty")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("id", "name")
         .withOutputParamNames("value")
         .implementedAs([unknownItem, exists, propertiesOfId](std::int32_t id, const std::string& name) {
@@ -174,13 +174,13 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
         return true;
     };
     object.registerMethod("Event")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("id", "eventId", "data", "timestamp")
         .implementedAs([event](std::int32_t id, const std::string& eventId, const sdbus::Variant&, std::uint32_t) {
             event(id, eventId);
         });
     object.registerMethod("EventGroup")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("events")
         .withOutputParamNames("idErrors")
         .implementedAs([event](const std::vector<sdbus::Struct<std::int32_t, std::string, sdbus::Variant, std::uint32_t>>& events) {
@@ -191,7 +191,7 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
             return errors;
         });
     object.registerMethod("AboutToShow")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("id")
         .withOutputParamNames("needUpdate")
         .implementedAs([this](std::int32_t) {
@@ -200,7 +200,7 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
             return revision_ != before;
         });
     object.registerMethod("AboutToShowGroup")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withInputParamNames("ids")
         .withOutputParamNames("updatesNeeded", "idErrors")
         .implementedAs([this, exists](const std::vector<std::int32_t>& ids) {
@@ -215,18 +215,18 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
             }
             return std::tuple<std::vector<std::int32_t>, std::vector<std::int32_t>>{updates, errors};
         });
-    object.registerProperty("Version").onInterface(interfaceName).withGetter([] { return std::uint32_t(3); });
-    object.registerProperty("TextDirection").onInterface(interfaceName).withGetter([] { return std::string("ltr"); });
-    object.registerProperty("Status").onInterface(interfaceName).withGetter([] { return std::string("normal"); });
-    object.registerProperty("IconThemePath").onInterface(interfaceName).withGetter([] {
+    object.registerProperty("Version").onInterface(kMenuInterface).withGetter([] { return std::uint32_t(3); });
+    object.registerProperty("TextDirection").onInterface(kMenuInterface).withGetter([] { return std::string("ltr"); });
+    object.registerProperty("Status").onInterface(kMenuInterface).withGetter([] { return std::string("normal"); });
+    object.registerProperty("IconThemePath").onInterface(kMenuInterface).withGetter([] {
         return std::vector<std::string>{};
     });
     object.registerSignal("ItemsPropertiesUpdated")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withParameters<std::vector<ItemProperties>, std::vector<RemovedProperties>>("updatedProps", "removedProps");
-    object.registerSignal("LayoutUpdated").onInterface(interfaceName).withParameters<std::uint32_t, std::int32_t>("revision", "parent");
+    object.registerSignal("LayoutUpdated").onInterface(kMenuInterface).withParameters<std::uint32_t, std::int32_t>("revision", "parent");
     object.registerSignal("ItemActivationRequested")
-        .onInterface(interfaceName)
+        .onInterface(kMenuInterface)
         .withParameters<std::int32_t, std::uint32_t>("id", "timestamp");
     object.finishRegistration();
 }
@@ -265,9 +265,9 @@ void DBusMenuExporter::setMenu(const StatusMenu& menu)
     ++revision_;
     auto& object = *impl_->object;
     if (!updated.empty() || !removed.empty())
-        object.emitSignal("ItemsPropertiesUpdated").onInterface(interfaceName).withArguments(updated, removed);
+        object.emitSignal("ItemsPropertiesUpdated").onInterface(kMenuInterface).withArguments(updated, removed);
     // Some hosts only listen for layout changes; the revision tells them to read it again.
-    object.emitSignal("LayoutUpdated").onInterface(interfaceName).withArguments(revision_, std::int32_t(0));
+    object.emitSignal("LayoutUpdated").onInterface(kMenuInterface).withArguments(revision_, std::int32_t(0));
 }
 
 } // namespace quellon

@@ -6,7 +6,7 @@ namespace quellon {
 
 namespace {
 
-constexpr const char* interfaceName = "org.kde.StatusNotifierItem";
+constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 using Pixmap = sdbus::Struct<std::int32_t, std::int32_t, std::vector<std::uint8_t>>;
 using ToolTip = sdbus::Struct<std::string, std::vector<Pixmap>, std::string, std::string>;
 
@@ -31,7 +31,7 @@ StatusNotifierItem::StatusNotifierItem(sdbus::IConnection& connection, std::stri
     object_ = sdbus::createObject(connection_, objectPath);
     auto& object = *object_;
     const auto text = [&object](const char* name, std::function<std::string()> getter) {
-        object.registerProperty(name).onInterface(interfaceName).withGetter(std::move(getter));
+        object.registerProperty(name).onInterface(kItemInterface).withGetter(std::move(getter));
     };
     text("Category", [] { return std::string("ApplicationStatus"); });
     text("Id", [] { return std::string("quellon"); });
@@ -42,33 +42,33 @@ StatusNotifierItem::StatusNotifierItem(sdbus::IConnection& connection, std::stri
     text("OverlayIconName", [] { return std::string(); });
     text("AttentionIconName", [] { return std::string(); });
     text("AttentionMovieName", [] { return std::string(); });
-    object.registerProperty("WindowId").onInterface(interfaceName).withGetter([] { return std::int32_t(0); });
-    object.registerProperty("ItemIsMenu").onInterface(interfaceName).withGetter([] { return false; });
-    object.registerProperty("Menu").onInterface(interfaceName).withGetter([this] {
+    object.registerProperty("WindowId").onInterface(kItemInterface).withGetter([] { return std::int32_t(0); });
+    object.registerProperty("ItemIsMenu").onInterface(kItemInterface).withGetter([] { return false; });
+    object.registerProperty("Menu").onInterface(kItemInterface).withGetter([this] {
         return sdbus::ObjectPath(menuPath_);
     });
-    object.registerProperty("IconPixmap").onInterface(interfaceName).withGetter([this] {
+    object.registerProperty("IconPixmap").onInterface(kItemInterface).withGetter([this] {
         return toDBus(pixmaps_[symbol_.symbolName]);
     });
     for (const char* empty : {"OverlayIconPixmap", "AttentionIconPixmap"})
-        object.registerProperty(empty).onInterface(interfaceName).withGetter([] { return std::vector<Pixmap>{}; });
-    object.registerProperty("ToolTip").onInterface(interfaceName).withGetter([this] {
+        object.registerProperty(empty).onInterface(kItemInterface).withGetter([] { return std::vector<Pixmap>{}; });
+    object.registerProperty("ToolTip").onInterface(kItemInterface).withGetter([this] {
         return ToolTip{symbol_.iconName, toDBus(pixmaps_[symbol_.symbolName]), symbol_.accessibilityDescription, ""};
     });
 
-    object.registerMethod("Activate").onInterface(interfaceName).withInputParamNames("x", "y").implementedAs(
+    object.registerMethod("Activate").onInterface(kItemInterface).withInputParamNames("x", "y").implementedAs(
         [this](std::int32_t x, std::int32_t y) { actions_.activate(x, y); });
-    object.registerMethod("ContextMenu").onInterface(interfaceName).withInputParamNames("x", "y").implementedAs(
+    object.registerMethod("ContextMenu").onInterface(kItemInterface).withInputParamNames("x", "y").implementedAs(
         [this](std::int32_t x, std::int32_t y) { actions_.contextMenu(x, y); });
     // A middle click means nothing to us; scrolling neither.
-    object.registerMethod("SecondaryActivate").onInterface(interfaceName).withInputParamNames("x", "y").implementedAs(
+    object.registerMethod("SecondaryActivate").onInterface(kItemInterface).withInputParamNames("x", "y").implementedAs(
         [](std::int32_t, std::int32_t) {});
-    object.registerMethod("Scroll").onInterface(interfaceName).withInputParamNames("delta", "orientation").implementedAs(
+    object.registerMethod("Scroll").onInterface(kItemInterface).withInputParamNames("delta", "orientation").implementedAs(
         [](std::int32_t, const std::string&) {});
 
     for (const char* signal : {"NewTitle", "NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewToolTip"})
-        object.registerSignal(signal).onInterface(interfaceName);
-    object.registerSignal("NewStatus").onInterface(interfaceName).withParameters<std::string>("status");
+        object.registerSignal(signal).onInterface(kItemInterface);
+    object.registerSignal("NewStatus").onInterface(kItemInterface).withParameters<std::string>("status");
     object.finishRegistration();
 
     watcher_ = sdbus::createProxy(connection_, watcherName, "/StatusNotifierWatcher");
@@ -94,8 +94,8 @@ void StatusNotifierItem::setSymbol(const StatusSymbol& symbol)
     if (symbol == symbol_)
         return;
     symbol_ = symbol;
-    object_->emitSignal("NewIcon").onInterface(interfaceName);
-    object_->emitSignal("NewToolTip").onInterface(interfaceName);
+    object_->emitSignal("NewIcon").onInterface(kItemInterface);
+    object_->emitSignal("NewToolTip").onInterface(kItemInterface);
 }
 
 void StatusNotifierItem::registerWithWatcher()

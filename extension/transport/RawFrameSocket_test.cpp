@@ -72,7 +72,7 @@ private:
     std::atomic<int> probes_{0};
 };
 
-std::size_t openDescriptors()
+std::size_t descriptorsOpen()
 {
     const std::filesystem::directory_iterator entries("/proc/self/fd");
     return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
@@ -220,7 +220,7 @@ TEST_F(RawFrameSocketTest, HostileDescriptorsAreClosedAndCostOnlyTheirConnection
     const std::string layoutBytes = RawFrameChannel::encodeLayout(layout);
     const std::string rawFrame = request(Operation::set, rawFrameSelector, layoutBytes);
     const int sealedOnly = F_SEAL_SHRINK | F_SEAL_GROW;
-    const std::size_t baseline = openDescriptors();
+    const std::size_t baseline = descriptorsOpen();
     const std::size_t baselineMemory = openMemoryFiles();
 
     // descriptors: memfds made for the case (size, seals); split: the first byte goes alone
@@ -275,7 +275,7 @@ TEST_F(RawFrameSocketTest, HostileDescriptorsAreClosedAndCostOnlyTheirConnection
         }
         // Our own memfds are closed: whatever the server took of them must be gone too.
         // Other descriptors (the runtime's own) may come and go, so those only may not grow.
-        EXPECT_TRUE(eventually([&] { return openMemoryFiles() == baselineMemory && openDescriptors() <= baseline; }))
+        EXPECT_TRUE(eventually([&] { return openMemoryFiles() == baselineMemory && descriptorsOpen() <= baseline; }))
             << baseline << " open before, now:" << openDescriptorNames();
         EXPECT_TRUE(target.frames().empty());
         EXPECT_TRUE(target.sets().empty());
@@ -289,11 +289,11 @@ TEST_F(RawFrameSocketTest, AThousandFramesInARowLeaveNoDescriptorBehind)
     CameraClient client(socketPath());
     const PixelBufferRef frame = patternedFrame(64, 36, 5);
     ASSERT_TRUE(client.setRawFrame(*frame));
-    const std::size_t before = openDescriptors();
+    const std::size_t before = descriptorsOpen();
     const std::size_t memoryBefore = openMemoryFiles();
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(client.setRawFrame(*frame)) << "frame " << i;
-    EXPECT_TRUE(eventually([&] { return openMemoryFiles() == memoryBefore && openDescriptors() <= before; }))
+    EXPECT_TRUE(eventually([&] { return openMemoryFiles() == memoryBefore && descriptorsOpen() <= before; }))
         << before << " open before, now:" << openDescriptorNames();
     EXPECT_EQ(target.frames().size(), 1001u);
     EXPECT_EQ(target.probes(), 1);

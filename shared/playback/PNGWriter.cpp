@@ -13,7 +13,7 @@ namespace quellon {
 
 namespace {
 
-struct SpngContextFree {
+struct SpngEncoderFree {
     void operator()(spng_ctx* context) const { spng_ctx_free(context); }
 };
 
@@ -54,7 +54,7 @@ std::vector<std::uint8_t> straightRGBA(const PixelBuffer& buffer)
 std::vector<std::uint8_t> encode(const PixelBuffer& buffer)
 {
     std::vector<std::uint8_t> rgba = straightRGBA(buffer);
-    std::unique_ptr<spng_ctx, SpngContextFree> png(spng_ctx_new(SPNG_CTX_ENCODER));
+    std::unique_ptr<spng_ctx, SpngEncoderFree> png(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!png)
         return {};
     spng_set_option(png.get(), SPNG_ENCODE_TO_BUFFER, 1);

@@ -33,7 +33,7 @@ DiagnosticsReport fixedReport()
     };
 }
 
-const char* const kGoldenText = R"TEXT(Quellon diagnostics report
+const char* const kGoldenReport = R"TEXT(Quellon diagnostics report
 ==========================
 Generated: 2025-03-04T09:30:00Z
 
@@ -69,8 +69,8 @@ Network access            blocked (camera daemon (pid 10): only loopback)
 
 TEST(DiagnosticsReport, RendersTheWholeTextByteForByteWithOrWithoutAFormatter)
 {
-    EXPECT_EQ(fixedReport().text(), kGoldenText);
-    EXPECT_EQ(fixedReport().text(DateFormatter{}), kGoldenText);
+    EXPECT_EQ(fixedReport().text(), kGoldenReport);
+    EXPECT_EQ(fixedReport().text(DateFormatter{}), kGoldenReport);
 
     std::vector<Date> asked;
     const std::string text = fixedReport().text([&](Date date) {

@@ -19,7 +19,7 @@ PrivacyReceipt fixedReceipt()
                           .generatedAt = sys_days(year(2025) / 3 / 4) + hours(9) + minutes(30) + milliseconds(750)};
 }
 
-const char* const kGoldenText = R"TEXT(==============================================
+const char* const kGoldenReceipt = R"TEXT(==============================================
 QUELLON PRIVACY RECEIPT
 ==============================================
 
@@ -104,7 +104,7 @@ const char* const kGoldenJSON = R"JSON({
 
 TEST(PrivacyReceipt, RendersTheWholeTextAndJSONByteForByte)
 {
-    EXPECT_EQ(fixedReceipt().text(), kGoldenText);
+    EXPECT_EQ(fixedReceipt().text(), kGoldenReceipt);
     EXPECT_EQ(fixedReceipt().json(), kGoldenJSON);
 }
 
