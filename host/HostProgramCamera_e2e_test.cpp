@@ -118,7 +118,8 @@ bool waitForLogLine(testing::ChildProgram& host, const std::string& text)
     return false;
 }
 
-/// Reads the host's log for up to limit until a line holding text; that line, or nothing.
+/// Reads the host's log for up to limit until a line holding text; that line, or nothing when
+/// the time is up or the log ends first (the host writes no empty lines).
 std::optional<std::string> logLineWithin(testing::ChildProgram& host, const std::string& text,
                                          std::chrono::seconds limit = std::chrono::seconds(60))
 {
@@ -126,7 +127,7 @@ std::optional<std::string> logLineWithin(testing::ChildProgram& host, const std:
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         const std::string line = host.readErrorLine(std::max(left, std::chrono::milliseconds(1)));
-        if (line.empty() && std::chrono::steady_clock::now() >= deadline)
+        if (line.empty())
             return std::nullopt;
         if (line.find(text) != std::string::npos)
             return line;
