@@ -118,9 +118,9 @@ bool waitForLogLine(testing::ChildProgram& host, const std::string& text)
     return false;
 }
 
-/// Reads the host's log for up to limit until a line holding text; that line, or nothing when
-/// the time is up or the log ends first (the host writes no empty lines).
-std::optional<std::string> logLineWithin(testing::ChildProgram& host, const std::string& text,
+/// Reads the host's log for up to limit until a line holding one of texts; that line, or
+/// nothing when the time is up or the log ends first (the host writes no empty lines).
+std::optional<std::string> logLineWithin(testing::ChildProgram& host, const std::vector<std::string>& texts,
                                          std::chrono::seconds limit = std::chrono::seconds(60))
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -129,8 +129,9 @@ std::optional<std::string> logLineWithin(testing::ChildProgram& host, const std:
         const std::string line = host.readErrorLine(std::max(left, std::chrono::milliseconds(1)));
         if (line.empty())
             return std::nullopt;
-        if (line.find(text) != std::string::npos)
-            return line;
+        for (const std::string& text : texts)
+            if (line.find(text) != std::string::npos)
+                return line;
     }
 }
 
@@ -513,18 +514,24 @@ TEST_F(HostProgramCameraTest, AnAwayTakenWhileSeatedLastsUntilTheUserHasLeftAndC
                                             env)
                           .finish();
     ASSERT_EQ(away.status, 0) << away.err;
-    const auto armed = logLineWithin(host, "auto return armed");
+    const auto armed = logLineWithin(host, {"auto return armed"});
     ASSERT_TRUE(armed);
     EXPECT_EQ(armed->find("without a reference face"), std::string::npos) << *armed;
     ASSERT_TRUE(meeting.firstAfter({}, MeetingView::Shows::loop)) << "the loop replaces the live picture";
 
-    // Seated through as many samples as a return takes: Away stays.
-    ASSERT_TRUE(logLineWithin(host, "the user is still in place")) << "the watcher never saw the user stay";
+    // Seated through as many samples as a return takes: Away stays. (The host logs every mode
+    // change: a bounce shows as "mode away -> live".)
+    const std::string returned = "-> live";
+    const auto stayed = logLineWithin(host, {"the user is still in place", returned});
+    ASSERT_TRUE(stayed) << "the watcher never saw the user stay";
+    ASSERT_EQ(stayed->find(returned), std::string::npos) << "Away ended with the user still seated: " << *stayed;
     EXPECT_NE(quellon({"status"}).out.find("mode: away (command)"), std::string::npos);
 
     // The user leaves; the seat is seen empty. Still Away.
     show(empty);
-    ASSERT_TRUE(logLineWithin(host, "the seat is empty")) << "no bounce to Live: the watcher is still armed";
+    const auto left = logLineWithin(host, {"the seat is empty", returned});
+    ASSERT_TRUE(left) << "the watcher never saw the seat empty";
+    ASSERT_EQ(left->find(returned), std::string::npos) << "Away ended before the user came back: " << *left;
 
     // And comes back: Live again.
     const auto back = std::chrono::steady_clock::now();
