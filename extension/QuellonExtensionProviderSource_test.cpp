@@ -164,8 +164,8 @@ private:
 
 // At shutdown the daemon withdraws the device, then releases the sources before the backend,
 // the clock and the log. A tick holds its source while it runs: unless the withdrawal waits for
-// a tick in progress and ends the ticks, the last release is that tick's, after all of them
-// are gone.
+// a tick in progress and ends the ticks, the last release can be that tick's, after all of
+// them are gone.
 TEST_F(ProviderSourceTest, WithdrawingTheDeviceWaitsForTheTickInProgressAndEndsTheTicks)
 {
     HoldingClock clock;
@@ -179,23 +179,24 @@ TEST_F(ProviderSourceTest, WithdrawingTheDeviceWaitsForTheTickInProgressAndEndsT
     clock.hold();
     std::thread ticking([&] { world.timers.fire(); });
     clock.waitForReader(); // a tick is inside its frame
-    std::atomic<bool> released = false;
+    std::atomic<bool> withdrawn = false;
     std::thread stopping([&] {
         provider->removeDevice();
-        provider.reset();
-        released = true;
+        withdrawn = true;
     });
-    // Either the shutdown runs through while the tick still holds the source, or it reaches
-    // the close, which waits for the tick.
+    // Either the withdrawal returns while the tick still holds the source, or it reaches the
+    // close, which waits for the tick.
     const std::string closing = "Quellon ext: stream closing after the frame in progress";
-    for (int i = 0; i < 10000 && !released && !world.log.contains(closing); ++i)
+    for (int i = 0; i < 10000 && !withdrawn && !world.log.contains(closing); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_FALSE(released) << "the sources were released while a tick still sent a frame";
+    EXPECT_FALSE(withdrawn) << "the device was withdrawn while a tick still sent a frame";
     EXPECT_TRUE(world.log.contains(closing));
     clock.release();
     ticking.join();
     stopping.join();
 
+    // Nothing but the provider holds the source now: releasing it destroys the source here.
+    provider.reset();
     EXPECT_TRUE(source.expired());
     EXPECT_EQ(world.timers.liveTimers(), 0);
     EXPECT_EQ(world.timers.fire(), 0) << "no tick after the withdrawal";
