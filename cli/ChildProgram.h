@@ -3,7 +3,9 @@
 // Runs a program as a child process for the command-line tests, with exactly the given
 // environment, and collects its exit status and output.
 
+#include <chrono>
 #include <csignal>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
@@ -57,6 +59,24 @@ public:
         while (::read(err_, &c, 1) == 1 && c != '\n')
             line += c;
         return line;
+    }
+
+    /// The same, but empty when no whole line comes within limit: a test waiting for a line
+    /// that never comes fails instead of hanging.
+    std::string readErrorLine(std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::string line;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd ready{err_, POLLIN, 0};
+            char c;
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0 || ::read(err_, &c, 1) != 1)
+                return {};
+            if (c == '\n')
+                return line;
+            line += c;
+        }
     }
 
     /// Waits for the end; standard error is read after standard output, so it must stay small.

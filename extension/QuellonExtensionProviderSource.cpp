@@ -1,6 +1,7 @@
 #include "QuellonExtensionProviderSource.h"
 
 #include "QuellonExtensionDeviceSource.h"
+#include "QuellonExtensionStreamSource.h"
 #include "QuellonRenameBridge.h"
 #include "SerialQueue.h"
 #include "backends/CameraBackend.h"
@@ -101,6 +102,8 @@ void QuellonExtensionProviderSource::performRename(const std::string& name)
         std::lock_guard lock(mutex_);
         deviceSource_ = replacement;
     }
+    // The withdrawn device's ticks end here, not whenever its last client's stop arrives.
+    current->streamSource()->close();
     services_.log.write(LogLevel::info, "Quellon: device renamed live → " + labelSafeText(name));
 }
 
@@ -118,6 +121,7 @@ void QuellonExtensionProviderSource::removeDevice()
             } catch (const std::exception&) {
                 // Shutting down: nothing to restore.
             }
+            current->streamSource()->close();
         }
     });
 }

@@ -43,7 +43,8 @@ public:
     /// Where a name the backend cannot apply live takes effect; empty when renames are live.
     std::string deferredRenameHint(const std::string& name) const { return provider_.deferredRenameHint(name); }
 
-    /// Withdraws the current device; for shutdown.
+    /// Withdraws the current device and closes its stream source; for shutdown. Once this
+    /// returns no tick runs and none will, so the sources can be released before the backend.
     void removeDevice();
     /// Why the first device could not be published; none when it was. The daemon ends on it
     /// when the user asked for this sink, and tries the next one under `auto`.

@@ -15,6 +15,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace quellon {
 namespace {
 
@@ -115,6 +119,87 @@ TEST_F(ProviderSourceTest, RenamesLiveWithAFreshDeviceAndStreamSource)
     rename(*provider, "Second");
     EXPECT_THAT(backend.publishedNames(), ElementsAre("Second"));
     EXPECT_EQ(provider->deviceSource()->localizedName(), "Second");
+}
+
+/// Host time that stands still while held: a tick that reads it waits inside its frame.
+class HoldingClock final : public Clock {
+public:
+    double hostTimeSeconds() const override
+    {
+        std::unique_lock lock(mutex_);
+        ++readers_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
+        return 1000.0;
+    }
+    Date now() const override { return Date(); }
+
+    void hold()
+    {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        changed_.notify_all();
+    }
+    /// Waits until some thread has read the clock since it was held.
+    void waitForReader()
+    {
+        std::unique_lock lock(mutex_);
+        const int before = readers_;
+        changed_.wait(lock, [&] { return readers_ > before; });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool held_ = false;
+    mutable int readers_ = 0;
+};
+
+// At shutdown the daemon withdraws the device, then releases the sources before the backend,
+// the clock and the log. A tick holds its source while it runs: unless the withdrawal waits for
+// a tick in progress and ends the ticks, the last release can be that tick's, after all of
+// them are gone.
+TEST_F(ProviderSourceTest, WithdrawingTheDeviceWaitsForTheTickInProgressAndEndsTheTicks)
+{
+    HoldingClock clock;
+    const ExtensionServices services{clock, world.log, world.defaults, world.platform, world.frames, world.timers, world.bridge};
+    auto provider = QuellonExtensionProviderSource::create(backend, services);
+    std::weak_ptr<QuellonExtensionStreamSource> source = provider->deviceSource()->streamSource();
+    std::static_pointer_cast<InMemoryCameraBackend::Device>(provider->deviceSource()->device())->stream()->startClient();
+    source.lock()->drain();
+    ASSERT_EQ(world.timers.liveTimers(), 1);
+
+    clock.hold();
+    std::thread ticking([&] { world.timers.fire(); });
+    clock.waitForReader(); // a tick is inside its frame
+    std::atomic<bool> withdrawn = false;
+    std::thread stopping([&] {
+        provider->removeDevice();
+        withdrawn = true;
+    });
+    // Either the withdrawal returns while the tick still holds the source, or it reaches the
+    // close, which waits for the tick.
+    const std::string closing = "Quellon ext: stream closing after the frame in progress";
+    for (int i = 0; i < 10000 && !withdrawn && !world.log.contains(closing); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(withdrawn) << "the device was withdrawn while a tick still sent a frame";
+    EXPECT_TRUE(world.log.contains(closing));
+    clock.release();
+    ticking.join();
+    stopping.join();
+
+    // Nothing but the provider holds the source now: releasing it destroys the source here.
+    provider.reset();
+    EXPECT_TRUE(source.expired());
+    EXPECT_EQ(world.timers.liveTimers(), 0);
+    EXPECT_EQ(world.timers.fire(), 0) << "no tick after the withdrawal";
 }
 
 // The published name again, a refused removal and a refused add all keep the old device.

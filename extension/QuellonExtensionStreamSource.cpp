@@ -154,6 +154,8 @@ void QuellonExtensionStreamSource::stopStream()
 void QuellonExtensionStreamSource::startTimer()
 {
     stopTimer();
+    if (closed_)
+        return;
     applyState(true);
     timer_ = services_.timers.start(*timerQueue_, 1.0 / static_cast<double>(fps_), [weak = weak_from_this()] {
         if (auto self = weak.lock())
@@ -381,6 +383,17 @@ QuellonExtensionStreamSource::Snapshot QuellonExtensionStreamSource::snapshot() 
 void QuellonExtensionStreamSource::drain() const
 {
     timerQueue_->sync([] {});
+}
+
+void QuellonExtensionStreamSource::close()
+{
+    services_.log.write(LogLevel::debug, "Quellon ext: stream closing after the frame in progress");
+    // The queue runs one item at a time: this one comes after any tick that has begun, and a
+    // timer cancelled on its own queue fires no more.
+    timerQueue_->sync([this] {
+        closed_ = true;
+        stopTimer();
+    });
 }
 
 } // namespace quellon

@@ -129,6 +129,12 @@ public:
     /// Waits until the work already queued on the frames queue has run.
     void drain() const;
 
+    /// Ends the ticks for good, once the device is withdrawn: waits for a tick in progress, and
+    /// no frame is sent afterwards, whatever starts still arrive. A tick holds the source while
+    /// it runs, so without this the last release could come from a tick, after the program has
+    /// let the backend, the clock and the log go.
+    void close();
+
     QuellonExtensionStreamSource(const QuellonExtensionStreamSource&) = delete;
     QuellonExtensionStreamSource& operator=(const QuellonExtensionStreamSource&) = delete;
 
@@ -159,6 +165,7 @@ private:
 
     // Owned by the frames queue.
     std::unique_ptr<FrameTimer> timer_;
+    bool closed_ = false;
     std::int64_t startClients_ = 0;
     std::optional<double> lastHeartbeatHostTime_;
     std::int64_t lastRevision_ = -1;

@@ -264,14 +264,17 @@ int main(int argc, char** argv)
     log.write(LogLevel::info, std::string("Quellon: stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     server.stop();
     QuellonRenameBridge::shared().setApply({});
+    // Withdrawn with the socket closed and the backend's threads for the device stopped, then
+    // closed: no tick runs from here on, and nothing else holds the sources, so releasing them
+    // below destroys them here, before the backend whose devices and streams they hold.
     provider->removeDevice();
-    // The sources go before the backend whose devices they hold.
     target.close();
     router.reset();
     provider.reset();
     backend.reset();
-    // A source released by its own frames queue lets that thread finish its item alone; it
-    // must be done before the clock, the log and the services above go away.
+    // A queue destroyed from its own work (a device renamed away, released by a channel write
+    // that still reached it) lets its thread finish that item alone; it must be done before the
+    // clock and the log go.
     if (!SerialQueue::waitForDetachedThreads(std::chrono::seconds(5)))
         log.write(LogLevel::error, "Quellon: a frames queue did not finish within 5 s of stopping");
     return 0;

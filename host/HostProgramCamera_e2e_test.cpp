@@ -2,6 +2,8 @@
 // input as the physical camera, and the quellon commands on a private session bus.
 
 #include "CameraDaemonFixture.h"
+#include "capture/TestFootage.h"
+#include "host/HostBus.h"
 #include "menubar/BusTestSupport.h"
 #include "playback/TestClips.h"
 
@@ -12,11 +14,14 @@
 #include "capture/CameraListing.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <mutex>
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/wait.h>
 #include <thread>
@@ -112,6 +117,123 @@ bool waitForLogLine(testing::ChildProgram& host, const std::string& text)
             return true;
     return false;
 }
+
+/// Reads the host's log for up to limit until a line holding one of texts; that line, or
+/// nothing when the time is up or the log ends first (the host writes no empty lines).
+std::optional<std::string> logLineWithin(testing::ChildProgram& host, const std::vector<std::string>& texts,
+                                         std::chrono::seconds limit = std::chrono::seconds(60))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const std::string line = host.readErrorLine(std::max(left, std::chrono::milliseconds(1)));
+        if (line.empty())
+            return std::nullopt;
+        for (const std::string& text : texts)
+            if (line.find(text) != std::string::npos)
+                return line;
+    }
+}
+
+// The seat the camera looks at: a plain orange wall, with or without the user (the astronaut
+// photograph at the left, the face about a third of the picture tall).
+constexpr const char* kWall = "0xC87828";
+bool showsTheWall(const Frame& frame)
+{
+    for (auto [x, y] : {std::pair{kWidth - 10, 8}, std::pair{kWidth - 10, kHeight - 10}}) {
+        const auto* p = reinterpret_cast<const unsigned char*>(frame.bytes.data()) + (y * kWidth + x) * 3;
+        if (std::abs(p[0] - 200) > 50 || std::abs(p[1] - 120) > 50 || std::abs(p[2] - 40) > 50)
+            return false;
+    }
+    return true;
+}
+
+/// What a meeting shows, frame by frame, read on a thread of its own while the test follows
+/// the host's log: each frame is the loop, the live seat, or something else (the card).
+class MeetingView {
+public:
+    enum class Shows { loop, live, other };
+    struct Seen {
+        std::chrono::steady_clock::time_point at;
+        Shows shows;
+    };
+
+    explicit MeetingView(std::function<Frame()> next)
+        : thread_([this, next = std::move(next)](std::stop_token stop) {
+              try {
+                  while (!stop.stop_requested()) {
+                      const Frame frame = next();
+                      const Shows shows = isBlue(frame) ? Shows::loop : showsTheWall(frame) ? Shows::live : Shows::other;
+                      std::lock_guard lock(mutex_);
+                      seen_.push_back({std::chrono::steady_clock::now(), shows});
+                      changed_.notify_all();
+                  }
+              } catch (const std::exception&) {
+                  std::lock_guard lock(mutex_);
+                  ended_ = true;
+                  changed_.notify_all();
+              }
+          })
+    {
+    }
+
+    /// The first frame read after since showing shows, once it comes (within a minute).
+    std::optional<Seen> firstAfter(std::chrono::steady_clock::time_point since, Shows shows)
+    {
+        std::unique_lock lock(mutex_);
+        std::optional<Seen> found;
+        changed_.wait_for(lock, std::chrono::seconds(60), [&] {
+            for (const Seen& seen : seen_)
+                if (seen.at >= since && seen.shows == shows) {
+                    found = seen;
+                    return true;
+                }
+            return ended_;
+        });
+        return found;
+    }
+
+    std::vector<Seen> seen() const
+    {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Seen> seen_;
+    bool ended_ = false;
+    std::jthread thread_; // last: stopped and joined first
+};
+
+/// A desktop's screen saver on the session bus, announcing locks and unlocks as GNOME and KDE
+/// do. After each announcement it pings the host: one sender's messages reach a receiver in
+/// order, so once set() returns the host has taken the news.
+class FakeScreenSaver {
+public:
+    explicit FakeScreenSaver(const std::string& address)
+        : connection_(sdbus::createSessionBusConnectionWithAddress(address))
+    {
+        object_ = sdbus::createObject(*connection_, "/org/freedesktop/ScreenSaver");
+        object_->registerSignal("ActiveChanged").onInterface(kInterface).withParameters<bool>();
+        object_->finishRegistration();
+        connection_->requestName(kInterface);
+        host_ = sdbus::createProxy(*connection_, host::HostBus::serviceName, host::HostBus::objectPath);
+    }
+
+    void set(bool locked)
+    {
+        object_->emitSignal("ActiveChanged").onInterface(kInterface).withArguments(locked);
+        host_->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
+    }
+
+private:
+    static constexpr const char* kInterface = "org.freedesktop.ScreenSaver";
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IObject> object_;
+    std::unique_ptr<sdbus::IProxy> host_;
+};
 
 class HostProgramCameraTest : public testing::CameraDaemonFixture {
 protected:
@@ -349,6 +471,132 @@ TEST_F(HostProgramCameraTest, TheHostOutlivesItsSessionAndSystemBusAndTheFeedNev
     ASSERT_TRUE(waitForLogLine(host, "Quellon host: connected to the session bus again"));
     ASSERT_EQ(run({"live"}).status, 0) << "commands reach it again";
     EXPECT_TRUE(framesUntil(300, isLime));
+
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.finish().status, 0);
+}
+
+TEST_F(HostProgramCameraTest, AnAwayTakenWhileSeatedLastsUntilTheUserHasLeftAndComeBack)
+{
+    ASSERT_TRUE(testing::havePhotographs()) << "python3-skimage's photographs are missing";
+    // A short loop: it is ready sooner.
+    fs::create_directories(container / "Clips");
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i color=c=blue:s=320x180:r=30:d=0.5 -c:v ffv1", container / "Clips" / "blue.mkv"));
+    ASSERT_EQ(quellon({"state", "set", "--clip", "blue.mkv", "--mode", "live"}).status, 0);
+    ASSERT_EQ(quellon({"settings", "set", "auto-return", "on"}).status, 0);
+    // The camera is a file the host reads again whenever it ends; replacing it changes the scene.
+    const fs::path seated = home / "seated.mkv", empty = home / "empty.mkv", camera = home / "camera.mkv";
+    const std::string wall = std::string("-f lavfi -i color=c=") + kWall + ":s=640x360:r=30:d=0.5 ";
+    ASSERT_TRUE(testing::ffmpeg(wall + "-loop 1 -framerate 30 -i '" + testing::photograph("astronaut.png")
+                                    + "' -filter_complex \"[1:v]scale=600:600[user];[0:v][user]overlay=x=-190:y=-50:shortest=1,"
+                                      "format=yuv420p\" -c:v ffv1",
+                                seated));
+    ASSERT_TRUE(testing::ffmpeg(wall + "-pix_fmt yuv420p -c:v ffv1", empty));
+    const auto show = [&](const fs::path& scene) {
+        fs::copy_file(scene, home / "next.mkv", fs::copy_options::overwrite_existing);
+        fs::rename(home / "next.mkv", camera);
+    };
+    show(seated);
+
+    std::vector<std::string> env = environment();
+    env.push_back("QUELLON_DEBUG=1"); // auto return's steps, on standard error
+    testing::ChildProgram host(QUELLON_CLI_PATH, {"host", "--no-tray", "--input", camera.string()}, env);
+    ASSERT_TRUE(waitUntilServing(host));
+    openReader();
+    ASSERT_TRUE(framesUntil(300, showsTheWall)) << "Live shows the user";
+    ASSERT_NE(statusUntil("loop: blue.mkv (15 frames").find("loop: blue.mkv (15 frames"), std::string::npos);
+    MeetingView meeting([this] { return nextFrame(); });
+
+    // Away from a script or a hotkey daemon over the bus, the user still at the desk.
+    const auto away = testing::ChildProgram("/usr/bin/busctl",
+                                            {"--address=" + bus.address(), "call", host::HostBus::serviceName,
+                                             host::HostBus::objectPath, host::HostBus::interfaceName, "SetMode", "s", "away"},
+                                            env)
+                          .finish();
+    ASSERT_EQ(away.status, 0) << away.err;
+    const auto armed = logLineWithin(host, {"auto return armed"});
+    ASSERT_TRUE(armed);
+    EXPECT_EQ(armed->find("without a reference face"), std::string::npos) << *armed;
+    ASSERT_TRUE(meeting.firstAfter({}, MeetingView::Shows::loop)) << "the loop replaces the live picture";
+
+    // Seated through as many samples as a return takes: Away stays. (The host logs every mode
+    // change: a bounce shows as "mode away -> live".)
+    const std::string returned = "-> live";
+    const auto stayed = logLineWithin(host, {"the user is still in place", returned});
+    ASSERT_TRUE(stayed) << "the watcher never saw the user stay";
+    ASSERT_EQ(stayed->find(returned), std::string::npos) << "Away ended with the user still seated: " << *stayed;
+    EXPECT_NE(quellon({"status"}).out.find("mode: away (command)"), std::string::npos);
+
+    // The user leaves; the seat is seen empty. Still Away.
+    show(empty);
+    const auto left = logLineWithin(host, {"the seat is empty", returned});
+    ASSERT_TRUE(left) << "the watcher never saw the seat empty";
+    ASSERT_EQ(left->find(returned), std::string::npos) << "Away ended before the user came back: " << *left;
+
+    // And comes back: Live again.
+    const auto back = std::chrono::steady_clock::now();
+    show(seated);
+    const auto live = meeting.firstAfter(back, MeetingView::Shows::live);
+    ASSERT_TRUE(live) << "Live comes back with the user";
+    EXPECT_NE(statusUntil("mode: live").find("mode: live (presence confirmed)"), std::string::npos);
+    std::cout << "Live again " << std::chrono::duration_cast<std::chrono::milliseconds>(live->at - back).count()
+              << " ms after the user came back\n";
+
+    // Between the first frame of the loop and the user's return the meeting never saw the seat.
+    bool looping = false;
+    for (const auto& seen : meeting.seen()) {
+        if (seen.at >= back)
+            break;
+        looping = looping || seen.shows == MeetingView::Shows::loop;
+        EXPECT_FALSE(looping && seen.shows == MeetingView::Shows::live) << "the meeting saw the seat while Away";
+    }
+
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.finish().status, 0);
+}
+
+TEST_F(HostProgramCameraTest, TheScreenLockLeavesStandbyAloneAndEndsOnlyItsOwnAway)
+{
+    makeClip("blue", "blue.mkv");
+    ASSERT_EQ(quellon({"state", "set", "--clip", "blue.mkv", "--mode", "live"}).status, 0);
+    ASSERT_EQ(quellon({"settings", "set", "lock-trigger", "on"}).status, 0);
+    std::vector<std::string> env = environment();
+    // No system bus (so no logind): the desktop's screen saver reports the lock.
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (home / "no-system-bus").string());
+    testing::ChildProgram host(QUELLON_CLI_PATH, {"host", "--no-tray", "--input", "lavfi:color=c=lime:s=320x180:r=30"}, env);
+    ASSERT_TRUE(waitUntilServing(host));
+    openReader();
+    ASSERT_TRUE(framesUntil(300, isLime));
+    ASSERT_NE(statusUntil("loop: blue.mkv (30 frames").find("loop: blue.mkv (30 frames"), std::string::npos);
+    FakeScreenSaver screen(bus.address());
+    const auto mode = [&] {
+        const std::string out = quellon({"status"}).out;
+        const auto at = out.find("mode: ");
+        return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+    };
+
+    // Standby: the lock leaves it alone, and so does the unlock.
+    ASSERT_EQ(quellon({"standby"}).status, 0);
+    ASSERT_TRUE(framesUntil(300, [](const Frame& frame) { return !isLime(frame) && !isBlue(frame); })) << "the card";
+    screen.set(true);
+    EXPECT_EQ(mode(), "mode: standby (command)");
+    screen.set(false);
+    EXPECT_EQ(mode(), "mode: standby (command)") << "the unlock does not turn Standby into Live";
+
+    // Live: the lock makes an Away that its unlock ends.
+    ASSERT_EQ(quellon({"live"}).status, 0);
+    screen.set(true);
+    EXPECT_EQ(mode(), "mode: away (screen locked)");
+    EXPECT_TRUE(framesUntil(300, isBlue)) << "locked: the loop plays";
+    screen.set(false);
+    EXPECT_EQ(mode(), "mode: live (screen unlocked)");
+    EXPECT_TRUE(framesUntil(300, isLime)) << "unlocked: Live again";
+
+    // An Away taken by hand outlives a lock and its unlock.
+    ASSERT_EQ(quellon({"away"}).status, 0);
+    screen.set(true);
+    screen.set(false);
+    EXPECT_EQ(mode(), "mode: away (command)");
 
     host.signal(SIGTERM);
     EXPECT_EQ(host.finish().status, 0);

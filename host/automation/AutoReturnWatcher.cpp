@@ -33,6 +33,9 @@ bool ReturnJudge::sample(bool presenceConfirmed)
     if (!absenceSeen_) {
         // Still waiting for the user to go: a sample with them in place starts the count again.
         inARow_ = presenceConfirmed ? 0 : inARow_ + 1;
+        seatedInARow_ = presenceConfirmed ? seatedInARow_ + 1 : 0;
+        if (seatedInARow_ >= confirmations_)
+            stayedSeated_ = true;
         if (inARow_ >= absences_) {
             absenceSeen_ = true;
             inARow_ = 0;
@@ -99,6 +102,7 @@ void AutoReturnWatcher::run()
     FaceDetector* detector = options_.detector;
     std::optional<LoopEntry::FaceGeometry> reference;
     ReturnJudge judge(options_.absences, options_.confirmations);
+    bool seatedNoted = false; // said once per arming that the user has not left yet
     auto next = std::chrono::steady_clock::now();
 
     std::unique_lock lock(mutex_);
@@ -122,6 +126,7 @@ void AutoReturnWatcher::run()
                     // The face as the user left it; with none, any face confirms presence.
                     reference = faceOf(host_.lastLiveFrame(), *detector);
                     judge = ReturnJudge(options_.absences, options_.confirmations);
+                    seatedNoted = false;
                     next = std::chrono::steady_clock::now() + options_.interval;
                     log_.write(LogLevel::debug,
                                reference ? "auto return armed" : "auto return armed without a reference face");
@@ -144,8 +149,11 @@ void AutoReturnWatcher::run()
         lock.lock();
         ++samples_;
         const bool newlyEmpty = judge.absenceSeen() && !std::exchange(absenceSeen_, true);
+        const bool newlySeated = judge.stayedSeated() && !std::exchange(seatedNoted, true);
         const std::uint64_t heardBefore = statuses_;
         lock.unlock();
+        if (newlySeated)
+            log_.write(LogLevel::debug, "auto return: the user is still in place; Away lasts until they have left");
         if (newlyEmpty)
             log_.write(LogLevel::debug, "auto return: the seat is empty; the user's return ends Away");
         if (back) {

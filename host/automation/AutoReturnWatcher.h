@@ -31,12 +31,17 @@ public:
     /// Takes one sample's verdict; true when the return is due.
     bool sample(bool presenceConfirmed);
     bool absenceSeen() const { return absenceSeen_; }
+    /// Before any absence, the user has been in place for as many samples in a row as a return
+    /// needs: the moment a return without the absence rule would have come.
+    bool stayedSeated() const { return stayedSeated_; }
 
 private:
     int absences_;
     int confirmations_;
     bool absenceSeen_ = false;
+    bool stayedSeated_ = false;
     int inARow_ = 0;
+    int seatedInARow_ = 0;
 };
 
 /// Armed by a status of Away with auto return on, disarmed by any other. While armed it keeps

@@ -124,6 +124,16 @@ TEST(ReturnJudge, AbsenceMustComeInARowAndBeforePresence)
                 due = static_cast<int>(i);
         EXPECT_EQ(due, c.dueAt) << ::testing::PrintToString(c.samples);
     }
+
+    // Seated through as many samples as a return takes, before leaving: what the log reports.
+    const std::pair<std::vector<bool>, bool> seated[] = {
+        {{true, true}, true}, {{true, false, true}, false}, {{false, false, true, true}, false}};
+    for (const auto& [samples, stayed] : seated) {
+        ReturnJudge judge(2, 2);
+        for (bool sample : samples)
+            judge.sample(sample);
+        EXPECT_EQ(judge.stayedSeated(), stayed) << ::testing::PrintToString(samples);
+    }
 }
 
 TEST_F(AutoReturnWatcherTest, AnAwayThatComesDuringTheReturnArmsItAgain)
