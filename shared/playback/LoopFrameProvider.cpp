@@ -79,6 +79,24 @@ void LoopFrameProvider::setAlive(AliveMotion alive)
     alive_ = alive;
 }
 
+LoopFrameProvider::LoadLimits LoopFrameProvider::limits() const
+{
+    std::lock_guard lock(limitsMutex_);
+    return limits_;
+}
+
+void LoopFrameProvider::setLimits(const LoadLimits& limits)
+{
+    std::lock_guard lock(limitsMutex_);
+    limits_ = limits;
+}
+
+ClipRequest LoopFrameProvider::requestFor(std::int64_t maxFrames, std::int64_t maxBytes) const
+{
+    const LoadLimits limits = this->limits();
+    return ClipRequest{maxFrames, maxBytes, limits.maxWidth, limits.maxHeight};
+}
+
 void LoopFrameProvider::reset()
 {
     std::lock_guard lock(mutex_);
@@ -106,7 +124,7 @@ std::int64_t LoopFrameProvider::frameCount() const
 
 void LoopFrameProvider::load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames)
 {
-    DecodedClip clip = decoder_->decode(file, maxFrames);
+    DecodedClip clip = decoder_->decode(file, requestFor(maxFrames, limits().maxBytes));
     std::vector<PixelBufferRef> frames = stabilized(clip.frames);
     clip.frames.clear(); // the unstabilised frames go before the analysis allocates
     if (loopMode_ == LoopMode::forward)
@@ -123,10 +141,14 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
         LoopRotation::perClipFrameCap(totalBudget, static_cast<std::int64_t>(files.size()), kMinFramesPerClip);
     std::vector<std::vector<PixelBufferRef>> clips;
     std::optional<std::pair<std::int64_t, std::int64_t>> size;
+    // The byte budget is the load's: each clip gets what the ones before it left.
+    std::int64_t bytesLeft = limits().maxBytes;
     for (const auto& file : files) {
+        if (bytesLeft <= 0)
+            break;
         DecodedClip clip;
         try {
-            clip = decoder_->decode(file, perClip);
+            clip = decoder_->decode(file, requestFor(perClip, bytesLeft));
         } catch (const std::exception&) {
             continue; // one bad clip must not cost the others
         }
@@ -136,6 +158,9 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
             size = std::pair(clip.width, clip.height);
         else if (*size != std::pair(clip.width, clip.height))
             continue;
+        for (const PixelBufferRef& frame : clip.frames)
+            if (frame)
+                bytesLeft -= static_cast<std::int64_t>(frame->bytesPerRow()) * frame->height();
         clips.push_back(stabilized(clip.frames));
     }
     if (clips.empty())
