@@ -44,29 +44,37 @@ void LoopClipAnalysis::add(const PixelBuffer& frame, double time)
 {
     signatures_.push_back(LoopEntry::signature(frame, kSignatureGrid).value_or(FrameSignature{}));
     times_.push_back(time);
-    greys_.push_back(frame.isBGRA() ? greyCopy(frame, kEyeFrameShortSide) : nullptr);
+    greys_.push_back(eyeFrames_ == EyeFrames::kept && frame.isBGRA() ? greyCopy(frame, kEyeFrameShortSide) : nullptr);
 }
 
 LoopQualityReport LoopClipAnalysis::report(double start, double end) const
 {
     std::vector<FrameSignature> window;
     std::vector<double> lumas;
-    std::optional<double> first, last;
     for (std::size_t i = 0; i < times_.size(); ++i) {
         if (times_[i] < start || times_[i] > end)
             continue;
         window.push_back(signatures_[i]);
         lumas.insert(lumas.end(), signatures_[i].begin(), signatures_[i].end());
-        first = first.value_or(times_[i]);
-        last = times_[i];
     }
-    // Each frame lasts as long as the mean spacing of the window's frames; a single frame
-    // counts as no length at all.
-    double seconds = 0;
-    if (window.size() >= 2)
-        seconds = (*last - *first) * static_cast<double>(window.size()) / static_cast<double>(window.size() - 1);
     return LoopQualityReport::evaluate(LoopMetrics::meanLuminance(lumas), LoopMetrics::averageMotion(window),
-                                       LoopMetrics::boundaryJump(window), seconds);
+                                       LoopMetrics::boundaryJump(window), seconds(start, end));
+}
+
+double LoopClipAnalysis::seconds(double start, double end) const
+{
+    std::optional<double> first, last;
+    std::size_t count = 0;
+    for (double time : times_) {
+        if (time < start || time > end)
+            continue;
+        first = first.value_or(time);
+        last = time;
+        ++count;
+    }
+    if (count < 2)
+        return 0;
+    return (*last - *first) * static_cast<double>(count) / static_cast<double>(count - 1);
 }
 
 std::optional<LoopSeamFinder::Seam> LoopClipAnalysis::seam(double minDuration, double maxDuration,
