@@ -231,7 +231,7 @@ void analyseLoop(const std::string& name, bool asJSON)
         return analyseClip(loop.file);
     }();
     const LoopQualityReport report = result.analysis.report(0, result.duration);
-    const auto seam = findSeam(result.analysis);
+    const auto seam = findSeam(result.analysis, loop.file);
     if (asJSON) {
         json out = reportJSON(report);
         out["name"] = loop.loop->filename;

@@ -47,12 +47,27 @@ public:
     /// frame counts as no length at all.
     double seconds(double start, double end) const;
 
+    /// Reads the clip again and hands use(k, frame) the frame shown at times[k], for every k
+    /// (times ascending, counted from the first frame added, as a reader of the written clip
+    /// counts them from its first picture); a frame it cannot find is left out.
+    using FrameSource = std::function<void(const std::vector<double>& times,
+                                           const std::function<void(std::size_t, const PixelBuffer&)>& use)>;
+
     /// The seam between minDuration and maxDuration whose boundary frames look most alike,
     /// preferring one where the eyes are open at both ends. Frames are first searched for a face
     /// with `faces` (boxes only); `landmarks` is asked for only when one is found, so a clip
     /// without faces never waits for the landmark model to load.
     std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& faces,
                                              const std::function<FaceDetector&()>& landmarks) const;
+    /// The same for an analysis that kept no grey copies: the boundary frames of the best
+    /// kMaxSeamCandidates seams (at most twice as many frames) are read again from `source`, so
+    /// the eye test holds those frames only, however long the clip.
+    std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& faces,
+                                             const std::function<FaceDetector&()>& landmarks, const FrameSource& source) const;
+
+    /// The frames the eye test may look at: the boundary frames of the best kMaxSeamCandidates
+    /// seams between minDuration and maxDuration, ascending.
+    std::vector<std::int64_t> eyeTestFrames(double minDuration, double maxDuration) const;
 
     /// Frame index's grey copy as a BGRA buffer, or nothing for an index out of range (or when
     /// no grey copies are kept).
