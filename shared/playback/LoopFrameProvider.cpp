@@ -1,6 +1,9 @@
 #include "playback/LoopFrameProvider.h"
 
+#include "analysis/DlibFaceDetector.h"
+#include "analysis/FaceDetector.h"
 #include "analysis/LoopStabilizer.h"
+#include "platform/Log.h"
 #include "playback/ClipDecoder.h"
 #include "playback/FrameBlender.h"
 #include "playback/ImageContext.h"
@@ -39,6 +42,15 @@ void releaseFreedMemory()
 #endif
 }
 
+// A loop needs face boxes only (no roll, no eyes), so its detector reads no landmark model:
+// loading that large file would cost a load about a second. One per thread.
+FaceDetector& boxOnlyDetector()
+{
+    static CapturingLogSink ignored; // the empty model path's complaint
+    thread_local const std::unique_ptr<FaceDetector> detector = DlibFaceDetection::make({}, ignored);
+    return *detector;
+}
+
 std::vector<PixelBufferRef> stabilized(const std::vector<PixelBufferRef>& frames)
 {
     return LoopStabilizer::stabilize(frames, kMaxShiftFraction, kMaxCropFraction);
@@ -54,7 +66,8 @@ LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, Simul
 LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
                                      std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder)
     : loopMode_(loopMode), decoder_(std::move(decoder)),
-      faceFinder_(faceFinder ? std::move(faceFinder) : [](const PixelBuffer& frame) { return LoopEntry::faceGeometry(frame); }),
+      faceFinder_(faceFinder ? std::move(faceFinder)
+                             : [](const PixelBuffer& frame) { return LoopEntry::faceGeometry(frame, boxOnlyDetector()); }),
       jitter_(jitter), lag_(lag), alive_(alive)
 {
 }

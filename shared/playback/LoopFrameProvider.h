@@ -53,13 +53,14 @@ public:
 
         bool operator==(const LoadLimits&) const = default;
     };
-    /// Finds the main face of a frame; LoopEntry::faceGeometry when none is given.
+    /// Finds the main face of a frame; LoopEntry::faceGeometry with a box-only detector (no
+    /// landmark model) when none is given.
     using FaceFinder = std::function<std::optional<LoopEntry::FaceGeometry>(const PixelBuffer&)>;
 
     /// Loads decode with FFmpeg.
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive);
     /// Loads decode with the given decoder and look for faces with the given finder (tests give
-    /// fakes: the real face search loads a large model first).
+    /// fakes).
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
                       std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder = {});
     ~LoopFrameProvider();
