@@ -47,9 +47,9 @@ public:
         /// size, which no served frame exceeds.
         std::int64_t maxWidth = 1280;
         std::int64_t maxHeight = 720;
-        /// Bytes the decoded frames of the whole loop may take; a clip that would take more is
-        /// cut shorter, and the clips after it get what is left.
-        std::int64_t maxBytes = 1LL << 30;
+        /// Bytes the decoded frames of the whole loop may take (844 MiB: 8 s of 720p BGRA); a clip
+        /// that would take more is cut shorter, and the clips after it get what is left.
+        std::int64_t maxBytes = 240LL * 1280 * 720 * 4;
 
         bool operator==(const LoadLimits&) const = default;
     };
