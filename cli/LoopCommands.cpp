@@ -45,7 +45,7 @@ struct PlayOptions {
     std::vector<std::string> files;
     std::string mode = "pingpong";
     int fps = 30;
-    std::int64_t maxFrames = 240;
+    std::int64_t maxFrames = 600;
     std::int64_t crossfade = 8;
     bool jitter = false;
     bool lag = false;
@@ -56,7 +56,7 @@ struct PlayOptions {
 
 struct InspectOptions {
     std::string file;
-    std::int64_t maxFrames = 240;
+    std::int64_t maxFrames = 600;
     bool json = false;
 };
 
@@ -299,7 +299,7 @@ void addLoopCommands(CLI::App& app)
         ->check(CLI::IsMember({"pingpong", "forward", "freeze"}));
     play->add_option("--fps", playOptions->fps, "frames pushed per second")->capture_default_str()->check(CLI::Range(1, 60));
     play->add_option("--max-frames", playOptions->maxFrames,
-                     "frames kept of the clip (of all clips together; each keeps at least 24)")
+                     "frames kept from the clip's start, 30 a second (of all clips together: they share the time; each keeps at least 24)")
         ->capture_default_str()
         ->check(CLI::Range(std::int64_t{1}, FFmpegClipDecoder::kMaxFrames));
     play->add_option("--crossfade", playOptions->crossfade, "blended frames between clips and, in forward mode, at the wrap")
@@ -317,7 +317,7 @@ void addLoopCommands(CLI::App& app)
                                          "Decode a clip as a loop would and print its frames, the stabiliser's offsets and crop, "
                                          "the faces found and the frames with closed eyes.");
     inspect->add_option("LOOP", inspectOptions->file, "the clip: a loop's name or a path")->required();
-    inspect->add_option("--max-frames", inspectOptions->maxFrames, "frames decoded, spread over the clip")
+    inspect->add_option("--max-frames", inspectOptions->maxFrames, "frames decoded from the clip's start, 30 a second")
         ->capture_default_str()
         ->check(CLI::Range(std::int64_t{1}, FFmpegClipDecoder::kMaxFrames));
     inspect->add_flag("--json", inspectOptions->json, "print it as JSON");

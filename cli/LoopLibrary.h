@@ -61,8 +61,10 @@ struct ClipAnalysisResult {
     CaptureFormat format;
     double duration = 0; // the last frame's time plus one frame
 };
-/// Throws CommandError when the file cannot be decoded.
-ClipAnalysisResult analyseClip(const std::filesystem::path& file);
+/// Throws CommandError when the file cannot be decoded. No grey copies are kept unless asked
+/// for: findSeam reads the eye test's frames again from the file.
+ClipAnalysisResult analyseClip(const std::filesystem::path& file,
+                               LoopClipAnalysis::EyeFrames eyeFrames = LoopClipAnalysis::EyeFrames::none);
 
 /// "Grade B (Good loop), score 71" and one line per hint.
 std::string describeReport(const LoopQualityReport& report);

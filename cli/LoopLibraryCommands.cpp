@@ -24,6 +24,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace quellon::cli {
 
@@ -62,6 +63,39 @@ void reportingFileErrors(const std::string& what, Body body)
     }
 }
 
+// A clip's size and modification time: what a cached quality report is valid for.
+std::optional<std::pair<std::int64_t, std::int64_t>> clipIdentity(const fs::path& file)
+{
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return std::pair<std::int64_t, std::int64_t>(status.st_size, std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec);
+}
+
+std::optional<LoopQualityReport> cachedReport(const ClipMetadata& metadata, std::pair<std::int64_t, std::int64_t> identity)
+{
+    const auto& cache = metadata.qualityCache;
+    if (!cache || std::pair(cache->clipBytes, cache->clipModifiedNanoseconds) != identity)
+        return std::nullopt;
+    return LoopQualityReport::evaluate(cache->brightness, cache->motion, cache->boundaryJump, cache->seconds);
+}
+
+// Keeps the report in the sidecar for the next listing. Best effort: a sidecar that changed
+// meanwhile (a rename) is left as the other command wrote it, and a failed write only means the
+// clip is measured again next time.
+void storeReport(const std::string& name, const ClipMetadata& read, std::pair<std::int64_t, std::int64_t> identity,
+                 const LoopQualityReport& report, double seconds)
+{
+    auto current = QuellonStorage::readMetadata(name);
+    if (!current || *current != read)
+        return;
+    current->qualityCache = ClipQualityCache{identity.first, identity.second, report.brightness, report.motion, report.boundaryJump, seconds};
+    try {
+        QuellonStorage::writeMetadata(*current, name);
+    } catch (const std::exception&) {
+    }
+}
+
 void list(bool asJSON)
 {
     const fs::path directory = QuellonStorage::clipsDirectory();
@@ -80,13 +114,21 @@ void list(bool asJSON)
             loop["createdAt"] = InternetDateTime::format(metadata->createdAt).value_or("");
         }
         try {
-            const ClipAnalysisResult result = analyseClip(file);
-            const LoopQualityReport report = result.analysis.report(0, result.duration);
-            loop["grade"] = LoopQualityReport::rawValue(report.grade());
-            if (!metadata) {
-                loop["duration"] = result.duration;
-                loop["resolution"] = std::to_string(result.format.width) + "x" + std::to_string(result.format.height);
-                loop["fps"] = std::llround(result.format.fps);
+            const auto identity = clipIdentity(file);
+            const auto cached = metadata && identity ? cachedReport(*metadata, *identity) : std::nullopt;
+            if (cached) {
+                loop["grade"] = LoopQualityReport::rawValue(cached->grade());
+            } else {
+                const ClipAnalysisResult result = analyseClip(file, LoopClipAnalysis::EyeFrames::none);
+                const LoopQualityReport report = result.analysis.report(0, result.duration);
+                loop["grade"] = LoopQualityReport::rawValue(report.grade());
+                if (!metadata) {
+                    loop["duration"] = result.duration;
+                    loop["resolution"] = std::to_string(result.format.width) + "x" + std::to_string(result.format.height);
+                    loop["fps"] = std::llround(result.format.fps);
+                } else if (identity) {
+                    storeReport(name, *metadata, *identity, report, result.analysis.seconds(0, result.duration));
+                }
             }
         } catch (const CommandError&) {
             loop["grade"] = nullptr; // unreadable: listed, so the user can remove it
@@ -189,7 +231,7 @@ void analyseLoop(const std::string& name, bool asJSON)
         return analyseClip(loop.file);
     }();
     const LoopQualityReport report = result.analysis.report(0, result.duration);
-    const auto seam = findSeam(result.analysis);
+    const auto seam = findSeam(result.analysis, loop.file);
     if (asJSON) {
         json out = reportJSON(report);
         out["name"] = loop.loop->filename;
@@ -381,9 +423,10 @@ std::set<std::string> clipNames()
     return names;
 }
 
-ClipAnalysisResult analyseClip(const fs::path& file)
+ClipAnalysisResult analyseClip(const fs::path& file, LoopClipAnalysis::EyeFrames eyeFrames)
 {
     ClipAnalysisResult result;
+    result.analysis = LoopClipAnalysis(eyeFrames);
     try {
         auto source = openCapture(CaptureInput{CaptureInput::Kind::file, file.string()}, {.realtime = false});
         result.format = source->format();

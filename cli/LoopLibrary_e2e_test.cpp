@@ -7,6 +7,7 @@
 #include "playback/ClipDecoder.h"
 #include "playback/TestFrames.h"
 #include "state/ClipMetadata.h"
+#include "state/JSONCoding.h"
 
 #include "ChildProgram.h"
 
@@ -219,14 +220,15 @@ TEST_F(LoopLibraryTest, ExportRemoveListAnalyseAndTrim)
     EXPECT_EQ(trimmed.out, "Trimmed 'Monday stand-up!' to 1.00 s \u2013 4.50 s (3.50 s) as imported-Monday-stand-up-trim.mov\n");
     EXPECT_NEAR(sidecar("imported-Monday-stand-up-trim.mov").duration, 3.5, 1e-9);
     FFmpegClipDecoder decoder;
-    EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / "imported-Monday-stand-up-trim.mov", 1000).frames.size()), 52.5, 1);
+    // Decoded at the 30 fps output: 3.5 s of the 15 fps clip, each frame twice.
+    EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / "imported-Monday-stand-up-trim.mov", 1000).frames.size()), 105, 2);
     EXPECT_EQ(bytes(clips() / name), bytes(clip)) << "the original is kept";
 
     const auto replaced = quellon({"loops", "trim", name, "--start", "0", "--end", "3", "--replace"});
     ASSERT_EQ(replaced.status, 0) << replaced.err;
     EXPECT_EQ(replaced.out, "Trimmed 'Monday stand-up!' to 0.00 s \u2013 3.00 s (3.00 s) in place\n");
     EXPECT_NEAR(sidecar(name).duration, 3.0, 1e-9);
-    EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / name, 1000).frames.size()), 45, 1);
+    EXPECT_NEAR(static_cast<double>(decoder.decode(clips() / name, 1000).frames.size()), 90, 2);
 
     const auto listed = quellon({"loops", "list", "--json"});
     ASSERT_EQ(listed.status, 0) << listed.err;
@@ -282,6 +284,37 @@ TEST_F(LoopLibraryTest, LoopArgumentsTakeNamesDisplayNamesAndPaths)
     EXPECT_EQ(quellon({"loops", "remove", "Evil\nName\u202e"}).out, "Removed 'Evil\\nName<U+202E>' (imported-Evil-Name.mov)\n");
 }
 
+// The grade is kept in the sidecar for the clip as it is: the next listing reads it instead of
+// decoding the clip again, and a clip that changed is measured again.
+TEST_F(LoopLibraryTest, ListingKeepsEachGradeInTheSidecarUntilTheClipChanges)
+{
+    const fs::path source = makeClip("calm.mp4", "testsrc2=size=160x120:rate=15:duration=4");
+    ASSERT_EQ(quellon({"loops", "import", source.string(), "--name", "Calm"}).status, 0);
+    const fs::path clip = clips() / "imported-Calm.mov";
+    auto grade = [&] {
+        const auto listed = quellon({"loops", "list", "--json"});
+        const json loops = json::parse(listed.out, nullptr, false);
+        return loops.is_array() && loops.size() == 1 && loops[0]["grade"].is_string() ? loops[0]["grade"].get<std::string>() : "none";
+    };
+    const std::string measured = grade();
+    ASSERT_NE(measured, "none");
+    ASSERT_NE(measured, "C");
+    ClipMetadata stored = sidecar(clip.filename().string());
+    ASSERT_TRUE(stored.qualityCache);
+    EXPECT_EQ(stored.qualityCache->clipBytes, static_cast<std::int64_t>(fs::file_size(clip)));
+    EXPECT_EQ(stored.displayName, "Calm") << "the rest of the sidecar stays";
+
+    // A cache that calls the clip dark and still is believed while the clip is unchanged.
+    stored.qualityCache->brightness = 0.01;
+    stored.qualityCache->motion = 0;
+    std::ofstream(clips() / "imported-Calm.json") << encodeJSON(stored, JSONStyle::compact);
+    EXPECT_EQ(grade(), "C");
+
+    fs::last_write_time(clip, fs::last_write_time(clip) + std::chrono::seconds(2));
+    EXPECT_EQ(grade(), measured) << "a changed clip is measured again";
+    EXPECT_GT(sidecar(clip.filename().string()).qualityCache->brightness, 0.1);
+}
+
 // A window over the longest loop is cut to it, and the output says so.
 TEST_F(LoopLibraryTest, TrimSaysWhatItCutALongWindowTo)
 {
@@ -317,7 +350,7 @@ TEST_F(LoopLibraryTest, RecordingStoresATrimmedClipWithItsSidecarAndReport)
     FFmpegClipDecoder decoder;
     const DecodedClip clip = decoder.decode(clips() / "Desk.mov", 1000);
     EXPECT_EQ(clip.width, 320);
-    EXPECT_NEAR(static_cast<double>(clip.frames.size()), metadata.duration * 15, 1.5);
+    EXPECT_NEAR(static_cast<double>(clip.frames.size()), metadata.duration * 30, 3) << "at the 30 fps output";
 }
 
 // A name that is taken is refused before anything is recorded, unless --force; on a terminal
@@ -352,7 +385,7 @@ TEST_F(LoopLibraryTest, RecordingFindsTheSeamWhereTheFirstAndLastSecondsMatch)
     EXPECT_NEAR(metadata.duration, 4, 0.01) << "one period; the frame that repeats the first is left out";
     FFmpegClipDecoder decoder;
     const DecodedClip clip = decoder.decode(clips() / "wave.mov", 1000);
-    ASSERT_EQ(clip.frames.size(), 60u);
+    ASSERT_EQ(clip.frames.size(), 120u) << "60 frames, each twice at the 30 fps output";
     // Played forward, the last frame leads into the first as any frame leads into the next: the
     // wrap neither holds nor jumps.
     auto difference = [](const PixelBuffer& a, const PixelBuffer& b) {
@@ -364,7 +397,7 @@ TEST_F(LoopLibraryTest, RecordingFindsTheSeamWhereTheFirstAndLastSecondsMatch)
         return sum / (a.width() * a.height());
     };
     const double wrap = difference(*clip.frames.back(), *clip.frames.front());
-    const double step = difference(*clip.frames[0], *clip.frames[1]);
+    const double step = difference(*clip.frames[0], *clip.frames[2]);
     EXPECT_GT(wrap, step / 2) << "the last frame is no copy of the first";
     EXPECT_LT(wrap, step * 1.5) << "the wrap moves like any other step";
     const auto jump = recorded.out.find("Seam boundary jump: ");

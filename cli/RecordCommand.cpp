@@ -178,7 +178,7 @@ void record(const Options& options)
             printBar(elapsed, options.seconds);
         };
 
-    LoopClipAnalysis analysis;
+    LoopClipAnalysis analysis{LoopClipAnalysis::EyeFrames::none}; // the eye test reads its frames again from the file
     RecordingSummary summary;
     try {
         summary = recordLoop(*source, recording, options.seconds, analysis, &detector, observer, interrupted);

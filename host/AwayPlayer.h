@@ -3,6 +3,7 @@
 // and whenever the state names other clips, another loop mode or crossfade. The previous loop
 // keeps playing until the new one is installed.
 
+#include "playback/ClipSampling.h"
 #include "playback/LoopFrameProvider.h"
 #include "state/QuellonState.h"
 
@@ -21,8 +22,11 @@ namespace quellon::host {
 
 class AwayPlayer {
 public:
-    /// Frames a loop may hold, shared by the clips of a rotation (each keeps at least 24).
-    static constexpr std::int64_t kFrameBudget = 240;
+    /// Seconds a loop may hold, shared by the clips of a rotation: each clip plays its first
+    /// seconds at its own pace (and keeps at least 24 frames).
+    static constexpr std::int64_t kSecondsBudget = 20;
+    /// The same in frames at the output rate.
+    static constexpr std::int64_t kFrameBudget = kSecondsBudget * static_cast<std::int64_t>(ClipSampling::kOutputRate);
 
     /// What is loaded: derived from the state record.
     struct Choice {

@@ -98,7 +98,7 @@ std::optional<std::string> LoopRecorder::record(double seconds)
     const fs::path& recording = recordingFile.path();
 
     log_.write(LogLevel::info, "host: recording " + std::to_string(seconds) + " s");
-    LoopClipAnalysis analysis;
+    LoopClipAnalysis analysis{LoopClipAnalysis::EyeFrames::none}; // the eye test reads its frames again from the file
     const RecordingSummary summary = recordLoop(tee, recording, seconds, analysis, &boxDetector(), {}, cancel_);
     if (summary.cancelled || cancel_ || summary.frames == 0)
         return std::nullopt;

@@ -26,6 +26,11 @@ public:
     /// How many of the best seams may be tested for closed eyes.
     static constexpr std::int64_t kMaxSeamCandidates = 24;
 
+    /// Whether grey copies are kept for the eye test. A grade alone needs none, and without
+    /// them the analysis holds only each frame's signature and time.
+    enum class EyeFrames { kept, none };
+    explicit LoopClipAnalysis(EyeFrames eyeFrames = EyeFrames::kept) : eyeFrames_(eyeFrames) {}
+
     /// Records frame (BGRA) shown at time; frames that cannot be sampled are kept with an empty
     /// signature so the positions stay aligned.
     void add(const PixelBuffer& frame, double time);
@@ -38,6 +43,15 @@ public:
     /// from start to end (seconds, inclusive), judged, and whether those frames make too short
     /// a loop.
     LoopQualityReport report(double start, double end) const;
+    /// How long the frames from start to end last: each as long as their mean spacing; a single
+    /// frame counts as no length at all.
+    double seconds(double start, double end) const;
+
+    /// Reads the clip again and hands use(k, frame) the frame shown at times[k], for every k
+    /// (times ascending, counted from the first frame added, as a reader of the written clip
+    /// counts them from its first picture); a frame it cannot find is left out.
+    using FrameSource = std::function<void(const std::vector<double>& times,
+                                           const std::function<void(std::size_t, const PixelBuffer&)>& use)>;
 
     /// The seam between minDuration and maxDuration whose boundary frames look most alike,
     /// preferring one where the eyes are open at both ends. Frames are first searched for a face
@@ -45,11 +59,22 @@ public:
     /// without faces never waits for the landmark model to load.
     std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& faces,
                                              const std::function<FaceDetector&()>& landmarks) const;
+    /// The same for an analysis that kept no grey copies: the boundary frames of the best
+    /// kMaxSeamCandidates seams (at most twice as many frames) are read again from `source`, so
+    /// the eye test holds those frames only, however long the clip.
+    std::optional<LoopSeamFinder::Seam> seam(double minDuration, double maxDuration, FaceDetector& faces,
+                                             const std::function<FaceDetector&()>& landmarks, const FrameSource& source) const;
 
-    /// Frame index's grey copy as a BGRA buffer, or nothing for an index out of range.
+    /// The frames the eye test may look at: the boundary frames of the best kMaxSeamCandidates
+    /// seams between minDuration and maxDuration, ascending.
+    std::vector<std::int64_t> eyeTestFrames(double minDuration, double maxDuration) const;
+
+    /// Frame index's grey copy as a BGRA buffer, or nothing for an index out of range (or when
+    /// no grey copies are kept).
     PixelBufferRef eyeFrame(std::int64_t index) const;
 
 private:
+    EyeFrames eyeFrames_;
     std::vector<FrameSignature> signatures_;
     std::vector<double> times_;
     std::vector<PixelBufferRef> greys_;

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <functional>
 
 namespace quellon {
 namespace {
@@ -70,6 +72,50 @@ TEST(LoopClipAnalysis, SeamSkipsClosedEyesAndReportsTheWindow)
 
     // No seam fits a window longer than the clip.
     EXPECT_EQ(analysis.seam(6, 15, faces, [&]() -> FaceDetector& { return faces; }), std::nullopt);
+}
+
+// Without grey copies the analysis holds no frame; the eye test reads again only the boundary
+// frames of the best seams (at most 48, however long the clip) and chooses as with the copies.
+TEST(LoopClipAnalysis, WithoutGreyCopiesTheEyeTestRereadsOnlyItsFrames)
+{
+    // 200 frames at 10 fps repeating every 40: many perfect seams, the first ones with shut eyes.
+    auto levelAt = [](int i) { return static_cast<std::uint8_t>(100 + (i % 40) * 3); };
+    LoopClipAnalysis kept, streamed{LoopClipAnalysis::EyeFrames::none};
+    for (int i = 0; i < 200; ++i) {
+        kept.add(*level(levelAt(i)), i / 10.0);
+        streamed.add(*level(levelAt(i)), 2.5 + i / 10.0); // a recorder's clock need not start at 0
+    }
+    EXPECT_EQ(streamed.eyeFrame(0), nullptr);
+
+    const std::vector<std::int64_t> wanted = streamed.eyeTestFrames(3, 15);
+    EXPECT_LE(wanted.size(), 2u * LoopClipAnalysis::kMaxSeamCandidates);
+    EXPECT_TRUE(std::is_sorted(wanted.begin(), wanted.end()));
+
+    std::vector<double> asked;
+    int handed = 0;
+    auto source = [&](const std::vector<double>& times, const std::function<void(std::size_t, const PixelBuffer&)>& use) {
+        asked = times;
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            use(k, *level(levelAt(static_cast<int>(std::lround(times[k] * 10)))));
+            ++handed;
+        }
+    };
+    FakeFaces faces;
+    auto landmarks = [&]() -> FaceDetector& { return faces; };
+    const auto seam = streamed.seam(3, 15, faces, landmarks, source);
+    ASSERT_EQ(asked.size(), wanted.size());
+    for (std::size_t k = 0; k < wanted.size(); ++k)
+        EXPECT_NEAR(asked[k], wanted[k] / 10.0, 1e-9);
+    const auto withCopies = kept.seam(3, 15, faces, landmarks);
+    ASSERT_TRUE(seam && withCopies);
+    EXPECT_NEAR(seam->start - 2.5, withCopies->start, 1e-9);
+    EXPECT_NEAR(seam->end - 2.5, withCopies->end, 1e-9);
+    EXPECT_GE(levelAt(static_cast<int>(std::lround(withCopies->start * 10))), 110) << "open eyes at the start";
+
+    // A source that finds nothing leaves the smallest jump, unchecked.
+    const auto unchecked = streamed.seam(3, 15, faces, landmarks, [](const auto&, const auto&) {});
+    ASSERT_TRUE(unchecked);
+    EXPECT_DOUBLE_EQ(unchecked->start, 2.5);
 }
 
 // The window's length is its frames' count times their spacing: one frame has none.

@@ -4,6 +4,7 @@
 #include "analysis/FaceDetector.h"
 #include "analysis/TrimMath.h"
 #include "capture/ClipEncoder.h"
+#include "capture/FFmpegCapture.h"
 #include "platform/Log.h"
 #include "state/ClipMetadata.h"
 #include "state/QuellonStorage.h"
@@ -28,10 +29,32 @@ FaceDetector& boxDetector()
     return *detector;
 }
 
-std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis)
+std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis, const fs::path& clip)
 {
-    return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, boxDetector(),
-                         []() -> FaceDetector& { return threadFaceDetector(); });
+    auto landmarks = []() -> FaceDetector& { return threadFaceDetector(); };
+    if (clip.empty())
+        return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, boxDetector(), landmarks);
+    // One pass over the clip; a frame is taken when its time is within a quarter of a 120 fps
+    // tick of a wanted time (the file keeps the times the analysis saw, rounded to milliseconds).
+    auto reread = [&](const std::vector<double>& times, const std::function<void(std::size_t, const PixelBuffer&)>& use) {
+        constexpr double kTolerance = 1.0 / 480;
+        try {
+            auto source = openCapture(CaptureInput{CaptureInput::Kind::file, clip.string()}, {.realtime = false});
+            std::size_t next = 0;
+            while (next < times.size()) {
+                const auto frame = source->read();
+                if (!frame)
+                    break;
+                while (next < times.size() && times[next] < frame->time - kTolerance)
+                    ++next; // not in the file: left out
+                while (next < times.size() && std::abs(times[next] - frame->time) <= kTolerance)
+                    use(next++, *frame->image);
+            }
+        } catch (const CaptureError&) {
+            // Unreadable now: the seam is chosen without the eye test.
+        }
+    };
+    return analysis.seam(TrimMath::minDuration, TrimMath::maxDuration, boxDetector(), landmarks, reread);
 }
 
 std::string uniqueName(const std::string& base, const std::set<std::string>& existing)
@@ -59,7 +82,7 @@ SavedLoop saveRecordedLoop(const fs::path& recording, const LoopClipAnalysis& an
     const double frame = format.fps > 0 ? 1 / format.fps : 1.0 / 30;
     const double duration = lastFrameTime + frame;
     SavedLoop saved;
-    saved.seam = findSeam(analysis);
+    saved.seam = findSeam(analysis, recording);
     const TrimMath::Window window = TrimMath::resolve(saved.seam ? saved.seam->start : 0, saved.seam ? saved.seam->end : duration,
                                                       duration, TrimMath::maxDuration);
     if (cancel)

@@ -23,8 +23,9 @@ class FaceDetector;
 FaceDetector& boxDetector();
 
 /// The best seam inside the trim bounds, checked for open eyes; nothing when the clip is too
-/// short for one.
-std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis);
+/// short for one. An analysis that kept no grey copies has the frames of the eye test read
+/// again from `clip` (the file it was made from), and only those.
+std::optional<LoopSeamFinder::Seam> findSeam(const LoopClipAnalysis& analysis, const std::filesystem::path& clip = {});
 
 /// "imported-x.mov", "x-1.mov" ...: the first of base + ".mov", base + "-N.mov" not taken.
 std::string uniqueName(const std::string& base, const std::set<std::string>& existing);

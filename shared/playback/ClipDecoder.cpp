@@ -17,6 +17,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 #include <tuple>
+#include <utility>
 
 namespace quellon {
 
@@ -76,11 +77,25 @@ void rotate(const PixelBuffer& source, PixelBuffer& target, int turns)
     }
 }
 
-// Turns decoded pictures into BGRA frames of the clip's display size.
+// The display size fitted into the bounds (0: unbounded), proportions kept, never enlarged.
+std::pair<int, int> fittedSize(int width, int height, std::int64_t maxWidth, std::int64_t maxHeight)
+{
+    double scale = 1;
+    if (maxWidth > 0)
+        scale = std::min(scale, static_cast<double>(maxWidth) / width);
+    if (maxHeight > 0)
+        scale = std::min(scale, static_cast<double>(maxHeight) / height);
+    if (scale >= 1)
+        return {width, height};
+    return {std::max(1, static_cast<int>(std::lround(width * scale))), std::max(1, static_cast<int>(std::lround(height * scale)))};
+}
+
+// Turns decoded pictures into BGRA frames of the given (display) size: scaled and converted in
+// one pass, then turned.
 class FrameConverter {
 public:
-    FrameConverter(int codedWidth, int codedHeight, int turns)
-        : codedWidth_(codedWidth), codedHeight_(codedHeight), turns_(turns)
+    FrameConverter(int width, int height, int turns)
+        : codedWidth_(turns % 2 == 1 ? height : width), codedHeight_(turns % 2 == 1 ? width : height), turns_(turns)
     {
     }
 
@@ -193,7 +208,13 @@ private:
 
 DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::int64_t maxFrames)
 {
+    return decode(file, ClipRequest{.maxFrames = maxFrames});
+}
+
+DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, const ClipRequest& request)
+{
     quietenFFmpeg();
+    const std::int64_t maxFrames = request.maxFrames;
     const std::string name = file.string();
     if (maxFrames < 0)
         fail(Case::decodeFailed, "a negative frame limit (" + std::to_string(maxFrames) + ") was asked for " + name);
@@ -233,8 +254,10 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
         fail(Case::decodeFailed, ffmpeg::highDynamicRangeRefusal(name, *transfer));
     const int turns = ffmpeg::quarterTurns(ffmpeg::displayMatrix(*stream));
     DecodedClip clip;
-    clip.width = turns % 2 == 1 ? codedHeight : codedWidth;
-    clip.height = turns % 2 == 1 ? codedWidth : codedHeight;
+    const auto [width, height] = fittedSize(turns % 2 == 1 ? codedHeight : codedWidth, turns % 2 == 1 ? codedWidth : codedHeight,
+                                            request.maxWidth, request.maxHeight);
+    clip.width = width;
+    clip.height = height;
     clip.fps = ClipSampling::nominalRate(stream->avg_frame_rate.num, stream->avg_frame_rate.den);
     const double timeBase = av_q2d(stream->time_base);
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
@@ -242,15 +265,16 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
         clip.seconds = static_cast<double>(format->duration) / AV_TIME_BASE;
 
-    const auto wanted = ClipSampling::frameCount(clip.seconds, clip.fps, maxFrames);
+    const auto wanted = ClipSampling::frameCount(clip.seconds, ClipSampling::kOutputRate, maxFrames);
     if (!wanted)
         fail(Case::decodeFailed, name + " declares a duration of " + std::to_string(clip.seconds) + " s at "
                                      + std::to_string(clip.fps) + " fps, which cannot be sampled");
     const auto alignment = static_cast<std::int64_t>(PixelBuffer::kRowAlignment);
     const std::int64_t frameBytes = (clip.width * 4 + alignment - 1) / alignment * alignment * clip.height;
-    const std::int64_t count = std::min({*wanted, kMaxFrames, kMaxDecodedBytes / frameBytes});
+    const std::int64_t byteBudget = request.maxBytes > 0 ? std::min(request.maxBytes, kMaxDecodedBytes) : kMaxDecodedBytes;
+    const std::int64_t count = std::min({*wanted, kMaxFrames, byteBudget / frameBytes});
     if (count < 1)
-        fail(Case::empty, "no frames were asked of " + name);
+        fail(Case::empty, "no frames were asked of " + name + ", or not one fits the memory left to the loop");
 
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec)
@@ -266,8 +290,8 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, std::in
     if ((status = avcodec_open2(decoder.get(), codec, nullptr)) < 0)
         fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
 
-    FrameConverter converter(codedWidth, codedHeight, turns);
-    SamplePicker picker(ClipSampling::sampleTimes(clip.seconds, count), converter);
+    FrameConverter converter(width, height, turns);
+    SamplePicker picker(ClipSampling::paceTimes(count), converter);
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     double lastTime = -1.0 / clip.fps;
     auto drain = [&] {

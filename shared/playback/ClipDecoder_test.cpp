@@ -47,13 +47,15 @@ TEST(ClipSamplingTest, RateCountTimesAndTolerance)
         EXPECT_EQ(ClipSampling::frameCount(row.seconds, row.fps, row.maxFrames), row.count)
             << row.seconds << " s at " << row.fps << " max " << row.maxFrames;
 
-    EXPECT_EQ(ClipSampling::sampleTimes(2, 0), std::vector<double>{});
-    EXPECT_EQ(ClipSampling::sampleTimes(2, 1), std::vector<double>{1});
-    EXPECT_EQ(ClipSampling::sampleTimes(2, 2), (std::vector<double>{0.5, 1.5}));
-    const auto times = ClipSampling::sampleTimes(2, 24);
+    // One sample in the middle of every tick of the output rate, from the start: never spread
+    // over a longer span, which would play the clip faster.
+    EXPECT_EQ(ClipSampling::paceTimes(0), std::vector<double>{});
+    EXPECT_EQ(ClipSampling::paceTimes(3, 0), std::vector<double>{});
+    EXPECT_EQ(ClipSampling::paceTimes(3, 15), (std::vector<double>{2 / 60.0, 6 / 60.0, 10 / 60.0}));
+    const auto times = ClipSampling::paceTimes(24);
     ASSERT_EQ(times.size(), 24u);
     for (std::size_t i = 0; i < times.size(); ++i)
-        EXPECT_DOUBLE_EQ(times[i], std::round(2.0 * (double(i) + 0.5) / 24 * 600) / 600) << i;
+        EXPECT_DOUBLE_EQ(times[i], (20.0 * double(i) + 10) / 600) << i;
 }
 
 class ClipDecoderTest : public ::testing::Test {
@@ -109,10 +111,13 @@ TEST_F(ClipDecoderTest, PicksTheFrameShownAtEachSampleTime)
     ASSERT_TRUE(testing::makeCountingClip(clip, 64, 48, 30, 2));
     const auto starts = millisecondStarts(60, 30);
 
+    // Fewer frames than the clip holds: its first 24 frames, so it keeps its pace.
     const DecodedClip decoded = decoder.decode(clip, 24);
     EXPECT_EQ(std::tuple(decoded.width, decoded.height, decoded.fps, decoded.seconds), std::tuple(64, 48, 30.0, 2.0));
     ASSERT_EQ(decoded.frames.size(), 24u);
-    expectShownFrames(decoded.frames, ClipSampling::sampleTimes(2, 24), starts);
+    expectShownFrames(decoded.frames, ClipSampling::paceTimes(24), starts);
+    for (int k = 0; k < 24; ++k)
+        EXPECT_EQ(testing::greyLevelIndex(grey(decoded.frames[std::size_t(k)])), k);
     for (const PixelBufferRef& frame : decoded.frames) {
         const auto pixel = testing::pixelOf(*frame, 3, 40);
         EXPECT_EQ(pixel[3], 255);
@@ -123,15 +128,59 @@ TEST_F(ClipDecoderTest, PicksTheFrameShownAtEachSampleTime)
     // their times to milliseconds.
     const DecodedClip all = decoder.decode(clip, 1000);
     ASSERT_EQ(all.frames.size(), 60u);
-    expectShownFrames(all.frames, ClipSampling::sampleTimes(2, 60), starts);
+    expectShownFrames(all.frames, ClipSampling::paceTimes(60), starts);
     for (int k = 0; k < 60; ++k)
         EXPECT_EQ(testing::greyLevelIndex(grey(all.frames[std::size_t(k)])), k);
+
+    // A 15 fps clip at the 30 fps output: each frame twice, as long as it lasts.
+    const fs::path slow = temp.path() / "slow.mkv";
+    ASSERT_TRUE(testing::makeCountingClip(slow, 64, 48, 15, 2));
+    const DecodedClip halfRate = decoder.decode(slow, 1000);
+    ASSERT_EQ(halfRate.frames.size(), 60u);
+    for (int k = 0; k < 60; ++k)
+        EXPECT_EQ(testing::greyLevelIndex(grey(halfRate.frames[std::size_t(k)])), k / 2) << k;
 }
 
-TEST_F(ClipDecoderTest, AVariableRateClipGivesTheFrameShownAtEveryEvenlySpacedTime)
+// Frames are scaled into the request's bounds as they are decoded, proportions kept and never
+// enlarged; a byte budget cuts the clip shorter, keeping its first frames.
+TEST_F(ClipDecoderTest, RequestsBoundTheFrameSizeAndTheBytes)
+{
+    const fs::path clip = temp.path() / "count.mkv";
+    ASSERT_TRUE(testing::makeCountingClip(clip, 320, 180, 30, 1));
+    struct Row {
+        std::int64_t maxWidth, maxHeight;
+        int width, height;
+    };
+    for (const Row& row : {Row{160, 160, 160, 90}, {1280, 90, 160, 90}, {0, 45, 80, 45}, {1280, 720, 320, 180}, {0, 0, 320, 180}}) {
+        const DecodedClip decoded = decoder.decode(clip, ClipRequest{.maxFrames = 3, .maxWidth = row.maxWidth, .maxHeight = row.maxHeight});
+        EXPECT_EQ(std::pair(decoded.width, decoded.height), (std::pair<std::int64_t, std::int64_t>(row.width, row.height)))
+            << row.maxWidth << "x" << row.maxHeight;
+        ASSERT_EQ(decoded.frames.size(), 3u);
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(std::pair(decoded.frames[k]->width(), decoded.frames[k]->height()), std::pair(row.width, row.height));
+            EXPECT_EQ(testing::greyLevelIndex(grey(decoded.frames[k])), int(k));
+        }
+    }
+
+    const PixelBufferRef probe = PixelBuffer::create(160, 90);
+    const auto frameBytes = static_cast<std::int64_t>(probe->bytesPerRow()) * 90;
+    const DecodedClip budgeted =
+        decoder.decode(clip, ClipRequest{.maxFrames = 1000, .maxBytes = 10 * frameBytes + 100, .maxWidth = 160, .maxHeight = 90});
+    ASSERT_EQ(budgeted.frames.size(), 10u);
+    for (int k = 0; k < 10; ++k)
+        EXPECT_EQ(testing::greyLevelIndex(grey(budgeted.frames[std::size_t(k)])), k) << "cut, not thinned";
+    try {
+        (void)decoder.decode(clip, ClipRequest{.maxFrames = 1000, .maxBytes = frameBytes / 2});
+        ADD_FAILURE() << "a budget below one frame decoded";
+    } catch (const LoopLoadError& error) {
+        EXPECT_EQ(error.kind(), Case::empty);
+    }
+}
+
+TEST_F(ClipDecoderTest, AVariableRateClipGivesTheFrameShownAtEveryTickOfTheOutputRate)
 {
     // 90 frames held alternately 20 and 47 ms, the irregular timing of a phone clip: every
-    // sample gets the frame on screen at its time, never a gap.
+    // tick gets the frame on screen at its time, never a gap.
     const fs::path clip = temp.path() / "variable.mkv";
     ASSERT_TRUE(testing::ffmpeg("-f lavfi -i \"color=c=black:s=64x48:r=30:d=3,format=yuv444p,geq=lum='16+2*N':cb=128:cr=128,"
                                 "settb=1/1000,setpts='floor(N/2)*67+mod(N,2)*20'\" -fps_mode passthrough -c:v ffv1",
@@ -141,10 +190,10 @@ TEST_F(ClipDecoderTest, AVariableRateClipGivesTheFrameShownAtEveryEvenlySpacedTi
         starts.push_back((k / 2 * 67 + k % 2 * 20) / 1000.0);
 
     const DecodedClip decoded = decoder.decode(clip, 1000);
-    const auto count = ClipSampling::frameCount(decoded.seconds, decoded.fps, 1000);
+    const auto count = ClipSampling::frameCount(decoded.seconds, ClipSampling::kOutputRate, 1000);
     ASSERT_TRUE(count);
     ASSERT_EQ(decoded.frames.size(), std::size_t(*count)) << "one frame for every sample";
-    const auto times = ClipSampling::sampleTimes(decoded.seconds, *count);
+    const auto times = ClipSampling::paceTimes(*count);
     for (std::size_t i = 0; i < times.size(); ++i)
         EXPECT_EQ(testing::greyLevelIndex(grey(decoded.frames[i]), 2), shownAt(starts, times[i])) << "sample " << i << " at " << times[i];
 }
@@ -210,6 +259,22 @@ TEST_F(ClipDecoderTest, DisplayRotationTurnsTheSizeAndTheFrames)
             for (int x = 0; x < width * 4; ++x)
                 difference += std::abs(int(lock.row(y)[x]) - int(static_cast<unsigned char>(expected[std::size_t(y * width * 4 + x)])));
         EXPECT_LT(difference / (width * height * 4), 4.0);
+
+        // Bounds apply to the turned picture: half the display size on each side.
+        const DecodedClip half = decoder.decode(clip, ClipRequest{.maxFrames = 1, .maxWidth = width / 2, .maxHeight = height / 2});
+        ASSERT_EQ(half.frames.size(), 1u);
+        ASSERT_EQ(std::pair(half.frames[0]->width(), half.frames[0]->height()), std::pair(width / 2, height / 2));
+        double halfDifference = 0;
+        auto small = half.frames[0]->lockForReading();
+        for (int y = 0; y < height / 2; ++y)
+            for (int x = 0; x < width / 2 * 4; ++x) {
+                int sum = 0;
+                for (int dy = 0; dy < 2; ++dy)
+                    for (int dx = 0; dx < 2; ++dx)
+                        sum += static_cast<unsigned char>(expected[std::size_t((2 * y + dy) * width * 4 + (2 * (x / 4) + dx) * 4 + x % 4)]);
+                halfDifference += std::abs(int(small.row(y)[x]) - sum / 4);
+            }
+        EXPECT_LT(halfDifference / (width * height), 12.0) << "the same picture, turned the same way";
     }
 }
 

@@ -19,25 +19,25 @@ double onTimescale(double seconds)
     return std::round(seconds * kTimescale) / kTimescale;
 }
 
-std::optional<std::int64_t> frameCount(double seconds, double fps, std::int64_t maxFrames)
+std::optional<std::int64_t> frameCount(double seconds, double rate, std::int64_t maxFrames)
 {
-    if (maxFrames < 0 || !std::isfinite(seconds) || seconds < 0 || !std::isfinite(fps) || fps <= 0)
+    if (maxFrames < 0 || !std::isfinite(seconds) || seconds < 0 || !std::isfinite(rate) || rate <= 0)
         return std::nullopt;
-    const double total = std::trunc(seconds * fps);
+    const double total = std::trunc(seconds * rate);
     // 2^63 is the first double beyond the range; anything at or above it cannot be a count.
     if (!std::isfinite(total) || total >= 9223372036854775808.0)
         return std::nullopt;
     return std::min(maxFrames, std::max(static_cast<std::int64_t>(total), std::int64_t{1}));
 }
 
-std::vector<double> sampleTimes(double seconds, std::int64_t count)
+std::vector<double> paceTimes(std::int64_t count, double rate)
 {
     std::vector<double> times;
-    if (count < 1)
+    if (count < 1 || !std::isfinite(rate) || rate <= 0)
         return times;
     times.reserve(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i)
-        times.push_back(onTimescale(seconds * (static_cast<double>(i) + 0.5) / static_cast<double>(count)));
+        times.push_back(onTimescale((static_cast<double>(i) + 0.5) / rate));
     return times;
 }
 

@@ -1,6 +1,9 @@
 #include "playback/LoopFrameProvider.h"
 
+#include "analysis/DlibFaceDetector.h"
+#include "analysis/FaceDetector.h"
 #include "analysis/LoopStabilizer.h"
+#include "platform/Log.h"
 #include "playback/ClipDecoder.h"
 #include "playback/FrameBlender.h"
 #include "playback/ImageContext.h"
@@ -39,6 +42,15 @@ void releaseFreedMemory()
 #endif
 }
 
+// A loop needs face boxes only (no roll, no eyes), so its detector reads no landmark model:
+// loading that large file would cost a load about a second. One per thread.
+FaceDetector& boxOnlyDetector()
+{
+    static CapturingLogSink ignored; // the empty model path's complaint
+    thread_local const std::unique_ptr<FaceDetector> detector = DlibFaceDetection::make({}, ignored);
+    return *detector;
+}
+
 std::vector<PixelBufferRef> stabilized(const std::vector<PixelBufferRef>& frames)
 {
     return LoopStabilizer::stabilize(frames, kMaxShiftFraction, kMaxCropFraction);
@@ -54,7 +66,8 @@ LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, Simul
 LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
                                      std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder)
     : loopMode_(loopMode), decoder_(std::move(decoder)),
-      faceFinder_(faceFinder ? std::move(faceFinder) : [](const PixelBuffer& frame) { return LoopEntry::faceGeometry(frame); }),
+      faceFinder_(faceFinder ? std::move(faceFinder)
+                             : [](const PixelBuffer& frame) { return LoopEntry::faceGeometry(frame, boxOnlyDetector()); }),
       jitter_(jitter), lag_(lag), alive_(alive)
 {
 }
@@ -77,6 +90,24 @@ void LoopFrameProvider::setAlive(AliveMotion alive)
 {
     std::lock_guard lock(mutex_);
     alive_ = alive;
+}
+
+LoopFrameProvider::LoadLimits LoopFrameProvider::limits() const
+{
+    std::lock_guard lock(limitsMutex_);
+    return limits_;
+}
+
+void LoopFrameProvider::setLimits(const LoadLimits& limits)
+{
+    std::lock_guard lock(limitsMutex_);
+    limits_ = limits;
+}
+
+ClipRequest LoopFrameProvider::requestFor(std::int64_t maxFrames, std::int64_t maxBytes) const
+{
+    const LoadLimits limits = this->limits();
+    return ClipRequest{maxFrames, maxBytes, limits.maxWidth, limits.maxHeight};
 }
 
 void LoopFrameProvider::reset()
@@ -106,7 +137,7 @@ std::int64_t LoopFrameProvider::frameCount() const
 
 void LoopFrameProvider::load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames)
 {
-    DecodedClip clip = decoder_->decode(file, maxFrames);
+    DecodedClip clip = decoder_->decode(file, requestFor(maxFrames, limits().maxBytes));
     std::vector<PixelBufferRef> frames = stabilized(clip.frames);
     clip.frames.clear(); // the unstabilised frames go before the analysis allocates
     if (loopMode_ == LoopMode::forward)
@@ -123,10 +154,14 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
         LoopRotation::perClipFrameCap(totalBudget, static_cast<std::int64_t>(files.size()), kMinFramesPerClip);
     std::vector<std::vector<PixelBufferRef>> clips;
     std::optional<std::pair<std::int64_t, std::int64_t>> size;
+    // The byte budget is the load's: each clip gets what the ones before it left.
+    std::int64_t bytesLeft = limits().maxBytes;
     for (const auto& file : files) {
+        if (bytesLeft <= 0)
+            break;
         DecodedClip clip;
         try {
-            clip = decoder_->decode(file, perClip);
+            clip = decoder_->decode(file, requestFor(perClip, bytesLeft));
         } catch (const std::exception&) {
             continue; // one bad clip must not cost the others
         }
@@ -136,6 +171,9 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
             size = std::pair(clip.width, clip.height);
         else if (*size != std::pair(clip.width, clip.height))
             continue;
+        for (const PixelBufferRef& frame : clip.frames)
+            if (frame)
+                bytesLeft -= static_cast<std::int64_t>(frame->bytesPerRow()) * frame->height();
         clips.push_back(stabilized(clip.frames));
     }
     if (clips.empty())

@@ -22,6 +22,7 @@
 namespace quellon {
 
 class ClipDecoder;
+struct ClipRequest;
 class ImageContext;
 struct DecodedImage;
 
@@ -39,13 +40,27 @@ struct DecodedImage;
 class LoopFrameProvider {
 public:
     using LoadError = LoopLoadError;
-    /// Finds the main face of a frame; LoopEntry::faceGeometry when none is given.
+
+    /// What one load may take, over all its clips.
+    struct LoadLimits {
+        /// Frames are scaled down to fit this size while they are decoded: the camera's stream
+        /// size, which no served frame exceeds.
+        std::int64_t maxWidth = 1280;
+        std::int64_t maxHeight = 720;
+        /// Bytes the decoded frames of the whole loop may take (844 MiB: 8 s of 720p BGRA); a clip
+        /// that would take more is cut shorter, and the clips after it get what is left.
+        std::int64_t maxBytes = 240LL * 1280 * 720 * 4;
+
+        bool operator==(const LoadLimits&) const = default;
+    };
+    /// Finds the main face of a frame; LoopEntry::faceGeometry with a box-only detector (no
+    /// landmark model) when none is given.
     using FaceFinder = std::function<std::optional<LoopEntry::FaceGeometry>(const PixelBuffer&)>;
 
     /// Loads decode with FFmpeg.
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive);
     /// Loads decode with the given decoder and look for faces with the given finder (tests give
-    /// fakes: the real face search loads a large model first).
+    /// fakes).
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive,
                       std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder = {});
     ~LoopFrameProvider();
@@ -61,24 +76,29 @@ public:
     bool randomizeStart() const { return randomizeStart_.load(std::memory_order_relaxed); }
     void setRandomizeStart(bool value) { randomizeStart_.store(value, std::memory_order_relaxed); }
 
+    /// The limits of the next loads (changing them leaves the loaded loop alone).
+    LoadLimits limits() const;
+    void setLimits(const LoadLimits& limits);
+
     /// Back to the first frame, ascending.
     void reset();
 
     LoopMode loopMode() const { return loopMode_; }
-    /// The loaded clip's size as decoded (0 before any load and after installFramesForTesting).
+    /// The loaded frames' size as decoded, fitted into the limits (0 before any load and after
+    /// installFramesForTesting).
     std::int64_t width() const;
     std::int64_t height() const;
     std::int64_t frameCount() const;
 
-    /// One clip: decoded with at most maxFrames frames (negative is decodeFailed), stabilised,
-    /// and for a forward loop given a wrap crossfade of crossfadeFrames frames. Throws
-    /// LoadError; whatever the decoder reports passes on unchanged.
+    /// One clip: its first maxFrames frames at the output rate (negative is decodeFailed), within
+    /// the limits, stabilised, and for a forward loop given a wrap crossfade of crossfadeFrames
+    /// frames. Throws LoadError; whatever the decoder reports passes on unchanged.
     void load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames);
 
-    /// Several clips played one after another as one loop, each decoded with at most
-    /// max(totalBudget / clip count, 24) frames. Clips that fail, are empty, or differ in size
-    /// from the first accepted one are left out; only an empty list or no accepted clip throws
-    /// (empty).
+    /// Several clips played one after another as one loop, each with its first
+    /// max(totalBudget / clip count, 24) frames at the output rate: the clips share the time, and
+    /// each plays at its own pace. Clips that fail, are empty, or differ in size from the first
+    /// accepted one are left out; only an empty list or no accepted clip throws (empty).
     void loadMultiple(const std::vector<std::filesystem::path>& files, std::int64_t totalBudget,
                       std::int64_t crossfadeFrames);
 
@@ -113,10 +133,14 @@ public:
 private:
     void installFrames(std::vector<PixelBufferRef> frames, std::int64_t width, std::int64_t height);
 
+    ClipRequest requestFor(std::int64_t maxFrames, std::int64_t maxBytes) const;
+
     const LoopMode loopMode_;
     const std::shared_ptr<ClipDecoder> decoder_;
     const FaceFinder faceFinder_;
     std::atomic<bool> randomizeStart_{false};
+    mutable std::mutex limitsMutex_;
+    LoadLimits limits_; // guarded by limitsMutex_, so a load never waits for playback's lock
 
     mutable std::mutex mutex_;
     // Everything below is guarded by mutex_.

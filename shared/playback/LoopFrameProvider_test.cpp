@@ -1,12 +1,14 @@
 // The loop frame provider: the cursor rules, crossfades, effects and loads, on frames whose grey
 // level names them, decoded by a fake decoder (and once by FFmpeg).
 
+#include "playback/ClipDecoder.h"
 #include "playback/LoopFrameProviderTesting.h"
 #include "playback/LoopRotation.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
 #include "platform/TemporaryDirectory.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -213,9 +215,106 @@ TEST(LoopFrameProviderTest, LoadsARealClip)
     forward.load(clip, 24, 2);
     EXPECT_EQ(forward.frameCount(), 24 + 2);
     EXPECT_EQ(std::pair(forward.width(), forward.height()), (std::pair<std::int64_t, std::int64_t>(64, 48)));
-    // Samples in the middles of 24 slots of 1/12 s: 1/24 s shows frame 1, 1/8 s frame 3.
+    // The first 24 frames, one per tick.
+    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 0);
     EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 1);
-    EXPECT_EQ(testing::greyLevelIndex(levelOf(forward.nextFrame())), 3);
+}
+
+// A marker crosses a still, textured wall by a known number of pixels per frame of the clip;
+// served at 30 fps it must move as far per served frame as the clip's own rate gives, however
+// long the clip and however many clips share the loop.
+class LoopPaceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testing::haveFFmpeg())
+            GTEST_SKIP() << "ffmpeg is needed";
+    }
+
+    // pixelsPerFrame to the right at each frame of a clip at fps.
+    std::filesystem::path markerClip(const std::string& name, int fps, double seconds, int pixelsPerFrame)
+    {
+        const auto clip = temp.path() / name;
+        const std::string marker = "between(X," + std::to_string(pixelsPerFrame) + "*N," + std::to_string(pixelsPerFrame) + "*N+7)*lt(Y,20)";
+        EXPECT_TRUE(testing::ffmpeg("-f lavfi -i \"color=c=black:s=320x180:r=" + std::to_string(fps) + ":d=" + std::to_string(seconds)
+                                        + ",format=yuv444p,geq=lum='if(" + marker + ",235,60+40*mod(floor(X/16)+floor(Y/16),2))'"
+                                        + ":cb=128:cr=128\" -c:v ffv1",
+                                    clip));
+        return clip;
+    }
+
+    // The marker's left edge in a served frame (-1 when it is not in the picture).
+    static int markerX(const PixelBufferRef& frame)
+    {
+        auto lock = frame->lockForReading();
+        const std::uint8_t* row = lock.row(frame->height() * 10 / 180);
+        for (int x = 0; x < frame->width(); ++x)
+            if (row[4 * x + 1] > 200)
+                return x;
+        return -1;
+    }
+
+    static std::vector<int> servedSteps(LoopFrameProvider& provider, int frames)
+    {
+        std::vector<int> steps;
+        int previous = markerX(provider.nextFrame());
+        for (int i = 1; i < frames; ++i) {
+            const int x = markerX(provider.nextFrame());
+            steps.push_back(x - previous);
+            previous = x;
+        }
+        return steps;
+    }
+
+    LoopFrameProvider forwardProvider()
+    {
+        return LoopFrameProvider(LoopMode::forward, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
+                                 std::make_shared<FFmpegClipDecoder>(), [](const PixelBuffer&) { return std::nullopt; });
+    }
+
+    TemporaryDirectory temp{"quellon-pace-test"};
+};
+
+TEST_F(LoopPaceTest, AClipLongerThanTheBudgetPlaysAtItsOwnPace)
+{
+    // 4 s at 30 fps, 48 frames kept: spread over the clip they would step 10 px.
+    const auto clip = markerClip("long.mkv", 30, 4, 4);
+    LoopFrameProvider provider = forwardProvider();
+    provider.load(clip, 48, 0);
+    ASSERT_EQ(provider.frameCount(), 48);
+    EXPECT_EQ(servedSteps(provider, 48), std::vector<int>(47, 4));
+    EXPECT_EQ(markerX(provider.nextFrame()), 0) << "the loop holds the clip's first 1.6 s";
+}
+
+TEST_F(LoopPaceTest, ClipsOfARotationShareTheTimeAndKeepTheirRates)
+{
+    const auto fast = markerClip("fast.mkv", 30, 2, 4);
+    const auto slow = markerClip("slow.mkv", 15, 2, 4);
+    LoopFrameProvider provider = forwardProvider();
+    provider.loadMultiple({fast, slow}, 48, 0);
+    ASSERT_EQ(provider.frameCount(), 48);
+    const std::vector<int> steps = servedSteps(provider, 48);
+    // 24 ticks of each: the 30 fps clip moves every tick, the 15 fps clip every other one.
+    std::vector<int> expected(23, 4);
+    expected.push_back(-92); // back to the start in the second clip
+    for (int k = 1; k < 24; ++k)
+        expected.push_back(k % 2 == 0 ? 4 : 0);
+    EXPECT_EQ(steps, expected);
+}
+
+TEST_F(LoopPaceTest, FramesAreStoredAtMostAtTheLimitsSizeAndTheByteBudgetIsTheLoads)
+{
+    const auto fast = markerClip("fast.mkv", 30, 2, 4);
+    const auto other = markerClip("other.mkv", 30, 2, 4);
+    LoopFrameProvider provider = forwardProvider();
+    const PixelBufferRef probe = PixelBuffer::create(160, 90);
+    const auto frameBytes = static_cast<std::int64_t>(probe->bytesPerRow()) * 90;
+    provider.setLimits({.maxWidth = 160, .maxHeight = 160, .maxBytes = 30 * frameBytes});
+    provider.loadMultiple({fast, other}, 48, 0);
+    EXPECT_EQ(std::pair(provider.width(), provider.height()), (std::pair<std::int64_t, std::int64_t>(160, 90)));
+    EXPECT_EQ(provider.frameCount(), 30) << "24 frames of the first clip, then the 6 the budget leaves";
+    const std::vector<int> steps = servedSteps(provider, 30);
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), 2), 28) << "half the size, half the step";
 }
 
 } // namespace

@@ -23,6 +23,14 @@ std::string encodeJSON(const ClipMetadata& metadata, JSONStyle style)
     object["filename"] = metadata.filename;
     if (metadata.displayName)
         object["displayName"] = *metadata.displayName;
+    if (const auto& cache = metadata.qualityCache) {
+        for (double value : {cache->brightness, cache->motion, cache->boundaryJump, cache->seconds})
+            if (!std::isfinite(value))
+                throw EncodingError("\"qualityCache\" holds a number that is not finite");
+        object["qualityCache"] = Json{{"clipBytes", cache->clipBytes},       {"clipModifiedNanoseconds", cache->clipModifiedNanoseconds},
+                                      {"brightness", cache->brightness},     {"motion", cache->motion},
+                                      {"boundaryJump", cache->boundaryJump}, {"seconds", cache->seconds}};
+    }
     return dump(object, style);
 }
 
@@ -38,6 +46,16 @@ ClipMetadata decodeClipMetadata(std::string_view json)
     metadata.loopMode = requiredString(object, "loopMode");
     metadata.filename = requiredString(object, "filename");
     metadata.displayName = optionalString(object, "displayName");
+    const auto cache = object.find("qualityCache");
+    if (cache != object.end() && cache->is_object()) {
+        try {
+            metadata.qualityCache = ClipQualityCache{requiredInt(*cache, "clipBytes"), requiredInt(*cache, "clipModifiedNanoseconds"),
+                                                     requiredDouble(*cache, "brightness"),  requiredDouble(*cache, "motion"),
+                                                     requiredDouble(*cache, "boundaryJump"), requiredDouble(*cache, "seconds")};
+        } catch (const DecodingError&) {
+            metadata.qualityCache.reset();
+        }
+    }
     return metadata;
 }
 

@@ -2,6 +2,7 @@
 #include "state/JSONCoding.h"
 #include "state/QuellonState.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
 #include <functional>
@@ -163,6 +164,20 @@ TEST(ClipMetadataJSON, OnlyTheDisplayNameIsOptional)
     }
     json["duration"] = "4.5";
     EXPECT_THROW(decodeClipMetadata(json.dump()), DecodingError);
+
+    // The quality cache round-trips; a sidecar without one (every older one) or with one that
+    // cannot be read still loads, without it.
+    metadata.qualityCache = ClipQualityCache{123456, 1765000000123456789, 0.5, 0.01, 0.2, 4.5};
+    const std::string cached = encodeJSON(metadata, JSONStyle::compact);
+    EXPECT_EQ(decodeClipMetadata(cached), metadata);
+    Json broken = Json::parse(cached);
+    broken["qualityCache"].erase("motion");
+    metadata.qualityCache.reset();
+    EXPECT_EQ(decodeClipMetadata(broken.dump()), metadata);
+    broken["qualityCache"] = "fast";
+    EXPECT_EQ(decodeClipMetadata(broken.dump()), metadata);
+    metadata.qualityCache = ClipQualityCache{1, 2, std::nan(""), 0, 0, 0};
+    EXPECT_THROW(encodeJSON(metadata, JSONStyle::compact), EncodingError);
 }
 
 TEST(ClipMetadataJSON, RefusesToEncodeANonFiniteDuration)
