@@ -25,6 +25,8 @@ const cv::Scalar kBackdrop(90, 110, 120, 255);
 /// Where the astronaut's face is in the 512 × 512 photograph, as dlib's boxes place it.
 const cv::Rect2d kFaceInPhoto(175, 75, 102, 102);
 
+cv::Mat withEyesShut(const cv::Mat& canvas);
+
 class FaceDetection : public ::testing::Test {
 protected:
     void SetUp() override
@@ -83,6 +85,28 @@ TEST_F(FaceDetection, FindsTheFaceWhereItIsFromAThirdOfTheFrameUp)
         ASSERT_TRUE(face) << c.name;
         expectNear(face->box, expectedBox(c.side, c.x, c.y), c.name);
         EXPECT_FALSE(face->roll) << c.name; // measured only with landmarks
+    }
+}
+
+TEST_F(FaceDetection, FindsFacesAtLaptopFramingWithTheirEyesAndRoll)
+{
+    // The astronaut cut out in front of a wall, her face from 15 % to 35 % of the frame height.
+    for (double share : {0.15, 0.2, 0.25, 0.35}) {
+        const testing::PersonScene scene(cv::Size(kWidth, kHeight), share);
+        ASSERT_FALSE(scene.empty()) << "python3-skimage's photographs are missing";
+        const cv::Mat open = scene.frame();
+        const auto faces = threadFaceDetector().detect(*testing::frameOf(open), FaceDetector::Detail::landmarks);
+        ASSERT_TRUE(faces) << share;
+        ASSERT_EQ(faces->size(), 1u) << share;
+        expectNear(faces->front().boundingBox, scene.face(), "face");
+        ASSERT_TRUE(faces->front().roll) << share;
+        EXPECT_NEAR(*faces->front().roll, 0.0, 0.1) << share;
+        EXPECT_EQ(LoopEyeOpenness::eyesClosed(*testing::frameOf(open)), false) << share;
+        if (share > 0.3)
+            continue; // closed eyes on larger faces: EyesReadOpenOnThePhotoAndClosedWhenShut
+        const cv::Mat shut = withEyesShut(open);
+        ASSERT_FALSE(shut.empty()) << share;
+        EXPECT_EQ(LoopEyeOpenness::eyesClosed(*testing::frameOf(shut)), true) << share;
     }
 }
 
