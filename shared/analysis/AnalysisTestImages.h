@@ -9,12 +9,15 @@
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
 #include "playback/PixelBuffer.h"
+#include "playback/TestClips.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <span>
 #include <vector>
 
@@ -46,7 +49,7 @@ inline cv::Mat matOf(const PixelBuffer& frame)
 }
 
 /// A photograph as BGRA; empty when it is not installed.
-inline cv::Mat photograph(const char* path)
+inline cv::Mat photographPixels(const char* path)
 {
     const auto bytes = readRegularFile(path, 8 * 1024 * 1024);
     if (!bytes)
@@ -59,7 +62,7 @@ inline cv::Mat photograph(const char* path)
 /// The astronaut as BGRA; empty when the photograph is not installed.
 inline cv::Mat astronaut()
 {
-    return photograph(kAstronautPath);
+    return photographPixels(kAstronautPath);
 }
 
 /// The image moved by (dx, dy) pixels (y down) with bilinear resampling; borders mirror.
@@ -85,7 +88,7 @@ public:
         : size_(size)
     {
         const cv::Mat person = astronaut();
-        const cv::Mat wall = photograph(kCoffeePath);
+        const cv::Mat wall = photographPixels(kCoffeePath);
         if (person.empty() || wall.empty())
             return;
         cv::resize(wall, wall_, size, 0, 0, cv::INTER_AREA);
@@ -144,5 +147,33 @@ private:
     cv::Mat wall_, person_, alpha_;
     double side_ = 0, top_ = 0, left_ = 0;
 };
+
+/// A laptop camera's clip of the person scene: she sways side to side by up to 20 px, one swing
+/// a second, in front of the still wall. Made by the real ffmpeg (H.264, 30 fps, BT.709 tags)
+/// for tests that load footage from a file; false when the photographs or ffmpeg are missing.
+inline bool makePersonClip(const std::filesystem::path& file, cv::Size size, double faceShare, double seconds)
+{
+    const PersonScene scene(size, faceShare);
+    if (scene.empty())
+        return false;
+    const std::filesystem::path raw = file.parent_path() / (file.filename().string() + ".bgra");
+    {
+        std::ofstream out(raw, std::ios::binary);
+        const long count = std::lround(seconds * 30);
+        for (long k = 0; k < count && out; ++k) {
+            const cv::Mat frame = scene.frame(20 * std::sin(2 * CV_PI * static_cast<double>(k) / 30));
+            out.write(reinterpret_cast<const char*>(frame.data), static_cast<std::streamsize>(frame.total() * frame.elemSize()));
+        }
+        if (!out)
+            return false;
+    }
+    const bool made = ffmpeg("-f rawvideo -pix_fmt bgra -s " + std::to_string(size.width) + "x" + std::to_string(size.height)
+                                 + " -framerate 30 -i '" + raw.string()
+                                 + "' -vf \"scale=out_color_matrix=bt709:out_range=tv,format=yuv420p\" -c:v libx264 -preset ultrafast"
+                                   " -crf 18 -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv",
+                             file);
+    std::filesystem::remove(raw);
+    return made;
+}
 
 } // namespace quellon::testing
