@@ -79,18 +79,21 @@ cv::Mat viewOf(GreyImage& image)
                    static_cast<std::size_t>(dlib::width_step(image)));
 }
 
-/// Makes full the grey copy of a BGRA frame, and small that copy scaled to size: halved by
-/// averaging while it stays at least that large (cheap and free of aliasing), then resampled.
-void greyCopies(const PixelBuffer& frame, cv::Size size, GreyImage& full, GreyImage& small)
+/// Makes full the grey copy of a BGRA frame.
+void greyCopy(const PixelBuffer& frame, GreyImage& full)
 {
     full.set_size(frame.height(), frame.width());
-    {
-        const auto lock = frame.lockForReading();
-        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
-                           frame.bytesPerRow());
-        cv::Mat target = viewOf(full);
-        cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
-    }
+    const auto lock = frame.lockForReading();
+    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
+                       frame.bytesPerRow());
+    cv::Mat target = viewOf(full);
+    cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
+}
+
+/// Makes small the grey copy full scaled to size: halved by averaging while it stays at least
+/// that large (cheap and free of aliasing), then resampled.
+void scaledCopy(GreyImage& full, cv::Size size, GreyImage& small)
+{
     small.set_size(size.height, size.width);
     cv::Mat source = viewOf(full);
     while (source.cols / 2 >= size.width && source.rows / 2 >= size.height) {
@@ -147,13 +150,21 @@ private:
     {
         const int w = frame.width();
         const int h = frame.height();
-        const double scale = std::min(DlibFaceDetection::kMaxEnlargement,
-                                      static_cast<double>(DlibFaceDetection::kScanHeight) / h);
-        const cv::Size smallSize(std::max(1, static_cast<int>(std::lround(w * scale))),
-                                 std::max(1, static_cast<int>(std::lround(h * scale))));
-        greyCopies(frame, smallSize, full_, small_);
+        greyCopy(frame, full_);
+        // A quick scan finds faces a third of the height and larger; only when it finds none is
+        // the frame scanned finely enough for faces down to kSmallestFaceShare.
+        cv::Size smallSize;
         std::vector<dlib::rect_detection> found;
-        detector_(small_, found, kDetectionThreshold);
+        for (const double height : {DlibFaceDetection::kQuickScanHeight, static_cast<double>(DlibFaceDetection::kScanHeight)}) {
+            const double scale = std::min(height == DlibFaceDetection::kQuickScanHeight ? 1.0 : DlibFaceDetection::kMaxEnlargement,
+                                          height / h);
+            smallSize = cv::Size(std::max(1, static_cast<int>(std::lround(w * scale))),
+                                 std::max(1, static_cast<int>(std::lround(h * scale))));
+            scaledCopy(full_, smallSize, small_);
+            detector_(small_, found, kDetectionThreshold);
+            if (!found.empty())
+                break;
+        }
         std::vector<dlib::rectangle> boxes;
         for (const dlib::rect_detection& detection : found)
             boxes.push_back(detection.rect);

@@ -110,6 +110,17 @@ TEST_F(FaceDetection, FindsFacesAtLaptopFramingWithTheirEyesAndRoll)
     }
 }
 
+TEST_F(FaceDetection, SmallFramesAreEnlargedForSmallFaces)
+{
+    // 240 lines: a face 20 % of the height is 48 px, found only on the enlarged scan.
+    const testing::PersonScene scene(cv::Size(427, 240), 0.2);
+    ASSERT_FALSE(scene.empty());
+    const auto faces = threadFaceDetector().detect(*testing::frameOf(scene.frame()), FaceDetector::Detail::rectangles);
+    ASSERT_TRUE(faces);
+    ASSERT_EQ(faces->size(), 1u);
+    expectNear(faces->front().boundingBox, scene.face(), "face on 240 lines");
+}
+
 TEST_F(FaceDetection, TheLargestOfTwoFacesWins)
 {
     // The copy further left is drawn first; the other lies over it, clear of its face.
