@@ -228,6 +228,11 @@ std::unique_ptr<FaceDetector> DlibFaceDetection::make(const std::filesystem::pat
     return std::make_unique<DlibFaceDetector>([model] { return model; });
 }
 
+void preloadFaceLandmarks()
+{
+    sharedModel();
+}
+
 FaceDetector& threadFaceDetector()
 {
     thread_local DlibFaceDetector detector(sharedModel);

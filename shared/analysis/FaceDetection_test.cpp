@@ -271,5 +271,24 @@ TEST_F(FaceDetection, TheEnvironmentNamesAnotherModel)
         ::testing::ExitedWithCode(0), "");
 }
 
+TEST_F(FaceDetection, TheModelIsReadOnlyWhenLandmarksAreFirstAskedFor)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TemporaryDirectory directory("quellon-face-model");
+    const auto model = directory.path() / "model.dat";
+    const auto frame = testing::frameOf(canvasWith(1300, 60, -120));
+    // In a child process, so that the shared model is read for the first time there. The model
+    // file appears only after the boxes were found: read any earlier, there would be no eyes.
+    EXPECT_EXIT(
+        {
+            ::setenv(DlibFaceDetection::kModelPathVariable, model.c_str(), 1);
+            const bool found = LoopEntry::faceGeometry(*frame).has_value();
+            std::filesystem::create_symlink(DlibFaceDetection::kDefaultModelPath, model);
+            const bool eyes = LoopEyeOpenness::eyesClosed(*frame) == false;
+            std::_Exit(found && eyes ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace
 } // namespace quellon
