@@ -1,6 +1,8 @@
 // Loop analysis on 1280×720 frames of a real photograph (python3-skimage's astronaut, her face a
 // third of the frame tall). Read the medians:
 //   FaceGeometry_720p: every loaded frame; goal at most 10 ms.
+//   FaceGeometry_720p_Laptop/15..35: the astronaut cut out over a wall, her face 15–35 % of the
+//     height (laptop framing); reported only.
 //   EyesClosed_720p: frames at the best seam candidates; goal at most 15 ms.
 //   Signature_720p: every loaded frame; reported only.
 //   DetectOffset_720p and Stabilize_720p (per frame): every loaded clip; reported only.
@@ -51,6 +53,29 @@ void FaceGeometry_720p(benchmark::State& state)
         benchmark::DoNotOptimize(LoopEntry::faceGeometry(*frame));
 }
 BENCHMARK(FaceGeometry_720p)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void FaceGeometry_720p_Laptop(benchmark::State& state)
+{
+    const testing::PersonScene scene(cv::Size(kWidth, kHeight), static_cast<double>(state.range(0)) / 100);
+    const auto frame = testing::frameOf(scene.frame());
+    requireFace(state, *frame);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LoopEntry::faceGeometry(*frame));
+}
+BENCHMARK(FaceGeometry_720p_Laptop)->Arg(15)->Arg(25)->Arg(35)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+/// A person moving in front of a still wall, eight frames; the time is per frame.
+void Stabilize_720p_Person(benchmark::State& state)
+{
+    const testing::PersonScene scene(cv::Size(kWidth, kHeight), 0.25);
+    std::vector<PixelBufferRef> frames;
+    for (int k = 0; k < 8; ++k)
+        frames.push_back(testing::frameOf(scene.frame(5.0 * k - 20, 0.5 * k, -0.25 * k)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LoopStabilizer::stabilize(frames, 0.03, 0.08).data());
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(frames.size()));
+}
+BENCHMARK(Stabilize_720p_Person)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void EyesClosed_720p(benchmark::State& state)
 {

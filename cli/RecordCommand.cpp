@@ -147,7 +147,7 @@ void record(const Options& options)
 
     // The landmark model takes seconds to load: it loads while we record, for the seam's eye
     // test afterwards. The hints need face boxes only.
-    std::thread preload([] { threadFaceDetector(); });
+    std::thread preload([] { preloadFaceLandmarks(); });
     struct Join {
         std::thread& thread;
         ~Join() { thread.join(); }

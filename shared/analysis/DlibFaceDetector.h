@@ -30,15 +30,23 @@ inline constexpr const char* kDefaultModelPath = "/usr/share/dlib/shape_predicto
 /// Environment variable that, when set, names another landmark model file.
 inline constexpr const char* kModelPathVariable = "QUELLON_FACE_LANDMARKS_MODEL";
 
-/// HOG scans an 80 × 80 window, so the smallest face it finds is about 75 pixels tall in the
-/// image it looks at. Frames are scaled so that their shorter side is at most this long: on a
-/// 720p frame (scale 1/3) a face a third of the frame tall is still 80 pixels, and the scan
-/// costs a ninth of a full-size one. (At 288, faces down to a quarter of the frame are found,
-/// for about a third more time.)
-inline constexpr int kDetectionShortSide = 240;
+/// HOG scans an 80 × 80 window, so the smallest face it finds is about 80 pixels tall in the
+/// image it looks at. Frames are scaled so that a face kSmallestFaceShare of the frame height
+/// tall is that large: faces at laptop framing (a fifth to a third of the height) are found,
+/// and a 720p frame is scanned at about three quarters of its size.
+inline constexpr double kSmallestFaceShare = 0.15;
+inline constexpr int kSmallestScannedFace = 80;
+inline constexpr int kScanHeight = 534; // kSmallestScannedFace / kSmallestFaceShare
+/// Smaller frames are enlarged for the scan, by at most this much.
+inline constexpr double kMaxEnlargement = 2.0;
+/// A frame is first scanned at this height, a fifth of the cost, which finds faces a third of
+/// the frame tall and larger; when it finds one, smaller faces are not looked for.
+inline constexpr double kQuickScanHeight = 240;
 
 /// A detector using the landmark model at modelPath, loaded now. When the model cannot be
 /// read, one error line says why and every answer comes without landmarks and without roll.
+/// (The detector of each thread, threadFaceDetector(), reads the shared model only when
+/// landmarks are first asked for: reading it takes about a second.)
 std::unique_ptr<FaceDetector> make(const std::filesystem::path& modelPath, LogSink& log);
 
 } // namespace DlibFaceDetection

@@ -25,6 +25,8 @@ const cv::Scalar kBackdrop(90, 110, 120, 255);
 /// Where the astronaut's face is in the 512 × 512 photograph, as dlib's boxes place it.
 const cv::Rect2d kFaceInPhoto(175, 75, 102, 102);
 
+cv::Mat withEyesShut(const cv::Mat& canvas);
+
 class FaceDetection : public ::testing::Test {
 protected:
     void SetUp() override
@@ -84,6 +86,39 @@ TEST_F(FaceDetection, FindsTheFaceWhereItIsFromAThirdOfTheFrameUp)
         expectNear(face->box, expectedBox(c.side, c.x, c.y), c.name);
         EXPECT_FALSE(face->roll) << c.name; // measured only with landmarks
     }
+}
+
+TEST_F(FaceDetection, FindsFacesAtLaptopFramingWithTheirEyesAndRoll)
+{
+    // The astronaut cut out in front of a wall, her face from 15 % to 35 % of the frame height.
+    for (double share : {0.15, 0.2, 0.25, 0.35}) {
+        const testing::PersonScene scene(cv::Size(kWidth, kHeight), share);
+        ASSERT_FALSE(scene.empty()) << "python3-skimage's photographs are missing";
+        const cv::Mat open = scene.frame();
+        const auto faces = threadFaceDetector().detect(*testing::frameOf(open), FaceDetector::Detail::landmarks);
+        ASSERT_TRUE(faces) << share;
+        ASSERT_EQ(faces->size(), 1u) << share;
+        expectNear(faces->front().boundingBox, scene.face(), "face");
+        ASSERT_TRUE(faces->front().roll) << share;
+        EXPECT_NEAR(*faces->front().roll, 0.0, 0.1) << share;
+        EXPECT_EQ(LoopEyeOpenness::eyesClosed(*testing::frameOf(open)), false) << share;
+        if (share > 0.3)
+            continue; // closed eyes on larger faces: EyesReadOpenOnThePhotoAndClosedWhenShut
+        const cv::Mat shut = withEyesShut(open);
+        ASSERT_FALSE(shut.empty()) << share;
+        EXPECT_EQ(LoopEyeOpenness::eyesClosed(*testing::frameOf(shut)), true) << share;
+    }
+}
+
+TEST_F(FaceDetection, SmallFramesAreEnlargedForSmallFaces)
+{
+    // 240 lines: a face 20 % of the height is 48 px, found only on the enlarged scan.
+    const testing::PersonScene scene(cv::Size(427, 240), 0.2);
+    ASSERT_FALSE(scene.empty());
+    const auto faces = threadFaceDetector().detect(*testing::frameOf(scene.frame()), FaceDetector::Detail::rectangles);
+    ASSERT_TRUE(faces);
+    ASSERT_EQ(faces->size(), 1u);
+    expectNear(faces->front().boundingBox, scene.face(), "face on 240 lines");
 }
 
 TEST_F(FaceDetection, TheLargestOfTwoFacesWins)
@@ -232,6 +267,25 @@ TEST_F(FaceDetection, TheEnvironmentNamesAnotherModel)
             const bool found = LoopEntry::faceGeometry(*frame).has_value();
             const bool eyesAbsent = !LoopEyeOpenness::eyesClosed(*frame).has_value();
             std::_Exit(found && eyesAbsent ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(FaceDetection, TheModelIsReadOnlyWhenLandmarksAreFirstAskedFor)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TemporaryDirectory directory("quellon-face-model");
+    const auto model = directory.path() / "model.dat";
+    const auto frame = testing::frameOf(canvasWith(1300, 60, -120));
+    // In a child process, so that the shared model is read for the first time there. The model
+    // file appears only after the boxes were found: read any earlier, there would be no eyes.
+    EXPECT_EXIT(
+        {
+            ::setenv(DlibFaceDetection::kModelPathVariable, model.c_str(), 1);
+            const bool found = LoopEntry::faceGeometry(*frame).has_value();
+            std::filesystem::create_symlink(DlibFaceDetection::kDefaultModelPath, model);
+            const bool eyes = LoopEyeOpenness::eyesClosed(*frame) == false;
+            std::_Exit(found && eyes ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }

@@ -25,7 +25,12 @@ public:
 };
 
 /// The detector of the calling thread (dlib's HOG detector with the shared landmark model).
-/// Each thread gets its own, so callers on several threads never wait for each other.
+/// Each thread gets its own, so callers on several threads never wait for each other. The
+/// shared landmark model is read when landmarks are first asked for.
 FaceDetector& threadFaceDetector();
+
+/// Reads the shared landmark model now (it takes about a second), for callers that know they
+/// will ask for landmarks soon and have time to spare.
+void preloadFaceLandmarks();
 
 } // namespace quellon

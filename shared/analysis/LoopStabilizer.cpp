@@ -23,15 +23,21 @@ constexpr double kMinimumResponse = 0.05;
 /// to register: a flat frame would otherwise "match" at any shift.
 constexpr double kMinimumContrast = 1.0;
 
-/// Registration looks at grey copies: phase correlation at a quarter of the frame size finds
-/// the shift to about half a pixel of that copy, and gradient steps on the half-size copy
-/// refine it to well under a quarter of a full-size pixel.
+/// Registration looks at grey copies. The still part of the scene is searched for the best
+/// whole-pixel match on an eighth-size copy, then on a quarter-size one; gradient steps on the
+/// half-size copy refine that to well under a quarter of a full-size pixel.
 constexpr int kCoarseDivisor = 4;
 constexpr int kFineDivisor = 2;
-/// Smallest copy worth registering.
+/// Smallest quarter-size copy worth registering.
 constexpr int kMinimumSide = 16;
+/// How far the search looks, as a fraction of the width: beyond the largest shift a clip is
+/// corrected by, so a shift just over it is measured (and then refused) rather than mistaken.
+constexpr double kSearchFraction = 0.04;
+/// The still part must cover at least this share of the frame to be measured on its own;
+/// otherwise the ring along the top and the sides is used.
+constexpr double kMinimumStillShare = 0.1;
 
-/// A grey float copy of a BGRA frame at full / divisor size.
+/// A grey float copy of a BGRA frame at the given size.
 cv::Mat greyCopy(const PixelBuffer& frame, cv::Size size)
 {
     cv::Mat grey;
@@ -55,11 +61,71 @@ bool hasStructure(const cv::Mat& grey)
     return deviation[0] >= kMinimumContrast;
 }
 
+/// 1 where the scene is taken to hold still, 0 elsewhere, at the given size. A person sits
+/// centred, head in the upper half, shoulders reaching the bottom edge and often most of its
+/// width: without their face, only a band along the top and the upper parts of the sides are
+/// trusted; with it, everything outside the person.
+cv::Mat stillMask(cv::Size size, const std::optional<NormalizedRect>& face)
+{
+    const double w = size.width, h = size.height;
+    const auto area = [&](double left, double top, double right, double bottom) {
+        return cv::Rect(cv::Point(static_cast<int>(std::floor(left * w)), static_cast<int>(std::floor(top * h))),
+                        cv::Point(static_cast<int>(std::ceil(right * w)), static_cast<int>(std::ceil(bottom * h))))
+            & cv::Rect(0, 0, size.width, size.height);
+    };
+    if (face && face->width > 0 && face->height > 0) {
+        cv::Mat mask(size, CV_32F, cv::Scalar(1));
+        const double top = 1 - (face->y + face->height) - face->height / 2;
+        mask(area(face->x - face->width, top, face->x + 2 * face->width, 1)).setTo(0);
+        if (cv::sum(mask)[0] >= kMinimumStillShare * w * h)
+            return mask;
+    }
+    cv::Mat mask(size, CV_32F, cv::Scalar(0));
+    mask(area(0, 0, 1, 0.12)).setTo(1);
+    mask(area(0, 0, 0.18, 0.65)).setTo(1);
+    mask(area(0.82, 0, 1, 0.65)).setTo(1);
+    return mask;
+}
+
+/// The best whole-pixel match of reference's inner part (margin pixels in from every edge)
+/// in frame, looking within radius of centre: the move of frame's content and the mean
+/// squared difference over the mask there. Absent when the search would leave the frame.
+struct Match {
+    cv::Point moved;
+    double difference = 0;
+};
+std::optional<Match> search(const cv::Mat& reference, const cv::Mat& frame, const cv::Mat& mask, int margin,
+                            cv::Point centre, int radius)
+{
+    if (std::abs(centre.x) + radius > margin || std::abs(centre.y) + radius > margin)
+        return std::nullopt;
+    const cv::Rect inner(margin, margin, reference.cols - 2 * margin, reference.rows - 2 * margin);
+    if (inner.width < 4 || inner.height < 4)
+        return std::nullopt;
+    const double weight = cv::sum(mask(inner))[0];
+    if (!(weight > 0))
+        return std::nullopt;
+    const cv::Mat ref = reference(inner), weights = mask(inner);
+    cv::Mat difference;
+    std::optional<Match> best;
+    for (int y = -radius; y <= radius; ++y) {
+        for (int x = -radius; x <= radius; ++x) {
+            const cv::Point moved = centre + cv::Point(x, y);
+            cv::subtract(frame(inner + moved), ref, difference);
+            const double sum = difference.mul(weights).dot(difference);
+            if (!best || sum < best->difference)
+                best = Match{moved, sum};
+        }
+    }
+    best->difference /= weight;
+    return best;
+}
+
 /// What a registration needs of the reference frame, prepared once for a whole clip.
 class Reference {
 public:
     /// Absent when the frame cannot be registered against (too small, not BGRA, featureless).
-    static std::optional<Reference> of(const PixelBuffer& frame)
+    static std::optional<Reference> of(const PixelBuffer& frame, const std::optional<NormalizedRect>& face)
     {
         if (!frame.isBGRA() || frame.width() / kCoarseDivisor < kMinimumSide ||
             frame.height() / kCoarseDivisor < kMinimumSide)
@@ -69,23 +135,37 @@ public:
         r.height_ = frame.height();
         r.fineSize_ = cv::Size(r.width_ / kFineDivisor, r.height_ / kFineDivisor);
         r.coarseSize_ = cv::Size(r.width_ / kCoarseDivisor, r.height_ / kCoarseDivisor);
+        r.searchSize_ = cv::Size(r.coarseSize_.width / 2, r.coarseSize_.height / 2);
         const cv::Mat fine = greyCopy(frame, r.fineSize_);
         if (!hasStructure(fine))
             return std::nullopt;
         cv::resize(fine, r.coarse_, r.coarseSize_, 0, 0, cv::INTER_AREA);
+        cv::resize(r.coarse_, r.search_, r.searchSize_, 0, 0, cv::INTER_AREA);
         cv::createHanningWindow(r.window_, r.coarseSize_, CV_32F);
+
+        // The search covers kSearchFraction of the width on the eighth-size copy; the quarter-size
+        // copy then looks one pixel around the doubled answer, and around phase correlation's.
+        r.searchRadius_ = std::max(2, static_cast<int>(std::ceil(kSearchFraction * r.searchSize_.width)));
+        r.coarseMargin_ = 2 * r.searchRadius_ + 2;
+        const cv::Mat still = stillMask(r.fineSize_, face);
+        cv::resize(still, r.coarseMask_, r.coarseSize_, 0, 0, cv::INTER_NEAREST);
+        cv::resize(still, r.searchMask_, r.searchSize_, 0, 0, cv::INTER_NEAREST);
 
         cv::GaussianBlur(fine, r.fine_, cv::Size(5, 5), 1.0);
         cv::Sobel(r.fine_, r.gx_, CV_32F, 1, 0, 3, 1.0 / 8);
         cv::Sobel(r.fine_, r.gy_, CV_32F, 0, 1, 3, 1.0 / 8);
-        // Only the inner part takes part: the borders hold what a move brought in or pushed out.
-        const int marginX = std::max(2, r.fineSize_.width / 10);
-        const int marginY = std::max(2, r.fineSize_.height / 10);
-        r.inner_ = cv::Rect(marginX, marginY, r.fineSize_.width - 2 * marginX, r.fineSize_.height - 2 * marginY);
-        const cv::Mat gx = r.gx_(r.inner_), gy = r.gy_(r.inner_);
-        r.axx_ = gx.dot(gx);
-        r.axy_ = gx.dot(gy);
-        r.ayy_ = gy.dot(gy);
+        // The borders hold what a move brought in or pushed out, so they take no part.
+        const int margin = std::max(2, std::max(r.fineSize_.width / 20, 2 * r.coarseMargin_));
+        r.fineMask_ = cv::Mat::zeros(r.fineSize_, CV_32F);
+        const cv::Rect inner = cv::Rect(margin, margin, r.fineSize_.width - 2 * margin, r.fineSize_.height - 2 * margin)
+            & cv::Rect(0, 0, r.fineSize_.width, r.fineSize_.height);
+        if (inner.width > 0 && inner.height > 0)
+            still(inner).copyTo(r.fineMask_(inner));
+        r.gxMasked_ = r.gx_.mul(r.fineMask_);
+        r.gyMasked_ = r.gy_.mul(r.fineMask_);
+        r.axx_ = r.gxMasked_.dot(r.gx_);
+        r.axy_ = r.gxMasked_.dot(r.gy_);
+        r.ayy_ = r.gyMasked_.dot(r.gy_);
         r.determinant_ = r.axx_ * r.ayy_ - r.axy_ * r.axy_;
         return r;
     }
@@ -98,17 +178,42 @@ public:
         const cv::Mat fine = greyCopy(frame, fineSize_);
         if (!hasStructure(fine))
             return std::nullopt;
-        cv::Mat coarse;
+        cv::Mat coarse, small;
         cv::resize(fine, coarse, coarseSize_, 0, 0, cv::INTER_AREA);
+        cv::resize(coarse, small, searchSize_, 0, 0, cv::INTER_AREA);
         double response = 0;
-        // How far the frame's content moved against the reference, in coarse pixels, y down.
-        // phaseCorrelate multiplies its inputs by the window in place, so it gets a copy of the
-        // reference, which serves the next frame too.
-        const cv::Point2d moved = cv::phaseCorrelate(coarse_.clone(), coarse, window_, &response);
-        if (!(response >= kMinimumResponse) || !std::isfinite(moved.x) || !std::isfinite(moved.y))
+        // How far the whole picture's content moved against the reference, in coarse pixels, y
+        // down: it says whether the frames are one scene at all, and it is the answer to try
+        // when the whole picture moved further than the search looks. phaseCorrelate
+        // multiplies its inputs by the window in place, so it gets copies.
+        const cv::Point2d whole = cv::phaseCorrelate(coarse_.clone(), coarse.clone(), window_, &response);
+        if (!(response >= kMinimumResponse) || !std::isfinite(whole.x) || !std::isfinite(whole.y))
             return std::nullopt;
-        const cv::Point2d refined =
-            refine(fine, {moved.x * fineSize_.width / coarseSize_.width, moved.y * fineSize_.height / coarseSize_.height});
+
+        // Where the still part of the scene went.
+        std::optional<Match> best;
+        const auto consider = [&](const std::optional<Match>& match) {
+            if (match && (!best || match->difference < best->difference))
+                best = match;
+        };
+        if (const auto rough = search(search_, small, searchMask_, searchRadius_, {0, 0}, searchRadius_))
+            consider(search(coarse_, coarse, coarseMask_, coarseMargin_, rough->moved * 2, 1));
+        const cv::Point wholeRounded(static_cast<int>(std::lround(whole.x)), static_cast<int>(std::lround(whole.y)));
+        const int reach = std::max(std::abs(wholeRounded.x), std::abs(wholeRounded.y)) + 1;
+        consider(search(coarse_, coarse, coarseMask_, std::max(coarseMargin_, reach), wholeRounded, 1));
+        if (!best)
+            return std::nullopt;
+
+        cv::Mat blurred;
+        cv::GaussianBlur(fine, blurred, cv::Size(5, 5), 1.0);
+        const cv::Point2d start(best->moved.x * static_cast<double>(fineSize_.width) / coarseSize_.width,
+                                best->moved.y * static_cast<double>(fineSize_.height) / coarseSize_.height);
+        const cv::Point2d refined = refine(blurred, start);
+        // A move is kept only where it makes the still part match better than standing still:
+        // a background that did not move at all stays exactly where it is.
+        cv::Point2d ignored;
+        if (!(residual(blurred, refined, ignored) < residual(blurred, {0, 0}, ignored)))
+            return Offset::zero();
         const double movedX = refined.x * width_ / fineSize_.width;
         const double movedY = refined.y * height_ / fineSize_.height;
         // Aligning moves the content back: left by movedX, and up by movedY, which with y
@@ -117,34 +222,35 @@ public:
     }
 
 private:
-    /// Phase correlation's sub-pixel peak leans towards whole pixels, so its answer is refined
-    /// by Lucas–Kanade steps for a pure translation: with the frame moved back by the current
-    /// estimate, the difference left to the reference, projected on the reference's
-    /// gradients, says how far the estimate is still off. `moved` is in fine pixels, y down.
-    cv::Point2d refine(const cv::Mat& fine, cv::Point2d moved) const
+    /// The squared difference over the still part left after moving the (blurred) frame back by
+    /// `shift` (fine pixels, y down), and in `step` how far the gradients say the shift is off.
+    double residual(const cv::Mat& frame, cv::Point2d shift, cv::Point2d& step) const
     {
-        constexpr int kSteps = 5;
+        cv::Mat back, error;
+        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = frame(x + shift)
+        cv::warpAffine(frame, back, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_REPLICATE);
+        cv::subtract(back, fine_, error);
+        const double bx = gxMasked_.dot(error), by = gyMasked_.dot(error);
+        // error ≈ ∇reference · (shift − true move)
+        step = determinant_ > 0 ? cv::Point2d{(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_}
+                                : cv::Point2d{0, 0};
+        return error.mul(fineMask_).dot(error);
+    }
+
+    /// Lucas–Kanade steps for a pure translation, from the whole-pixel match to a fraction of a
+    /// pixel: with the frame moved back by the current estimate, the difference left to the
+    /// reference, projected on the reference's gradients, says how far the estimate is still
+    /// off. `moved` is in fine pixels, y down.
+    cv::Point2d refine(const cv::Mat& frame, cv::Point2d moved) const
+    {
+        constexpr int kSteps = 6;
         constexpr double kSettled = 0.02; // fine pixels
-        constexpr double kMaxCorrection = 2.0;
-        if (!(determinant_ > 1e-9 * axx_ * ayy_) || !(axx_ > 0) || inner_.width < 4 || inner_.height < 4)
+        constexpr double kMaxCorrection = 2.5;
+        if (!(determinant_ > 1e-9 * axx_ * ayy_) || !(axx_ > 0))
             return moved;
-        cv::Mat frame, back, error;
-        cv::GaussianBlur(fine, frame, cv::Size(5, 5), 1.0);
-        const cv::Mat ref = fine_(inner_), gx = gx_(inner_), gy = gy_(inner_);
-        // The squared difference left after moving the frame back by `shift`, and the step the
-        // gradients suggest from there.
-        const auto residual = [&](cv::Point2d shift, cv::Point2d& step) {
-            const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = frame(x + shift)
-            cv::warpAffine(frame, back, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                           cv::BORDER_REPLICATE);
-            cv::subtract(back(inner_), ref, error);
-            const double bx = gx.dot(error), by = gy.dot(error);
-            // error ≈ ∇reference · (shift − true move)
-            step = {(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_};
-            return error.dot(error);
-        };
         cv::Point2d step;
-        const double start = residual(moved, step);
+        const double start = residual(frame, moved, step);
         cv::Point2d estimate = moved;
         double last = start;
         for (int k = 0; k < kSteps; ++k) {
@@ -152,7 +258,7 @@ private:
             if (!std::isfinite(estimate.x) || !std::isfinite(estimate.y) || cv::norm(estimate - moved) > kMaxCorrection)
                 return moved;
             const double stepLength = cv::norm(step);
-            last = residual(estimate, step);
+            last = residual(frame, estimate, step);
             if (stepLength < kSettled)
                 break;
         }
@@ -163,19 +269,23 @@ private:
 
     int width_ = 0;
     int height_ = 0;
-    cv::Size fineSize_, coarseSize_;
-    cv::Mat coarse_, window_;
-    cv::Mat fine_, gx_, gy_; // blurred half-size copy and its gradients
-    cv::Rect inner_;
+    cv::Size fineSize_, coarseSize_, searchSize_;
+    cv::Mat coarse_, window_, coarseMask_;
+    cv::Mat search_, searchMask_;
+    int searchRadius_ = 0, coarseMargin_ = 0;
+    cv::Mat fine_, gx_, gy_;      // blurred half-size copy and its gradients
+    cv::Mat fineMask_;            // the still part, away from the borders
+    cv::Mat gxMasked_, gyMasked_; // the gradients over it
     double axx_ = 0, axy_ = 0, ayy_ = 0, determinant_ = 0;
 };
 
 } // namespace
 
-std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference)
+std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference,
+                                   const std::optional<NormalizedRect>& face)
 {
     try {
-        const auto prepared = Reference::of(reference);
+        const auto prepared = Reference::of(reference, face);
         return prepared ? prepared->offsetOf(frame) : std::nullopt;
     } catch (const cv::Exception&) {
         return std::nullopt;
@@ -235,7 +345,7 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
 } // namespace
 
 std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames, double maxShiftFraction,
-                                      double maxCropFraction)
+                                      double maxCropFraction, const std::optional<NormalizedRect>& face)
 {
     if (frames.size() < 2)
         return frames;
@@ -245,7 +355,7 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
     const PixelBuffer& reference = *frames.front();
     std::vector<Offset> offsets(frames.size(), Offset::zero());
     try {
-        const auto prepared = Reference::of(reference);
+        const auto prepared = Reference::of(reference, face);
         if (!prepared)
             return frames;
         // Frames are measured against the shared reference independently, so they spread over
@@ -257,7 +367,7 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
             const auto offset = prepared->offsetOf(*frames[i + 1]);
             if (!offset)
                 failed = true;
-            else
+            else if (std::hypot(offset->dx * reference.width(), offset->dy * reference.height()) >= kSmallestCorrectedShift)
                 offsets[i + 1] = clampedOffset(*offset, maxShiftFraction);
         });
         if (failed)

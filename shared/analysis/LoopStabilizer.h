@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "analysis/FaceObservation.h"
 #include "playback/PixelBuffer.h"
 
 namespace quellon {
@@ -10,6 +11,11 @@ namespace quellon {
 /// Removes small whole-frame translations from a recorded clip: measures each frame's shift
 /// against the first, moves it back, crops the exposed borders and scales the common inner
 /// rectangle back to the full size.
+///
+/// The shift is measured where the scene holds still, not on the person moving in front of
+/// it: outside the person when their face is known (the face's box widened threefold and
+/// extended to the bottom of the frame), otherwise on a ring along the top and the sides.
+/// A shift is kept only if it makes that still part match the reference better than no shift.
 namespace LoopStabilizer {
 
 /// A shift as fractions of the reference frame's width and height, y axis pointing up: the
@@ -24,7 +30,9 @@ struct Offset {
 /// The offset that aligns `frame` to `reference`, or absent when it cannot be measured with
 /// confidence: the frames differ in size or are not BGRA, one is featureless, or the two do
 /// not correlate as one moved picture.
-std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference);
+/// `face` is the person's face in the reference, when known.
+std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference,
+                                   const std::optional<NormalizedRect>& face = std::nullopt);
 
 /// The offset itself, or zero when its length exceeds maxMagnitude (a failed measurement).
 Offset clampedOffset(Offset offset, double maxMagnitude);
@@ -32,10 +40,16 @@ Offset clampedOffset(Offset offset, double maxMagnitude);
 /// The largest |dx| and the largest |dy| of the list, taken separately.
 Offset cropMargin(const std::vector<Offset>& offsets);
 
-/// The frames stabilised, or the input unchanged when any measurement fails, nothing moved or
-/// the crop would exceed maxCropFraction. Input buffers are never modified.
+/// Shifts shorter than this many pixels of the full frame are not corrected: moving a frame by
+/// less than half a pixel would only soften it.
+inline constexpr double kSmallestCorrectedShift = 0.5;
+
+/// The frames stabilised, or the input unchanged when any measurement fails, nothing moved by
+/// kSmallestCorrectedShift or more, or the crop would exceed maxCropFraction. Input buffers
+/// are never modified. `face` is the person's face in the first frame, when known.
 std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
-                                      double maxShiftFraction, double maxCropFraction);
+                                      double maxShiftFraction, double maxCropFraction,
+                                      const std::optional<NormalizedRect>& face = std::nullopt);
 
 } // namespace LoopStabilizer
 } // namespace quellon

@@ -162,5 +162,65 @@ TEST_F(LoopStabilizerOnAPhoto, ReturnsTheInputWhenAnyFrameCannotBeRegisteredOrNo
     EXPECT_FALSE(LoopStabilizer::detectOffset(*testing::frameOf(noise), *moved(0, 0)));
 }
 
+/// A person moving in front of a still wall: the wall is what must hold still.
+class LoopStabilizerOnAPerson : public ::testing::Test {
+protected:
+    static constexpr int kWidth = 640;
+    static constexpr int kHeight = 360;
+
+    void SetUp() override { ASSERT_FALSE(scene_.empty()) << "python3-skimage's photographs are missing"; }
+
+    testing::PersonScene scene_{cv::Size(kWidth, kHeight), 0.3};
+};
+
+TEST_F(LoopStabilizerOnAPerson, TheWallStaysPutWhileThePersonMoves)
+{
+    const double moves[] = {0, 6, 12, -10, 20, -20};
+    std::vector<PixelBufferRef> frames;
+    for (double dx : moves)
+        frames.push_back(testing::frameOf(scene_.frame(dx)));
+    for (const auto& face : {std::optional<NormalizedRect>(), std::optional(scene_.face())}) {
+        for (std::size_t k = 1; k < frames.size(); ++k) {
+            const auto offset = LoopStabilizer::detectOffset(*frames[k], *frames[0], face);
+            ASSERT_TRUE(offset) << moves[k];
+            EXPECT_LT(std::hypot(offset->dx * kWidth, offset->dy * kHeight), 1.0) << moves[k] << " face " << face.has_value();
+        }
+        // Nothing is resampled, so a strip of wall is what it was in every frame.
+        const auto result = LoopStabilizer::stabilize(frames, 0.03, 0.08, face);
+        ASSERT_EQ(result.size(), frames.size());
+        const cv::Rect wall(0, 0, kWidth / 6, kHeight);
+        for (std::size_t k = 0; k < frames.size(); ++k)
+            EXPECT_LE(cv::norm(testing::matOf(*result[k])(wall), testing::matOf(*frames[0])(wall), cv::NORM_INF), 2)
+                << moves[k] << " face " << face.has_value();
+    }
+}
+
+TEST_F(LoopStabilizerOnAPerson, AShakingCameraIsFollowedByTheWallNotByThePerson)
+{
+    const auto reference = testing::frameOf(scene_.frame());
+    const struct { double personDx, sceneDx, sceneDy; } cases[] = {{15, 4, -3}, {-18, -2.5, 1.5}, {0, 0.75, 0}};
+    for (const auto& face : {std::optional<NormalizedRect>(), std::optional(scene_.face())}) {
+        for (const auto& c : cases) {
+            const auto offset =
+                LoopStabilizer::detectOffset(*testing::frameOf(scene_.frame(c.personDx, c.sceneDx, c.sceneDy)), *reference, face);
+            ASSERT_TRUE(offset) << c.personDx;
+            EXPECT_NEAR(offset->dx * kWidth, -c.sceneDx, 0.3) << c.personDx << " face " << face.has_value();
+            EXPECT_NEAR(offset->dy * kHeight, c.sceneDy, 0.3) << c.personDx << " face " << face.has_value();
+        }
+    }
+    // Frames that moved less than half a pixel are passed through; the others are corrected.
+    const std::vector<PixelBufferRef> still{reference, testing::frameOf(scene_.frame(10, 0.3, 0)),
+                                            testing::frameOf(scene_.frame(-10, 0, -0.35))};
+    EXPECT_EQ(LoopStabilizer::stabilize(still, 0.03, 0.08), still);
+    const std::vector<PixelBufferRef> shaken{reference, testing::frameOf(scene_.frame(10, 0.3, 0)),
+                                             testing::frameOf(scene_.frame(-10, 3, -2))};
+    const auto result = LoopStabilizer::stabilize(shaken, 0.03, 0.08);
+    for (std::size_t k = 0; k < shaken.size(); ++k)
+        EXPECT_NE(result[k], shaken[k]) << k;
+    const auto rest = LoopStabilizer::detectOffset(*result[2], *result[0]);
+    ASSERT_TRUE(rest);
+    EXPECT_LT(std::hypot(rest->dx * kWidth, rest->dy * kHeight), 0.3);
+}
+
 } // namespace
 } // namespace quellon

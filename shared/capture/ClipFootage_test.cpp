@@ -2,6 +2,8 @@
 // analysis read it), trim (copied and re-encoded), our encoder, and the loop decoder. Colours
 // and rotation must come out as the clip shows them; HDR is refused with a reason.
 
+#include "analysis/AnalysisTestImages.h"
+#include "analysis/LoopStabilizer.h"
 #include "capture/ClipEncoder.h"
 #include "capture/FFmpegCapture.h"
 #include "capture/TestFootage.h"
@@ -162,6 +164,24 @@ TEST_F(PortraitTrimTest, CopyingAPhoneClipKeepsItUpright)
     const fs::path trimmed = temp.path() / "trimmed.mov";
     EXPECT_TRUE(cutClip(phone, trimmed, 0.5, 0.9)) << "starts on a keyframe";
     expectUpright(trimmed);
+}
+
+TEST_F(ClipFootageTest, APersonSwayingOverAStillWallLeavesTheWallUntouched)
+{
+    // Encoded footage: the wall is still, but no longer identical from frame to frame.
+    const fs::path clip = temp.path() / "person.mp4";
+    ASSERT_TRUE(testing::makePersonClip(clip, cv::Size(640, 360), 0.25, 1));
+    FFmpegClipDecoder decoder;
+    const DecodedClip decoded = decoder.decode(clip, 30);
+    ASSERT_EQ(decoded.frames.size(), 30u);
+    double largest = 0;
+    for (std::size_t k = 1; k < decoded.frames.size(); ++k) {
+        const auto offset = LoopStabilizer::detectOffset(*decoded.frames[k], *decoded.frames[0]);
+        ASSERT_TRUE(offset) << k;
+        largest = std::max(largest, std::hypot(offset->dx * 640, offset->dy * 360));
+    }
+    EXPECT_LT(largest, LoopStabilizer::kSmallestCorrectedShift);
+    EXPECT_EQ(LoopStabilizer::stabilize(decoded.frames, 0.03, 0.08), decoded.frames);
 }
 
 } // namespace

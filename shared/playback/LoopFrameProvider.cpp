@@ -1,5 +1,6 @@
 #include "playback/LoopFrameProvider.h"
 
+#include "analysis/ClipFaces.h"
 #include "analysis/DlibFaceDetector.h"
 #include "analysis/FaceDetector.h"
 #include "analysis/LoopStabilizer.h"
@@ -205,10 +206,11 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
     std::vector<FrameSignature> signatures(frames.size());
     std::vector<std::optional<LoopEntry::FaceGeometry>> faces(frames.size());
     parallelFor(frames.size(), [&](std::size_t i) {
-        if (!frames[i])
-            return;
-        signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
-        faces[i] = faceFinder_(*frames[i]);
+        if (frames[i])
+            signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
+    });
+    faces = ClipFaces::geometries(frames.size(), [&](std::size_t i) {
+        return frames[i] ? faceFinder_(*frames[i]) : std::nullopt;
     });
 
     std::int64_t start = 0;
