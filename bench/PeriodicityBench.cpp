@@ -103,24 +103,27 @@ public:
 
     bool valid() const { return !photo_.empty(); }
 
-    cv::Mat frame(std::int64_t index)
+    /// Frame t at the given fraction of the full size, with as much noise per thumbnail cell.
+    cv::Mat frame(std::int64_t index, double scale = 1)
     {
         const auto t = static_cast<double>(index);
+        const cv::Size size(static_cast<int>(std::lround(kWidth * scale)), static_cast<int>(std::lround(kHeight * scale)));
         cv::Mat out;
         if (kind_ == Kind::drift) {
             const double dx = wave(t, {{110, 397.1}, {55, 131.7}, {22, 47.3}}, 0.3);
             const double dy = wave(t, {{70, 281.3}, {30, 89.9}, {12, 37.1}}, 1.1);
             const double zoom = 1 + 0.03 * std::sin(2 * M_PI * t / 523.7);
-            const cv::Matx23d move(zoom, 0, -(210 + dx), 0, zoom, -(490 + dy));
-            cv::warpAffine(photo_, out, cv::Mat(move), cv::Size(kWidth, kHeight), cv::INTER_LINEAR, cv::BORDER_REFLECT101);
+            const cv::Matx23d move = scale * cv::Matx23d(zoom, 0, -(210 + dx), 0, zoom, -(490 + dy));
+            cv::warpAffine(photo_, out, cv::Mat(move), size, cv::INTER_LINEAR, cv::BORDER_REFLECT101);
         } else {
-            out = background_.clone();
+            cv::resize(background_, out, size, 0, 0, cv::INTER_AREA);
             const double x = 400 + wave(t, {{120, 313.9}, {50, 97.7}, {15, 41.3}}, 0.7);
             const double y = 160 + wave(t, {{25, 229.3}, {12, 71.9}}, 2.1);
             const double tilt = 4 * std::sin(2 * M_PI * t / 173.3);
             cv::Matx23d move = cv::getRotationMatrix2D(cv::Point2f(240, 300), tilt, 1.0);
             move(0, 2) += x;
             move(1, 2) += y;
+            move = scale * move;
             cv::Mat person, mask;
             cv::warpAffine(photo_, person, cv::Mat(move), out.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
             cv::warpAffine(mask_, mask, cv::Mat(move), out.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
@@ -135,7 +138,7 @@ public:
         }
         // Sensor noise, new every frame.
         cv::Mat noise(out.size(), CV_16SC1);
-        noise_.fill(noise, cv::RNG::NORMAL, 0, 3.0);
+        noise_.fill(noise, cv::RNG::NORMAL, 0, 3.0 * scale);
         cv::Mat noise3, wide;
         cv::merge(std::vector<cv::Mat>{noise, noise, noise}, noise3);
         out.convertTo(wide, CV_16SC3);
@@ -300,9 +303,11 @@ void run(Footage::Kind kind, const Options& options, const fs::path& home, const
                 kind == Footage::Kind::drift ? "drifting photograph" : "person in front of a still background", options.seconds,
                 static_cast<long long>(count), kClipFrames);
 
+    // The footage beyond the clip is made at half size (a thumbnail cell then averages a
+    // quarter of the pixels, so the noise is halved to match): making it whole takes minutes.
     std::vector<Thumbnail> live, clip;
     for (std::int64_t t = 0; t < count; ++t) {
-        live.push_back(thumbnailOf(footage.frame(t)));
+        live.push_back(thumbnailOf(footage.frame(t, t < kClipFrames ? 1.0 : 0.5)));
         if (t < kClipFrames)
             clip.push_back(live.back());
     }
