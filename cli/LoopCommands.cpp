@@ -296,7 +296,7 @@ void addLoopCommands(CLI::App& app)
     play->add_option("LOOP", playOptions->files, "loops: names from `quellon loops list` (.mov optional) or paths to clip files (anything FFmpeg reads)")->required();
     play->add_option("--mode", playOptions->mode, "how the loop plays")
         ->capture_default_str()
-        ->check(CLI::IsMember({"pingpong", "forward", "freeze"}));
+        ->check(CLI::IsMember({"pingpong", "forward", "freeze", "natural"}));
     play->add_option("--fps", playOptions->fps, "frames pushed per second")->capture_default_str()->check(CLI::Range(1, 60));
     play->add_option("--max-frames", playOptions->maxFrames,
                      "frames kept from the clip's start, 30 a second (of all clips together: they share the time; each keeps at least 24)")

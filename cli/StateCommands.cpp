@@ -105,7 +105,7 @@ void addStateCommands(CLI::App& app)
     auto changes = std::make_shared<StateChanges>();
     auto* set = state->add_subcommand("set", "Change the stored state; every change gets a new revision.");
     set->add_option("--mode", changes->mode, "live, away, standby or error");
-    set->add_option("--loop-mode", changes->loopMode, "pingpong, forward or freeze");
+    set->add_option("--loop-mode", changes->loopMode, "natural, pingpong, forward or freeze");
     set->add_option("--fps", changes->fps, "frame rate, 5 to 30");
     set->add_option("--size", changes->size, "frame size, WIDTHxHEIGHT");
     auto* clip = set->add_option("--clip", changes->clip, "file name of the loop to play");

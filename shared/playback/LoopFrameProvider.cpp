@@ -116,6 +116,10 @@ void LoopFrameProvider::reset()
     std::lock_guard lock(mutex_);
     cursor_ = 0;
     ascending_ = true;
+    if (walker_) {
+        walker_->restartAt(0);
+        step_ = walker_->next();
+    }
 }
 
 std::int64_t LoopFrameProvider::width() const
@@ -214,9 +218,14 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
     });
 
     std::int64_t start = 0;
-    if (frames.size() >= 2 && loopMode_ != LoopMode::freeze && randomizeStart()) {
-        std::random_device source;
+    std::random_device source;
+    if (frames.size() >= 2 && loopMode_ != LoopMode::freeze && randomizeStart())
         start = std::uniform_int_distribution<std::int64_t>(0, static_cast<std::int64_t>(frames.size()) - 1)(source);
+    std::optional<LoopWalk::Walker> walker;
+    if (loopMode_ == LoopMode::natural) {
+        auto table = std::make_shared<const LoopWalk::TransitionTable>(
+            LoopWalk::buildTransitionTable(LoopWalk::distanceMatrix(signatures), static_cast<std::int64_t>(frames.size())));
+        walker.emplace(std::move(table), (static_cast<std::uint64_t>(source()) << 32) | source(), start);
     }
 
     {
@@ -227,6 +236,9 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
         faceGeometries_.swap(faces);
         cursor_ = start;
         ascending_ = true;
+        walker_ = std::move(walker);
+        if (walker_)
+            step_ = walker_->next();
         width_ = width;
         height_ = height;
     }
@@ -240,6 +252,8 @@ PixelBufferRef LoopFrameProvider::nextFrame()
     if (frames_.empty())
         return nullptr;
     PixelBufferRef frame = frames_[static_cast<std::size_t>(cursor_)];
+    if (walker_ && step_.partner)
+        frame = FrameBlender::blend(frame, frames_[static_cast<std::size_t>(*step_.partner)], step_.partnerWeight);
     const auto count = static_cast<std::int64_t>(frames_.size());
     bool hold = false;
     if (loopMode_ != LoopMode::freeze && count >= 2) {
@@ -249,8 +263,12 @@ PixelBufferRef LoopFrameProvider::nextFrame()
         if (!hold && jitter_.holdProbability() > 0)
             hold = jitter_.shouldHold();
     }
-    if (!hold)
+    if (!hold && walker_) {
+        step_ = walker_->next();
+        cursor_ = step_.frame;
+    } else if (!hold) {
         std::tie(cursor_, ascending_) = advance(cursor_, ascending_, count, loopMode_);
+    }
     if (alive_.amplitude() > 0)
         frame = AliveMotion::applyBrightness(alive_.nextFactor(), frame);
     return frame;
@@ -273,6 +291,10 @@ void LoopFrameProvider::startNear(const PixelBufferRef& frame)
         return;
     cursor_ = *index;
     ascending_ = true;
+    if (walker_) {
+        walker_->restartAt(cursor_);
+        step_ = walker_->next();
+    }
 }
 
 std::pair<std::int64_t, bool> LoopFrameProvider::advance(std::int64_t cursor, bool ascending, std::int64_t count, LoopMode mode)
@@ -281,6 +303,7 @@ std::pair<std::int64_t, bool> LoopFrameProvider::advance(std::int64_t cursor, bo
         return {0, true};
     switch (mode) {
     case LoopMode::forward:
+    case LoopMode::natural:
         // A cursor outside the loop (never made here) still lands inside it.
         return {((cursor + 1) % count + count) % count, true};
     case LoopMode::freeze:

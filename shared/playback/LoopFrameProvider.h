@@ -5,6 +5,7 @@
 #include "playback/AliveMotion.h"
 #include "playback/LoopJitter.h"
 #include "playback/LoopLoadError.h"
+#include "playback/LoopWalk.h"
 #include "playback/PixelBuffer.h"
 #include "playback/SimulatedLag.h"
 #include "state/QuellonMode.h"
@@ -27,7 +28,7 @@ class ImageContext;
 struct DecodedImage;
 
 /// Plays a recorded loop (one clip, or several joined) as a stream of frames that looks live:
-/// ping-pong, forward or frozen, the forward seam hidden by a crossfade, the start matched to
+/// an endless walk between look-alike frames, ping-pong, forward or frozen, the forward seam hidden by a crossfade, the start matched to
 /// the last live frame, and occasional stalls, repeated frames and a brightness drift.
 ///
 /// Loads are blocking calls that any thread may make; decoding, stabilising, crossfading and
@@ -114,7 +115,8 @@ public:
     /// frame, a frozen loop, or a loop of fewer than 2 frames.
     void startNear(const PixelBufferRef& frame);
 
-    /// The pure cursor step: (new cursor, new ascending).
+    /// The pure cursor step: (new cursor, new ascending). The natural mode's walk is not pure;
+    /// here it steps as forward does.
     static std::pair<std::int64_t, bool> advance(std::int64_t cursor, bool ascending, std::int64_t count, LoopMode mode);
 
     /// The frames of a forward loop's seam: blends of the last frame towards the first at
@@ -154,6 +156,9 @@ private:
     AliveMotion alive_;
     std::int64_t width_ = 0;
     std::int64_t height_ = 0;
+    // The natural mode's walk over the installed frames (none in the other modes).
+    std::optional<LoopWalk::Walker> walker_;
+    LoopWalk::Step step_;
 };
 
 } // namespace quellon

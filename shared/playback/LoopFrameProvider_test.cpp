@@ -7,9 +7,11 @@
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
 #include "platform/TemporaryDirectory.h"
+#include "state/QuellonState.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -85,6 +87,53 @@ TEST(LoopFrameProviderTest, PlaybackOrderOfEachMode)
     Fixture single(LoopMode::forward, LoopJitter(1, 0, 1), SimulatedLag(1, 6, 6, 0, 1));
     single.provider.installFramesForTesting(greyFrames({9}));
     EXPECT_EQ(single.play(3), (std::vector<int>{9, 9, 9}));
+}
+
+TEST(LoopFrameProviderTest, StoredModesKeepTheirPlaybackAndNewRecordsWalk)
+{
+    // A record stored before the walk existed names its mode and keeps playing it.
+    const QuellonState stored = decodeQuellonState(
+        R"({"mode":"away","loopMode":"pingpong","targetFPS":30,"targetWidth":1280,"targetHeight":720,"revision":3,)"
+        R"("updatedAt":"2025-12-06T05:46:40Z"})");
+    Fixture pingpong(stored.loopMode);
+    pingpong.provider.installFramesForTesting(greyFrames({0, 1, 2, 3}));
+    EXPECT_EQ(pingpong.play(10), (std::vector<int>{0, 1, 2, 3, 2, 1, 0, 1, 2, 3}));
+
+    // A new record walks: only the clip's frames or blends between them,
+    // never the step-by-step reversal of ping-pong.
+    ASSERT_EQ(QuellonState{}.loopMode, LoopMode::natural);
+    Fixture natural(QuellonState{}.loopMode);
+    const int count = 60;
+    std::vector<PixelBufferRef> frames;
+    for (int i = 0; i < count; ++i)
+        frames.push_back(greyFrame(static_cast<int>(std::lround(120 + 100 * std::sin(i * 0.21) * std::cos(i * 0.047)))));
+    natural.provider.installFramesForTesting(frames);
+    const std::vector<int> levels = natural.play(600);
+    int reversals = 0;
+    for (std::size_t t = 1; t < levels.size(); ++t) {
+        EXPECT_GE(levels[t], 20);
+        EXPECT_LE(levels[t], 220);
+    }
+    std::vector<int> clip;
+    for (const auto& frame : frames)
+        clip.push_back(levelOf(frame));
+    auto playsAt = [&](std::size_t t, int i, int direction) {
+        for (int k = 0; k < 4; ++k)
+            if (levels[t + static_cast<std::size_t>(k)] != clip[static_cast<std::size_t>(i + direction * k)])
+                return false;
+        return true;
+    };
+    for (std::size_t t = 0; t + 3 < levels.size(); ++t) {
+        // Around a peak the clip's levels read the same either way; only a run that no forward
+        // stretch of the clip explains is a reversal.
+        bool forward = false, backward = false;
+        for (int i = 0; i < count; ++i) {
+            forward = forward || (i + 3 < count && playsAt(t, i, 1));
+            backward = backward || (i >= 3 && playsAt(t, i, -1));
+        }
+        reversals += backward && !forward;
+    }
+    EXPECT_EQ(reversals, 0);
 }
 
 TEST(LoopFrameProviderTest, RandomStartLandsOnEveryFrameOfAMovingLoop)

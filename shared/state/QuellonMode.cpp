@@ -38,6 +38,7 @@ std::string_view rawValue(LoopMode mode)
     case LoopMode::pingpong: return "pingpong";
     case LoopMode::forward: return "forward";
     case LoopMode::freeze: return "freeze";
+    case LoopMode::natural: return "natural";
     }
     return "pingpong";
 }
@@ -48,6 +49,7 @@ std::string_view displayName(LoopMode mode)
     case LoopMode::pingpong: return "Ping-Pong";
     case LoopMode::forward: return "Forward Loop";
     case LoopMode::freeze: return "Freeze Frame";
+    case LoopMode::natural: return "Natural";
     }
     return "Ping-Pong";
 }

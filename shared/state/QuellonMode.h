@@ -19,11 +19,12 @@ std::string_view displayName(QuellonMode mode);
 /// Exact, case-sensitive match of a raw value; nothing for any other text.
 std::optional<QuellonMode> quellonModeFromRawValue(std::string_view raw);
 
-/// How a recorded loop is played back. The raw values are the JSON form.
-enum class LoopMode { pingpong, forward, freeze };
+/// How a recorded loop is played back. The raw values are the JSON form. `natural` walks the
+/// clip endlessly, jumping between look-alike frames, so no period or reversal shows.
+enum class LoopMode { pingpong, forward, freeze, natural };
 
 namespace LoopModes {
-inline constexpr std::array<LoopMode, 3> allCases{LoopMode::pingpong, LoopMode::forward, LoopMode::freeze};
+inline constexpr std::array<LoopMode, 4> allCases{LoopMode::pingpong, LoopMode::forward, LoopMode::freeze, LoopMode::natural};
 }
 
 std::string_view rawValue(LoopMode mode);

@@ -19,7 +19,7 @@ struct QuellonState {
     QuellonMode mode = QuellonMode::live;
     std::optional<std::string> selectedCameraID;
     std::optional<std::string> activeClipFilename;
-    LoopMode loopMode = LoopMode::pingpong;
+    LoopMode loopMode = LoopMode::natural;
     std::int64_t targetFPS = 30;
     std::int64_t targetWidth = 1280;
     std::int64_t targetHeight = 720;

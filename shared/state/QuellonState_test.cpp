@@ -29,13 +29,16 @@ TEST(Modes, RawValuesDisplayNamesAndOrder)
     for (auto mode : LoopModes::allCases)
         loopModes.emplace_back(rawValue(mode), displayName(mode));
     EXPECT_EQ(modes, (decltype(modes){{"live", "Live"}, {"away", "Away"}, {"standby", "Standby"}, {"error", "Error"}}));
-    EXPECT_EQ(loopModes, (decltype(loopModes){{"pingpong", "Ping-Pong"}, {"forward", "Forward Loop"}, {"freeze", "Freeze Frame"}}));
+    EXPECT_EQ(loopModes, (decltype(loopModes){{"pingpong", "Ping-Pong"}, {"forward", "Forward Loop"}, {"freeze", "Freeze Frame"}, {"natural", "Natural"}}));
 
     for (auto mode : QuellonModes::allCases)
         EXPECT_EQ(quellonModeFromRawValue(rawValue(mode)), mode);
     for (auto text : {"Live", "LIVE", " live", "live ", "", "paused"})
         EXPECT_FALSE(quellonModeFromRawValue(text)) << text;
+    for (auto mode : LoopModes::allCases)
+        EXPECT_EQ(loopModeFromRawValue(rawValue(mode)), mode);
     EXPECT_FALSE(loopModeFromRawValue("ping-pong"));
+    EXPECT_FALSE(loopModeFromRawValue("Natural"));
 }
 
 TEST(QuellonStateJSON, RequiredKeysAloneGiveTheDefaultsForTheRest)
@@ -113,7 +116,7 @@ TEST(QuellonStateJSON, EncodesTheDefaultRecordWithThirteenSortedKeys)
 {
     const std::string text = encodeJSON(QuellonState::defaultState(), JSONStyle::compact);
     EXPECT_EQ(text,
-              "{\"aliveMotion\":false,\"loopCrossfadeFrames\":0,\"loopJitter\":false,\"loopMode\":\"pingpong\","
+              "{\"aliveMotion\":false,\"loopCrossfadeFrames\":0,\"loopJitter\":false,\"loopMode\":\"natural\","
               "\"mode\":\"live\",\"randomizeLoopStart\":true,\"revision\":0,\"simulatedLag\":false,\"targetFPS\":30,"
               "\"targetHeight\":720,\"targetWidth\":1280,\"updatedAt\":\"1970-01-01T00:00:00Z\",\"varietyClipFilenames\":[]}");
     EXPECT_EQ(QuellonState::defaultState().resolutionString(), "1280x720");

@@ -1,0 +1,380 @@
+// How plainly Away shows that it is a loop; run by hand, not by ctest:
+//   build/bench/quellon-periodicity-bench [--seconds S] [--footage drift|person|both]
+//                                         [--loop-mode MODE] [--jitter] [--lag] [--alive]
+// Footage with no period is made from python3-skimage's astronaut: the photograph drifting
+// along a sum of incommensurate sines with sensor noise, or a person-like cut-out of it moving
+// in front of a still background. An 8 s clip of it becomes the active loop; the real camera
+// daemon (Y4M FIFO sink) and the host serve Away for S seconds (default 120) with the state a
+// new user gets (the options change it), and the bench reads every frame from the FIFO. It
+// prints the periodicity figures (analysis/PeriodicityFigures.h) of the served stream, of as
+// much of the live footage the clip was cut from, and of the clip played naively as ping-pong
+// and forward. Goal: each figure of the served stream at least 80 % of the footage's.
+
+#include "analysis/AnalysisTestImages.h"
+#include "analysis/PeriodicityFigures.h"
+#include "host/HostService.h"
+#include "host/HostSettingsStore.h"
+#include "platform/Log.h"
+#include "platform/TemporaryDirectory.h"
+#include "state/QuellonState.h"
+#include "state/QuellonStorage.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace quellon;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using PeriodicityFigures::Thumbnail;
+
+constexpr int kWidth = 1280, kHeight = 720, kRate = 30;
+constexpr int kClipFrames = 8 * kRate;
+constexpr const char* kCoffeePath = "/usr/lib/python3/dist-packages/skimage/data/coffee.png";
+
+double wave(double t, std::initializer_list<std::pair<double, double>> terms, double phase)
+{
+    // Periods in frames chosen pairwise incommensurate, so the sum never repeats.
+    double sum = 0;
+    for (const auto& [amplitude, period] : terms) {
+        sum += amplitude * std::sin(2 * M_PI * t / period + phase);
+        phase += 1.7;
+    }
+    return sum;
+}
+
+cv::Mat loadBGR(const char* path)
+{
+    const auto bytes = readRegularFile(path, 16 * 1024 * 1024);
+    if (!bytes)
+        return {};
+    ImageContext context;
+    const auto image = decodeImage(std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()), context);
+    if (!image)
+        return {};
+    cv::Mat bgr;
+    cv::cvtColor(testing::matOf(*image->pixels), bgr, cv::COLOR_BGRA2BGR);
+    return bgr;
+}
+
+/// Frame t of the live footage, BGR at 1280 × 720.
+class Footage {
+public:
+    enum class Kind { drift, person };
+
+    Footage(Kind kind, std::uint64_t seed) : kind_(kind), noise_(static_cast<std::uint64_t>(seed))
+    {
+        const cv::Mat photo = loadBGR(testing::kAstronautPath);
+        if (photo.empty())
+            return;
+        if (kind == Kind::drift) {
+            cv::resize(photo, photo_, cv::Size(1700, 1700), 0, 0, cv::INTER_CUBIC);
+            return;
+        }
+        cv::Mat background = loadBGR(kCoffeePath);
+        if (background.empty())
+            return;
+        cv::resize(background, background_, cv::Size(kWidth, kHeight), 0, 0, cv::INTER_AREA);
+        cv::GaussianBlur(background_, background_, cv::Size(0, 0), 3);
+        // The astronaut's head and shoulders, cut out along a head ellipse and a body ellipse.
+        cv::resize(photo(cv::Rect(96, 0, 320, 400)), photo_, cv::Size(480, 600), 0, 0, cv::INTER_CUBIC);
+        mask_ = cv::Mat::zeros(photo_.size(), CV_8UC1);
+        cv::ellipse(mask_, cv::Point(240, 190), cv::Size(120, 160), 0, 0, 360, cv::Scalar(255), cv::FILLED);
+        cv::ellipse(mask_, cv::Point(240, 600), cv::Size(240, 260), 0, 0, 360, cv::Scalar(255), cv::FILLED);
+        cv::GaussianBlur(mask_, mask_, cv::Size(0, 0), 2);
+    }
+
+    bool valid() const { return !photo_.empty(); }
+
+    /// Frame t at the given fraction of the full size, with as much noise per thumbnail cell.
+    cv::Mat frame(std::int64_t index, double scale = 1)
+    {
+        const auto t = static_cast<double>(index);
+        const cv::Size size(static_cast<int>(std::lround(kWidth * scale)), static_cast<int>(std::lround(kHeight * scale)));
+        cv::Mat out;
+        if (kind_ == Kind::drift) {
+            const double dx = wave(t, {{110, 397.1}, {55, 131.7}, {22, 47.3}}, 0.3);
+            const double dy = wave(t, {{70, 281.3}, {30, 89.9}, {12, 37.1}}, 1.1);
+            const double zoom = 1 + 0.03 * std::sin(2 * M_PI * t / 523.7);
+            const cv::Matx23d move = scale * cv::Matx23d(zoom, 0, -(210 + dx), 0, zoom, -(490 + dy));
+            cv::warpAffine(photo_, out, cv::Mat(move), size, cv::INTER_LINEAR, cv::BORDER_REFLECT101);
+        } else {
+            cv::resize(background_, out, size, 0, 0, cv::INTER_AREA);
+            const double x = 400 + wave(t, {{120, 313.9}, {50, 97.7}, {15, 41.3}}, 0.7);
+            const double y = 160 + wave(t, {{25, 229.3}, {12, 71.9}}, 2.1);
+            const double tilt = 4 * std::sin(2 * M_PI * t / 173.3);
+            cv::Matx23d move = cv::getRotationMatrix2D(cv::Point2f(240, 300), tilt, 1.0);
+            move(0, 2) += x;
+            move(1, 2) += y;
+            move = scale * move;
+            cv::Mat person, mask;
+            cv::warpAffine(photo_, person, cv::Mat(move), out.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+            cv::warpAffine(mask_, mask, cv::Mat(move), out.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+            cv::Mat alpha, alpha3, inverse;
+            mask.convertTo(alpha, CV_32F, 1.0 / 255);
+            cv::cvtColor(alpha, alpha3, cv::COLOR_GRAY2BGR);
+            cv::Mat fg, bg;
+            person.convertTo(fg, CV_32FC3);
+            out.convertTo(bg, CV_32FC3);
+            cv::Mat blended = fg.mul(alpha3) + bg.mul(cv::Scalar(1, 1, 1) - alpha3);
+            blended.convertTo(out, CV_8UC3);
+        }
+        // Sensor noise, new every frame.
+        cv::Mat noise(out.size(), CV_16SC1);
+        noise_.fill(noise, cv::RNG::NORMAL, 0, 3.0 * scale);
+        cv::Mat noise3, wide;
+        cv::merge(std::vector<cv::Mat>{noise, noise, noise}, noise3);
+        out.convertTo(wide, CV_16SC3);
+        wide += noise3;
+        wide.convertTo(out, CV_8UC3);
+        return out;
+    }
+
+private:
+    Kind kind_;
+    cv::RNG noise_;
+    cv::Mat photo_, mask_, background_;
+};
+
+Thumbnail thumbnailOf(const cv::Mat& bgr)
+{
+    cv::Mat grey;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    return PeriodicityFigures::thumbnail(grey.ptr(), grey.cols, grey.rows, static_cast<std::int64_t>(grey.step));
+}
+
+pid_t spawn(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+void finish(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// The sink read as a meeting app reads it: whole 4:2:0 frames, the luma plane first.
+struct Y4MReader {
+    FILE* file = nullptr;
+    int width = kWidth, height = kHeight;
+    explicit Y4MReader(const fs::path& path) : file(std::fopen(path.c_str(), "rb"))
+    {
+        char header[256] = {};
+        if (file && std::fgets(header, sizeof header, file))
+            std::sscanf(header, "YUV4MPEG2 W%d H%d", &width, &height);
+    }
+    ~Y4MReader()
+    {
+        if (file)
+            std::fclose(file);
+    }
+    std::optional<std::string> next()
+    {
+        char line[256];
+        if (!file || !std::fgets(line, sizeof line, file))
+            return std::nullopt;
+        std::string frame(static_cast<std::size_t>(width * height * 3 / 2), '\0');
+        if (std::fread(frame.data(), 1, frame.size(), file) != frame.size())
+            return std::nullopt;
+        return frame;
+    }
+};
+
+struct Options {
+    double seconds = 120;
+    std::string footage = "both";
+    std::optional<LoopMode> loopMode;
+    bool jitter = false, lag = false, alive = false;
+};
+
+bool writeClip(const fs::path& path, Footage& footage)
+{
+    const std::string command = "ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt bgr24 -s "
+        + std::to_string(kWidth) + "x" + std::to_string(kHeight) + " -r " + std::to_string(kRate)
+        + " -i - -c:v libx264 -preset veryfast -crf 16 -pix_fmt yuv420p '" + path.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "w");
+    if (!pipe)
+        return false;
+    bool written = true;
+    for (int t = 0; t < kClipFrames && written; ++t) {
+        const cv::Mat frame = footage.frame(t);
+        written = std::fwrite(frame.data, 1, frame.total() * frame.elemSize(), pipe) == frame.total() * frame.elemSize();
+    }
+    return ::pclose(pipe) == 0 && written;
+}
+
+std::vector<Thumbnail> serveAway(const fs::path& home, const fs::path& container, const Options& options)
+{
+    fs::remove(container / "camera.sock");
+    fs::remove(container / "camera.y4m");
+    QuellonState state;
+    state.activeClipFilename = "loop.mp4";
+    if (options.loopMode)
+        state.loopMode = *options.loopMode;
+    state.loopJitter = state.loopJitter || options.jitter;
+    state.simulatedLag = state.simulatedLag || options.lag;
+    state.aliveMotion = state.aliveMotion || options.alive;
+    QuellonStorage::writeState(state);
+
+    const pid_t daemon = spawn({QUELLON_EXTENSION_PATH, "--sink", "y4m"});
+    for (int i = 0; i < 500 && !(fs::exists(container / "camera.sock") && fs::exists(container / "camera.y4m")); ++i)
+        std::this_thread::sleep_for(10ms);
+    Y4MReader sink(container / "camera.y4m");
+
+    CapturingLogSink log;
+    host::HostSettingsStore settings(home / "settings.json");
+    host::HostOptions hostOptions;
+    hostOptions.inputURL = "lavfi:color=c=black:s=1280x720:r=30";
+    hostOptions.socketPath = container / "camera.sock";
+    hostOptions.log = &log;
+    hostOptions.settings = &settings;
+    host::HostService service(hostOptions);
+    service.start();
+    while (service.status().loopFrames == 0 && !service.status().loopError)
+        std::this_thread::sleep_for(50ms);
+    if (service.status().loopError)
+        std::fprintf(stderr, "the loop did not load: %s\n", service.status().loopError->c_str());
+    service.setMode(QuellonMode::away, "bench");
+    // Past the switch: the first frames may still be live ones.
+    for (int i = 0; i < kRate; ++i)
+        sink.next();
+    std::vector<Thumbnail> served;
+    const auto wanted = static_cast<std::size_t>(options.seconds * kRate);
+    while (served.size() < wanted) {
+        const auto frame = sink.next();
+        if (!frame)
+            break;
+        served.push_back(PeriodicityFigures::thumbnail(reinterpret_cast<const std::uint8_t*>(frame->data()), sink.width,
+                                                       sink.height, sink.width));
+    }
+    service.stop();
+    finish(daemon);
+    return served;
+}
+
+void print(const char* name, const std::vector<Thumbnail>& frames)
+{
+    const auto figures = PeriodicityFigures::measure(frames);
+    std::printf("  %-26s repeat ratio %5.2f   lag contrast %6.3f   mirrored ratio %5.2f   (%zu frames)\n", name,
+                figures.repeatRatio, figures.lagContrast, figures.mirroredRatio, frames.size());
+    std::fflush(stdout);
+}
+
+void run(Footage::Kind kind, const Options& options, const fs::path& home, const fs::path& container)
+{
+    Footage footage(kind, kind == Footage::Kind::drift ? 17 : 29);
+    if (!footage.valid()) {
+        std::fprintf(stderr, "python3-skimage's photographs are missing\n");
+        std::exit(1);
+    }
+    if (!writeClip(container / "Clips" / "loop.mp4", footage)) {
+        std::fprintf(stderr, "cannot make the clip\n");
+        std::exit(1);
+    }
+    const auto count = static_cast<std::int64_t>(options.seconds * kRate);
+    std::printf("%s footage, %.0f s (%lld frames); the clip is its first %d frames:\n",
+                kind == Footage::Kind::drift ? "drifting photograph" : "person in front of a still background", options.seconds,
+                static_cast<long long>(count), kClipFrames);
+
+    // The footage beyond the clip is made at half size (a thumbnail cell then averages a
+    // quarter of the pixels, so the noise is halved to match): making it whole takes minutes.
+    std::vector<Thumbnail> live, clip;
+    for (std::int64_t t = 0; t < count; ++t) {
+        live.push_back(thumbnailOf(footage.frame(t, t < kClipFrames ? 1.0 : 0.5)));
+        if (t < kClipFrames)
+            clip.push_back(live.back());
+    }
+    std::vector<Thumbnail> forward, pingpong;
+    for (std::int64_t t = 0; t < count; ++t) {
+        forward.push_back(clip[static_cast<std::size_t>(t % kClipFrames)]);
+        const std::int64_t phase = t % (2 * kClipFrames - 2);
+        pingpong.push_back(clip[static_cast<std::size_t>(phase < kClipFrames ? phase : 2 * kClipFrames - 2 - phase)]);
+    }
+    print("live footage", live);
+    print("naive ping-pong", pingpong);
+    print("naive forward", forward);
+    const auto served = serveAway(home, container, options);
+    const auto figures = PeriodicityFigures::measure(served);
+    const auto reference = PeriodicityFigures::measure(live);
+    print("served by Away", served);
+    std::printf("  served / live:             %4.0f %%                %4.0f %%                 %4.0f %%\n",
+                100 * figures.repeatRatio / reference.repeatRatio, 100 * figures.lagContrast / reference.lagContrast,
+                100 * figures.mirroredRatio / reference.mirroredRatio);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc)
+            options.seconds = std::atof(argv[++i]);
+        else if (arg == "--footage" && i + 1 < argc)
+            options.footage = argv[++i];
+        else if (arg == "--loop-mode" && i + 1 < argc && loopModeFromRawValue(argv[i + 1]))
+            options.loopMode = loopModeFromRawValue(argv[++i]);
+        else if (arg == "--jitter")
+            options.jitter = true;
+        else if (arg == "--lag")
+            options.lag = true;
+        else if (arg == "--alive")
+            options.alive = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both] [--loop-mode MODE] [--jitter] [--lag] [--alive]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    if (options.seconds < 10 || !(options.footage == "drift" || options.footage == "person" || options.footage == "both")) {
+        std::fprintf(stderr, "--seconds must be at least 10 and --footage drift, person or both\n");
+        return 2;
+    }
+    TemporaryDirectory directory("quellon-periodicity-bench");
+    const fs::path home = directory.path();
+    const fs::path container = home / "data" / "group.com.quellon.shared";
+    fs::create_directories(container / "Clips");
+    fs::create_directories(home / "config");
+    ::setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    ::setenv("HOME", home.c_str(), 1);
+
+    const QuellonState defaults;
+    std::printf("Away as served: loop mode %s, jitter %s, lag %s, alive %s\n",
+                std::string(rawValue(options.loopMode.value_or(defaults.loopMode))).c_str(),
+                defaults.loopJitter || options.jitter ? "on" : "off", defaults.simulatedLag || options.lag ? "on" : "off",
+                defaults.aliveMotion || options.alive ? "on" : "off");
+    if (options.footage != "person")
+        run(Footage::Kind::drift, options, home, container);
+    if (options.footage != "drift")
+        run(Footage::Kind::person, options, home, container);
+    return 0;
+}
