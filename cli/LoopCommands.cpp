@@ -3,6 +3,7 @@
 #include "LoopLibrary.h"
 #include "Output.h"
 
+#include "analysis/FaceDetector.h"
 #include "analysis/LoopEntry.h"
 #include "analysis/LoopEyeOpenness.h"
 #include "analysis/LoopStabilizer.h"
@@ -207,8 +208,11 @@ void inspect(const InspectOptions& options)
     std::vector<FrameReport> reports(frames.size());
     parallelFor(frames.size(), [&](std::size_t i) {
         reports[i].offset = i == 0 ? std::optional(LoopStabilizer::Offset::zero()) : LoopStabilizer::detectOffset(*frames[i], *frames[0]);
-        reports[i].face = LoopEntry::faceGeometry(*frames[i]);
-        reports[i].eyesClosed = LoopEyeOpenness::eyesClosed(*frames[i]);
+        // One search with landmarks gives both the face and its eyes.
+        if (const auto faces = threadFaceDetector().detect(*frames[i], FaceDetector::Detail::landmarks)) {
+            reports[i].face = LoopEntry::largestFaceGeometry(*faces);
+            reports[i].eyesClosed = LoopEyeOpenness::eyesClosed(*faces);
+        }
     });
     std::vector<LoopStabilizer::Offset> offsets;
     bool allMeasured = true;

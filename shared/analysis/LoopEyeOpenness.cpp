@@ -39,10 +39,17 @@ std::optional<bool> areEyesClosed(const std::vector<NormalizedPoint>& leftEyePoi
 std::optional<bool> eyesClosed(const PixelBuffer& frame, FaceDetector& detector)
 {
     const auto faces = detector.detect(frame, FaceDetector::Detail::landmarks);
-    if (!faces || faces->empty())
+    if (!faces)
         return std::nullopt;
-    const FaceObservation* largest = &faces->front();
-    for (const FaceObservation& face : *faces)
+    return eyesClosed(*faces);
+}
+
+std::optional<bool> eyesClosed(const std::vector<FaceObservation>& faces)
+{
+    if (faces.empty())
+        return std::nullopt;
+    const FaceObservation* largest = &faces.front();
+    for (const FaceObservation& face : faces)
         if (face.boundingBox.area() > largest->boundingBox.area())
             largest = &face;
     if (!largest->landmarks)

@@ -31,5 +31,9 @@ std::optional<bool> eyesClosed(const PixelBuffer& frame);
 /// As above, with a given detector instead of the calling thread's.
 std::optional<bool> eyesClosed(const PixelBuffer& frame, FaceDetector& detector);
 
+/// As above, for faces already found with landmarks: a caller that needs the faces too detects
+/// once.
+std::optional<bool> eyesClosed(const std::vector<FaceObservation>& faces);
+
 } // namespace LoopEyeOpenness
 } // namespace quellon
