@@ -15,6 +15,7 @@
 //     own reading off the host's CPU).
 
 #include "ResidentMemory.h"
+#include "Y4MReader.h"
 #include "capture/CaptureInput.h"
 #include "capture/FFmpegCapture.h"
 #include "host/HostService.h"
@@ -45,6 +46,7 @@ extern char** environ;
 namespace {
 
 using namespace quellon;
+using bench::Y4MReader;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -172,33 +174,6 @@ public:
 private:
     std::unique_ptr<CaptureSource> inner_;
     CaptureTimes& times_;
-};
-
-// The sink read directly: whole 4:2:0 frames, the luma plane first.
-struct Y4MReader {
-    FILE* file = nullptr;
-    int width = 1280, height = 720;
-    explicit Y4MReader(const fs::path& path) : file(std::fopen(path.c_str(), "rb"))
-    {
-        char header[256] = {};
-        if (file && std::fgets(header, sizeof header, file))
-            std::sscanf(header, "YUV4MPEG2 W%d H%d", &width, &height);
-    }
-    ~Y4MReader()
-    {
-        if (file)
-            std::fclose(file);
-    }
-    std::optional<std::string> next()
-    {
-        char line[256];
-        if (!file || !std::fgets(line, sizeof line, file))
-            return std::nullopt;
-        std::string frame(static_cast<std::size_t>(width * height * 3 / 2), '\0');
-        if (std::fread(frame.data(), 1, frame.size(), file) != frame.size())
-            return std::nullopt;
-        return frame;
-    }
 };
 
 double threadCPUSeconds()

@@ -10,6 +10,7 @@
 // much of the live footage the clip was cut from, and of the clip played naively as ping-pong
 // and forward. Goal: each figure of the served stream at least 80 % of the footage's.
 
+#include "Y4MReader.h"
 #include "analysis/AnalysisTestImages.h"
 #include "analysis/PeriodicityFigures.h"
 #include "host/HostService.h"
@@ -41,6 +42,7 @@ extern char** environ;
 namespace {
 
 using namespace quellon;
+using bench::Y4MReader;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using PeriodicityFigures::Thumbnail;
@@ -179,33 +181,6 @@ void finish(pid_t pid)
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
 }
-
-// The sink read as a meeting app reads it: whole 4:2:0 frames, the luma plane first.
-struct Y4MReader {
-    FILE* file = nullptr;
-    int width = kWidth, height = kHeight;
-    explicit Y4MReader(const fs::path& path) : file(std::fopen(path.c_str(), "rb"))
-    {
-        char header[256] = {};
-        if (file && std::fgets(header, sizeof header, file))
-            std::sscanf(header, "YUV4MPEG2 W%d H%d", &width, &height);
-    }
-    ~Y4MReader()
-    {
-        if (file)
-            std::fclose(file);
-    }
-    std::optional<std::string> next()
-    {
-        char line[256];
-        if (!file || !std::fgets(line, sizeof line, file))
-            return std::nullopt;
-        std::string frame(static_cast<std::size_t>(width * height * 3 / 2), '\0');
-        if (std::fread(frame.data(), 1, frame.size(), file) != frame.size())
-            return std::nullopt;
-        return frame;
-    }
-};
 
 struct Options {
     double seconds = 120;
