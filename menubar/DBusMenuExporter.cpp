@@ -135,6 +135,7 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
         .implementedAs([this, unknownItem, exists, layoutOf](std::int32_t parentId, std::int32_t depth, std::vector<std::string> names) {
             if (!exists(parentId))
                 throw unknownItem(parentId);
+            servedRevision_ = revision_;
             return std::tuple<std::uint32_t, Layout>{revision_, layoutOf(parentId, depth, names)};
         });
     object.registerMethod("GetGroupProperties")
@@ -195,22 +196,22 @@ DBusMenuExporter::DBusMenuExporter(sdbus::IConnection& connection, std::string o
         .withInputParamNames("id")
         .withOutputParamNames("needUpdate")
         .implementedAs([this](std::int32_t) {
-            const auto before = revision_;
+            // Against the layout last read, not the one before this call: a change made a
+            // moment earlier (say, by a reply from the host) is news to the client as well.
             aboutToShow_();
-            return revision_ != before;
+            return revision_ != servedRevision_;
         });
     object.registerMethod("AboutToShowGroup")
         .onInterface(kMenuInterface)
         .withInputParamNames("ids")
         .withOutputParamNames("updatesNeeded", "idErrors")
         .implementedAs([this, exists](const std::vector<std::int32_t>& ids) {
-            const auto before = revision_;
             aboutToShow_();
             std::vector<std::int32_t> updates, errors;
             for (auto id : ids) {
                 if (!exists(id))
                     errors.push_back(id);
-                else if (revision_ != before)
+                else if (revision_ != servedRevision_)
                     updates.push_back(id);
             }
             return std::tuple<std::vector<std::int32_t>, std::vector<std::int32_t>>{updates, errors};

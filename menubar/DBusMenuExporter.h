@@ -46,6 +46,7 @@ private:
     StatusMenu menu_;
     std::vector<Item> items_; // points into menu_
     std::uint32_t revision_ = 1;
+    std::uint32_t servedRevision_ = 0; // the revision the last GetLayout returned
     std::function<void()> aboutToShow_;
     std::function<void(const MenuEntry&)> clicked_;
     std::unique_ptr<Impl> impl_;

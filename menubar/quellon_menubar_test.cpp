@@ -294,6 +294,7 @@ TEST_F(MenuBarTest, ChoosingAnEntryPostsItsCommandAndChangesNothingElse)
     startReady();
     const std::vector<std::pair<std::int32_t, std::string>> entries{{3, "togglePanel"}, {4, "showApp"}, {6, "setLive"},
         {7, "setAway"}, {8, "setStandby"}, {11, "record"}, {12, "manageLoops"}, {14, "toggleAutoReturn"}, {16, "quit"}};
+    shownMenu(); // the host reads the layout once it has the item
     for (const auto& [id, command] : entries) {
         recorder.clear();
         // AboutToShow first, as hosts do before opening the menu.
