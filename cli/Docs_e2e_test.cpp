@@ -49,6 +49,9 @@ const std::map<std::string, std::string> kSkipped{
 bool runsUntilStopped(const std::vector<std::string>& words)
 {
     const auto has = [&](const char* word) { return std::find(words.begin(), words.end(), word) != words.end(); };
+    // Help prints and ends, however slowly a loaded machine starts the program.
+    if (has("--help"))
+        return false;
     return words[0] == "quellon-extension" || has("--repeat") || (words.size() > 1 && words[1] == "host")
         || (words.size() > 1 && words[1] == "watch") || (words.size() > 2 && words[1] == "loop" && words[2] == "play");
 }
