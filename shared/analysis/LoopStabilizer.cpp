@@ -121,6 +121,38 @@ std::optional<Match> search(const cv::Mat& reference, const cv::Mat& frame, cons
     return best;
 }
 
+/// frame(x + shift) over `area`: a bilinear resampling by a pure translation, with the edge
+/// pixels repeated beyond the frame. One weight pair serves every pixel, so this is four
+/// shifted windows mixed rather than a per-pixel warp.
+cv::Mat translated(const cv::Mat& frame, cv::Point2d shift, cv::Rect area)
+{
+    const double left = std::floor(shift.x), top = std::floor(shift.y);
+    const double ax = shift.x - left, ay = shift.y - top;
+    const cv::Rect source(area.x + static_cast<int>(left), area.y + static_cast<int>(top), area.width + 1, area.height + 1);
+    const cv::Rect inside = source & cv::Rect(0, 0, frame.cols, frame.rows);
+    cv::Mat window;
+    if (inside == source) {
+        window = frame(source);
+    } else if (!inside.empty()) {
+        cv::copyMakeBorder(frame(inside), window, inside.y - source.y, source.br().y - inside.br().y, inside.x - source.x,
+                           source.br().x - inside.br().x, cv::BORDER_REPLICATE);
+    } else {
+        // Moved wholly off the frame: every pixel is the nearest edge pixel.
+        cv::Mat whole;
+        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y);
+        cv::warpAffine(frame, whole, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_REPLICATE);
+        return whole(area).clone();
+    }
+    const cv::Size size = area.size();
+    const auto at = [&](int dx, int dy) { return window(cv::Rect(cv::Point(dx, dy), size)); };
+    cv::Mat upper, lower, result;
+    cv::addWeighted(at(0, 0), 1 - ax, at(1, 0), ax, 0, upper);
+    cv::addWeighted(at(0, 1), 1 - ax, at(1, 1), ax, 0, lower);
+    cv::addWeighted(upper, 1 - ay, lower, ay, 0, result);
+    return result;
+}
+
 /// What a registration needs of the reference frame, prepared once for a whole clip.
 class Reference {
 public:
@@ -159,8 +191,10 @@ public:
         r.fineMask_ = cv::Mat::zeros(r.fineSize_, CV_32F);
         const cv::Rect inner = cv::Rect(margin, margin, r.fineSize_.width - 2 * margin, r.fineSize_.height - 2 * margin)
             & cv::Rect(0, 0, r.fineSize_.width, r.fineSize_.height);
-        if (inner.width > 0 && inner.height > 0)
+        if (inner.width > 0 && inner.height > 0) {
             still(inner).copyTo(r.fineMask_(inner));
+            r.still_ = inner;
+        }
         r.gxMasked_ = r.gx_.mul(r.fineMask_);
         r.gyMasked_ = r.gy_.mul(r.fineMask_);
         r.axx_ = r.gxMasked_.dot(r.gx_);
@@ -224,18 +258,19 @@ public:
 private:
     /// The squared difference over the still part left after moving the (blurred) frame back by
     /// `shift` (fine pixels, y down), and in `step` how far the gradients say the shift is off.
+    /// Only the still part's bounding rectangle is resampled: everything outside it weighs zero.
     double residual(const cv::Mat& frame, cv::Point2d shift, cv::Point2d& step) const
     {
-        cv::Mat back, error;
-        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = frame(x + shift)
-        cv::warpAffine(frame, back, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                       cv::BORDER_REPLICATE);
-        cv::subtract(back, fine_, error);
-        const double bx = gxMasked_.dot(error), by = gyMasked_.dot(error);
+        step = {0, 0};
+        if (still_.empty())
+            return 0;
+        cv::Mat error;
+        cv::subtract(translated(frame, shift, still_), fine_(still_), error);
+        const double bx = gxMasked_(still_).dot(error), by = gyMasked_(still_).dot(error);
         // error ≈ ∇reference · (shift − true move)
-        step = determinant_ > 0 ? cv::Point2d{(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_}
-                                : cv::Point2d{0, 0};
-        return error.mul(fineMask_).dot(error);
+        if (determinant_ > 0)
+            step = {(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_};
+        return error.mul(fineMask_(still_)).dot(error);
     }
 
     /// Lucas–Kanade steps for a pure translation, from the whole-pixel match to a fraction of a
@@ -275,6 +310,7 @@ private:
     int searchRadius_ = 0, coarseMargin_ = 0;
     cv::Mat fine_, gx_, gy_;      // blurred half-size copy and its gradients
     cv::Mat fineMask_;            // the still part, away from the borders
+    cv::Rect still_;              // fineMask_'s bounding rectangle
     cv::Mat gxMasked_, gyMasked_; // the gradients over it
     double axx_ = 0, axy_ = 0, ayy_ = 0, determinant_ = 0;
 };
@@ -344,7 +380,7 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
 
 } // namespace
 
-std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames, double maxShiftFraction,
+std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double maxShiftFraction,
                                       double maxCropFraction, const std::optional<NormalizedRect>& face)
 {
     if (frames.size() < 2)
@@ -394,7 +430,10 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
                 stabilized = nullptr;
             }
         }
+        // A warped input is let go at once: when the caller handed its frames over, its memory
+        // goes straight back to the frame pool for the next warp instead of fresh pages.
         result[k] = stabilized ? std::move(stabilized) : frames[k];
+        frames[k].reset();
     });
     return result;
 }
