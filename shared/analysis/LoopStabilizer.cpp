@@ -1,6 +1,7 @@
 #include "analysis/LoopStabilizer.h"
 
 #include "playback/ParallelFor.h"
+#include "playback/VectorKernels.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -8,6 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
 
 namespace quellon::LoopStabilizer {
 
@@ -348,9 +353,78 @@ Offset cropMargin(const std::vector<Offset>& offsets)
 
 namespace {
 
+/// Where one output column (or row) reads the source: the two neighbouring source pixels and
+/// the second one's weight in 256ths, edge pixels repeated beyond the frame.
+struct Tap {
+    int first = 0;
+    int second = 0;
+    int weight = 0;
+};
+
+/// Output pixel i reads source position i·scale + start, for count pixels of a source size
+/// pixels long.
+std::vector<Tap> tapsOf(int count, int size, double scale, double start)
+{
+    std::vector<Tap> taps(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const double position = std::clamp(i * scale + start, 0.0, size - 1.0);
+        const int first = std::min(static_cast<int>(position), size - 1);
+        taps[static_cast<std::size_t>(i)] = {first, std::min(first + 1, size - 1),
+                                             static_cast<int>(std::lround((position - first) * 256))};
+    }
+    return taps;
+}
+
+/// mixed[i] = upper[i]·(256 − weight) + lower[i]·weight: two source rows mixed, in 256ths.
+QUELLON_KERNEL_BODY void mixRowsKernel(const std::uint8_t* __restrict upper, const std::uint8_t* __restrict lower,
+                                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t weight)
+{
+    const auto upperWeight = static_cast<std::uint16_t>(256 - weight);
+    for (std::size_t i = 0; i < count; ++i)
+        mixed[i] = static_cast<std::uint16_t>(upper[i] * upperWeight + lower[i] * weight);
+}
+QUELLON_VECTOR_KERNEL(mixRows,
+                      (const std::uint8_t* __restrict upper, const std::uint8_t* __restrict lower,
+                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t weight),
+                      (upper, lower, mixed, count, weight))
+
+/// Each BGRA output pixel u from its two mixed source pixels: first[u] and first[u] + 1
+/// (given as the second's weight in 256ths, so an edge pixel repeats with weight 0), rounded
+/// back from 65536ths.
+QUELLON_KERNEL_BODY void mixColumnsKernel(const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
+                                          const std::uint32_t* __restrict weight, std::uint8_t* __restrict target,
+                                          std::size_t pixels)
+{
+    // One pixel's four channels at a time, as one short vector: the two source pixels sit at
+    // a different distance for every column, which the vectoriser cannot follow on its own.
+    using Channels16 = std::uint16_t __attribute__((vector_size(8)));
+    using Channels32 = std::uint32_t __attribute__((vector_size(16)));
+    using Bytes = std::uint8_t __attribute__((vector_size(16)));
+    const Bytes lowBytes{0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12};
+    for (std::size_t u = 0; u < pixels; ++u) {
+        Channels16 left, right;
+        std::memcpy(&left, mixed + first[u], sizeof left);
+        std::memcpy(&right, mixed + first[u] + 4, sizeof right);
+        const std::uint32_t rightWeight = weight[u], leftWeight = 256 - rightWeight;
+        const Channels32 sum = __builtin_convertvector(left, Channels32) * leftWeight
+            + __builtin_convertvector(right, Channels32) * rightWeight + 32768u;
+        // Each channel ends below 256: its low byte is the whole value.
+        const Bytes pixel = __builtin_shuffle(reinterpret_cast<Bytes>(sum >> 16), lowBytes);
+        std::memcpy(target + u * 4, &pixel, 4);
+    }
+}
+QUELLON_VECTOR_KERNEL(mixColumns,
+                      (const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
+                       const std::uint32_t* __restrict weight, std::uint8_t* __restrict target, std::size_t pixels),
+                      (mixed, first, weight, target, pixels))
+
 /// The frame moved by its offset, cropped to the centred rectangle that keeps (mx, my) of the
 /// size on every side and scaled back to full size, in one bilinear resampling pass. Null
 /// when the new buffer cannot be made.
+///
+/// The move and the zoom act on each axis alone, so every output row mixes the same two source
+/// rows and every output column the same two source columns: the rows are mixed once, then the
+/// columns, with fixed-point weights.
 PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
 {
     const int w = frame.width();
@@ -367,14 +441,25 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
     // y up, which in rows (y down) is a move by −dy·h.
     const double shiftX = offset.dx * w;
     const double shiftYDown = -offset.dy * h;
-    const cv::Matx23d sourceOf(scaleX, 0, 0.5 * scaleX - 0.5 + cropX - shiftX, //
-                               0, scaleY, 0.5 * scaleY - 0.5 + cropY - shiftYDown);
+    const std::vector<Tap> columns = tapsOf(w, w, scaleX, 0.5 * scaleX - 0.5 + cropX - shiftX);
+    const std::vector<Tap> rows = tapsOf(h, h, scaleY, 0.5 * scaleY - 0.5 + cropY - shiftYDown);
+    // Each column reads a source pixel and the one after it; the row of mixed values has one
+    // pixel more, a copy of the last, so the last column may read past it with weight 0.
+    const auto width = static_cast<std::size_t>(w);
+    std::vector<std::uint32_t> first(width), weight(width);
+    for (std::size_t u = 0; u < width; ++u) {
+        first[u] = static_cast<std::uint32_t>(columns[u].first) * 4;
+        weight[u] = static_cast<std::uint32_t>(columns[u].second > columns[u].first ? columns[u].weight : 0);
+    }
+    std::vector<std::uint16_t> mixed((width + 1) * 4);
     const auto in = frame.lockForReading();
     const auto dst = out->lockForWriting();
-    const cv::Mat source(h, w, CV_8UC4, const_cast<std::uint8_t*>(in.baseAddress()), frame.bytesPerRow());
-    cv::Mat target(h, w, CV_8UC4, dst.baseAddress(), out->bytesPerRow());
-    cv::warpAffine(source, target, cv::Mat(sourceOf), target.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                   cv::BORDER_REPLICATE);
+    for (int v = 0; v < h; ++v) {
+        const Tap& row = rows[static_cast<std::size_t>(v)];
+        mixRows(in.row(row.first), in.row(row.second), mixed.data(), width * 4, static_cast<std::uint16_t>(row.weight));
+        std::copy_n(&mixed[(width - 1) * 4], 4, &mixed[width * 4]);
+        mixColumns(mixed.data(), first.data(), weight.data(), dst.row(v), width);
+    }
     return out;
 }
 
@@ -426,7 +511,7 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
         if (rectangleLeft) {
             try {
                 stabilized = warp(*frames[k], offsets[k], margin);
-            } catch (const cv::Exception&) {
+            } catch (const std::bad_alloc&) {
                 stabilized = nullptr;
             }
         }
