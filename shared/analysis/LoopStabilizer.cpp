@@ -400,7 +400,9 @@ QUELLON_KERNEL_BODY void mixColumnsKernel(const std::uint16_t* __restrict mixed,
     using Channels16 = std::uint16_t __attribute__((vector_size(8)));
     using Channels32 = std::uint32_t __attribute__((vector_size(16)));
     using Bytes = std::uint8_t __attribute__((vector_size(16)));
+#if !defined(__clang__)
     const Bytes lowBytes{0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12};
+#endif
     for (std::size_t u = 0; u < pixels; ++u) {
         Channels16 left, right;
         std::memcpy(&left, mixed + first[u], sizeof left);
@@ -409,7 +411,12 @@ QUELLON_KERNEL_BODY void mixColumnsKernel(const std::uint16_t* __restrict mixed,
         const Channels32 sum = __builtin_convertvector(left, Channels32) * leftWeight
             + __builtin_convertvector(right, Channels32) * rightWeight + 32768u;
         // Each channel ends below 256: its low byte is the whole value.
-        const Bytes pixel = __builtin_shuffle(reinterpret_cast<Bytes>(sum >> 16), lowBytes);
+        const Bytes wide = reinterpret_cast<Bytes>(sum >> 16);
+#if defined(__clang__)
+        const Bytes pixel = __builtin_shufflevector(wide, wide, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12);
+#else
+        const Bytes pixel = __builtin_shuffle(wide, lowBytes);
+#endif
         std::memcpy(target + u * 4, &pixel, 4);
     }
 }
