@@ -15,6 +15,7 @@
 //     (it reads the grade kept in the sidecar), and their times; goal at most 300 MB.
 
 #include "ResidentMemory.h"
+#include "analysis/ClipFaces.h"
 #include "analysis/DlibFaceDetector.h"
 #include "analysis/FaceDetector.h"
 #include "analysis/LoopEntry.h"
@@ -201,14 +202,13 @@ int main(int argc, char** argv)
                                                            .maxWidth = 1280, .maxHeight = 720});
     const double decodeSeconds = since(start);
     start = Clock::now();
-    const auto stable = LoopStabilizer::stabilize(decoded.frames, 0.03, 0.08);
+    const auto stable = LoopStabilizer::stabilize(std::move(decoded.frames), 0.03, 0.08);
     const double stabiliseSeconds = since(start);
-    decoded.frames.clear();
     start = Clock::now();
     parallelFor(stable.size(), [&](std::size_t i) { (void)LoopEntry::signature(*stable[i], 12); });
     const double signatureSeconds = since(start);
     start = Clock::now();
-    parallelFor(stable.size(), [&](std::size_t i) { (void)LoopEntry::faceGeometry(*stable[i], boxOnlyDetector()); });
+    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i) { return LoopEntry::faceGeometry(*stable[i], boxOnlyDetector()); });
     const double faceSeconds = since(start);
     const double total = decodeSeconds + stabiliseSeconds + signatureSeconds + faceSeconds;
     std::printf("stages:   decode %.2f s (%.0f%%), stabilise %.2f s (%.0f%%), signatures %.3f s (%.1f%%), faces %.2f s (%.0f%%)\n",

@@ -21,8 +21,9 @@ class LoopClipAnalysis {
 public:
     /// Signatures are taken on this grid, as the loop player takes them.
     static constexpr int kSignatureGrid = 12;
-    /// The grey copies' shorter side: the face detector looks at nothing finer.
-    static constexpr int kEyeFrameShortSide = 288;
+    /// The grey copies' shorter side: the face detector's finest scan, where a face 15 % of the
+    /// height is the smallest it finds and its eyes are still large enough to be judged.
+    static constexpr int kEyeFrameShortSide = 540;
     /// How many of the best seams may be tested for closed eyes.
     static constexpr std::int64_t kMaxSeamCandidates = 24;
 

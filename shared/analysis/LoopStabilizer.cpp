@@ -1,6 +1,7 @@
 #include "analysis/LoopStabilizer.h"
 
 #include "playback/ParallelFor.h"
+#include "playback/VectorKernels.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -8,6 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
 
 namespace quellon::LoopStabilizer {
 
@@ -121,6 +126,38 @@ std::optional<Match> search(const cv::Mat& reference, const cv::Mat& frame, cons
     return best;
 }
 
+/// frame(x + shift) over `area`: a bilinear resampling by a pure translation, with the edge
+/// pixels repeated beyond the frame. One weight pair serves every pixel, so this is four
+/// shifted windows mixed rather than a per-pixel warp.
+cv::Mat translated(const cv::Mat& frame, cv::Point2d shift, cv::Rect area)
+{
+    const double left = std::floor(shift.x), top = std::floor(shift.y);
+    const double ax = shift.x - left, ay = shift.y - top;
+    const cv::Rect source(area.x + static_cast<int>(left), area.y + static_cast<int>(top), area.width + 1, area.height + 1);
+    const cv::Rect inside = source & cv::Rect(0, 0, frame.cols, frame.rows);
+    cv::Mat window;
+    if (inside == source) {
+        window = frame(source);
+    } else if (!inside.empty()) {
+        cv::copyMakeBorder(frame(inside), window, inside.y - source.y, source.br().y - inside.br().y, inside.x - source.x,
+                           source.br().x - inside.br().x, cv::BORDER_REPLICATE);
+    } else {
+        // Moved wholly off the frame: every pixel is the nearest edge pixel.
+        cv::Mat whole;
+        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y);
+        cv::warpAffine(frame, whole, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_REPLICATE);
+        return whole(area).clone();
+    }
+    const cv::Size size = area.size();
+    const auto at = [&](int dx, int dy) { return window(cv::Rect(cv::Point(dx, dy), size)); };
+    cv::Mat upper, lower, result;
+    cv::addWeighted(at(0, 0), 1 - ax, at(1, 0), ax, 0, upper);
+    cv::addWeighted(at(0, 1), 1 - ax, at(1, 1), ax, 0, lower);
+    cv::addWeighted(upper, 1 - ay, lower, ay, 0, result);
+    return result;
+}
+
 /// What a registration needs of the reference frame, prepared once for a whole clip.
 class Reference {
 public:
@@ -159,8 +196,10 @@ public:
         r.fineMask_ = cv::Mat::zeros(r.fineSize_, CV_32F);
         const cv::Rect inner = cv::Rect(margin, margin, r.fineSize_.width - 2 * margin, r.fineSize_.height - 2 * margin)
             & cv::Rect(0, 0, r.fineSize_.width, r.fineSize_.height);
-        if (inner.width > 0 && inner.height > 0)
+        if (inner.width > 0 && inner.height > 0) {
             still(inner).copyTo(r.fineMask_(inner));
+            r.still_ = inner;
+        }
         r.gxMasked_ = r.gx_.mul(r.fineMask_);
         r.gyMasked_ = r.gy_.mul(r.fineMask_);
         r.axx_ = r.gxMasked_.dot(r.gx_);
@@ -224,18 +263,19 @@ public:
 private:
     /// The squared difference over the still part left after moving the (blurred) frame back by
     /// `shift` (fine pixels, y down), and in `step` how far the gradients say the shift is off.
+    /// Only the still part's bounding rectangle is resampled: everything outside it weighs zero.
     double residual(const cv::Mat& frame, cv::Point2d shift, cv::Point2d& step) const
     {
-        cv::Mat back, error;
-        const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y); // back(x) = frame(x + shift)
-        cv::warpAffine(frame, back, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                       cv::BORDER_REPLICATE);
-        cv::subtract(back, fine_, error);
-        const double bx = gxMasked_.dot(error), by = gyMasked_.dot(error);
+        step = {0, 0};
+        if (still_.empty())
+            return 0;
+        cv::Mat error;
+        cv::subtract(translated(frame, shift, still_), fine_(still_), error);
+        const double bx = gxMasked_(still_).dot(error), by = gyMasked_(still_).dot(error);
         // error ≈ ∇reference · (shift − true move)
-        step = determinant_ > 0 ? cv::Point2d{(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_}
-                                : cv::Point2d{0, 0};
-        return error.mul(fineMask_).dot(error);
+        if (determinant_ > 0)
+            step = {(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_};
+        return error.mul(fineMask_(still_)).dot(error);
     }
 
     /// Lucas–Kanade steps for a pure translation, from the whole-pixel match to a fraction of a
@@ -275,6 +315,7 @@ private:
     int searchRadius_ = 0, coarseMargin_ = 0;
     cv::Mat fine_, gx_, gy_;      // blurred half-size copy and its gradients
     cv::Mat fineMask_;            // the still part, away from the borders
+    cv::Rect still_;              // fineMask_'s bounding rectangle
     cv::Mat gxMasked_, gyMasked_; // the gradients over it
     double axx_ = 0, axy_ = 0, ayy_ = 0, determinant_ = 0;
 };
@@ -312,9 +353,85 @@ Offset cropMargin(const std::vector<Offset>& offsets)
 
 namespace {
 
+/// Where one output column (or row) reads the source: the two neighbouring source pixels and
+/// the second one's weight in 256ths, edge pixels repeated beyond the frame.
+struct Tap {
+    int first = 0;
+    int second = 0;
+    int weight = 0;
+};
+
+/// Output pixel i reads source position i·scale + start, for count pixels of a source size
+/// pixels long.
+std::vector<Tap> tapsOf(int count, int size, double scale, double start)
+{
+    std::vector<Tap> taps(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const double position = std::clamp(i * scale + start, 0.0, size - 1.0);
+        const int first = std::min(static_cast<int>(position), size - 1);
+        taps[static_cast<std::size_t>(i)] = {first, std::min(first + 1, size - 1),
+                                             static_cast<int>(std::lround((position - first) * 256))};
+    }
+    return taps;
+}
+
+/// mixed[i] = upper[i]·(256 − weight) + lower[i]·weight: two source rows mixed, in 256ths.
+QUELLON_KERNEL_BODY void mixRowsKernel(const std::uint8_t* __restrict upper, const std::uint8_t* __restrict lower,
+                                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t weight)
+{
+    const auto upperWeight = static_cast<std::uint16_t>(256 - weight);
+    for (std::size_t i = 0; i < count; ++i)
+        mixed[i] = static_cast<std::uint16_t>(upper[i] * upperWeight + lower[i] * weight);
+}
+QUELLON_VECTOR_KERNEL(mixRows,
+                      (const std::uint8_t* __restrict upper, const std::uint8_t* __restrict lower,
+                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t weight),
+                      (upper, lower, mixed, count, weight))
+
+/// Each BGRA output pixel u from its two mixed source pixels: first[u] and first[u] + 1
+/// (given as the second's weight in 256ths, so an edge pixel repeats with weight 0), rounded
+/// back from 65536ths.
+QUELLON_KERNEL_BODY void mixColumnsKernel(const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
+                                          const std::uint32_t* __restrict weight, std::uint8_t* __restrict target,
+                                          std::size_t pixels)
+{
+    // One pixel's four channels at a time, as one short vector: the two source pixels sit at
+    // a different distance for every column, which the vectoriser cannot follow on its own.
+    using Channels16 = std::uint16_t __attribute__((vector_size(8)));
+    using Channels32 = std::uint32_t __attribute__((vector_size(16)));
+    using Bytes = std::uint8_t __attribute__((vector_size(16)));
+#if !defined(__clang__)
+    const Bytes lowBytes{0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12};
+#endif
+    for (std::size_t u = 0; u < pixels; ++u) {
+        Channels16 left, right;
+        std::memcpy(&left, mixed + first[u], sizeof left);
+        std::memcpy(&right, mixed + first[u] + 4, sizeof right);
+        const std::uint32_t rightWeight = weight[u], leftWeight = 256 - rightWeight;
+        const Channels32 sum = __builtin_convertvector(left, Channels32) * leftWeight
+            + __builtin_convertvector(right, Channels32) * rightWeight + 32768u;
+        // Each channel ends below 256: its low byte is the whole value.
+        const Bytes wide = reinterpret_cast<Bytes>(sum >> 16);
+#if defined(__clang__)
+        const Bytes pixel = __builtin_shufflevector(wide, wide, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12);
+#else
+        const Bytes pixel = __builtin_shuffle(wide, lowBytes);
+#endif
+        std::memcpy(target + u * 4, &pixel, 4);
+    }
+}
+QUELLON_VECTOR_KERNEL(mixColumns,
+                      (const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
+                       const std::uint32_t* __restrict weight, std::uint8_t* __restrict target, std::size_t pixels),
+                      (mixed, first, weight, target, pixels))
+
 /// The frame moved by its offset, cropped to the centred rectangle that keeps (mx, my) of the
 /// size on every side and scaled back to full size, in one bilinear resampling pass. Null
 /// when the new buffer cannot be made.
+///
+/// The move and the zoom act on each axis alone, so every output row mixes the same two source
+/// rows and every output column the same two source columns: the rows are mixed once, then the
+/// columns, with fixed-point weights.
 PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
 {
     const int w = frame.width();
@@ -331,20 +448,31 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
     // y up, which in rows (y down) is a move by −dy·h.
     const double shiftX = offset.dx * w;
     const double shiftYDown = -offset.dy * h;
-    const cv::Matx23d sourceOf(scaleX, 0, 0.5 * scaleX - 0.5 + cropX - shiftX, //
-                               0, scaleY, 0.5 * scaleY - 0.5 + cropY - shiftYDown);
+    const std::vector<Tap> columns = tapsOf(w, w, scaleX, 0.5 * scaleX - 0.5 + cropX - shiftX);
+    const std::vector<Tap> rows = tapsOf(h, h, scaleY, 0.5 * scaleY - 0.5 + cropY - shiftYDown);
+    // Each column reads a source pixel and the one after it; the row of mixed values has one
+    // pixel more, a copy of the last, so the last column may read past it with weight 0.
+    const auto width = static_cast<std::size_t>(w);
+    std::vector<std::uint32_t> first(width), weight(width);
+    for (std::size_t u = 0; u < width; ++u) {
+        first[u] = static_cast<std::uint32_t>(columns[u].first) * 4;
+        weight[u] = static_cast<std::uint32_t>(columns[u].second > columns[u].first ? columns[u].weight : 0);
+    }
+    std::vector<std::uint16_t> mixed((width + 1) * 4);
     const auto in = frame.lockForReading();
     const auto dst = out->lockForWriting();
-    const cv::Mat source(h, w, CV_8UC4, const_cast<std::uint8_t*>(in.baseAddress()), frame.bytesPerRow());
-    cv::Mat target(h, w, CV_8UC4, dst.baseAddress(), out->bytesPerRow());
-    cv::warpAffine(source, target, cv::Mat(sourceOf), target.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                   cv::BORDER_REPLICATE);
+    for (int v = 0; v < h; ++v) {
+        const Tap& row = rows[static_cast<std::size_t>(v)];
+        mixRows(in.row(row.first), in.row(row.second), mixed.data(), width * 4, static_cast<std::uint16_t>(row.weight));
+        std::copy_n(&mixed[(width - 1) * 4], 4, &mixed[width * 4]);
+        mixColumns(mixed.data(), first.data(), weight.data(), dst.row(v), width);
+    }
     return out;
 }
 
 } // namespace
 
-std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames, double maxShiftFraction,
+std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double maxShiftFraction,
                                       double maxCropFraction, const std::optional<NormalizedRect>& face)
 {
     if (frames.size() < 2)
@@ -390,11 +518,14 @@ std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
         if (rectangleLeft) {
             try {
                 stabilized = warp(*frames[k], offsets[k], margin);
-            } catch (const cv::Exception&) {
+            } catch (const std::bad_alloc&) {
                 stabilized = nullptr;
             }
         }
+        // A warped input is let go at once: when the caller handed its frames over, its memory
+        // goes straight back to the frame pool for the next warp instead of fresh pages.
         result[k] = stabilized ? std::move(stabilized) : frames[k];
+        frames[k].reset();
     });
     return result;
 }

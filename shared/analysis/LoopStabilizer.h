@@ -46,8 +46,10 @@ inline constexpr double kSmallestCorrectedShift = 0.5;
 
 /// The frames stabilised, or the input unchanged when any measurement fails, nothing moved by
 /// kSmallestCorrectedShift or more, or the crop would exceed maxCropFraction. Input buffers
-/// are never modified. `face` is the person's face in the first frame, when known.
-std::vector<PixelBufferRef> stabilize(const std::vector<PixelBufferRef>& frames,
+/// are never modified; each is let go once its stabilised copy is made, so frames moved in
+/// (not copied) are freed one by one while the copies are made. `face` is the person's face
+/// in the first frame, when known.
+std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames,
                                       double maxShiftFraction, double maxCropFraction,
                                       const std::optional<NormalizedRect>& face = std::nullopt);
 

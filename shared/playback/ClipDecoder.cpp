@@ -13,9 +13,13 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -90,12 +94,82 @@ std::pair<int, int> fittedSize(int width, int height, std::int64_t maxWidth, std
     return {std::max(1, static_cast<int>(std::lround(width * scale))), std::max(1, static_cast<int>(std::lround(height * scale)))};
 }
 
+// Makes the buffers a decode fills, a few ahead, on another thread while the pictures are
+// decoded and converted: a fresh frame's pages cost the system about as much time as the
+// conversion, and this way that time runs beside it on a second core. At most kAhead buffers
+// wait unclaimed, and at most `count` are made in all.
+class BufferSupply {
+public:
+    static constexpr std::size_t kAhead = 4;
+
+    BufferSupply(int width, int height, std::int64_t count)
+        : width_(width), height_(height), maker_([this, count](std::stop_token stop) { make(stop, count); })
+    {
+    }
+
+    ~BufferSupply()
+    {
+        maker_.request_stop();
+        maker_.join();
+    }
+
+    /// The next buffer made, or one made here when the maker has stopped (its count reached or
+    /// memory short). Null when memory is short.
+    PixelBufferRef take()
+    {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
+            if (!ready_.empty()) {
+                PixelBufferRef buffer = std::move(ready_.front());
+                ready_.pop_front();
+                changed_.notify_all();
+                return buffer;
+            }
+        }
+        return PixelBuffer::create(width_, height_);
+    }
+
+    BufferSupply(const BufferSupply&) = delete;
+    BufferSupply& operator=(const BufferSupply&) = delete;
+
+private:
+    void make(std::stop_token stop, std::int64_t count)
+    {
+        for (std::int64_t made = 0; made < count; ++made) {
+            {
+                std::unique_lock lock(mutex_);
+                if (!changed_.wait(lock, stop, [this] { return ready_.size() < kAhead; }))
+                    break; // stop asked
+            }
+            PixelBufferRef buffer = PixelBuffer::create(width_, height_);
+            if (!buffer)
+                break;
+            std::lock_guard lock(mutex_);
+            ready_.push_back(std::move(buffer));
+            changed_.notify_all();
+        }
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+
+    const int width_;
+    const int height_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::deque<PixelBufferRef> ready_;
+    bool finished_ = false;
+    std::jthread maker_; // last: it starts once everything it uses exists
+};
+
 // Turns decoded pictures into BGRA frames of the given (display) size: scaled and converted in
 // one pass, then turned.
 class FrameConverter {
 public:
-    FrameConverter(int width, int height, int turns)
-        : codedWidth_(turns % 2 == 1 ? height : width), codedHeight_(turns % 2 == 1 ? width : height), turns_(turns)
+    FrameConverter(int width, int height, int turns, std::int64_t count)
+        : codedWidth_(turns % 2 == 1 ? height : width), codedHeight_(turns % 2 == 1 ? width : height), turns_(turns),
+          supply_(codedWidth_, codedHeight_, count)
     {
     }
 
@@ -110,7 +184,7 @@ public:
         if (!scaler)
             return nullptr;
         applyColorspace(picture);
-        PixelBufferRef upright = PixelBuffer::create(codedWidth_, codedHeight_);
+        PixelBufferRef upright = supply_.take();
         if (!upright)
             return nullptr;
         {
@@ -145,6 +219,7 @@ private:
     int codedWidth_;
     int codedHeight_;
     int turns_;
+    BufferSupply supply_;
     ffmpeg::ScalerPtr scaler_;
     std::tuple<SwsContext*, int, int, int, AVColorSpace, AVColorRange> lastColours_{nullptr, 0, 0, -1, AVCOL_SPC_NB, AVCOL_RANGE_NB};
 };
@@ -290,7 +365,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, const C
     if ((status = avcodec_open2(decoder.get(), codec, nullptr)) < 0)
         fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
 
-    FrameConverter converter(width, height, turns);
+    FrameConverter converter(width, height, turns, count);
     SamplePicker picker(ClipSampling::paceTimes(count), converter);
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     double lastTime = -1.0 / clip.fps;

@@ -52,9 +52,9 @@ FaceDetector& boxOnlyDetector()
     return *detector;
 }
 
-std::vector<PixelBufferRef> stabilized(const std::vector<PixelBufferRef>& frames)
+std::vector<PixelBufferRef> stabilized(std::vector<PixelBufferRef> frames)
 {
-    return LoopStabilizer::stabilize(frames, kMaxShiftFraction, kMaxCropFraction);
+    return LoopStabilizer::stabilize(std::move(frames), kMaxShiftFraction, kMaxCropFraction);
 }
 
 } // namespace
@@ -143,8 +143,10 @@ std::int64_t LoopFrameProvider::frameCount() const
 void LoopFrameProvider::load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames)
 {
     DecodedClip clip = decoder_->decode(file, requestFor(maxFrames, limits().maxBytes));
-    std::vector<PixelBufferRef> frames = stabilized(clip.frames);
-    clip.frames.clear(); // the unstabilised frames go before the analysis allocates
+    // The unstabilised frames go while their stabilised copies are made, before the analysis
+    // allocates.
+    std::vector<PixelBufferRef> frames = stabilized(std::move(clip.frames));
+    clip.frames.clear();
     if (loopMode_ == LoopMode::forward)
         appendWrapCrossfade(frames, crossfadeFrames);
     installFrames(std::move(frames), clip.width, clip.height);
@@ -179,7 +181,7 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
         for (const PixelBufferRef& frame : clip.frames)
             if (frame)
                 bytesLeft -= static_cast<std::int64_t>(frame->bytesPerRow()) * frame->height();
-        clips.push_back(stabilized(clip.frames));
+        clips.push_back(stabilized(std::move(clip.frames)));
     }
     if (clips.empty())
         throw LoadError(LoadError::Case::empty, "none of the " + std::to_string(files.size()) + " clips could be loaded");
