@@ -6,6 +6,7 @@
 #include "playback/LoopRotation.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
+#include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 #include "state/QuellonState.h"
 
@@ -356,12 +357,17 @@ TEST_F(LoopPaceTest, FramesAreStoredAtMostAtTheLimitsSizeAndTheByteBudgetIsTheLo
     const auto fast = markerClip("fast.mkv", 30, 2, 4);
     const auto other = markerClip("other.mkv", 30, 2, 4);
     LoopFrameProvider provider = forwardProvider();
-    const PixelBufferRef probe = PixelBuffer::create(160, 90);
-    const auto frameBytes = static_cast<std::int64_t>(probe->bytesPerRow()) * 90;
+    // The budget counts frames as kept: J420.
+    const auto frameBytes = static_cast<std::int64_t>(PixelBuffer::byteCount(160, 90, kPixelFormatJ420));
     provider.setLimits({.maxWidth = 160, .maxHeight = 160, .maxBytes = 30 * frameBytes});
+    CapturingLogSink log;
+    provider.setLog(&log);
     provider.loadMultiple({fast, other}, 48, 0);
     EXPECT_EQ(std::pair(provider.width(), provider.height()), (std::pair<std::int64_t, std::int64_t>(160, 90)));
     EXPECT_EQ(provider.frameCount(), 30) << "24 frames of the first clip, then the 6 the budget leaves";
+    EXPECT_EQ(provider.byteCount(), 30 * frameBytes);
+    EXPECT_TRUE(log.contains("loop: other.mkv cut to 0.2 s of its 2.0 s: the loop's memory budget of 0.7 MiB holds no more"));
+    EXPECT_EQ(log.lines().size(), 1u) << "the first clip is whole";
     const std::vector<int> steps = servedSteps(provider, 30);
     EXPECT_EQ(std::count(steps.begin(), steps.end(), 2), 28) << "half the size, half the step";
 }
