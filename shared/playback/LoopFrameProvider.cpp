@@ -73,10 +73,13 @@ std::int64_t decodedBudget(std::int64_t keptBytes, std::int64_t maxWidth, std::i
     return budget >= static_cast<long double>(largest) ? largest : static_cast<std::int64_t>(budget);
 }
 
-std::string mebibytes(std::int64_t bytes)
+std::string bytesText(std::int64_t bytes)
 {
     char text[48];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    if (bytes < 1024 * 1024)
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+    else
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return text;
 }
 
@@ -168,7 +171,7 @@ void LoopFrameProvider::noteDecoderCut(const DecodedClip& clip, const std::files
     const bool budget = (frames + 1) * frameBytes > decodedBudget(maxBytes, limits.maxWidth, limits.maxHeight);
     logCut("loop: " + file.filename().string() + " cut to " + secondsText(static_cast<double>(frames) / ClipSampling::kOutputRate)
            + " of its " + secondsText(clip.seconds) + ": "
-           + (budget ? "the loop's memory budget of " + mebibytes(limits.maxBytes) + " holds no more" : "the decoder's limit on one clip"));
+           + (budget ? "the loop's memory budget of " + bytesText(limits.maxBytes) + " holds no more" : "the decoder's limit on one clip"));
 }
 
 std::vector<PixelBufferRef> LoopFrameProvider::compacted(std::vector<PixelBufferRef> frames, std::int64_t maxBytes,
@@ -195,8 +198,8 @@ std::vector<PixelBufferRef> LoopFrameProvider::compacted(std::vector<PixelBuffer
     }
     if (kept < compact.size()) {
         logCut("loop: " + file.filename().string() + " cut to " + secondsText(static_cast<double>(kept) / ClipSampling::kOutputRate)
-               + " of the " + secondsText(static_cast<double>(compact.size()) / ClipSampling::kOutputRate)
-               + " asked for: the loop's memory budget of " + mebibytes(limits().maxBytes) + " holds no more");
+               + " of " + secondsText(static_cast<double>(compact.size()) / ClipSampling::kOutputRate)
+               + " decoded: the loop's memory budget of " + bytesText(limits().maxBytes) + " holds no more");
         compact.resize(kept);
     }
     return compact;
