@@ -24,9 +24,12 @@ constexpr bool kPoolShared = true;
 
 /// Pages of its own for a poolable block: page alignment covers every alignment asked for. The
 /// kernel rounds both lengths up to whole pages.
+// Frames are written whole as soon as they are made, so their pages are mapped in one call
+// instead of one fault each (a 720p frame has 340 to 900 pages; a fault each costs more than
+// the frame's conversion).
 std::uint8_t* mapBlock(std::size_t bytes)
 {
-    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     return memory == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(memory);
 }
 
