@@ -171,7 +171,8 @@ void LoopFrameProvider::noteDecoderCut(const DecodedClip& clip, const std::files
     const bool budget = (frames + 1) * frameBytes > decodedBudget(maxBytes, limits.maxWidth, limits.maxHeight);
     logCut("loop: " + file.filename().string() + " cut to " + secondsText(static_cast<double>(frames) / ClipSampling::kOutputRate)
            + " of its " + secondsText(clip.seconds) + ": "
-           + (budget ? "the loop's memory budget of " + bytesText(limits.maxBytes) + " holds no more" : "the decoder's limit on one clip"));
+           + (budget ? "the loop's memory budget of " + bytesText(limits.maxBytes) + " holds no more"
+                    : "the decoder gave no more (its cap on one clip, or the rest is unreadable)"));
 }
 
 std::vector<PixelBufferRef> LoopFrameProvider::compacted(std::vector<PixelBufferRef> frames, std::int64_t maxBytes,

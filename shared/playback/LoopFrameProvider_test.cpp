@@ -256,6 +256,8 @@ TEST(LoopFrameProviderTest, TheByteBudgetHoldsTwentySecondsOf720pAndLogsWhatItCu
     EXPECT_EQ(loop.provider.frameCount(), 3);
     EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of its 0.3 s: the loop's memory budget of 4.5 KiB holds no more"));
     EXPECT_EQ(log.lines().size(), 2u);
+    for (const auto& decoded : loop.decoder->handedOut)
+        EXPECT_TRUE(decoded.expired()) << "no decoded BGRA frame outlives its load";
 }
 
 TEST(LoopFrameProviderTest, AFailedLoadKeepsTheLoopThatPlays)
