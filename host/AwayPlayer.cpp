@@ -43,7 +43,8 @@ AwayPlayer::Effects AwayPlayer::effectsFor(const QuellonState& state)
     return {state.loopJitter, state.simulatedLag, state.aliveMotion, state.randomizeLoopStart};
 }
 
-AwayPlayer::AwayPlayer(LoadHandler loaded, ProviderFactory factory) : loaded_(std::move(loaded)), factory_(std::move(factory))
+AwayPlayer::AwayPlayer(LoadHandler loaded, ProviderFactory factory, LogSink* log)
+    : loaded_(std::move(loaded)), factory_(std::move(factory)), log_(log)
 {
     if (!factory_)
         factory_ = [](LoopMode mode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive) {
@@ -72,6 +73,7 @@ std::unique_ptr<LoopFrameProvider> AwayPlayer::makeProvider(LoopMode mode, const
                              effects.lag ? SimulatedLag::realistic(freshSeed()) : SimulatedLag::disabled(),
                              effects.alive ? AliveMotion::gentle(freshSeed()) : AliveMotion::disabled());
     provider->setRandomizeStart(effects.randomizeStart);
+    provider->setLog(log_);
     return provider;
 }
 
@@ -173,7 +175,7 @@ void AwayPlayer::run(std::stop_token stop)
         Info info;
         if (provider_) {
             info.frames = provider_->frameCount();
-            info.bytes = info.frames * provider_->width() * provider_->height() * 4;
+            info.bytes = provider_->byteCount();
             info.clips = static_cast<std::int64_t>(choice.files.size());
             info.frameBudget = kFrameBudget;
         }

@@ -54,7 +54,8 @@ public:
     /// Called on the loader thread after each load ends, whether it succeeded or not.
     using LoadHandler = std::function<void()>;
 
-    explicit AwayPlayer(LoadHandler loaded, ProviderFactory factory = {});
+    /// Loads report clips cut short to log, when given (it must outlive the player).
+    explicit AwayPlayer(LoadHandler loaded, ProviderFactory factory = {}, LogSink* log = nullptr);
     ~AwayPlayer();
     AwayPlayer(const AwayPlayer&) = delete;
     AwayPlayer& operator=(const AwayPlayer&) = delete;
@@ -70,7 +71,7 @@ public:
 
     struct Info {
         std::int64_t frames = 0;
-        std::int64_t bytes = 0;
+        std::int64_t bytes = 0;       // the frames as kept (J420)
         std::int64_t clips = 0;       // clips in the loop that loaded
         std::int64_t frameBudget = 0; // the budget they share
         std::optional<std::string> error;
@@ -92,6 +93,7 @@ private:
 
     LoadHandler loaded_;
     ProviderFactory factory_;
+    LogSink* log_;
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;

@@ -606,7 +606,7 @@ void HostService::start()
                                                + "); a missing camera is looked for every retry");
         }
     }
-    impl.away = std::make_unique<AwayPlayer>([&impl] { impl.loopLoaded(); });
+    impl.away = std::make_unique<AwayPlayer>([&impl] { impl.loopLoaded(); }, AwayPlayer::ProviderFactory{}, &impl.log);
     impl.recorder = std::make_unique<LoopRecorder>(*impl.capture, impl.clipsDirectory, impl.log);
     impl.chooseLoop();
     impl.updateCaptureWanted();

@@ -151,7 +151,8 @@ TEST_F(HostServiceTest, LiveAwayAndStandbyReachTheMeeting)
     EXPECT_TRUE(status.hasLoops);
     EXPECT_TRUE(status.appStreaming);
     EXPECT_EQ(status.rotationClips, 1);
-    EXPECT_EQ(status.loopBytes, status.loopFrames * 320 * 180 * 4);
+    // Kept as J420: 320-pixel luma rows, 160-pixel chroma rows at half the height.
+    EXPECT_EQ(status.loopBytes, status.loopFrames * (320 * 180 + 2 * 160 * 90));
 }
 
 TEST_F(HostServiceTest, ARestartedCameraAndARenameGetTheModeBackByThemselves)

@@ -437,7 +437,8 @@ TEST(AwayPlayer, LoadsAheadReportsFailuresAndChangesEffectsWithoutReloading)
     player.choose(good, {});
     ASSERT_TRUE(eventually([&] { return loads == 1; }));
     AwayPlayer::Info info = player.info();
-    EXPECT_EQ(info, (AwayPlayer::Info{5, 5 * 8 * 8 * 4, 1, AwayPlayer::kFrameBudget, std::nullopt, false}));
+    // The bytes are the frames as kept: J420, 64-byte luma rows and 32-byte chroma rows.
+    EXPECT_EQ(info, (AwayPlayer::Info{5, 5 * (64 * 8 + 2 * 32 * 4), 1, AwayPlayer::kFrameBudget, std::nullopt, false}));
     EXPECT_TRUE(player.nextFrame());
 
     // The same clips with other effects: no reload.

@@ -45,7 +45,7 @@ double rollDifference(double a, double b)
 
 std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid)
 {
-    if (grid < 1 || !frame.isBGRA())
+    if (grid < 1 || !(frame.isBGRA() || frame.isJ420()))
         return std::nullopt;
     const std::int64_t w = frame.width();
     const std::int64_t h = frame.height();
@@ -63,6 +63,11 @@ std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid)
         const std::uint8_t* row = lock.row(static_cast<int>(y));
         for (std::int64_t c = 0; c < grid; ++c) {
             const std::int64_t x = std::min(c * w / grid + hx, w - 1);
+            // J420 luma is this weighting already, to within a level.
+            if (frame.isJ420()) {
+                values.push_back(row[x] / 255.0);
+                continue;
+            }
             const std::uint8_t* p = row + 4 * x;
             const double b = p[0] / 255.0, g = p[1] / 255.0, red = p[2] / 255.0;
             values.push_back(0.114 * b + (0.587 * g + 0.299 * red));

@@ -24,7 +24,7 @@ struct FaceGeometry {
 };
 
 /// The frame's signature on a grid × grid lattice; absent for a grid below 1, a buffer that is
-/// not BGRA, or an empty buffer.
+/// neither BGRA nor J420 (read by its luma), or an empty buffer.
 std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid);
 
 /// The largest face in the frame, absent when none is found or detection fails. Uses the

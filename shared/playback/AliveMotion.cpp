@@ -181,9 +181,37 @@ std::array<std::uint8_t, 256> AliveMotion::brightnessLUT(double factor)
     return table;
 }
 
+namespace {
+
+// Luma through the table, the chroma planes copied whole (padding too).
+PixelBufferRef alivePlanarBrightness(const std::array<std::uint8_t, 256>& table, const PixelBufferRef& buffer)
+{
+    PixelBufferRef output = PixelBuffer::create(buffer->width(), buffer->height(), kPixelFormatJ420);
+    if (!output || output->bytesPerRow() != buffer->bytesPerRow())
+        return buffer;
+    auto input = buffer->lockForReading();
+    auto target = output->lockForWriting();
+    const PixelBuffer::Plane luma = buffer->plane(0);
+    for (int y = 0; y < luma.rows; ++y) {
+        const std::uint8_t* in = input.row(y);
+        std::uint8_t* out = target.row(y);
+        for (std::size_t x = 0; x < luma.rowBytes; ++x)
+            out[x] = table[in[x]];
+    }
+    const std::size_t chroma = buffer->plane(1).offset;
+    std::memcpy(target.baseAddress() + chroma, input.baseAddress() + chroma, buffer->byteCount() - chroma);
+    return output;
+}
+
+} // namespace
+
 PixelBufferRef AliveMotion::applyBrightness(double factor, const PixelBufferRef& buffer)
 {
-    if (!buffer || !buffer->isBGRA() || !std::isfinite(factor) || std::fabs(factor - 1) <= 0.0005)
+    if (!buffer || !std::isfinite(factor) || std::fabs(factor - 1) <= 0.0005)
+        return buffer;
+    if (buffer->isJ420())
+        return alivePlanarBrightness(brightnessLUT(factor), buffer);
+    if (!buffer->isBGRA())
         return buffer;
     PixelBufferRef output = PixelBuffer::create(buffer->width(), buffer->height(), kPixelFormatBGRA);
     if (!output)

@@ -34,9 +34,10 @@ public:
     /// Entry i is factor × i rounded (halves away from zero) and limited to 0…255.
     static std::array<std::uint8_t, 256> brightnessLUT(double factor);
 
-    /// A new frame with blue, green and red scaled by the factor and alpha kept. The frame itself
-    /// comes back when it is not BGRA, when the factor is within 0.0005 of 1 or not finite, or when
-    /// no new frame can be made.
+    /// A new frame with blue, green and red scaled by the factor and alpha kept; for a J420 frame
+    /// only luma is scaled, so colours keep their hue and saturation. The frame itself comes back
+    /// when it is neither, when the factor is within 0.0005 of 1 or not finite, or when no new
+    /// frame can be made.
     static PixelBufferRef applyBrightness(double factor, const PixelBufferRef& buffer);
 
     bool operator==(const AliveMotion&) const = default;

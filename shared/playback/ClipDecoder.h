@@ -73,7 +73,7 @@ public:
 class FFmpegClipDecoder final : public ClipDecoder {
 public:
     static constexpr std::int64_t kMaxFrames = 3600;
-    static constexpr std::int64_t kMaxDecodedBytes = 2LL * 1024 * 1024 * 1024;
+    static constexpr std::int64_t kMaxDecodedBytes = 9LL * 256 * 1024 * 1024; // 20 s of 720p at 30 fps fit
 
     DecodedClip decode(const std::filesystem::path& file, std::int64_t maxFrames) override;
     DecodedClip decode(const std::filesystem::path& file, const ClipRequest& request) override;

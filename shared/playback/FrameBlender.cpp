@@ -222,9 +222,10 @@ std::vector<double> crossfadeWeights(std::int64_t steps)
 
 PixelBufferRef blend(const PixelBufferRef& a, const PixelBufferRef& b, double t)
 {
-    if (!a || !b || a->width() != b->width() || a->height() != b->height() || !a->isBGRA() || !b->isBGRA())
+    if (!a || !b || a->width() != b->width() || a->height() != b->height() || a->pixelFormat() != b->pixelFormat()
+        || !(a->isBGRA() || a->isJ420()))
         return a;
-    PixelBufferRef output = PixelBuffer::create(a->width(), a->height(), kPixelFormatBGRA);
+    PixelBufferRef output = PixelBuffer::create(a->width(), a->height(), a->pixelFormat());
     if (!output)
         return a;
     const BlendPlan plan(t);
@@ -238,13 +239,18 @@ PixelBufferRef blend(const PixelBufferRef& a, const PixelBufferRef& b, double t)
     auto lockOut = output->lockForWriting();
     if (!lockA.baseAddress() || !readB.baseAddress() || !lockOut.baseAddress())
         return a;
-    const std::size_t pixelBytes = static_cast<std::size_t>(a->width()) * 4;
-    const std::size_t copyBytes = std::min(output->bytesPerRow(), a->bytesPerRow());
-    for (int y = 0; y < a->height(); ++y) {
-        std::uint8_t* out = lockOut.row(y);
-        if (copyBytes > pixelBytes)
-            std::memcpy(out + pixelBytes, lockA.row(y) + pixelBytes, copyBytes - pixelBytes);
-        plan.blendRow(lockA.row(y), readB.row(y), out, pixelBytes);
+    // Same format and size: the planes match in rows and pixel bytes, only the strides may differ.
+    for (int index = 0; index < a->planeCount(); ++index) {
+        const PixelBuffer::Plane planeA = a->plane(index), planeB = b->plane(index), planeOut = output->plane(index);
+        const std::size_t copyBytes = std::min(planeOut.bytesPerRow, planeA.bytesPerRow);
+        for (int y = 0; y < planeA.rows; ++y) {
+            const std::uint8_t* rowA = lockA.baseAddress() + planeA.offset + static_cast<std::size_t>(y) * planeA.bytesPerRow;
+            const std::uint8_t* rowB = readB.baseAddress() + planeB.offset + static_cast<std::size_t>(y) * planeB.bytesPerRow;
+            std::uint8_t* out = lockOut.baseAddress() + planeOut.offset + static_cast<std::size_t>(y) * planeOut.bytesPerRow;
+            if (copyBytes > planeA.rowBytes)
+                std::memcpy(out + planeA.rowBytes, rowA + planeA.rowBytes, copyBytes - planeA.rowBytes);
+            plan.blendRow(rowA, rowB, out, planeA.rowBytes);
+        }
     }
     return output;
 }

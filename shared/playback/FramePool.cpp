@@ -152,15 +152,18 @@ void FramePool::recycle(std::uint8_t* block, std::size_t bytes)
         std::lock_guard lock(mutex_);
         const Clock::time_point now = now_();
         takeIdle(now, released);
+        // A full pool gives up the block held longest, whatever its size: a size no longer asked
+        // for goes that way, and so do surplus blocks of one size while two sizes alternate (a
+        // loop frame and the frame served from it), which would otherwise push the other out.
         Block* empty = nullptr;
-        Block* stale = nullptr;
+        Block* oldest = nullptr;
         for (std::size_t i = 0; i < limits_.blocks; ++i) {
             if (!held_[i].memory)
                 empty = empty ? empty : &held_[i];
-            else if (held_[i].bytes != bytes)
-                stale = stale ? stale : &held_[i];
+            else if (!oldest || held_[i].heldSince < oldest->heldSince)
+                oldest = &held_[i];
         }
-        Block* slot = empty ? empty : stale;
+        Block* slot = empty ? empty : oldest;
         unheld = slot ? std::exchange(*slot, Block{block, bytes, now}) : Block{block, bytes, now};
     }
     for (const Block& idle : released)

@@ -59,9 +59,8 @@ public:
     /// A block of at least `bytes`, aligned to `alignment` (64 or less): the held block of exactly
     /// that size given back last when one waits, else a new one. Null when memory is short.
     std::uint8_t* obtain(std::size_t bytes, std::size_t alignment = 64);
-    /// Takes back a block obtained for `bytes`: held for reuse when its size is poolable, replacing
-    /// a held block of another size when the pool is full (a size change left that behind),
-    /// freed otherwise.
+    /// Takes back a block obtained for `bytes`: held for reuse when its size is poolable (in a
+    /// full pool, in place of the block held longest), freed otherwise.
     void recycle(std::uint8_t* block, std::size_t bytes);
     /// Frees every held block.
     void drain();

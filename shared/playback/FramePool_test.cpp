@@ -106,6 +106,29 @@ TEST(FramePool, ABlockLeftIdleIsFreedOnceItsTimeHasPassed)
     EXPECT_EQ(pool.statistics(), (FramePool::Statistics{9, 2, 1, 8192}));
 }
 
+// A loop frame and the frame served from it come and go in turn; blocks left over from a burst
+// of one size must not keep pushing the other size out.
+TEST(FramePool, TwoSizesInTurnAreBothReusedAfterABurstOfOne)
+{
+    using std::chrono::seconds;
+    fakeNow = FramePool::Clock::time_point{} + seconds(200);
+    FramePool pool({2, 4096, 65536, std::chrono::milliseconds(10'000)}, &fakeClock);
+    std::uint8_t* burst[] = {pool.obtain(8192), pool.obtain(8192)};
+    for (std::uint8_t* block : burst)
+        pool.recycle(block, 8192);
+    for (int round = 0; round < 4; ++round) {
+        fakeNow += seconds(1);
+        std::uint8_t* served = pool.obtain(12288);
+        std::uint8_t* frame = pool.obtain(8192);
+        pool.recycle(served, 12288);
+        pool.recycle(frame, 8192);
+    }
+    const auto statistics = pool.statistics();
+    EXPECT_EQ(statistics.allocated, 3u) << "the burst's two, and one of the other size";
+    EXPECT_EQ(statistics.reused, 7u);
+    EXPECT_EQ(std::pair(statistics.heldBlocks, statistics.heldBytes), std::pair(std::size_t{2}, std::size_t{8192 + 12288}));
+}
+
 TEST(FramePool, NoMoreThanItsFixedMaximumOfBlocks)
 {
     FramePool pool({100, 4096, 65536});

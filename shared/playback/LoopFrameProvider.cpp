@@ -6,14 +6,18 @@
 #include "analysis/LoopStabilizer.h"
 #include "platform/Log.h"
 #include "playback/ClipDecoder.h"
+#include "playback/ClipSampling.h"
 #include "playback/FrameBlender.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
 #include "playback/LoopRotation.h"
 #include "playback/ParallelFor.h"
+#include "playback/YuvFrames.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -55,6 +59,35 @@ FaceDetector& boxOnlyDetector()
 std::vector<PixelBufferRef> stabilized(std::vector<PixelBufferRef> frames)
 {
     return LoopStabilizer::stabilize(std::move(frames), kMaxShiftFraction, kMaxCropFraction);
+}
+
+// The decoder's budget for a budget of kept bytes: its BGRA frames take this many times the
+// bytes of their J420 form at the largest size a load allows.
+std::int64_t decodedBudget(std::int64_t keptBytes, std::int64_t maxWidth, std::int64_t maxHeight)
+{
+    const std::size_t bgra = PixelBuffer::byteCount(maxWidth, maxHeight, kPixelFormatBGRA);
+    const std::size_t compact = PixelBuffer::byteCount(maxWidth, maxHeight, kPixelFormatJ420);
+    const long double ratio = bgra > 0 && compact > 0 ? static_cast<long double>(bgra) / static_cast<long double>(compact) : 8.0L / 3;
+    const long double budget = static_cast<long double>(keptBytes) * ratio;
+    constexpr auto largest = std::numeric_limits<std::int64_t>::max();
+    return budget >= static_cast<long double>(largest) ? largest : static_cast<std::int64_t>(budget);
+}
+
+std::string bytesText(std::int64_t bytes)
+{
+    char text[48];
+    if (bytes < 1024 * 1024)
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+    else
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+std::string secondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
 }
 
 } // namespace
@@ -105,10 +138,72 @@ void LoopFrameProvider::setLimits(const LoadLimits& limits)
     limits_ = limits;
 }
 
+void LoopFrameProvider::setLog(LogSink* log)
+{
+    std::lock_guard lock(limitsMutex_);
+    log_ = log;
+}
+
+void LoopFrameProvider::logCut(const std::string& message) const
+{
+    std::lock_guard lock(limitsMutex_);
+    if (log_)
+        log_->write(LogLevel::info, message);
+}
+
 ClipRequest LoopFrameProvider::requestFor(std::int64_t maxFrames, std::int64_t maxBytes) const
 {
     const LoadLimits limits = this->limits();
-    return ClipRequest{maxFrames, maxBytes, limits.maxWidth, limits.maxHeight};
+    return ClipRequest{maxFrames, decodedBudget(maxBytes, limits.maxWidth, limits.maxHeight), limits.maxWidth, limits.maxHeight};
+}
+
+void LoopFrameProvider::noteDecoderCut(const DecodedClip& clip, const std::filesystem::path& file, std::int64_t maxFrames,
+                                       std::int64_t maxBytes) const
+{
+    const auto frames = static_cast<std::int64_t>(clip.frames.size());
+    const auto held = static_cast<std::int64_t>(std::floor(clip.seconds * ClipSampling::kOutputRate));
+    // A frame short of the duration is the sampling's rounding, not a cut.
+    if (frames == 0 || frames >= maxFrames || frames + 1 >= held)
+        return;
+    const PixelBufferRef& first = clip.frames.front();
+    const std::int64_t frameBytes = first ? static_cast<std::int64_t>(first->byteCount()) : 0;
+    const LoadLimits limits = this->limits();
+    const bool budget = (frames + 1) * frameBytes > decodedBudget(maxBytes, limits.maxWidth, limits.maxHeight);
+    logCut("loop: " + file.filename().string() + " cut to " + secondsText(static_cast<double>(frames) / ClipSampling::kOutputRate)
+           + " of its " + secondsText(clip.seconds) + ": "
+           + (budget ? "the loop's memory budget of " + bytesText(limits.maxBytes) + " holds no more"
+                    : "the decoder gave no more (its cap on one clip, or the rest is unreadable)"));
+}
+
+std::vector<PixelBufferRef> LoopFrameProvider::compacted(std::vector<PixelBufferRef> frames, std::int64_t maxBytes,
+                                                         const std::filesystem::path& file) const
+{
+    // Each BGRA frame goes as soon as its J420 form exists, so beyond the list itself only a
+    // frame per core is held twice.
+    std::vector<PixelBufferRef> compact(frames.size());
+    parallelFor(frames.size(), [&](std::size_t i) {
+        compact[i] = frames[i] && frames[i]->isJ420() ? frames[i] : YuvFrames::compact(frames[i]);
+        frames[i].reset();
+    });
+    frames.clear();
+    std::erase(compact, nullptr);
+    // A size whose rows need padding keeps a little more than 3/8 of its BGRA bytes, so the
+    // decoder's budget alone may let a few frames too many through.
+    std::int64_t used = 0;
+    std::size_t kept = 0;
+    for (; kept < compact.size(); ++kept) {
+        const auto bytes = static_cast<std::int64_t>(compact[kept]->byteCount());
+        if (used + bytes > maxBytes)
+            break;
+        used += bytes;
+    }
+    if (kept < compact.size()) {
+        logCut("loop: " + file.filename().string() + " cut to " + secondsText(static_cast<double>(kept) / ClipSampling::kOutputRate)
+               + " of " + secondsText(static_cast<double>(compact.size()) / ClipSampling::kOutputRate)
+               + " decoded: the loop's memory budget of " + bytesText(limits().maxBytes) + " holds no more");
+        compact.resize(kept);
+    }
+    return compact;
 }
 
 void LoopFrameProvider::reset()
@@ -140,13 +235,27 @@ std::int64_t LoopFrameProvider::frameCount() const
     return static_cast<std::int64_t>(frames_.size());
 }
 
+std::int64_t LoopFrameProvider::byteCount() const
+{
+    std::lock_guard lock(mutex_);
+    std::int64_t bytes = 0;
+    for (const PixelBufferRef& frame : frames_)
+        bytes += static_cast<std::int64_t>(frame->byteCount());
+    return bytes;
+}
+
 void LoopFrameProvider::load(const std::filesystem::path& file, std::int64_t maxFrames, std::int64_t crossfadeFrames)
 {
-    DecodedClip clip = decoder_->decode(file, requestFor(maxFrames, limits().maxBytes));
-    // The unstabilised frames go while their stabilised copies are made, before the analysis
-    // allocates.
-    std::vector<PixelBufferRef> frames = stabilized(std::move(clip.frames));
+    const std::int64_t maxBytes = limits().maxBytes;
+    DecodedClip clip = decoder_->decode(file, requestFor(maxFrames, maxBytes));
+    noteDecoderCut(clip, file, maxFrames, maxBytes);
+    // The unstabilised frames go while their stabilised copies are made, and each stabilised
+    // frame as its compact copy is made.
+    std::vector<PixelBufferRef> stable = stabilized(std::move(clip.frames));
     clip.frames.clear();
+    std::vector<PixelBufferRef> frames = compacted(std::move(stable), maxBytes, file);
+    if (frames.empty())
+        throw LoadError(LoadError::Case::empty, "no frame of " + file.filename().string() + " could be kept");
     if (loopMode_ == LoopMode::forward)
         appendWrapCrossfade(frames, crossfadeFrames);
     installFrames(std::move(frames), clip.width, clip.height);
@@ -178,10 +287,14 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
             size = std::pair(clip.width, clip.height);
         else if (*size != std::pair(clip.width, clip.height))
             continue;
-        for (const PixelBufferRef& frame : clip.frames)
-            if (frame)
-                bytesLeft -= static_cast<std::int64_t>(frame->bytesPerRow()) * frame->height();
-        clips.push_back(stabilized(std::move(clip.frames)));
+        noteDecoderCut(clip, file, perClip, bytesLeft);
+        std::vector<PixelBufferRef> stable = stabilized(std::move(clip.frames));
+        clip.frames.clear();
+        std::vector<PixelBufferRef> frames = compacted(std::move(stable), bytesLeft, file);
+        for (const PixelBufferRef& frame : frames)
+            bytesLeft -= static_cast<std::int64_t>(frame->byteCount());
+        if (!frames.empty())
+            clips.push_back(std::move(frames));
     }
     if (clips.empty())
         throw LoadError(LoadError::Case::empty, "none of the " + std::to_string(files.size()) + " clips could be loaded");
@@ -194,7 +307,7 @@ void LoopFrameProvider::loadMultiple(const std::vector<std::filesystem::path>& f
 
 void LoopFrameProvider::installFramesForTesting(std::vector<PixelBufferRef> frames)
 {
-    installFrames(std::move(frames), 0, 0);
+    installFrames(compacted(std::move(frames), std::numeric_limits<std::int64_t>::max(), {}), 0, 0);
 }
 
 void LoopFrameProvider::appendWrapCrossfade(std::vector<PixelBufferRef>& frames, std::int64_t steps)
@@ -211,12 +324,14 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
 {
     std::vector<FrameSignature> signatures(frames.size());
     std::vector<std::optional<LoopEntry::FaceGeometry>> faces(frames.size());
+    // Signatures read the kept frames' luma; faces are looked for in a BGRA copy of the frames
+    // ClipFaces asks about.
     parallelFor(frames.size(), [&](std::size_t i) {
-        if (frames[i])
-            signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
+        signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
     });
-    faces = ClipFaces::geometries(frames.size(), [&](std::size_t i) {
-        return frames[i] ? faceFinder_(*frames[i]) : std::nullopt;
+    faces = ClipFaces::geometries(frames.size(), [&](std::size_t i) -> std::optional<LoopEntry::FaceGeometry> {
+        const PixelBufferRef picture = YuvFrames::bgra(frames[i]);
+        return picture ? faceFinder_(*picture) : std::nullopt;
     });
 
     std::int64_t start = 0;
@@ -250,12 +365,33 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
 
 PixelBufferRef LoopFrameProvider::nextFrame()
 {
-    std::lock_guard lock(mutex_);
-    if (frames_.empty())
-        return nullptr;
-    PixelBufferRef frame = frames_[static_cast<std::size_t>(cursor_)];
-    if (walker_ && step_.partner)
-        frame = FrameBlender::blend(frame, frames_[static_cast<std::size_t>(*step_.partner)], step_.partnerWeight);
+    // The pixel work runs after the lock: the frames are never written once installed.
+    PixelBufferRef frame;
+    PixelBufferRef partner;
+    double partnerWeight = 0;
+    double brightness = 1;
+    {
+        std::lock_guard lock(mutex_);
+        if (frames_.empty())
+            return nullptr;
+        frame = frames_[static_cast<std::size_t>(cursor_)];
+        if (walker_ && step_.partner) {
+            partner = frames_[static_cast<std::size_t>(*step_.partner)];
+            partnerWeight = step_.partnerWeight;
+        }
+        stepLocked();
+        if (alive_.amplitude() > 0)
+            brightness = alive_.nextFactor();
+    }
+    if (partner)
+        frame = FrameBlender::blend(frame, partner, partnerWeight);
+    if (brightness != 1)
+        frame = AliveMotion::applyBrightness(brightness, frame);
+    return YuvFrames::bgra(frame);
+}
+
+void LoopFrameProvider::stepLocked()
+{
     const auto count = static_cast<std::int64_t>(frames_.size());
     bool hold = false;
     if (loopMode_ != LoopMode::freeze && count >= 2) {
@@ -271,9 +407,6 @@ PixelBufferRef LoopFrameProvider::nextFrame()
     } else if (!hold) {
         std::tie(cursor_, ascending_) = advance(cursor_, ascending_, count, loopMode_);
     }
-    if (alive_.amplitude() > 0)
-        frame = AliveMotion::applyBrightness(alive_.nextFactor(), frame);
-    return frame;
 }
 
 void LoopFrameProvider::startNear(const PixelBufferRef& frame)

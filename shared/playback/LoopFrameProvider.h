@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -24,8 +25,10 @@ namespace quellon {
 
 class ClipDecoder;
 struct ClipRequest;
+struct DecodedClip;
 class ImageContext;
 struct DecodedImage;
+class LogSink;
 
 /// Plays a recorded loop (one clip, or several joined) as a stream of frames that looks live:
 /// an endless walk between look-alike frames, ping-pong, forward or frozen, the forward seam hidden by a crossfade, the start matched to
@@ -38,6 +41,10 @@ struct DecodedImage;
 ///
 /// Frozen loops always show frame 0: randomizeStart does not apply to them, so a frozen
 /// picture never jumps from a random first frame to frame 0.
+///
+/// The loop keeps its frames in J420 (1.5 bytes a pixel against BGRA's 4): each stabilised
+/// frame is converted as soon as it is made and its BGRA form released. Crossfades and the
+/// brightness drift work on that form; frames are served as BGRA converted from it.
 class LoopFrameProvider {
 public:
     using LoadError = LoopLoadError;
@@ -48,9 +55,11 @@ public:
         /// size, which no served frame exceeds.
         std::int64_t maxWidth = 1280;
         std::int64_t maxHeight = 720;
-        /// Bytes the decoded frames of the whole loop may take (844 MiB: 8 s of 720p BGRA); a clip
-        /// that would take more is cut shorter, and the clips after it get what is left.
-        std::int64_t maxBytes = 240LL * 1280 * 720 * 4;
+        /// Bytes the kept (J420) frames of the whole loop may take: 20 s of 720p at 30 fps
+        /// (791 MiB), so a long or large import cannot exhaust memory. A clip that would take
+        /// more is cut shorter (and the cut logged), and the clips after it get what is left.
+        /// While a clip loads, its decoded BGRA frames may take 8/3 as many bytes.
+        std::int64_t maxBytes = 20LL * 30 * (1280 * 720 * 3 / 2);
 
         bool operator==(const LoadLimits&) const = default;
     };
@@ -81,6 +90,10 @@ public:
     LoadLimits limits() const;
     void setLimits(const LoadLimits& limits);
 
+    /// Where loads report a clip cut short by the byte budget (nowhere by default). The sink
+    /// must outlive the provider.
+    void setLog(LogSink* log);
+
     /// Back to the first frame, ascending.
     void reset();
 
@@ -90,6 +103,8 @@ public:
     std::int64_t width() const;
     std::int64_t height() const;
     std::int64_t frameCount() const;
+    /// Bytes the loaded frames hold (padding included).
+    std::int64_t byteCount() const;
 
     /// One clip: its first maxFrames frames at the output rate (negative is decodeFailed), within
     /// the limits, stabilised, and for a forward loop given a wrap crossfade of crossfadeFrames
@@ -103,11 +118,13 @@ public:
     void loadMultiple(const std::vector<std::filesystem::path>& files, std::int64_t totalBudget,
                       std::int64_t crossfadeFrames);
 
-    /// Installs the frames as a load would, with size 0: no decoding, stabilising or crossfade.
+    /// Installs the frames as a load would (BGRA ones converted to J420; those of other formats
+    /// left out), with size 0: no decoding, stabilising or crossfade.
     void installFramesForTesting(std::vector<PixelBufferRef> frames);
 
-    /// The frame to show now (nothing before any load), then one step of playback: a stall or
-    /// a repeated frame may hold the cursor; the brightness drift applies to every frame served.
+    /// The frame to show now as a new BGRA frame (nothing before any load or when memory is
+    /// short), then one step of playback: a stall or a repeated frame may hold the cursor; the
+    /// brightness drift applies to every frame served.
     PixelBufferRef nextFrame();
 
     /// Moves the cursor to the loop frame that best continues `frame` (normally the last live
@@ -120,7 +137,8 @@ public:
     static std::pair<std::int64_t, bool> advance(std::int64_t cursor, bool ascending, std::int64_t count, LoopMode mode);
 
     /// The frames of a forward loop's seam: blends of the last frame towards the first at
-    /// FrameBlender::crossfadeWeights(steps), appended. Lists of fewer than 2 frames stay.
+    /// FrameBlender::crossfadeWeights(steps), appended, in the frames' own format. Lists of fewer
+    /// than 2 frames stay.
     static void appendWrapCrossfade(std::vector<PixelBufferRef>& frames, std::int64_t steps);
 
     /// A frame buffer of the image's own size holding its pixels (never scaled or cropped), or
@@ -136,13 +154,23 @@ private:
     void installFrames(std::vector<PixelBufferRef> frames, std::int64_t width, std::int64_t height);
 
     ClipRequest requestFor(std::int64_t maxFrames, std::int64_t maxBytes) const;
+    // The frames in J420 within maxBytes; a cut is logged.
+    std::vector<PixelBufferRef> compacted(std::vector<PixelBufferRef> frames, std::int64_t maxBytes,
+                                          const std::filesystem::path& file) const;
+    void logCut(const std::string& message) const;
+    // Logs a clip the decoder gave fewer frames than it holds and was asked for.
+    void noteDecoderCut(const DecodedClip& clip, const std::filesystem::path& file, std::int64_t maxFrames,
+                        std::int64_t maxBytes) const;
+    // One step of the cursor (or a hold); under mutex_.
+    void stepLocked();
 
     const LoopMode loopMode_;
     const std::shared_ptr<ClipDecoder> decoder_;
     const FaceFinder faceFinder_;
     std::atomic<bool> randomizeStart_{false};
     mutable std::mutex limitsMutex_;
-    LoadLimits limits_; // guarded by limitsMutex_, so a load never waits for playback's lock
+    LoadLimits limits_;      // guarded by limitsMutex_, so a load never waits for playback's lock
+    LogSink* log_ = nullptr; // guarded by limitsMutex_
 
     mutable std::mutex mutex_;
     // Everything below is guarded by mutex_.

@@ -50,18 +50,38 @@ public:
         const auto found = clips.find(file.string());
         if (found == clips.end())
             throw LoopLoadError(LoopLoadError::Case::decodeFailed, "no such clip");
-        DecodedClip clip{{}, found->second.width, found->second.height, 30, 1};
+        DecodedClip clip{{}, found->second.width, found->second.height, 30, static_cast<double>(found->second.levels.size()) / 30};
         for (int level : found->second.levels)
             if (static_cast<std::int64_t>(clip.frames.size()) < maxFrames)
                 clip.frames.push_back(greyFrame(level));
         if (clip.frames.empty())
             throw LoopLoadError(LoopLoadError::Case::empty, "no frames");
+        std::lock_guard lock(mutex);
+        handedOut.insert(handedOut.end(), clip.frames.begin(), clip.frames.end());
+        return clip;
+    }
+
+    /// As the FFmpeg decoder does: no more frames than the byte budget holds in BGRA.
+    DecodedClip decode(const std::filesystem::path& file, const ClipRequest& request) override
+    {
+        {
+            std::lock_guard lock(mutex);
+            budgets.push_back(request);
+        }
+        DecodedClip clip = decode(file, request.maxFrames);
+        const auto frameBytes = static_cast<std::int64_t>(clip.frames.front()->byteCount());
+        if (request.maxBytes > 0 && static_cast<std::int64_t>(clip.frames.size()) * frameBytes > request.maxBytes)
+            clip.frames.resize(static_cast<std::size_t>(request.maxBytes / frameBytes));
+        if (clip.frames.empty())
+            throw LoopLoadError(LoopLoadError::Case::empty, "no frames within the budget");
         return clip;
     }
 
     std::map<std::string, Clip> clips;
     std::mutex mutex;
     std::vector<std::pair<std::string, std::int64_t>> requests;
+    std::vector<ClipRequest> budgets;
+    std::vector<std::weak_ptr<PixelBuffer>> handedOut; // every frame decoded
 };
 
 struct Fixture {

@@ -6,6 +6,7 @@
 #include "playback/LoopRotation.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
+#include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 #include "state/QuellonState.h"
 
@@ -222,6 +223,43 @@ TEST(LoopFrameProviderTest, LoadMultipleCapsEachClipAndKeepsTheFirstSize)
     EXPECT_EQ(forward.provider.frameCount(), 30 + 2 + 3 + 2) << "and a wrap crossfade in forward loops";
 }
 
+// The budget counts frames as kept (J420) and hands the decoder what their BGRA form takes
+// while they load; whatever it cuts off is logged.
+TEST(LoopFrameProviderTest, TheByteBudgetHoldsTwentySecondsOf720pAndLogsWhatItCuts)
+{
+    const LoopFrameProvider::LoadLimits defaults;
+    const auto compactFrame = static_cast<std::int64_t>(PixelBuffer::byteCount(1280, 720, kPixelFormatJ420));
+    EXPECT_EQ(defaults.maxBytes / compactFrame, 600) << "20 s at 30 fps, and not a frame more";
+
+    Fixture loop(LoopMode::pingpong);
+    loop.decoder->clips["/clips/a.mov"] = {{10, 20, 30, 40, 50, 60, 70, 80}};
+    loop.provider.load("/clips/a.mov", 600, 0);
+    ASSERT_EQ(loop.decoder->budgets.size(), 1u);
+    const std::int64_t decoderBudget = loop.decoder->budgets.front().maxBytes;
+    const auto decodedFrame = static_cast<std::int64_t>(PixelBuffer::byteCount(1280, 720, kPixelFormatBGRA));
+    EXPECT_EQ(decoderBudget / decodedFrame, 600) << "the decoder may hold 20 s of 720p while they load";
+    EXPECT_LE(decoderBudget, FFmpegClipDecoder::kMaxDecodedBytes) << "and its own cap does not cut them shorter";
+
+    CapturingLogSink log;
+    loop.provider.setLog(&log);
+    // 16-pixel frames need more padding in J420 than in BGRA, so the decoder's share of the
+    // budget lets 8 frames through and only 3 are kept.
+    const auto smallFrame = static_cast<std::int64_t>(PixelBuffer::byteCount(16, 16, kPixelFormatJ420));
+    loop.provider.setLimits({.maxBytes = 3 * smallFrame});
+    loop.provider.load("/clips/a.mov", 600, 0);
+    EXPECT_EQ(loop.play(6), (std::vector<int>{10, 20, 30, 20, 10, 20}));
+    EXPECT_EQ(loop.provider.byteCount(), 3 * smallFrame);
+    EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of 0.3 s decoded: the loop's memory budget of 4.5 KiB holds no more"));
+    // Bounded to the frames' own size, the decoder's share is 3 frames of BGRA: it cuts the clip.
+    loop.provider.setLimits({.maxWidth = 16, .maxHeight = 16, .maxBytes = 3 * smallFrame});
+    loop.provider.load("/clips/a.mov", 600, 0);
+    EXPECT_EQ(loop.provider.frameCount(), 3);
+    EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of its 0.3 s: the loop's memory budget of 4.5 KiB holds no more"));
+    EXPECT_EQ(log.lines().size(), 2u);
+    for (const auto& decoded : loop.decoder->handedOut)
+        EXPECT_TRUE(decoded.expired()) << "no decoded BGRA frame outlives its load";
+}
+
 TEST(LoopFrameProviderTest, AFailedLoadKeepsTheLoopThatPlays)
 {
     Fixture forward(LoopMode::forward);
@@ -356,14 +394,49 @@ TEST_F(LoopPaceTest, FramesAreStoredAtMostAtTheLimitsSizeAndTheByteBudgetIsTheLo
     const auto fast = markerClip("fast.mkv", 30, 2, 4);
     const auto other = markerClip("other.mkv", 30, 2, 4);
     LoopFrameProvider provider = forwardProvider();
-    const PixelBufferRef probe = PixelBuffer::create(160, 90);
-    const auto frameBytes = static_cast<std::int64_t>(probe->bytesPerRow()) * 90;
+    // The budget counts frames as kept: J420.
+    const auto frameBytes = static_cast<std::int64_t>(PixelBuffer::byteCount(160, 90, kPixelFormatJ420));
     provider.setLimits({.maxWidth = 160, .maxHeight = 160, .maxBytes = 30 * frameBytes});
+    CapturingLogSink log;
+    provider.setLog(&log);
     provider.loadMultiple({fast, other}, 48, 0);
     EXPECT_EQ(std::pair(provider.width(), provider.height()), (std::pair<std::int64_t, std::int64_t>(160, 90)));
     EXPECT_EQ(provider.frameCount(), 30) << "24 frames of the first clip, then the 6 the budget leaves";
+    EXPECT_EQ(provider.byteCount(), 30 * frameBytes);
+    EXPECT_TRUE(log.contains("loop: other.mkv cut to 0.2 s of its 2.0 s: the loop's memory budget of 759.4 KiB holds no more"));
+    EXPECT_EQ(log.lines().size(), 1u) << "the first clip is whole";
     const std::vector<int> steps = servedSteps(provider, 30);
     EXPECT_EQ(std::count(steps.begin(), steps.end(), 2), 28) << "half the size, half the step";
+}
+
+// What the meeting sees of a loop is the clip's colour: whatever matrix and range the clip
+// declares, a served frame is within 3 levels of the colour it was made from.
+TEST(LoopFrameProviderTest, ServedFramesKeepTheClipsColourInEveryMatrixAndRange)
+{
+    if (!testing::haveFFmpeg())
+        GTEST_SKIP() << "ffmpeg is needed";
+    TemporaryDirectory temp{"quellon-loop-colour-test"};
+    const testing::Pixel colour{32, 64, 192, 255}; // #C04020
+    const struct { const char *matrix, *range, *tag; } encodings[] = {
+        {"bt709", "tv", "bt709"}, {"bt601", "tv", "smpte170m"}, {"bt601", "pc", "smpte170m"}};
+    for (const auto& encoding : encodings) {
+        const auto clip = temp.path() / (std::string(encoding.tag) + "-" + encoding.range + ".mkv");
+        ASSERT_TRUE(testing::ffmpeg(std::string("-f lavfi -i color=c=0xC04020:s=64x48:r=30:d=0.5 -vf scale=out_color_matrix=")
+                                        + encoding.matrix + ":out_range=" + encoding.range + ",format=yuv420p -colorspace "
+                                        + encoding.tag + " -color_range " + encoding.range + " -c:v ffv1",
+                                    clip));
+        LoopFrameProvider provider(LoopMode::forward, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
+                                   std::make_shared<FFmpegClipDecoder>(), [](const PixelBuffer&) { return std::nullopt; });
+        provider.load(clip, 15, 4); // the wrap crossfade's frames too
+        for (int i = 0; i < 19; ++i) {
+            const PixelBufferRef served = provider.nextFrame();
+            ASSERT_TRUE(served && served->isBGRA());
+            const testing::Pixel pixel = testing::pixelOf(*served, 32, 24);
+            for (int channel = 0; channel < 3; ++channel)
+                EXPECT_LE(std::abs(pixel[channel] - colour[channel]), 3)
+                    << encoding.tag << " " << encoding.range << " frame " << i << " channel " << channel << ": " << int(pixel[channel]);
+        }
+    }
 }
 
 } // namespace

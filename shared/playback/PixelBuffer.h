@@ -20,15 +20,22 @@ constexpr PixelFormatCode fourCharacterCode(char a, char b, char c, char d)
 }
 
 /// 32-bit BGRA: bytes blue, green, red, alpha in memory; alpha premultiplied. Every frame the
-/// system makes is in this format.
+/// system shows or sends is in this format.
 inline constexpr PixelFormatCode kPixelFormatBGRA = fourCharacterCode('B', 'G', 'R', 'A');
 /// Packed 4:2:2 Y0 U Y1 V, two bytes per pixel (what the V4L2 camera sends).
 inline constexpr PixelFormatCode kPixelFormatYUYV = fourCharacterCode('Y', 'U', 'Y', 'V');
 /// 8-bit grey, one byte per pixel.
 inline constexpr PixelFormatCode kPixelFormatGray8 = fourCharacterCode('L', '0', '0', '8');
+/// Planar 4:2:0 with full-range BT.601 values (JPEG's colours): a luma plane, then a blue and
+/// a red chroma plane of half the width and height (rounded up). 1.5 bytes a pixel against
+/// BGRA's 4: how loaded loops keep their frames. Luma is 0.299 R + 0.587 G + 0.114 B of the
+/// BGRA picture, to within a level.
+inline constexpr PixelFormatCode kPixelFormatJ420 = fourCharacterCode('J', '4', '2', '0');
 
 /// A frame in memory: width × height pixels in rows of bytesPerRow bytes. Rows are padded to
 /// a multiple of 64 bytes, so code must step by bytesPerRow, never by width × bytes per pixel.
+/// A planar frame (J420) has planes one after another in the same memory; bytesPerRow and
+/// row() are its first plane's, plane() says where each one lies.
 ///
 /// Frames are shared by reference (PixelBufferRef) between threads. Access goes through the
 /// locks below: any number of readers at once, or one writer alone, so a reader never sees a
@@ -49,14 +56,34 @@ public:
                                                PixelFormatCode format = kPixelFormatBGRA,
                                                std::size_t minimumBytesPerRow = 0);
 
-    /// Bytes per pixel of a format the buffer can hold; 0 for an unknown one.
+    /// Bytes per pixel of a packed format the buffer can hold; 0 for a planar or unknown one.
     static std::size_t bytesPerPixel(PixelFormatCode format);
+
+    /// Where one plane lies: from offset, rows of bytesPerRow bytes of which the first
+    /// rowBytes hold pixels.
+    struct Plane {
+        std::size_t offset = 0;
+        std::size_t bytesPerRow = 0;
+        std::size_t rowBytes = 0;
+        int rows = 0;
+
+        bool operator==(const Plane&) const = default;
+    };
+    /// 1 for packed formats, 3 for J420.
+    int planeCount() const;
+    /// The plane of that index (0 for a packed format); an empty plane for one out of range.
+    Plane plane(int index) const;
+    /// Bytes of pixel memory the buffer holds, padding included.
+    std::size_t byteCount() const;
+    /// The same for a buffer create() would make; 0 when it would make none.
+    static std::size_t byteCount(std::int64_t width, std::int64_t height, PixelFormatCode format);
 
     int width() const { return width_; }
     int height() const { return height_; }
     std::size_t bytesPerRow() const { return bytesPerRow_; }
     PixelFormatCode pixelFormat() const { return format_; }
     bool isBGRA() const { return format_ == kPixelFormatBGRA; }
+    bool isJ420() const { return format_ == kPixelFormatJ420; }
 
     /// Shared access to the pixels for as long as the lock lives.
     class ReadLock {
