@@ -269,8 +269,8 @@ PixelBufferRef LoopFrameProvider::nextFrame()
     } else if (!hold) {
         std::tie(cursor_, ascending_) = advance(cursor_, ascending_, count, loopMode_);
     }
-    if (alive_.amplitude() > 0)
-        frame = AliveMotion::applyBrightness(alive_.nextFactor(), frame);
+    if (alive_.isActive())
+        frame = LightDrift::apply(alive_.nextLight(), frame);
     return frame;
 }
 
