@@ -1,6 +1,7 @@
 #include "playback/LightDrift.h"
 
 #include "playback/AliveMotion.h"
+#include "playback/VectorKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,19 +13,28 @@ namespace quellon::LightDrift {
 
 namespace {
 
-constexpr int kFractionBits = 15;
-constexpr std::uint32_t kOne = 1u << kFractionBits;
+constexpr double kOne = 32768; // multipliers are factors in units of 2^-15
 
-/// out = in × multiplier / 2^15, rounded and limited to 255; the multipliers run per byte, so
-/// alpha's is exactly one.
-void scaleRowByMultipliers(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
-                           const std::uint32_t* __restrict multipliers, std::size_t count)
+/// out = in × multiplier / 2^15 in 16-bit lanes, as AliveMotion's brightness kernel does:
+/// h = ((i << 8) × m) >> 16 is i × factor with 7 fraction bits, rounded and limited to 255.
+/// A byte's multiplier is its column's plus the row's offset where the mask is set (colour,
+/// not alpha); the sums wrap in 16 bits and come out right because every factor lies in 0…2.
+QUELLON_KERNEL_BODY void lightRowKernel(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
+                                        const std::uint16_t* __restrict column, const std::uint16_t* __restrict colourMask,
+                                        std::uint16_t rowOffset, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t value = (in[i] * multipliers[i] + kOne / 2) >> kFractionBits;
+        const auto multiplier = static_cast<std::uint16_t>(column[i] + (rowOffset & colourMask[i]));
+        const auto high = static_cast<std::uint16_t>(
+            (static_cast<std::uint32_t>(static_cast<std::uint16_t>(in[i] << 8)) * multiplier) >> 16);
+        const auto value = static_cast<std::uint16_t>(static_cast<std::uint16_t>(high + 64) >> 7);
         out[i] = static_cast<std::uint8_t>(value > 255 ? 255 : value);
     }
 }
+QUELLON_VECTOR_KERNEL(lightRow,
+                      (const std::uint8_t* __restrict in, std::uint8_t* __restrict out, const std::uint16_t* __restrict column,
+                       const std::uint16_t* __restrict colourMask, std::uint16_t rowOffset, std::size_t count),
+                      (in, out, column, colourMask, rowOffset, count))
 
 } // namespace
 
@@ -36,10 +46,10 @@ PixelBufferRef apply(const LightField& field, const PixelBufferRef& buffer)
         return buffer;
     if (field.tiltX == 0 && field.tiltY == 0)
         return AliveMotion::applyBrightness(field.gain, buffer);
-    // The corners hold the extreme factors.
+    // The corners hold the extreme factors; the margins keep every 16-bit sum from wrapping.
     const double corners[] = {field.factorAt(-0.5, -0.5), field.factorAt(0.5, -0.5), field.factorAt(-0.5, 0.5),
                               field.factorAt(0.5, 0.5)};
-    if (std::any_of(std::begin(corners), std::end(corners), [](double f) { return !(f >= 0 && f <= 2); }))
+    if (std::any_of(std::begin(corners), std::end(corners), [](double f) { return !(f >= 0.01 && f <= 1.99); }))
         return buffer;
     const auto width = static_cast<std::size_t>(buffer->width());
     const auto height = buffer->height();
@@ -52,24 +62,24 @@ PixelBufferRef apply(const LightField& field, const PixelBufferRef& buffer)
         return buffer;
     const std::size_t pixelBytes = width * 4;
     const std::size_t copyBytes = std::min(buffer->bytesPerRow(), output->bytesPerRow());
-    // The horizontal part of the factor per column, in units of 2^-15; each row adds its own.
-    std::vector<std::int32_t> columnPart(width);
-    for (std::size_t x = 0; x < width; ++x)
-        columnPart[x] = static_cast<std::int32_t>(
-            std::lround(field.tiltX * ((static_cast<double>(x) + 0.5) / static_cast<double>(width) - 0.5) * kOne));
-    std::vector<std::uint32_t> multipliers(pixelBytes);
+    // Gain and horizontal tilt per byte (alpha's multiplier is exactly one); each row adds its
+    // share of the vertical tilt to the colour bytes.
+    std::vector<std::uint16_t> column(pixelBytes), colourMask(pixelBytes, 0xFFFF);
+    for (std::size_t x = 0; x < width; ++x) {
+        const double u = (static_cast<double>(x) + 0.5) / static_cast<double>(width) - 0.5;
+        const auto multiplier = static_cast<std::uint16_t>(std::lround((field.gain + field.tiltX * u) * kOne));
+        column[4 * x] = column[4 * x + 1] = column[4 * x + 2] = multiplier;
+        column[4 * x + 3] = static_cast<std::uint16_t>(kOne);
+        colourMask[4 * x + 3] = 0;
+    }
     for (int y = 0; y < height; ++y) {
-        const auto rowPart = static_cast<std::int32_t>(std::lround((field.gain + field.tiltY * ((y + 0.5) / height - 0.5)) * kOne));
-        for (std::size_t x = 0; x < width; ++x) {
-            const auto multiplier = static_cast<std::uint32_t>(std::clamp<std::int32_t>(rowPart + columnPart[x], 0, static_cast<std::int32_t>(2 * kOne)));
-            multipliers[4 * x] = multipliers[4 * x + 1] = multipliers[4 * x + 2] = multiplier;
-            multipliers[4 * x + 3] = kOne;
-        }
+        const double v = (y + 0.5) / height - 0.5;
+        const auto rowOffset = static_cast<std::uint16_t>(static_cast<std::int32_t>(std::lround(field.tiltY * v * kOne)));
         const std::uint8_t* in = input.row(y);
         std::uint8_t* out = target.row(y);
         if (copyBytes > pixelBytes)
             std::memcpy(out + pixelBytes, in + pixelBytes, copyBytes - pixelBytes);
-        scaleRowByMultipliers(in, out, multipliers.data(), pixelBytes);
+        lightRow(in, out, column.data(), colourMask.data(), rowOffset, pixelBytes);
     }
     return output;
 }

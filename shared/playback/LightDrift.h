@@ -18,11 +18,12 @@ struct LightField {
 
 namespace LightDrift {
 
-/// A new frame with blue, green and red scaled by the field's factor at each pixel (rounded,
-/// limited to 255) and alpha kept. The frame itself comes back when it is not BGRA, when the
-/// field is flat (no tilt) and its gain within 0.0005 of 1, when a value is not finite or a
-/// factor outside 0…2, or when no new frame can be made. A flat field gives exactly what
-/// AliveMotion::applyBrightness gives.
+/// A new frame with blue, green and red scaled by the field's factor at each pixel (rounded to
+/// the nearest value, or its neighbour where the product lies within 1/128 of a half; limited
+/// to 255) and alpha kept. The frame itself comes back when it is not BGRA, when the field is
+/// flat (no tilt) and its gain within 0.0005 of 1, when a value is not finite or a corner's
+/// factor outside 0.01…1.99, or when no new frame can be made. A flat field gives exactly
+/// what AliveMotion::applyBrightness gives.
 PixelBufferRef apply(const LightField& field, const PixelBufferRef& buffer);
 
 } // namespace LightDrift

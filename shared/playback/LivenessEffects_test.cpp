@@ -120,9 +120,10 @@ TEST(AliveMotion, LightStaysWithinItsBoundsAndChangesSlowly)
     EXPECT_LT(lowGain, 1 - amplitude / 2);
     EXPECT_GT(highGain, 1 + amplitude / 2);
     EXPECT_GT(highTilt, tilt / 2);
-    // ... but slowly: even a corner, where gain and tilts add up, changes by less than 2.5 %
-    // a second at 30 fps. No step, no flicker.
-    EXPECT_LT(fastest, 0.025 / 30);
+    // ... but slowly: even a corner, where gain and tilts add up, changes by less than 3.5 %
+    // a second at 30 fps (the sines' slopes all at their steepest and in step). No step, no
+    // flicker.
+    EXPECT_LT(fastest, 0.035 / 30);
 
     auto still = AliveMotion::disabled();
     EXPECT_FALSE(still.isActive());
@@ -174,7 +175,7 @@ TEST(AliveMotion, LightIsSeededAndNeverSettlesIntoAPeriod)
 /// padding and the input stay as they were, and a field that cannot be applied leaves the frame.
 TEST(LightDrift, ScalesEachPixelByTheFieldThere)
 {
-    constexpr int width = 64, height = 6;
+    constexpr int width = 61, height = 6; // an odd width leaves a tail after the vector loop
     auto frame = testing::makeFrame(width, height, [](int x, int y) {
         return Pixel{static_cast<std::uint8_t>(4 * x), static_cast<std::uint8_t>(255 - 3 * x),
                      static_cast<std::uint8_t>(40 * y + x), static_cast<std::uint8_t>(y * 50)};
@@ -191,7 +192,8 @@ TEST(LightDrift, ScalesEachPixelByTheFieldThere)
                 const double factor = field.factorAt((x + 0.5) / width - 0.5, v);
                 for (int c = 0; c < 3; ++c) {
                     const double expected = std::min(255.0, in.row(y)[4 * x + c] * factor);
-                    ASSERT_NEAR(lit.row(y)[4 * x + c], expected, 0.51) << x << "," << y << " channel " << c;
+                    // The nearest whole value, or its neighbour for a product a hair from a half.
+                    ASSERT_NEAR(lit.row(y)[4 * x + c], expected, 0.51 + 1.0 / 128) << x << "," << y << " channel " << c;
                 }
                 ASSERT_EQ(lit.row(y)[4 * x + 3], in.row(y)[4 * x + 3]);
             }
@@ -208,7 +210,7 @@ TEST(LightDrift, ScalesEachPixelByTheFieldThere)
             ASSERT_EQ(testing::pixelOf(*flat, x, y), testing::pixelOf(*brightened, x, y));
 
     for (const LightField unusable : {LightField{}, LightField{std::nan(""), 0.1, 0}, LightField{1, 0, std::nan("")},
-                                      LightField{1.9, 0.4, 0}, LightField{0.1, 0.3, 0}})
+                                      LightField{1.9, 0.4, 0}, LightField{0.1, 0.3, 0}, LightField{1.98, 0, 0.04}})
         EXPECT_EQ(LightDrift::apply(unusable, frame), frame) << unusable.gain << " " << unusable.tiltX;
     auto grey = PixelBuffer::create(3, 2, kPixelFormatGray8);
     EXPECT_EQ(LightDrift::apply(LightField{1, 0.1, 0}, grey), grey);
