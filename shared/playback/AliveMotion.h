@@ -23,7 +23,7 @@ public:
     AliveMotion(double amplitude, double tilt, double periodFrames, std::uint64_t seed);
 
     /// The setting Away uses: gain within 1 ± 0.03, tilts within ± 0.08 (an edge ± 4 %), the
-    /// slowest gain sine about 40 s at 30 fps, the quickest tilt sine about 11 s.
+    /// slowest gain sine 36 s to 44 s at 30 fps (by seed), the quickest tilt sine 10 s to 12 s.
     static AliveMotion gentle(std::uint64_t seed);
     /// No drift.
     static AliveMotion disabled();
