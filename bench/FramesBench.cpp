@@ -67,12 +67,24 @@ void memcpyBaseline(benchmark::State& state)
 void applyBrightness(benchmark::State& state)
 {
     auto frame = sampleFrame(1);
-    auto drift = AliveMotion(AliveMotion::maxAmplitude, 240, 7);
+    auto drift = AliveMotion(AliveMotion::maxAmplitude, 0, 240, 7);
     for (auto _ : state) {
-        double factor = drift.nextFactor();
+        double factor = drift.nextLight().gain;
         if (std::fabs(factor - 1) <= 0.0005)
             factor = 1.01; // keep every iteration a real pass over the frame
         auto out = AliveMotion::applyBrightness(factor, frame);
+        benchmark::DoNotOptimize(out.get());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frameBytes(*frame)));
+}
+
+// The light Away serves with: gain and tilts, a multiplier per byte.
+void applyLight(benchmark::State& state)
+{
+    auto frame = sampleFrame(1);
+    auto drift = AliveMotion::gentle(7);
+    for (auto _ : state) {
+        auto out = LightDrift::apply(drift.nextLight(), frame);
         benchmark::DoNotOptimize(out.get());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frameBytes(*frame)));
@@ -141,6 +153,8 @@ void standbyCard(benchmark::State& state)
 
 BENCHMARK(applyBrightness)->Name("ApplyBrightness_720p/quellon")->Unit(benchmark::kMicrosecond);
 BENCHMARK(memcpyBaseline)->Name("ApplyBrightness_720p/baseline_memcpy")->Unit(benchmark::kMicrosecond);
+BENCHMARK(applyLight)->Name("ApplyLight_720p/quellon")->Unit(benchmark::kMicrosecond);
+BENCHMARK(memcpyBaseline)->Name("ApplyLight_720p/baseline_memcpy")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(blend, half, 0.5)->Name("Blend_720p/quellon_t0.5")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(blend, quarter, 0.25)->Name("Blend_720p/quellon_t0.25")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(blend, third, 1.0 / 3)->Name("Blend_720p/quellon_t0.333")->Unit(benchmark::kMicrosecond);

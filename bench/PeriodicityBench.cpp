@@ -1,6 +1,6 @@
 // How plainly Away shows that it is a loop; run by hand, not by ctest:
 //   build/bench/quellon-periodicity-bench [--seconds S] [--footage drift|person|both]
-//                                         [--loop-mode MODE] [--jitter] [--lag] [--alive]
+//                                         [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate]
 // Footage with no period is made from python3-skimage's astronaut: the photograph drifting
 // along a sum of incommensurate sines with sensor noise, or a person-like cut-out of it moving
 // in front of a still background. An 8 s clip of it becomes the active loop; the real camera
@@ -9,14 +9,22 @@
 // prints the periodicity figures (analysis/PeriodicityFigures.h) of the served stream, of as
 // much of the live footage the clip was cut from, and of the clip played naively as ping-pong
 // and forward. Goal: each figure of the served stream at least 80 % of the footage's.
+// --simulate serves nothing: it replays the walk, the held frames and the light over the
+// clip's thumbnails for a table of settings (effects, light reach, walk parameters, and a
+// pan the player does not have, as an estimate of what one would take), one line each.
 
 #include "Y4MReader.h"
 #include "analysis/AnalysisTestImages.h"
+#include "analysis/LoopEntry.h"
 #include "analysis/PeriodicityFigures.h"
 #include "host/HostService.h"
 #include "host/HostSettingsStore.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
+#include "playback/AliveMotion.h"
+#include "playback/LoopJitter.h"
+#include "playback/LoopWalk.h"
+#include "playback/SimulatedLag.h"
 #include "state/QuellonState.h"
 #include "state/QuellonStorage.h"
 
@@ -187,6 +195,7 @@ struct Options {
     std::string footage = "both";
     std::optional<LoopMode> loopMode;
     bool jitter = false, lag = false, alive = false;
+    bool simulate = false;
 };
 
 bool writeClip(const fs::path& path, Footage& footage)
@@ -254,11 +263,226 @@ std::vector<Thumbnail> serveAway(const fs::path& home, const fs::path& container
     return served;
 }
 
+/// A clip frame as the simulation needs it: its thumbnail before the mean is taken off (so
+/// light can scale it) and its signature (so the walk sees what the player sees).
+struct ClipFrame {
+    Thumbnail cells;
+    FrameSignature signature;
+};
+
+ClipFrame clipFrameOf(const cv::Mat& bgr)
+{
+    cv::Mat grey, bgra;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    ClipFrame frame;
+    frame.cells = PeriodicityFigures::thumbnail(grey.ptr(), grey.cols, grey.rows, static_cast<std::int64_t>(grey.step));
+    const auto mean = static_cast<float>(cv::mean(grey)[0]);
+    for (float& cell : frame.cells)
+        cell += mean;
+    frame.signature = LoopEntry::signature(*testing::frameOf(bgra), 12).value_or(FrameSignature{});
+    return frame;
+}
+
+struct Setting {
+    std::string name;
+    LoopWalk::Parameters walk;
+    bool jitter = false, lag = false;
+    double amplitude = 0, tilt = 0, periodFrames = 600;
+    /// An estimate only, not a player effect: the picture panned by up to this many pixels
+    /// (of 1280) each way along the same kind of aperiodic path as the light's tilts.
+    double panPixels = 0;
+    std::uint64_t seed = 7;
+};
+
+/// The thumbnail moved by (dx, dy) cells, read bilinearly with the edges held.
+Thumbnail shifted(const Thumbnail& cells, double dx, double dy)
+{
+    constexpr int columns = PeriodicityFigures::kWidth, rows = PeriodicityFigures::kHeight;
+    Thumbnail out(cells.size());
+    auto at = [&](int x, int y) {
+        return cells[static_cast<std::size_t>(std::clamp(y, 0, rows - 1) * columns + std::clamp(x, 0, columns - 1))];
+    };
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < columns; ++x) {
+            const double sx = x + dx, sy = y + dy;
+            const int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
+            const double fx = sx - x0, fy = sy - y0;
+            out[static_cast<std::size_t>(y * columns + x)] = static_cast<float>(
+                (1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) + fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1)));
+        }
+    return out;
+}
+
+/// What Away would serve under a setting, in thumbnails: the player's walk, holds and light
+/// played over the clip's thumbnails (a blend and a light field both act cell by cell, up to
+/// the light's slope inside one cell).
+std::vector<Thumbnail> simulateAway(const std::vector<ClipFrame>& clip, const Setting& setting, std::int64_t count,
+                                    std::uint64_t seed)
+{
+    std::vector<FrameSignature> signatures;
+    for (const auto& frame : clip)
+        signatures.push_back(frame.signature);
+    auto table = std::make_shared<const LoopWalk::TransitionTable>(LoopWalk::buildTransitionTable(
+        LoopWalk::distanceMatrix(signatures), static_cast<std::int64_t>(clip.size()), setting.walk));
+    LoopWalk::Walker walker(table, seed, 0);
+    LoopJitter jitter = setting.jitter ? LoopJitter::gentle(seed + 1) : LoopJitter::disabled();
+    SimulatedLag lag = setting.lag ? SimulatedLag::realistic(seed + 2) : SimulatedLag::disabled();
+    AliveMotion alive(setting.amplitude, setting.tilt, setting.periodFrames, seed + 3);
+    AliveMotion pan(0, AliveMotion::maxTilt, setting.periodFrames, seed + 4);
+    constexpr int columns = PeriodicityFigures::kWidth, rows = PeriodicityFigures::kHeight;
+    std::vector<Thumbnail> served;
+    LoopWalk::Step step = walker.next();
+    for (std::int64_t t = 0; t < count; ++t) {
+        Thumbnail cells = clip[static_cast<std::size_t>(step.frame)].cells;
+        if (step.partner) {
+            const auto& other = clip[static_cast<std::size_t>(*step.partner)].cells;
+            for (std::size_t k = 0; k < cells.size(); ++k)
+                cells[k] += static_cast<float>(step.partnerWeight) * (other[k] - cells[k]);
+        }
+        bool hold = lag.stallProbability() > 0 && lag.shouldHold();
+        if (!hold && jitter.holdProbability() > 0)
+            hold = jitter.shouldHold();
+        if (!hold)
+            step = walker.next();
+        const LightField light = alive.nextLight();
+        if (setting.panPixels > 0) {
+            const LightField path = pan.nextLight();
+            const double cellPixels = 1280.0 / columns;
+            cells = shifted(cells, path.tiltX / AliveMotion::maxTilt * setting.panPixels / cellPixels,
+                            path.tiltY / AliveMotion::maxTilt * setting.panPixels / cellPixels);
+        }
+        double total = 0;
+        for (int cy = 0; cy < rows; ++cy)
+            for (int cx = 0; cx < columns; ++cx) {
+                float& cell = cells[static_cast<std::size_t>(cy * columns + cx)];
+                cell = std::min(255.0f, cell * static_cast<float>(light.factorAt((cx + 0.5) / columns - 0.5, (cy + 0.5) / rows - 0.5)));
+                total += cell;
+            }
+        const auto mean = static_cast<float>(total / static_cast<double>(cells.size()));
+        for (float& cell : cells)
+            cell -= mean;
+        served.push_back(std::move(cells));
+    }
+    return served;
+}
+
+double rmsOf(const Thumbnail& cells)
+{
+    double sum = 0;
+    for (float cell : cells)
+        sum += static_cast<double>(cell) * cell;
+    return cells.empty() ? 0 : std::sqrt(sum / static_cast<double>(cells.size()));
+}
+
+/// The median RMS step between neighbouring frames and the median RMS of a frame (its contrast), in grey levels.
+std::pair<double, double> stepAndContrast(const std::vector<Thumbnail>& frames)
+{
+    std::vector<double> steps, contrasts;
+    for (std::size_t t = 0; t < frames.size(); ++t) {
+        contrasts.push_back(rmsOf(frames[t]));
+        if (t + 1 < frames.size()) {
+            Thumbnail difference = frames[t + 1];
+            for (std::size_t k = 0; k < difference.size(); ++k)
+                difference[k] -= frames[t][k];
+            steps.push_back(rmsOf(difference));
+        }
+    }
+    auto median = [](std::vector<double> values) {
+        if (values.empty())
+            return 0.0;
+        std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+        return values[values.size() / 2];
+    };
+    return {median(steps), median(contrasts)};
+}
+
+std::vector<Setting> simulatedSettings()
+{
+    std::vector<Setting> settings;
+    const LoopWalk::Parameters walk;
+    const AliveMotion gentle = AliveMotion::gentle(0);
+    // Every combination of the three effects, the light as Away has it.
+    for (int combination = 0; combination < 8; ++combination) {
+        Setting setting{"walk", walk, (combination & 1) != 0, (combination & 2) != 0};
+        if (combination & 4) {
+            setting.amplitude = gentle.amplitude();
+            setting.tilt = gentle.tilt();
+            setting.periodFrames = gentle.periodFrames();
+        }
+        for (const auto& [on, name] : {std::pair{setting.jitter, "+jitter"}, std::pair{setting.lag, "+lag"},
+                                       std::pair{(combination & 4) != 0, "+alive"}})
+            if (on)
+                setting.name += name;
+        settings.push_back(setting);
+    }
+    for (std::uint64_t seed : {8, 9}) {
+        Setting setting{"walk, seed " + std::to_string(seed), walk};
+        setting.seed = seed;
+        settings.push_back(setting);
+    }
+    // The light's reach, and a pan on top of it: what each would take.
+    for (double tilt : {0.04, 0.16}) {
+        Setting setting{"walk+jitter, light tilt " + std::to_string(tilt).substr(0, 4), walk, true};
+        setting.amplitude = gentle.amplitude();
+        setting.tilt = tilt;
+        setting.periodFrames = gentle.periodFrames();
+        settings.push_back(setting);
+    }
+    for (double pan : {8.0, 16.0, 32.0}) {
+        Setting setting{"walk+jitter+alive, pan " + std::to_string(static_cast<int>(pan)) + " px", walk, true};
+        setting.amplitude = gentle.amplitude();
+        setting.tilt = gentle.tilt();
+        setting.periodFrames = gentle.periodFrames();
+        setting.panPixels = pan;
+        settings.push_back(setting);
+    }
+    for (std::int64_t fade : {4, 6, 12}) {
+        LoopWalk::Parameters varied = walk;
+        varied.crossfadeFrames = fade;
+        settings.push_back({"walk crossfade " + std::to_string(fade), varied});
+    }
+    // Walks that may jump between frames further apart, more often: over several seeds, as
+    // one walk's figures vary much with its luck.
+    for (const auto& [maxCost, rate] : {std::pair{0.7, 1.0 / 45}, std::pair{1.0, 1.0 / 30}, std::pair{1.5, 1.0 / 20}})
+        for (std::uint64_t seed : {7, 8, 9, 10, 11}) {
+            LoopWalk::Parameters varied = walk;
+            varied.maxCostInSteps = maxCost;
+            varied.jumpsPerFrame = rate;
+            Setting setting{"walk+jitter+alive, max cost " + std::to_string(maxCost).substr(0, 3) + ", jumps 1/"
+                                + std::to_string(static_cast<int>(std::lround(1 / rate))) + ", seed " + std::to_string(seed),
+                            varied, true};
+            setting.amplitude = gentle.amplitude();
+            setting.tilt = gentle.tilt();
+            setting.periodFrames = gentle.periodFrames();
+            setting.seed = seed;
+            settings.push_back(setting);
+        }
+    return settings;
+}
+
+void print(const char* name, const std::vector<Thumbnail>& frames);
+
+void simulate(const std::vector<ClipFrame>& clip, const PeriodicityFigures::Figures& reference, std::int64_t count)
+{
+    std::printf("  simulated Away (thumbnails), served / live in brackets:\n");
+    for (const auto& setting : simulatedSettings()) {
+        const auto served = simulateAway(clip, setting, count, setting.seed);
+        const auto figures = PeriodicityFigures::measure(served);
+        std::printf("  %-58s repeat %5.2f (%3.0f%%)  lag %6.3f (%3.0f%%)  mirrored %5.2f (%3.0f%%)\n", setting.name.c_str(),
+                    figures.repeatRatio, 100 * figures.repeatRatio / reference.repeatRatio, figures.lagContrast,
+                    100 * figures.lagContrast / reference.lagContrast, figures.mirroredRatio,
+                    100 * figures.mirroredRatio / reference.mirroredRatio);
+        std::fflush(stdout);
+    }
+}
+
 void print(const char* name, const std::vector<Thumbnail>& frames)
 {
     const auto figures = PeriodicityFigures::measure(frames);
-    std::printf("  %-26s repeat ratio %5.2f   lag contrast %6.3f   mirrored ratio %5.2f   (%zu frames)\n", name,
-                figures.repeatRatio, figures.lagContrast, figures.mirroredRatio, frames.size());
+    const auto [step, contrast] = stepAndContrast(frames);
+    std::printf("  %-26s repeat ratio %5.2f   lag contrast %6.3f   mirrored ratio %5.2f   (%zu frames; step %.2f, contrast %.1f)\n",
+                name, figures.repeatRatio, figures.lagContrast, figures.mirroredRatio, frames.size(), step, contrast);
     std::fflush(stdout);
 }
 
@@ -281,10 +505,15 @@ void run(Footage::Kind kind, const Options& options, const fs::path& home, const
     // The footage beyond the clip is made at half size (a thumbnail cell then averages a
     // quarter of the pixels, so the noise is halved to match): making it whole takes minutes.
     std::vector<Thumbnail> live, clip;
+    std::vector<ClipFrame> clipFrames;
     for (std::int64_t t = 0; t < count; ++t) {
-        live.push_back(thumbnailOf(footage.frame(t, t < kClipFrames ? 1.0 : 0.5)));
-        if (t < kClipFrames)
+        const cv::Mat frame = footage.frame(t, t < kClipFrames ? 1.0 : 0.5);
+        live.push_back(thumbnailOf(frame));
+        if (t < kClipFrames) {
             clip.push_back(live.back());
+            if (options.simulate)
+                clipFrames.push_back(clipFrameOf(frame));
+        }
     }
     std::vector<Thumbnail> forward, pingpong;
     for (std::int64_t t = 0; t < count; ++t) {
@@ -295,6 +524,10 @@ void run(Footage::Kind kind, const Options& options, const fs::path& home, const
     print("live footage", live);
     print("naive ping-pong", pingpong);
     print("naive forward", forward);
+    if (options.simulate) {
+        simulate(clipFrames, PeriodicityFigures::measure(live), count);
+        return;
+    }
     const auto served = serveAway(home, container, options);
     const auto figures = PeriodicityFigures::measure(served);
     const auto reference = PeriodicityFigures::measure(live);
@@ -323,8 +556,10 @@ int main(int argc, char** argv)
             options.lag = true;
         else if (arg == "--alive")
             options.alive = true;
+        else if (arg == "--simulate")
+            options.simulate = true;
         else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both] [--loop-mode MODE] [--jitter] [--lag] [--alive]\n",
+            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both] [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate]\n",
                          argv[0]);
             return 2;
         }

@@ -146,7 +146,7 @@ TEST(StateKeeper, ANewerRecordFromAnotherWriterIsTakenInInsteadOfStampedOver)
     // Taken whole from the camera: stored at its own revision.
     QuellonState again = keeper.state();
     again.revision = 30;
-    again.loopJitter = true;
+    again.loopJitter = !again.loopJitter;
     EXPECT_EQ(keeper.adopt(again, [](QuellonState&) {}, kNow, false), std::vector<std::string>{"loopJitter"});
     EXPECT_EQ(written.back(), again);
     EXPECT_EQ(StateKeeper::differences(QuellonState{}, QuellonState{}), std::vector<std::string>{});

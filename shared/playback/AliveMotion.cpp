@@ -141,33 +141,65 @@ struct BrightnessPlan {
 
 } // namespace
 
-AliveMotion::AliveMotion(double amplitude, double periodFrames, std::uint64_t seed)
-    : amplitude_(amplitude > 0 ? std::min(amplitude, maxAmplitude) : 0),
-      periodFrames_(periodFrames >= 1 ? periodFrames : 1)
+namespace {
+
+// Per light component (gain, tilt across, tilt down): three sines with periods in irrational
+// ratios to the base period and to each other, the slower ones weighing more.
+constexpr std::array<double, 9> kPeriodRatios = {1.0,         0.6180339887, 0.3779644730,  // 1, 1/φ, 1/√7
+                                                 0.8660254038, 0.5411961001, 0.3183098862,  // √3/2, …, 1/π
+                                                 0.9390625058, 0.4472135955, 0.2718281828}; // …, 1/√5, e/10
+constexpr std::array<double, 3> kWeights = {1.0, 0.6, 0.35};
+constexpr double kWeightSum = 1.95;
+
+double finiteOr(double value, double fallback)
+{
+    return std::isfinite(value) ? value : fallback;
+}
+
+} // namespace
+
+AliveMotion::AliveMotion(double amplitude, double tilt, double periodFrames, std::uint64_t seed)
+    : amplitude_(std::clamp(finiteOr(amplitude, 0), 0.0, maxAmplitude)),
+      tilt_(std::clamp(finiteOr(tilt, 0), 0.0, maxTilt)),
+      periodFrames_(std::max(finiteOr(periodFrames, 30), 30.0))
 {
     SplitMix64 rng(seed);
-    phase_ = kTwoPi * static_cast<double>(rng.next() % 10000) / 10000;
-    detune_ = static_cast<double>(rng.next() % 1000) / 1000 * 0.08 + 0.31;
+    detune_ = 0.9 + 0.2 * rng.nextUnit();
+    for (double& phase : phases_)
+        phase = kTwoPi * rng.nextUnit();
 }
 
 AliveMotion AliveMotion::gentle(std::uint64_t seed)
 {
-    return AliveMotion(0.035, 240, seed);
+    return AliveMotion(0.03, 0.08, 1200, seed);
 }
 
 AliveMotion AliveMotion::disabled()
 {
-    return AliveMotion(0, 1, 0);
+    return AliveMotion(0, 0, 30, 0);
 }
 
-double AliveMotion::nextFactor()
+LightField AliveMotion::lightAt(std::int64_t tick) const
 {
-    if (!(amplitude_ > 0))
-        return 1.0;
-    phase_ += kTwoPi / periodFrames_;
-    if (phase_ > kTwoPi)
-        phase_ -= kTwoPi;
-    return 1 + amplitude_ * (std::sin(phase_) + 0.5 * std::sin(detune_ * phase_)) / 1.5;
+    if (!isActive())
+        return {};
+    // From the tick itself rather than an accumulated phase: no wrap, no drift, no jump.
+    const double t = static_cast<double>(tick) / (periodFrames_ * detune_);
+    auto component = [&](std::size_t first) {
+        double sum = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            sum += kWeights[k] * std::sin(kTwoPi * t / kPeriodRatios[first + k] + phases_[first + k]);
+        return sum / kWeightSum;
+    };
+    return {1 + amplitude_ * component(0), tilt_ * component(3), tilt_ * component(6)};
+}
+
+LightField AliveMotion::nextLight()
+{
+    const LightField light = lightAt(tick_);
+    if (isActive())
+        ++tick_;
+    return light;
 }
 
 std::array<std::uint8_t, 256> AliveMotion::brightnessLUT(double factor)

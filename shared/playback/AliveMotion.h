@@ -1,5 +1,6 @@
 #pragma once
 
+#include "playback/LightDrift.h"
 #include "playback/PixelBuffer.h"
 
 #include <array>
@@ -7,29 +8,36 @@
 
 namespace quellon {
 
-/// A slow brightness drift, like changing room light or camera exposure: two sine waves, the
-/// second slower by a seeded detune so the drift never repeats visibly.
+/// Slowly changing light, like a room's daylight or a camera's exposure: an overall gain and a
+/// tilt across the picture each way, every one a sum of three sines whose periods stand in
+/// irrational ratios (and a seeded detune), so the light never comes back to an earlier state
+/// the same way: a clip shown again is never lit as before.
 class AliveMotion {
 public:
     static constexpr double maxAmplitude = 0.08;
+    static constexpr double maxTilt = 0.16;
 
-    /// amplitude is limited to 0…maxAmplitude and periodFrames to at least 1 (not a number gives
-    /// 0 and 1). The seed fixes the starting phase and the detune.
-    AliveMotion(double amplitude, double periodFrames, std::uint64_t seed);
+    /// amplitude (the gain's reach either side of 1) is limited to 0…maxAmplitude, tilt (the
+    /// reach of each tilt) to 0…maxTilt and periodFrames (the gain's slowest sine's period) to
+    /// at least 30 frames; not a number gives 0, 0 and 30. The seed fixes the phases and the detune.
+    AliveMotion(double amplitude, double tilt, double periodFrames, std::uint64_t seed);
 
-    /// Amplitude 0.035 over 240 frames.
+    /// The setting Away uses: gain within 1 ± 0.03, tilts within ± 0.08 (an edge ± 4 %), the
+    /// slowest gain sine 36 s to 44 s at 30 fps (by seed), the quickest tilt sine 10 s to 12 s.
     static AliveMotion gentle(std::uint64_t seed);
     /// No drift.
     static AliveMotion disabled();
 
-    bool isActive() const { return amplitude_ > 0; }
+    bool isActive() const { return amplitude_ > 0 || tilt_ > 0; }
     double amplitude() const { return amplitude_; }
+    double tilt() const { return tilt_; }
     double periodFrames() const { return periodFrames_; }
-    double phase() const { return phase_; }
-    double detune() const { return detune_; }
+    std::int64_t tick() const { return tick_; }
 
-    /// The brightness factor for the next frame, within 1 ± amplitude; 1 when inactive.
-    double nextFactor();
+    /// The light at a given tick; a flat field of gain 1 when inactive.
+    LightField lightAt(std::int64_t tick) const;
+    /// The light for the next frame, then one tick on.
+    LightField nextLight();
 
     /// Entry i is factor × i rounded (halves away from zero) and limited to 0…255.
     static std::array<std::uint8_t, 256> brightnessLUT(double factor);
@@ -44,9 +52,11 @@ public:
 
 private:
     double amplitude_;
+    double tilt_;
     double periodFrames_;
-    double phase_;
     double detune_;
+    std::array<double, 9> phases_{};
+    std::int64_t tick_ = 0;
 };
 
 } // namespace quellon

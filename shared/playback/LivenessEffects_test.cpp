@@ -1,4 +1,5 @@
 #include "playback/AliveMotion.h"
+#include "playback/LightDrift.h"
 #include "playback/LoopJitter.h"
 #include "playback/SimulatedLag.h"
 #include "playback/SplitMix64.h"
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -86,31 +88,132 @@ TEST(SimulatedLag, StallsKeepTheirLengthsAndGapsAndClampTheirRange)
     EXPECT_GE(huge.stallRemaining(), 0);
 }
 
-TEST(AliveMotion, DriftStaysWithinItsAmplitudeAndAdvancesThePhase)
+TEST(AliveMotion, LightStaysWithinItsBoundsAndChangesSlowly)
 {
-    EXPECT_EQ(AliveMotion(0.5, 10, 0).amplitude(), 0.08);
-    EXPECT_EQ(AliveMotion(-1, 10, 0).amplitude(), 0);
-    EXPECT_EQ(AliveMotion(0.01, 0.25, 0).periodFrames(), 1);
-    EXPECT_DOUBLE_EQ(AliveMotion::disabled().phase(), 4.734380128959818);
-    EXPECT_DOUBLE_EQ(AliveMotion::disabled().detune(), 0.366);
+    EXPECT_EQ(AliveMotion(0.5, 1, 600, 0).amplitude(), AliveMotion::maxAmplitude);
+    EXPECT_EQ(AliveMotion(0.5, 1, 600, 0).tilt(), AliveMotion::maxTilt);
+    const AliveMotion invalid(std::nan(""), -1, std::nan(""), 0);
+    EXPECT_EQ(invalid.amplitude(), 0);
+    EXPECT_EQ(invalid.tilt(), 0);
+    EXPECT_EQ(invalid.periodFrames(), 30);
+    EXPECT_EQ(AliveMotion(0.01, 0, 2, 0).periodFrames(), 30);
 
     auto motion = AliveMotion::gentle(99);
-    const double start = motion.phase();
-    motion.nextFactor();
-    const double step = 2 * std::numbers::pi / 240;
-    EXPECT_NEAR(std::fmod(motion.phase() - start + 2 * std::numbers::pi, 2 * std::numbers::pi), step, 1e-12);
-    double low = 2, high = 0;
-    for (int i = 0; i < 2000; ++i) {
-        const double f = motion.nextFactor();
-        low = std::min(low, f), high = std::max(high, f);
-        ASSERT_TRUE(motion.phase() > 0 && motion.phase() <= 2 * std::numbers::pi) << motion.phase();
+    const double amplitude = motion.amplitude(), tilt = motion.tilt();
+    ASSERT_GT(amplitude, 0);
+    ASSERT_GT(tilt, 0);
+    LightField previous = motion.nextLight();
+    double lowGain = 2, highGain = 0, highTilt = 0, fastest = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const LightField light = motion.nextLight();
+        ASSERT_LE(std::fabs(light.gain - 1), amplitude) << i;
+        ASSERT_LE(std::max(std::fabs(light.tiltX), std::fabs(light.tiltY)), tilt) << i;
+        lowGain = std::min(lowGain, light.gain), highGain = std::max(highGain, light.gain);
+        highTilt = std::max({highTilt, std::fabs(light.tiltX), std::fabs(light.tiltY)});
+        for (double u : {-0.5, 0.5})
+            for (double v : {-0.5, 0.5})
+                fastest = std::max(fastest, std::fabs(light.factorAt(u, v) - previous.factorAt(u, v)));
+        previous = light;
     }
-    EXPECT_TRUE(low >= 1 - 0.035 && low < 0.99) << low;
-    EXPECT_TRUE(high <= 1 + 0.035 && high > 1.01) << high;
+    EXPECT_EQ(motion.tick(), 10001);
+    // It uses its range, ...
+    EXPECT_LT(lowGain, 1 - amplitude / 2);
+    EXPECT_GT(highGain, 1 + amplitude / 2);
+    EXPECT_GT(highTilt, tilt / 2);
+    // ... but slowly: even a corner, where gain and tilts add up, changes by less than 3.5 %
+    // a second at 30 fps (the sines' slopes all at their steepest and in step). No step, no
+    // flicker.
+    EXPECT_LT(fastest, 0.035 / 30);
 
     auto still = AliveMotion::disabled();
-    EXPECT_EQ(still.nextFactor(), 1.0);
-    EXPECT_EQ(still, AliveMotion::disabled()) << "a still motion does not change";
+    EXPECT_FALSE(still.isActive());
+    EXPECT_EQ(still.nextLight(), LightField{});
+    EXPECT_EQ(still, AliveMotion::disabled()) << "a still light does not change";
+}
+
+TEST(AliveMotion, LightIsSeededAndNeverSettlesIntoAPeriod)
+{
+    auto a = AliveMotion::gentle(5), b = AliveMotion::gentle(5), c = AliveMotion::gentle(6);
+    bool differs = false;
+    for (int i = 0; i < 100; ++i) {
+        const LightField light = a.nextLight();
+        ASSERT_EQ(light, b.nextLight());
+        differs = differs || light != c.nextLight();
+    }
+    EXPECT_TRUE(differs) << "another seed gives another light";
+
+    // The mean distance between the light now and `lag` ticks later, for every lag up to far
+    // beyond any clip's length. Once the light has moved away from where it was, it must not
+    // come back: a period, or a near one, shows as a lag where the distance falls again.
+    constexpr int ticks = 10000, longestLag = 5000;
+    std::vector<LightField> lights;
+    for (int i = 0; i < ticks; ++i)
+        lights.push_back(a.nextLight());
+    auto distance = [](const LightField& x, const LightField& y) {
+        // Tilts reach half their value at an edge.
+        return std::hypot(x.gain - y.gain, (x.tiltX - y.tiltX) / 2, (x.tiltY - y.tiltY) / 2);
+    };
+    std::vector<double> means;
+    for (int lag = 1; lag <= longestLag; ++lag) {
+        double sum = 0;
+        for (int t = 0; t + lag < ticks; ++t)
+            sum += distance(lights[static_cast<std::size_t>(t)], lights[static_cast<std::size_t>(t + lag)]);
+        means.push_back(sum / (ticks - lag));
+    }
+    std::vector<double> sorted = means;
+    std::sort(sorted.begin(), sorted.end());
+    const double typical = sorted[sorted.size() / 2];
+    const auto away = std::find_if(means.begin(), means.end(), [&](double mean) { return mean >= typical; });
+    ASSERT_NE(away, means.end());
+    const auto movedAwayAfter = away - means.begin() + 1;
+    EXPECT_LT(movedAwayAfter, 30 * 20) << "the light moves away within a clip's length";
+    for (auto it = away; it != means.end(); ++it)
+        ASSERT_GT(*it, 0.5 * typical) << "the light comes back after " << (it - means.begin() + 1) << " ticks";
+}
+
+/// Every pixel against the field's factor there, for a tilted field and a flat one: alpha,
+/// padding and the input stay as they were, and a field that cannot be applied leaves the frame.
+TEST(LightDrift, ScalesEachPixelByTheFieldThere)
+{
+    constexpr int width = 61, height = 6; // an odd width leaves a tail after the vector loop
+    auto frame = testing::makeFrame(width, height, [](int x, int y) {
+        return Pixel{static_cast<std::uint8_t>(4 * x), static_cast<std::uint8_t>(255 - 3 * x),
+                     static_cast<std::uint8_t>(40 * y + x), static_cast<std::uint8_t>(y * 50)};
+    }, 512);
+    const auto before = testing::pixelOf(*frame, 10, 3);
+    for (const LightField field : {LightField{1.03, 0.16, -0.12}, LightField{0.95, -0.08, 0.0}, LightField{1.2, 0.0, 0.3}}) {
+        const auto out = LightDrift::apply(field, frame);
+        ASSERT_NE(out, frame);
+        auto in = frame->lockForReading();
+        auto lit = out->lockForReading();
+        for (int y = 0; y < height; ++y) {
+            const double v = (y + 0.5) / height - 0.5;
+            for (int x = 0; x < width; ++x) {
+                const double factor = field.factorAt((x + 0.5) / width - 0.5, v);
+                for (int c = 0; c < 3; ++c) {
+                    const double expected = std::min(255.0, in.row(y)[4 * x + c] * factor);
+                    // The nearest whole value, or its neighbour for a product a hair from a half.
+                    ASSERT_NEAR(lit.row(y)[4 * x + c], expected, 0.51 + 1.0 / 128) << x << "," << y << " channel " << c;
+                }
+                ASSERT_EQ(lit.row(y)[4 * x + 3], in.row(y)[4 * x + 3]);
+            }
+            for (std::size_t x = width * 4; x < out->bytesPerRow(); ++x)
+                ASSERT_EQ(lit.row(y)[x], 0xEE);
+        }
+    }
+    EXPECT_EQ(testing::pixelOf(*frame, 10, 3), before);
+
+    const auto flat = LightDrift::apply(LightField{1.05, 0, 0}, frame);
+    const auto brightened = AliveMotion::applyBrightness(1.05, frame);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            ASSERT_EQ(testing::pixelOf(*flat, x, y), testing::pixelOf(*brightened, x, y));
+
+    for (const LightField unusable : {LightField{}, LightField{std::nan(""), 0.1, 0}, LightField{1, 0, std::nan("")},
+                                      LightField{1.9, 0.4, 0}, LightField{0.1, 0.3, 0}, LightField{1.98, 0, 0.04}})
+        EXPECT_EQ(LightDrift::apply(unusable, frame), frame) << unusable.gain << " " << unusable.tiltX;
+    auto grey = PixelBuffer::create(3, 2, kPixelFormatGray8);
+    EXPECT_EQ(LightDrift::apply(LightField{1, 0.1, 0}, grey), grey);
 }
 
 TEST(AliveMotion, BrightnessTableOverAllInputs)
@@ -146,9 +249,9 @@ TEST(AliveMotion, ApplyBrightnessMatchesTheTableForEveryByte)
     auto grey = PixelBuffer::create(3, 2, kPixelFormatGray8);
     EXPECT_EQ(AliveMotion::applyBrightness(1.1, grey), grey);
     std::vector<double> factors = {1.1, 0.9, 0.92, 1.08, 2.5, 0.25};
-    auto motion = AliveMotion(0.08, 37, 5);
+    auto motion = AliveMotion(0.08, 0, 30, 5);
     for (int i = 0; i < 60; ++i)
-        factors.push_back(motion.nextFactor());
+        factors.push_back(motion.nextLight().gain);
     for (double factor : factors) {
         auto out = AliveMotion::applyBrightness(factor, frame);
         if (out == frame)

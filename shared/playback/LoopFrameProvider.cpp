@@ -1,5 +1,7 @@
 #include "playback/LoopFrameProvider.h"
 
+#include "playback/LightDrift.h"
+
 #include "analysis/ClipFaces.h"
 #include "analysis/DlibFaceDetector.h"
 #include "analysis/FaceDetector.h"
@@ -10,6 +12,7 @@
 #include "playback/FrameBlender.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
+#include "playback/LightDrift.h"
 #include "playback/LoopRotation.h"
 #include "playback/ParallelFor.h"
 #include "playback/YuvFrames.h"
@@ -369,7 +372,7 @@ PixelBufferRef LoopFrameProvider::nextFrame()
     PixelBufferRef frame;
     PixelBufferRef partner;
     double partnerWeight = 0;
-    double brightness = 1;
+    LightField light;
     {
         std::lock_guard lock(mutex_);
         if (frames_.empty())
@@ -380,13 +383,12 @@ PixelBufferRef LoopFrameProvider::nextFrame()
             partnerWeight = step_.partnerWeight;
         }
         stepLocked();
-        if (alive_.amplitude() > 0)
-            brightness = alive_.nextFactor();
+        if (alive_.isActive())
+            light = alive_.nextLight();
     }
     if (partner)
         frame = FrameBlender::blend(frame, partner, partnerWeight);
-    if (brightness != 1)
-        frame = AliveMotion::applyBrightness(brightness, frame);
+    frame = LightDrift::apply(light, frame);
     return YuvFrames::bgra(frame);
 }
 

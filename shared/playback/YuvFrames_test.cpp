@@ -3,11 +3,13 @@
 
 #include "playback/AliveMotion.h"
 #include "playback/FrameBlender.h"
+#include "playback/LightDrift.h"
 #include "playback/TestFrames.h"
 #include "playback/YuvFrames.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -153,6 +155,25 @@ TEST(YuvFrames, BrightnessDriftScalesLumaOnly)
                   0)
             << "chroma and its padding are copied";
     }
+    // The light drift's tilted field: each luma sample by the factor at its place, chroma kept.
+    constexpr int width = 37, height = 5; // odd: chroma rounds up and the vector loop leaves a tail
+    auto odd = makePlanar(width, height, [](int plane, int x, int y) {
+        return static_cast<std::uint8_t>(plane == 0 ? 6 * x + 7 * y : 90 + plane * 30 + x + y);
+    });
+    const LightField field{1.02, 0.16, -0.12};
+    auto lit = LightDrift::apply(field, odd);
+    ASSERT_NE(lit, odd);
+    ASSERT_TRUE(lit->isJ420());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double factor = field.factorAt((x + 0.5) / width - 0.5, (y + 0.5) / height - 0.5);
+            const double expected = std::min(255.0, planarByte(*odd, 0, static_cast<std::size_t>(x), y) * factor);
+            ASSERT_NEAR(planarByte(*lit, 0, static_cast<std::size_t>(x), y), expected, 0.51 + 1.0 / 128) << x << "," << y;
+        }
+    const std::size_t oddChroma = odd->plane(1).offset;
+    EXPECT_EQ(std::memcmp(lit->lockForReading().baseAddress() + oddChroma, odd->lockForReading().baseAddress() + oddChroma,
+                          odd->byteCount() - oddChroma),
+              0);
 }
 
 } // namespace

@@ -24,9 +24,12 @@ struct QuellonState {
     std::int64_t targetWidth = 1280;
     std::int64_t targetHeight = 720;
     std::int64_t loopCrossfadeFrames = 0;
-    bool loopJitter = false;
+    // Chosen by measuring how plainly Away shows its loop: a held frame now and then and a
+    // slow, never-repeating drift of the light keep the served frames from repeating exactly
+    // at no visible cost; stalls show, so they stay off.
+    bool loopJitter = true;
     bool simulatedLag = false;
-    bool aliveMotion = false;
+    bool aliveMotion = true;
     bool randomizeLoopStart = true;
     std::vector<std::string> varietyClipFilenames;
     /// Consumers apply a record only when this differs from the last one they applied.

@@ -72,6 +72,13 @@ TEST(QuellonStateJSON, DecodingRules)
         {"null camera is absent", [](Json& j) { j["selectedCameraID"] = nullptr; }, [](const QuellonState& s) { return !s.selectedCameraID; }},
         {"clip kept", [](Json& j) { j["activeClipFilename"] = "a.mov"; }, [](const QuellonState& s) { return s.activeClipFilename == "a.mov"; }},
         {"variety list kept", [](Json& j) { j["varietyClipFilenames"] = {"a", "b"}; }, [](const QuellonState& s) { return s.varietyClipFilenames == std::vector<std::string>{"a", "b"}; }},
+        // A stored record keeps its effects, whatever a new record's defaults are.
+        {"effects all off kept", [](Json& j) { j["loopJitter"] = j["simulatedLag"] = j["aliveMotion"] = false; },
+         [](const QuellonState& s) { return !s.loopJitter && !s.simulatedLag && !s.aliveMotion; }},
+        {"lag alone kept", [](Json& j) { j["loopJitter"] = j["aliveMotion"] = false; j["simulatedLag"] = true; },
+         [](const QuellonState& s) { return !s.loopJitter && s.simulatedLag && !s.aliveMotion; }},
+        {"effects null are the defaults", [](Json& j) { j["loopJitter"] = j["simulatedLag"] = j["aliveMotion"] = nullptr; },
+         [](const QuellonState& s) { return s.loopJitter && !s.simulatedLag && s.aliveMotion; }},
         {"crossfade null is 0", [](Json& j) { j["loopCrossfadeFrames"] = nullptr; }, [](const QuellonState& s) { return s.loopCrossfadeFrames == 0; }},
         {"integral float is an integer", [](Json& j) { j["targetFPS"] = 30.0; }, [](const QuellonState& s) { return s.targetFPS == 30; }},
         {"unknown key ignored", [](Json& j) { j["futureFeature"] = {{"x", 1}}; }, [](const QuellonState& s) { return s.mode == QuellonMode::away; }},
@@ -116,11 +123,15 @@ TEST(QuellonStateJSON, EncodesTheDefaultRecordWithThirteenSortedKeys)
 {
     const std::string text = encodeJSON(QuellonState::defaultState(), JSONStyle::compact);
     EXPECT_EQ(text,
-              "{\"aliveMotion\":false,\"loopCrossfadeFrames\":0,\"loopJitter\":false,\"loopMode\":\"natural\","
+              "{\"aliveMotion\":true,\"loopCrossfadeFrames\":0,\"loopJitter\":true,\"loopMode\":\"natural\","
               "\"mode\":\"live\",\"randomizeLoopStart\":true,\"revision\":0,\"simulatedLag\":false,\"targetFPS\":30,"
               "\"targetHeight\":720,\"targetWidth\":1280,\"updatedAt\":\"1970-01-01T00:00:00Z\",\"varietyClipFilenames\":[]}");
     EXPECT_EQ(QuellonState::defaultState().resolutionString(), "1280x720");
     EXPECT_EQ(decodeQuellonState(text), QuellonState::defaultState());
+    // A new user's Away: the walk with held frames and drifting light, no stalls.
+    const QuellonState fresh;
+    EXPECT_EQ(fresh.loopMode, LoopMode::natural);
+    EXPECT_TRUE(fresh.loopJitter && fresh.aliveMotion && !fresh.simulatedLag);
 }
 
 TEST(QuellonStateJSON, RoundTripKeepsWholeSecondsAndDropsFractions)
