@@ -42,18 +42,29 @@ constexpr double kSearchFraction = 0.04;
 /// otherwise the ring along the top and the sides is used.
 constexpr double kMinimumStillShare = 0.1;
 
-/// A grey float copy of a BGRA frame at the given size.
+bool registrable(const PixelBuffer& frame)
+{
+    return frame.isBGRA() || frame.isJ420();
+}
+
+/// A grey float copy of a BGRA or J420 frame at the given size. J420's luma plane is the grey
+/// picture already (the same weights as the BGRA conversion, to within a level).
 cv::Mat greyCopy(const PixelBuffer& frame, cv::Size size)
 {
-    cv::Mat grey;
+    cv::Mat small;
     {
         const auto lock = frame.lockForReading();
-        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
-                           frame.bytesPerRow());
-        cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+        auto* pixels = const_cast<std::uint8_t*>(lock.baseAddress());
+        if (frame.isJ420()) {
+            const cv::Mat luma(frame.height(), frame.width(), CV_8UC1, pixels + frame.plane(0).offset, frame.plane(0).bytesPerRow);
+            cv::resize(luma, small, size, 0, 0, cv::INTER_AREA);
+        } else {
+            const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, pixels, frame.bytesPerRow());
+            cv::Mat grey;
+            cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+            cv::resize(grey, small, size, 0, 0, cv::INTER_AREA);
+        }
     }
-    cv::Mat small;
-    cv::resize(grey, small, size, 0, 0, cv::INTER_AREA);
     cv::Mat result;
     small.convertTo(result, CV_32F);
     return result;
@@ -161,10 +172,11 @@ cv::Mat translated(const cv::Mat& frame, cv::Point2d shift, cv::Rect area)
 /// What a registration needs of the reference frame, prepared once for a whole clip.
 class Reference {
 public:
-    /// Absent when the frame cannot be registered against (too small, not BGRA, featureless).
+    /// Absent when the frame cannot be registered against (too small, neither BGRA nor J420,
+    /// featureless).
     static std::optional<Reference> of(const PixelBuffer& frame, const std::optional<NormalizedRect>& face)
     {
-        if (!frame.isBGRA() || frame.width() / kCoarseDivisor < kMinimumSide ||
+        if (!registrable(frame) || frame.width() / kCoarseDivisor < kMinimumSide ||
             frame.height() / kCoarseDivisor < kMinimumSide)
             return std::nullopt;
         Reference r;
@@ -212,7 +224,7 @@ public:
     /// The offset that aligns frame to this reference, or absent.
     std::optional<Offset> offsetOf(const PixelBuffer& frame) const
     {
-        if (!frame.isBGRA() || frame.width() != width_ || frame.height() != height_)
+        if (!registrable(frame) || frame.width() != width_ || frame.height() != height_)
             return std::nullopt;
         const cv::Mat fine = greyCopy(frame, fineSize_);
         if (!hasStructure(fine))
@@ -425,18 +437,71 @@ QUELLON_VECTOR_KERNEL(mixColumns,
                        const std::uint32_t* __restrict weight, std::uint8_t* __restrict target, std::size_t pixels),
                       (mixed, first, weight, target, pixels))
 
-/// The frame moved by its offset, cropped to the centred rectangle that keeps (mx, my) of the
-/// size on every side and scaled back to full size, in one bilinear resampling pass. Null
-/// when the new buffer cannot be made.
+/// The same for a plane of one channel (J420's luma or a chroma plane).
+QUELLON_KERNEL_BODY void mixSingleColumnsKernel(const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
+                                                const std::uint32_t* __restrict weight, std::uint8_t* __restrict target,
+                                                std::size_t pixels)
+{
+    for (std::size_t u = 0; u < pixels; ++u) {
+        const std::uint32_t rightWeight = weight[u];
+        const std::uint32_t sum = mixed[first[u]] * (256 - rightWeight) + mixed[first[u] + 1] * rightWeight + 32768u;
+        target[u] = static_cast<std::uint8_t>(sum >> 16);
+    }
+}
+QUELLON_VECTOR_KERNEL(mixSingleColumns,
+                      (const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
+                       const std::uint32_t* __restrict weight, std::uint8_t* __restrict target, std::size_t pixels),
+                      (mixed, first, weight, target, pixels))
+
+/// One axis of a warp: output pixel i reads source position i·scale + start (in the plane's
+/// own pixels).
+struct Axis {
+    double scale = 1;
+    double start = 0;
+};
+
+/// Resamples one plane of `channels` interleaved bytes a pixel (width × height pixels) from
+/// source to target, both with their own row strides, along the given axes.
 ///
 /// The move and the zoom act on each axis alone, so every output row mixes the same two source
 /// rows and every output column the same two source columns: the rows are mixed once, then the
 /// columns, with fixed-point weights.
+void warpPlane(const std::uint8_t* source, std::size_t sourceStride, std::uint8_t* target, std::size_t targetStride,
+               int width, int height, int channels, Axis horizontal, Axis vertical)
+{
+    const std::vector<Tap> columns = tapsOf(width, width, horizontal.scale, horizontal.start);
+    const std::vector<Tap> rows = tapsOf(height, height, vertical.scale, vertical.start);
+    // Each column reads a source pixel and the one after it; the row of mixed values has one
+    // pixel more, a copy of the last, so the last column may read past it with weight 0.
+    const auto count = static_cast<std::size_t>(width);
+    const auto pixelBytes = static_cast<std::size_t>(channels);
+    std::vector<std::uint32_t> first(count), weight(count);
+    for (std::size_t u = 0; u < count; ++u) {
+        first[u] = static_cast<std::uint32_t>(columns[u].first * channels);
+        weight[u] = static_cast<std::uint32_t>(columns[u].second > columns[u].first ? columns[u].weight : 0);
+    }
+    std::vector<std::uint16_t> mixed((count + 1) * pixelBytes);
+    for (int v = 0; v < height; ++v) {
+        const Tap& row = rows[static_cast<std::size_t>(v)];
+        mixRows(source + static_cast<std::size_t>(row.first) * sourceStride, source + static_cast<std::size_t>(row.second) * sourceStride,
+                mixed.data(), count * pixelBytes, static_cast<std::uint16_t>(row.weight));
+        std::copy_n(&mixed[(count - 1) * pixelBytes], pixelBytes, &mixed[count * pixelBytes]);
+        std::uint8_t* out = target + static_cast<std::size_t>(v) * targetStride;
+        if (channels == 4)
+            mixColumns(mixed.data(), first.data(), weight.data(), out, count);
+        else
+            mixSingleColumns(mixed.data(), first.data(), weight.data(), out, count);
+    }
+}
+
+/// The frame moved by its offset, cropped to the centred rectangle that keeps (mx, my) of the
+/// size on every side and scaled back to full size, in one bilinear resampling pass, in the
+/// frame's own format (BGRA or J420). Null when the new buffer cannot be made.
 PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
 {
     const int w = frame.width();
     const int h = frame.height();
-    auto out = PixelBuffer::create(w, h, kPixelFormatBGRA);
+    auto out = PixelBuffer::create(w, h, frame.pixelFormat());
     if (!out)
         return nullptr;
     const double cropX = margin.dx * w;
@@ -448,24 +513,24 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
     // y up, which in rows (y down) is a move by −dy·h.
     const double shiftX = offset.dx * w;
     const double shiftYDown = -offset.dy * h;
-    const std::vector<Tap> columns = tapsOf(w, w, scaleX, 0.5 * scaleX - 0.5 + cropX - shiftX);
-    const std::vector<Tap> rows = tapsOf(h, h, scaleY, 0.5 * scaleY - 0.5 + cropY - shiftYDown);
-    // Each column reads a source pixel and the one after it; the row of mixed values has one
-    // pixel more, a copy of the last, so the last column may read past it with weight 0.
-    const auto width = static_cast<std::size_t>(w);
-    std::vector<std::uint32_t> first(width), weight(width);
-    for (std::size_t u = 0; u < width; ++u) {
-        first[u] = static_cast<std::uint32_t>(columns[u].first) * 4;
-        weight[u] = static_cast<std::uint32_t>(columns[u].second > columns[u].first ? columns[u].weight : 0);
-    }
-    std::vector<std::uint16_t> mixed((width + 1) * 4);
+    // A plane at 1/divisor of the full size takes the crop and the shift divided alike: a
+    // chroma plane moves by half the luma's pixels.
+    const auto axes = [&](double divisor) {
+        return std::pair(Axis{scaleX, 0.5 * scaleX - 0.5 + (cropX - shiftX) / divisor},
+                         Axis{scaleY, 0.5 * scaleY - 0.5 + (cropY - shiftYDown) / divisor});
+    };
     const auto in = frame.lockForReading();
     const auto dst = out->lockForWriting();
-    for (int v = 0; v < h; ++v) {
-        const Tap& row = rows[static_cast<std::size_t>(v)];
-        mixRows(in.row(row.first), in.row(row.second), mixed.data(), width * 4, static_cast<std::uint16_t>(row.weight));
-        std::copy_n(&mixed[(width - 1) * 4], 4, &mixed[width * 4]);
-        mixColumns(mixed.data(), first.data(), weight.data(), dst.row(v), width);
+    if (frame.isBGRA()) {
+        const auto [horizontal, vertical] = axes(1);
+        warpPlane(in.baseAddress(), frame.bytesPerRow(), dst.baseAddress(), out->bytesPerRow(), w, h, 4, horizontal, vertical);
+        return out;
+    }
+    for (int index = 0; index < frame.planeCount(); ++index) {
+        const PixelBuffer::Plane from = frame.plane(index), to = out->plane(index);
+        const auto [horizontal, vertical] = axes(index == 0 ? 1 : 2);
+        warpPlane(in.baseAddress() + from.offset, from.bytesPerRow, dst.baseAddress() + to.offset, to.bytesPerRow,
+                  static_cast<int>(from.rowBytes), from.rows, 1, horizontal, vertical);
     }
     return out;
 }

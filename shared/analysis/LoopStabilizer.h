@@ -28,8 +28,8 @@ struct Offset {
 };
 
 /// The offset that aligns `frame` to `reference`, or absent when it cannot be measured with
-/// confidence: the frames differ in size or are not BGRA, one is featureless, or the two do
-/// not correlate as one moved picture.
+/// confidence: the frames differ in size or are neither BGRA nor J420 (measured on its luma),
+/// one is featureless, or the two do not correlate as one moved picture.
 /// `face` is the person's face in the reference, when known.
 std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& reference,
                                    const std::optional<NormalizedRect>& face = std::nullopt);
@@ -45,7 +45,8 @@ Offset cropMargin(const std::vector<Offset>& offsets);
 inline constexpr double kSmallestCorrectedShift = 0.5;
 
 /// The frames stabilised, or the input unchanged when any measurement fails, nothing moved by
-/// kSmallestCorrectedShift or more, or the crop would exceed maxCropFraction. Input buffers
+/// kSmallestCorrectedShift or more, or the crop would exceed maxCropFraction. Each copy keeps
+/// its frame's format; a J420 frame's chroma planes move by half its luma's pixels. Input buffers
 /// are never modified; each is let go once its stabilised copy is made, so frames moved in
 /// (not copied) are freed one by one while the copies are made. `face` is the person's face
 /// in the first frame, when known.

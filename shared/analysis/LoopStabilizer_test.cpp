@@ -2,6 +2,7 @@
 
 #include "analysis/AnalysisTestImages.h"
 #include "playback/FramePool.h"
+#include "playback/YuvFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -168,6 +169,50 @@ TEST_F(LoopStabilizerOnAPhoto, CropsAMarginExactlyAtTheLimitButNotAbove)
     }
 }
 
+/// A copy of one plane of a J420 frame.
+cv::Mat planeOf(const PixelBuffer& frame, int index)
+{
+    const PixelBuffer::Plane plane = frame.plane(index);
+    const auto lock = frame.lockForReading();
+    return cv::Mat(plane.rows, static_cast<int>(plane.rowBytes), CV_8UC1, const_cast<std::uint8_t*>(lock.baseAddress()) + plane.offset,
+                   plane.bytesPerRow)
+        .clone();
+}
+
+// Loops are stabilised in J420: measured on the luma plane as on the BGRA picture, and each
+// plane moved, chroma by half the luma's pixels, so the result is the BGRA result's J420 form.
+TEST_F(LoopStabilizerOnAPhoto, J420FramesAreMeasuredAndMovedLikeTheirBGRAForm)
+{
+    const std::vector<PixelBufferRef> wide{moved(0, 0), moved(6.5, -3.25), moved(-9.75, 8.5), moved(2.25, 4.0)};
+    std::vector<PixelBufferRef> compact;
+    for (const auto& frame : wide)
+        compact.push_back(YuvFrames::compact(frame));
+    for (std::size_t k = 1; k < wide.size(); ++k) {
+        const auto fromWide = LoopStabilizer::detectOffset(*wide[k], *wide[0]);
+        const auto fromCompact = LoopStabilizer::detectOffset(*compact[k], *compact[0]);
+        ASSERT_TRUE(fromWide && fromCompact) << k;
+        EXPECT_NEAR(fromCompact->dx * kWidth, fromWide->dx * kWidth, 0.05) << k;
+        EXPECT_NEAR(fromCompact->dy * kHeight, fromWide->dy * kHeight, 0.05) << k;
+    }
+
+    const auto wideResult = LoopStabilizer::stabilize(wide, 0.03, 0.08);
+    const auto compactResult = LoopStabilizer::stabilize(compact, 0.03, 0.08);
+    ASSERT_EQ(compactResult.size(), compact.size());
+    for (std::size_t k = 0; k < compact.size(); ++k) {
+        ASSERT_TRUE(compactResult[k]->isJ420()) << k;
+        EXPECT_NE(compactResult[k], compact[k]) << "every frame is cropped alike";
+        const PixelBufferRef expected = YuvFrames::compact(wideResult[k]);
+        for (int index = 0; index < 3; ++index) {
+            const int border = index == 0 ? 60 : 30;
+            const cv::Mat actualPlane = planeOf(*compactResult[k], index), expectedPlane = planeOf(*expected, index);
+            const cv::Rect inner(border, border, actualPlane.cols - 2 * border, actualPlane.rows - 2 * border);
+            cv::Mat difference;
+            cv::absdiff(actualPlane(inner), expectedPlane(inner), difference);
+            EXPECT_LT(cv::mean(difference)[0], 0.6) << "frame " << k << " plane " << index;
+        }
+    }
+}
+
 TEST_F(LoopStabilizerOnAPhoto, ReturnsTheInputWhenAnyFrameCannotBeRegisteredOrNothingMoved)
 {
     cv::Mat noise(kHeight, kWidth, CV_8UC4);
@@ -213,6 +258,11 @@ TEST_F(LoopStabilizerOnAPerson, TheWallStaysPutWhileThePersonMoves)
             const auto offset = LoopStabilizer::detectOffset(*frames[k], *frames[0], face);
             ASSERT_TRUE(offset) << moves[k];
             EXPECT_LT(std::hypot(offset->dx * kWidth, offset->dy * kHeight), 1.0) << moves[k] << " face " << face.has_value();
+            // Measured on J420's luma, as loops are, the wall holds as still.
+            const auto onLuma = LoopStabilizer::detectOffset(*YuvFrames::compact(frames[k]), *YuvFrames::compact(frames[0]), face);
+            ASSERT_TRUE(onLuma) << moves[k];
+            EXPECT_NEAR(onLuma->dx * kWidth, offset->dx * kWidth, 0.1) << moves[k] << " face " << face.has_value();
+            EXPECT_NEAR(onLuma->dy * kHeight, offset->dy * kHeight, 0.1) << moves[k] << " face " << face.has_value();
         }
         // Nothing is resampled, so a strip of wall is what it was in every frame.
         const auto result = LoopStabilizer::stabilize(frames, 0.03, 0.08, face);
