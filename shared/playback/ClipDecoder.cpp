@@ -5,6 +5,8 @@
 #include "playback/FFmpegVideoTags.h"
 #include "playback/LoopLoadError.h"
 
+#include <libyuv/convert_from_argb.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -102,8 +104,8 @@ class BufferSupply {
 public:
     static constexpr std::size_t kAhead = 4;
 
-    BufferSupply(int width, int height, std::int64_t count)
-        : width_(width), height_(height), maker_([this, count](std::stop_token stop) { make(stop, count); })
+    BufferSupply(int width, int height, PixelFormatCode format, std::int64_t count)
+        : width_(width), height_(height), format_(format), maker_([this, count](std::stop_token stop) { make(stop, count); })
     {
     }
 
@@ -127,7 +129,7 @@ public:
                 return buffer;
             }
         }
-        return PixelBuffer::create(width_, height_);
+        return PixelBuffer::create(width_, height_, format_);
     }
 
     BufferSupply(const BufferSupply&) = delete;
@@ -142,7 +144,7 @@ private:
                 if (!changed_.wait(lock, stop, [this] { return ready_.size() < kAhead; }))
                     break; // stop asked
             }
-            PixelBufferRef buffer = PixelBuffer::create(width_, height_);
+            PixelBufferRef buffer = PixelBuffer::create(width_, height_, format_);
             if (!buffer)
                 break;
             std::lock_guard lock(mutex_);
@@ -156,6 +158,7 @@ private:
 
     const int width_;
     const int height_;
+    const PixelFormatCode format_;
     std::mutex mutex_;
     std::condition_variable_any changed_;
     std::deque<PixelBufferRef> ready_;
@@ -163,13 +166,16 @@ private:
     std::jthread maker_; // last: it starts once everything it uses exists
 };
 
-// Turns decoded pictures into BGRA frames of the given (display) size: scaled and converted in
-// one pass, then turned.
+// Turns decoded pictures into frames of the given (display) size and format: scaled and
+// converted to BGRA in one pass, then turned. For J420 the upright and turned BGRA pictures are
+// scratch buffers used again for every picture (their pages stay mapped and in cache), and only
+// the compact frame is new: swscale would convert to 4:2:0 directly, but in the source's matrix,
+// and a BT.709 clip would come out with shifted colours.
 class FrameConverter {
 public:
-    FrameConverter(int width, int height, int turns, std::int64_t count)
+    FrameConverter(int width, int height, int turns, PixelFormatCode format, std::int64_t count)
         : codedWidth_(turns % 2 == 1 ? height : width), codedHeight_(turns % 2 == 1 ? width : height), turns_(turns),
-          supply_(codedWidth_, codedHeight_, count)
+          format_(format), supply_(width, height, format, count)
     {
     }
 
@@ -184,7 +190,8 @@ public:
         if (!scaler)
             return nullptr;
         applyColorspace(picture);
-        PixelBufferRef upright = supply_.take();
+        const bool straight = format_ == kPixelFormatBGRA && turns_ == 0;
+        PixelBufferRef upright = straight ? supply_.take() : scratch(uprightScratch_, codedWidth_, codedHeight_);
         if (!upright)
             return nullptr;
         {
@@ -194,17 +201,42 @@ public:
             if (sws_scale(scaler, picture.data, picture.linesize, 0, picture.height, planes, strides) != codedHeight_)
                 return nullptr;
         }
-        if (turns_ == 0)
+        if (straight)
             return upright;
         const bool sideways = turns_ % 2 == 1;
-        PixelBufferRef turned = PixelBuffer::create(sideways ? codedHeight_ : codedWidth_, sideways ? codedWidth_ : codedHeight_);
-        if (!turned)
+        const int width = sideways ? codedHeight_ : codedWidth_, height = sideways ? codedWidth_ : codedHeight_;
+        PixelBufferRef turned = upright;
+        if (turns_ != 0) {
+            turned = format_ == kPixelFormatBGRA ? supply_.take() : scratch(turnedScratch_, width, height);
+            if (!turned)
+                return nullptr;
+            rotate(*upright, *turned, turns_);
+        }
+        if (format_ == kPixelFormatBGRA)
+            return turned;
+        PixelBufferRef compact = supply_.take();
+        if (!compact)
             return nullptr;
-        rotate(*upright, *turned, turns_);
-        return turned;
+        const auto from = turned->lockForReading();
+        const auto to = compact->lockForWriting();
+        const auto y = compact->plane(0), u = compact->plane(1), v = compact->plane(2);
+        // libyuv's ARGB is a little-endian word: blue, green, red, alpha in memory, our BGRA.
+        if (libyuv::ARGBToJ420(from.baseAddress(), static_cast<int>(turned->bytesPerRow()), to.baseAddress() + y.offset,
+                               static_cast<int>(y.bytesPerRow), to.baseAddress() + u.offset, static_cast<int>(u.bytesPerRow),
+                               to.baseAddress() + v.offset, static_cast<int>(v.bytesPerRow), width, height)
+            != 0)
+            return nullptr;
+        return compact;
     }
 
 private:
+    static PixelBufferRef scratch(PixelBufferRef& kept, int width, int height)
+    {
+        if (!kept)
+            kept = PixelBuffer::create(width, height, kPixelFormatBGRA);
+        return kept;
+    }
+
     // Pictures are converted in the matrix and range they state. A scaler is made anew (with
     // its defaults) only when the picture's size or format changes, which the key includes.
     void applyColorspace(const AVFrame& picture)
@@ -219,6 +251,9 @@ private:
     int codedWidth_;
     int codedHeight_;
     int turns_;
+    PixelFormatCode format_;
+    PixelBufferRef uprightScratch_;
+    PixelBufferRef turnedScratch_;
     BufferSupply supply_;
     ffmpeg::ScalerPtr scaler_;
     std::tuple<SwsContext*, int, int, int, AVColorSpace, AVColorRange> lastColours_{nullptr, 0, 0, -1, AVCOL_SPC_NB, AVCOL_RANGE_NB};
@@ -344,8 +379,9 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, const C
     if (!wanted)
         fail(Case::decodeFailed, name + " declares a duration of " + std::to_string(clip.seconds) + " s at "
                                      + std::to_string(clip.fps) + " fps, which cannot be sampled");
-    const auto alignment = static_cast<std::int64_t>(PixelBuffer::kRowAlignment);
-    const std::int64_t frameBytes = (clip.width * 4 + alignment - 1) / alignment * alignment * clip.height;
+    if (request.format != kPixelFormatBGRA && request.format != kPixelFormatJ420)
+        fail(Case::decodeFailed, "frames of " + name + " were asked in a format the decoder does not make");
+    const auto frameBytes = static_cast<std::int64_t>(PixelBuffer::byteCount(clip.width, clip.height, request.format));
     const std::int64_t byteBudget = request.maxBytes > 0 ? std::min(request.maxBytes, kMaxDecodedBytes) : kMaxDecodedBytes;
     const std::int64_t count = std::min({*wanted, kMaxFrames, byteBudget / frameBytes});
     if (count < 1)
@@ -365,7 +401,7 @@ DecodedClip FFmpegClipDecoder::decode(const std::filesystem::path& file, const C
     if ((status = avcodec_open2(decoder.get(), codec, nullptr)) < 0)
         fail(Case::decodeFailed, "cannot open the decoder for " + name + ": " + describe(status));
 
-    FrameConverter converter(width, height, turns, count);
+    FrameConverter converter(width, height, turns, request.format, count);
     SamplePicker picker(ClipSampling::paceTimes(count), converter);
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     double lastTime = -1.0 / clip.fps;

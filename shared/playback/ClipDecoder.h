@@ -8,8 +8,8 @@
 
 namespace quellon {
 
-/// One clip turned into frames: its BGRA frames, one per tick of the output rate from the
-/// clip's start (ClipSampling).
+/// One clip turned into frames: its frames in the requested format, one per tick of the output
+/// rate from the clip's start (ClipSampling).
 struct DecodedClip {
     std::vector<PixelBufferRef> frames;
     /// The frames' size: the coded size turned by the clip's rotation, then fitted into the
@@ -34,6 +34,9 @@ struct ClipRequest {
     /// decoded; 0 leaves that side unbounded. Never scaled up.
     std::int64_t maxWidth = 0;
     std::int64_t maxHeight = 0;
+    /// kPixelFormatBGRA or kPixelFormatJ420 (the loop's compact form: a third of the bytes, so
+    /// a load never holds the clip in BGRA); the budget counts bytes of this format.
+    PixelFormatCode format = kPixelFormatBGRA;
 
     bool operator==(const ClipRequest&) const = default;
 };
@@ -44,13 +47,14 @@ public:
     virtual ~ClipDecoder() = default;
 
     /// Decodes up to maxFrames frames at the output rate (ClipSampling::kOutputRate) from the
-    /// clip's start, at the clip's display size. Throws LoopLoadError: noVideoTrack for a file
-    /// without video, decodeFailed for one that cannot be read or declares an unacceptable size
-    /// or duration (or a negative maxFrames), empty when no frame could be made.
+    /// clip's start, at the clip's display size, in BGRA. Throws LoopLoadError: noVideoTrack for
+    /// a file without video, decodeFailed for one that cannot be read or declares an unacceptable
+    /// size or duration (or a negative maxFrames, or a format other than BGRA and J420), empty
+    /// when no frame could be made.
     virtual DecodedClip decode(const std::filesystem::path& file, std::int64_t maxFrames) = 0;
 
     /// The same within the request's byte budget and size bounds. A decoder that cannot scale
-    /// (a test's fake) decodes request.maxFrames as above.
+    /// (a test's fake) decodes request.maxFrames as above, in BGRA.
     virtual DecodedClip decode(const std::filesystem::path& file, const ClipRequest& request)
     {
         return decode(file, request.maxFrames);
@@ -64,7 +68,8 @@ public:
 /// so variable-rate clips and millisecond timestamps leave no sample without a frame, and a clip
 /// at another rate than the output's keeps its pace (a 15 fps clip shows each frame twice). The
 /// stream is decoded once, front to back, and only as far as the last sample. Pictures are scaled
-/// to the requested bounds by the same conversion that turns them into BGRA.
+/// to the requested bounds by the same conversion that turns them into BGRA; a J420 frame is
+/// that BGRA picture converted (one scratch picture reused, so the clip is never held in BGRA).
 ///
 /// Caps, so a hostile file cannot exhaust memory: a side of at most PixelBuffer::kMaxSide and
 /// PixelBuffer::kMaxPixels in all (else decodeFailed), at most kMaxFrames frames and

@@ -7,6 +7,7 @@
 #include "playback/LoopLoadError.h"
 #include "playback/TestClips.h"
 #include "playback/TestFrames.h"
+#include "playback/YuvFrames.h"
 #include "platform/FileIO.h"
 #include "platform/TemporaryDirectory.h"
 
@@ -275,6 +276,97 @@ TEST_F(ClipDecoderTest, DisplayRotationTurnsTheSizeAndTheFrames)
                 halfDifference += std::abs(int(small.row(y)[x]) - sum / 4);
             }
         EXPECT_LT(halfDifference / (width * height), 12.0) << "the same picture, turned the same way";
+
+        // Loops take J420: the same picture, turned the same way, within what halved chroma
+        // costs at the test card's sharp edges.
+        const DecodedClip compact = decoder.decode(clip, ClipRequest{.maxFrames = 1, .format = kPixelFormatJ420});
+        ASSERT_EQ(compact.frames.size(), 1u);
+        ASSERT_TRUE(compact.frames[0]->isJ420());
+        const PixelBufferRef shown = YuvFrames::bgra(compact.frames[0]);
+        ASSERT_EQ(std::pair(shown->width(), shown->height()), std::pair(width, height));
+        double compactDifference = 0;
+        auto compactLock = shown->lockForReading();
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width * 4; ++x)
+                if (x % 4 != 3)
+                    compactDifference += std::abs(int(compactLock.row(y)[x]) - int(static_cast<unsigned char>(expected[std::size_t(y * width * 4 + x)])));
+        EXPECT_LT(compactDifference / (width * height * 3), 8.0);
+    }
+}
+
+// J420 frames are the BGRA picture converted: every matrix and range the clip states comes out
+// in the same colours, and the byte budget counts J420 bytes.
+TEST_F(ClipDecoderTest, J420FramesHaveTheBGRAFramesColoursInEveryMatrix)
+{
+    const struct { const char *matrix, *range, *tag; } encodings[] = {{"bt709", "tv", "bt709"}, {"bt601", "tv", "smpte170m"}};
+    for (const auto& encoding : encodings) {
+        SCOPED_TRACE(encoding.tag);
+        const fs::path clip = temp.path() / (std::string(encoding.tag) + ".mkv");
+        // Broad saturated bars, where a wrong matrix shows most.
+        ASSERT_TRUE(testing::ffmpeg(std::string("-f lavfi -i smptebars=s=160x120:r=30:d=0.2 -vf scale=out_color_matrix=")
+                                        + encoding.matrix + ":out_range=" + encoding.range + ",format=yuv420p -colorspace "
+                                        + encoding.tag + " -color_range " + encoding.range + " -c:v ffv1",
+                                    clip));
+        const DecodedClip wide = decoder.decode(clip, 1);
+        const DecodedClip compact = decoder.decode(clip, ClipRequest{.maxFrames = 1, .format = kPixelFormatJ420});
+        ASSERT_EQ(wide.frames.size(), 1u);
+        ASSERT_EQ(compact.frames.size(), 1u);
+        ASSERT_TRUE(compact.frames[0]->isJ420());
+        const PixelBufferRef shown = YuvFrames::bgra(compact.frames[0]);
+        ASSERT_TRUE(shown);
+        // Away from the bars' edges, where halved chroma blurs.
+        const auto flat = [&](int x, int y) {
+            const testing::Pixel centre = testing::pixelOf(*wide.frames[0], x, y);
+            for (int dy = -2; dy <= 2; ++dy)
+                for (int dx = -2; dx <= 2; ++dx)
+                    if (testing::pixelOf(*wide.frames[0], x + dx, y + dy) != centre)
+                        return false;
+            return true;
+        };
+        int compared = 0, worst = 0;
+        for (int y = 2; y < 118; ++y)
+            for (int x = 2; x < 158; ++x) {
+                if (!flat(x, y))
+                    continue;
+                ++compared;
+                const testing::Pixel expected = testing::pixelOf(*wide.frames[0], x, y), actual = testing::pixelOf(*shown, x, y);
+                for (int channel = 0; channel < 3; ++channel)
+                    worst = std::max(worst, std::abs(int(actual[channel]) - int(expected[channel])));
+            }
+        EXPECT_GT(compared, 160 * 120 / 2);
+        EXPECT_LE(worst, 3);
+    }
+
+    const fs::path counting = temp.path() / "count.mkv";
+    ASSERT_TRUE(testing::makeCountingClip(counting, 160, 90, 30, 1));
+    const auto frameBytes = static_cast<std::int64_t>(PixelBuffer::byteCount(160, 90, kPixelFormatJ420));
+    const DecodedClip budgeted =
+        decoder.decode(counting, ClipRequest{.maxFrames = 1000, .maxBytes = 10 * frameBytes + 100, .format = kPixelFormatJ420});
+    ASSERT_EQ(budgeted.frames.size(), 10u) << "the budget holds ten J420 frames (fewer than four in BGRA)";
+    for (int k = 0; k < 10; ++k)
+        EXPECT_EQ(testing::greyLevelIndex(grey(YuvFrames::bgra(budgeted.frames[std::size_t(k)]))), k);
+    try {
+        (void)decoder.decode(counting, ClipRequest{.maxFrames = 1, .format = kPixelFormatGray8});
+        ADD_FAILURE() << "a format the decoder does not make was decoded";
+    } catch (const LoopLoadError& error) {
+        EXPECT_EQ(error.kind(), Case::decodeFailed);
+    }
+}
+
+// A high-dynamic-range clip would come out washed out in either format: refused, not decoded.
+TEST_F(ClipDecoderTest, HighDynamicRangeClipsAreRefusedInEitherFormat)
+{
+    const fs::path clip = temp.path() / "pq.mkv";
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i testsrc2=s=64x48:r=30:d=0.2 -pix_fmt yuv420p -color_trc smpte2084 -colorspace bt2020nc "
+                                "-color_primaries bt2020 -c:v ffv1",
+                                clip));
+    for (const PixelFormatCode format : {kPixelFormatBGRA, kPixelFormatJ420}) {
+        try {
+            (void)decoder.decode(clip, ClipRequest{.maxFrames = 1, .format = format});
+            ADD_FAILURE() << "an HDR clip was decoded";
+        } catch (const LoopLoadError& error) {
+            EXPECT_EQ(error.kind(), Case::decodeFailed);
+        }
     }
 }
 

@@ -64,18 +64,6 @@ std::vector<PixelBufferRef> stabilized(std::vector<PixelBufferRef> frames)
     return LoopStabilizer::stabilize(std::move(frames), kMaxShiftFraction, kMaxCropFraction);
 }
 
-// The decoder's budget for a budget of kept bytes: its BGRA frames take this many times the
-// bytes of their J420 form at the largest size a load allows.
-std::int64_t decodedBudget(std::int64_t keptBytes, std::int64_t maxWidth, std::int64_t maxHeight)
-{
-    const std::size_t bgra = PixelBuffer::byteCount(maxWidth, maxHeight, kPixelFormatBGRA);
-    const std::size_t compact = PixelBuffer::byteCount(maxWidth, maxHeight, kPixelFormatJ420);
-    const long double ratio = bgra > 0 && compact > 0 ? static_cast<long double>(bgra) / static_cast<long double>(compact) : 8.0L / 3;
-    const long double budget = static_cast<long double>(keptBytes) * ratio;
-    constexpr auto largest = std::numeric_limits<std::int64_t>::max();
-    return budget >= static_cast<long double>(largest) ? largest : static_cast<std::int64_t>(budget);
-}
-
 std::string bytesText(std::int64_t bytes)
 {
     char text[48];
@@ -157,7 +145,13 @@ void LoopFrameProvider::logCut(const std::string& message) const
 ClipRequest LoopFrameProvider::requestFor(std::int64_t maxFrames, std::int64_t maxBytes) const
 {
     const LoadLimits limits = this->limits();
-    return ClipRequest{maxFrames, decodedBudget(maxBytes, limits.maxWidth, limits.maxHeight), limits.maxWidth, limits.maxHeight};
+    // Frames come in the form the loop keeps, so the budget is the kept bytes themselves and a
+    // load never holds the clip in BGRA.
+    return ClipRequest{.maxFrames = maxFrames,
+                       .maxBytes = maxBytes,
+                       .maxWidth = limits.maxWidth,
+                       .maxHeight = limits.maxHeight,
+                       .format = kPixelFormatJ420};
 }
 
 void LoopFrameProvider::noteDecoderCut(const DecodedClip& clip, const std::filesystem::path& file, std::int64_t maxFrames,
@@ -171,7 +165,7 @@ void LoopFrameProvider::noteDecoderCut(const DecodedClip& clip, const std::files
     const PixelBufferRef& first = clip.frames.front();
     const std::int64_t frameBytes = first ? static_cast<std::int64_t>(first->byteCount()) : 0;
     const LoadLimits limits = this->limits();
-    const bool budget = (frames + 1) * frameBytes > decodedBudget(maxBytes, limits.maxWidth, limits.maxHeight);
+    const bool budget = (frames + 1) * frameBytes > maxBytes;
     logCut("loop: " + file.filename().string() + " cut to " + secondsText(static_cast<double>(frames) / ClipSampling::kOutputRate)
            + " of its " + secondsText(clip.seconds) + ": "
            + (budget ? "the loop's memory budget of " + bytesText(limits.maxBytes) + " holds no more"
@@ -181,8 +175,8 @@ void LoopFrameProvider::noteDecoderCut(const DecodedClip& clip, const std::files
 std::vector<PixelBufferRef> LoopFrameProvider::compacted(std::vector<PixelBufferRef> frames, std::int64_t maxBytes,
                                                          const std::filesystem::path& file) const
 {
-    // Each BGRA frame goes as soon as its J420 form exists, so beyond the list itself only a
-    // frame per core is held twice.
+    // The decoder gives J420 already; a BGRA frame (a fake decoder's, or frames installed
+    // directly) goes as soon as its J420 form exists, so only a frame per core is held twice.
     std::vector<PixelBufferRef> compact(frames.size());
     parallelFor(frames.size(), [&](std::size_t i) {
         compact[i] = frames[i] && frames[i]->isJ420() ? frames[i] : YuvFrames::compact(frames[i]);
@@ -190,8 +184,7 @@ std::vector<PixelBufferRef> LoopFrameProvider::compacted(std::vector<PixelBuffer
     });
     frames.clear();
     std::erase(compact, nullptr);
-    // A size whose rows need padding keeps a little more than 3/8 of its BGRA bytes, so the
-    // decoder's budget alone may let a few frames too many through.
+    // Frames that came in BGRA were not counted as kept, so the budget is applied again here.
     std::int64_t used = 0;
     std::size_t kept = 0;
     for (; kept < compact.size(); ++kept) {
@@ -252,8 +245,7 @@ void LoopFrameProvider::load(const std::filesystem::path& file, std::int64_t max
     const std::int64_t maxBytes = limits().maxBytes;
     DecodedClip clip = decoder_->decode(file, requestFor(maxFrames, maxBytes));
     noteDecoderCut(clip, file, maxFrames, maxBytes);
-    // The unstabilised frames go while their stabilised copies are made, and each stabilised
-    // frame as its compact copy is made.
+    // The unstabilised frames go while their stabilised copies are made.
     std::vector<PixelBufferRef> stable = stabilized(std::move(clip.frames));
     clip.frames.clear();
     std::vector<PixelBufferRef> frames = compacted(std::move(stable), maxBytes, file);

@@ -5,6 +5,7 @@
 #include "playback/ClipDecoder.h"
 #include "playback/LoopFrameProvider.h"
 #include "playback/TestFrames.h"
+#include "playback/YuvFrames.h"
 
 #include <map>
 #include <memory>
@@ -61,14 +62,21 @@ public:
         return clip;
     }
 
-    /// As the FFmpeg decoder does: no more frames than the byte budget holds in BGRA.
+    /// As the FFmpeg decoder does: frames in the requested format (BGRA or J420), no more than
+    /// the byte budget holds.
     DecodedClip decode(const std::filesystem::path& file, const ClipRequest& request) override
     {
         {
             std::lock_guard lock(mutex);
             budgets.push_back(request);
         }
+        if (request.format != kPixelFormatBGRA && request.format != kPixelFormatJ420)
+            throw LoopLoadError(LoopLoadError::Case::decodeFailed, "no such format");
         DecodedClip clip = decode(file, request.maxFrames);
+        if (request.format == kPixelFormatJ420) {
+            for (PixelBufferRef& frame : clip.frames)
+                frame = YuvFrames::compact(frame);
+        }
         const auto frameBytes = static_cast<std::int64_t>(clip.frames.front()->byteCount());
         if (request.maxBytes > 0 && static_cast<std::int64_t>(clip.frames.size()) * frameBytes > request.maxBytes)
             clip.frames.resize(static_cast<std::size_t>(request.maxBytes / frameBytes));

@@ -223,8 +223,21 @@ TEST(LoopFrameProviderTest, LoadMultipleCapsEachClipAndKeepsTheFirstSize)
     EXPECT_EQ(forward.provider.frameCount(), 30 + 2 + 3 + 2) << "and a wrap crossfade in forward loops";
 }
 
-// The budget counts frames as kept (J420) and hands the decoder what their BGRA form takes
-// while they load; whatever it cuts off is logged.
+// A decoder that cannot scale or count bytes: it gives the whole clip in BGRA, as a fake may.
+class UnboundedClipDecoder final : public ClipDecoder {
+public:
+    DecodedClip decode(const std::filesystem::path&, std::int64_t maxFrames) override
+    {
+        DecodedClip clip{{}, 16, 16, 30, 8.0 / 30};
+        for (int level = 10; level <= 80 && static_cast<std::int64_t>(clip.frames.size()) < maxFrames; level += 10)
+            clip.frames.push_back(greyFrame(level));
+        return clip;
+    }
+};
+
+// The budget counts frames as kept (J420), and the decoder gets them in that form within that
+// very budget, so a load never holds more than the loop it makes plus a few frames in flight;
+// whatever is cut off is logged.
 TEST(LoopFrameProviderTest, TheByteBudgetHoldsTwentySecondsOf720pAndLogsWhatItCuts)
 {
     const LoopFrameProvider::LoadLimits defaults;
@@ -235,29 +248,33 @@ TEST(LoopFrameProviderTest, TheByteBudgetHoldsTwentySecondsOf720pAndLogsWhatItCu
     loop.decoder->clips["/clips/a.mov"] = {{10, 20, 30, 40, 50, 60, 70, 80}};
     loop.provider.load("/clips/a.mov", 600, 0);
     ASSERT_EQ(loop.decoder->budgets.size(), 1u);
-    const std::int64_t decoderBudget = loop.decoder->budgets.front().maxBytes;
-    const auto decodedFrame = static_cast<std::int64_t>(PixelBuffer::byteCount(1280, 720, kPixelFormatBGRA));
-    EXPECT_EQ(decoderBudget / decodedFrame, 600) << "the decoder may hold 20 s of 720p while they load";
-    EXPECT_LE(decoderBudget, FFmpegClipDecoder::kMaxDecodedBytes) << "and its own cap does not cut them shorter";
+    EXPECT_EQ(loop.decoder->budgets.front().format, kPixelFormatJ420) << "decoded straight into the kept form";
+    EXPECT_EQ(loop.decoder->budgets.front().maxBytes, defaults.maxBytes) << "the decoder may hold no more than the loop";
+    EXPECT_LE(defaults.maxBytes, FFmpegClipDecoder::kMaxDecodedBytes) << "and its own cap does not cut them shorter";
 
     CapturingLogSink log;
     loop.provider.setLog(&log);
-    // 16-pixel frames need more padding in J420 than in BGRA, so the decoder's share of the
-    // budget lets 8 frames through and only 3 are kept.
     const auto smallFrame = static_cast<std::int64_t>(PixelBuffer::byteCount(16, 16, kPixelFormatJ420));
     loop.provider.setLimits({.maxBytes = 3 * smallFrame});
     loop.provider.load("/clips/a.mov", 600, 0);
+    EXPECT_EQ(loop.decoder->budgets.back().maxBytes, 3 * smallFrame);
     EXPECT_EQ(loop.play(6), (std::vector<int>{10, 20, 30, 20, 10, 20}));
     EXPECT_EQ(loop.provider.byteCount(), 3 * smallFrame);
-    EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of 0.3 s decoded: the loop's memory budget of 4.5 KiB holds no more"));
-    // Bounded to the frames' own size, the decoder's share is 3 frames of BGRA: it cuts the clip.
-    loop.provider.setLimits({.maxWidth = 16, .maxHeight = 16, .maxBytes = 3 * smallFrame});
-    loop.provider.load("/clips/a.mov", 600, 0);
-    EXPECT_EQ(loop.provider.frameCount(), 3);
     EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of its 0.3 s: the loop's memory budget of 4.5 KiB holds no more"));
-    EXPECT_EQ(log.lines().size(), 2u);
+    EXPECT_EQ(log.lines().size(), 1u);
     for (const auto& decoded : loop.decoder->handedOut)
-        EXPECT_TRUE(decoded.expired()) << "no decoded BGRA frame outlives its load";
+        EXPECT_TRUE(decoded.expired()) << "no BGRA frame the fake decoded outlives its load";
+
+    // A decoder that ignores the budget and gives BGRA: the frames are compacted and cut to the
+    // budget all the same.
+    LoopFrameProvider unbounded(LoopMode::pingpong, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
+                                std::make_shared<UnboundedClipDecoder>(), [](const PixelBuffer&) { return std::nullopt; });
+    unbounded.setLog(&log);
+    unbounded.setLimits({.maxBytes = 3 * smallFrame});
+    unbounded.load("/clips/a.mov", 600, 0);
+    EXPECT_EQ(unbounded.frameCount(), 3);
+    EXPECT_EQ(unbounded.byteCount(), 3 * smallFrame);
+    EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of 0.3 s decoded: the loop's memory budget of 4.5 KiB holds no more"));
 }
 
 TEST(LoopFrameProviderTest, AFailedLoadKeepsTheLoopThatPlays)
