@@ -307,34 +307,39 @@ TEST_F(ClipDecoderTest, J420FramesHaveTheBGRAFramesColoursInEveryMatrix)
                                         + encoding.matrix + ":out_range=" + encoding.range + ",format=yuv420p -colorspace "
                                         + encoding.tag + " -color_range " + encoding.range + " -c:v ffv1",
                                     clip));
-        const DecodedClip wide = decoder.decode(clip, 1);
-        const DecodedClip compact = decoder.decode(clip, ClipRequest{.maxFrames = 1, .format = kPixelFormatJ420});
-        ASSERT_EQ(wide.frames.size(), 1u);
-        ASSERT_EQ(compact.frames.size(), 1u);
-        ASSERT_TRUE(compact.frames[0]->isJ420());
-        const PixelBufferRef shown = YuvFrames::bgra(compact.frames[0]);
-        ASSERT_TRUE(shown);
-        // Away from the bars' edges, where halved chroma blurs.
-        const auto flat = [&](int x, int y) {
-            const testing::Pixel centre = testing::pixelOf(*wide.frames[0], x, y);
-            for (int dy = -2; dy <= 2; ++dy)
-                for (int dx = -2; dx <= 2; ++dx)
-                    if (testing::pixelOf(*wide.frames[0], x + dx, y + dy) != centre)
-                        return false;
-            return true;
-        };
-        int compared = 0, worst = 0;
-        for (int y = 2; y < 118; ++y)
-            for (int x = 2; x < 158; ++x) {
-                if (!flat(x, y))
-                    continue;
-                ++compared;
-                const testing::Pixel expected = testing::pixelOf(*wide.frames[0], x, y), actual = testing::pixelOf(*shown, x, y);
-                for (int channel = 0; channel < 3; ++channel)
-                    worst = std::max(worst, std::abs(int(actual[channel]) - int(expected[channel])));
-            }
-        EXPECT_GT(compared, 160 * 120 / 2);
-        EXPECT_LE(worst, 3);
+        // At the clip's size and scaled to half of it.
+        for (const std::int64_t maxWidth : {0, 80}) {
+            SCOPED_TRACE(maxWidth);
+            const DecodedClip wide = decoder.decode(clip, ClipRequest{.maxFrames = 1, .maxWidth = maxWidth});
+            const DecodedClip compact = decoder.decode(clip, ClipRequest{.maxFrames = 1, .maxWidth = maxWidth, .format = kPixelFormatJ420});
+            ASSERT_EQ(wide.frames.size(), 1u);
+            ASSERT_EQ(compact.frames.size(), 1u);
+            ASSERT_TRUE(compact.frames[0]->isJ420());
+            const PixelBufferRef shown = YuvFrames::bgra(compact.frames[0]);
+            const PixelBuffer& reference = *wide.frames[0];
+            ASSERT_TRUE(shown && shown->width() == reference.width() && shown->height() == reference.height());
+            // Away from the bars' edges, where halved chroma blurs.
+            const auto flat = [&](int x, int y) {
+                const testing::Pixel centre = testing::pixelOf(reference, x, y);
+                for (int dy = -2; dy <= 2; ++dy)
+                    for (int dx = -2; dx <= 2; ++dx)
+                        if (testing::pixelOf(reference, x + dx, y + dy) != centre)
+                            return false;
+                return true;
+            };
+            int compared = 0, worst = 0;
+            for (int y = 2; y < reference.height() - 2; ++y)
+                for (int x = 2; x < reference.width() - 2; ++x) {
+                    if (!flat(x, y))
+                        continue;
+                    ++compared;
+                    const testing::Pixel expected = testing::pixelOf(reference, x, y), actual = testing::pixelOf(*shown, x, y);
+                    for (int channel = 0; channel < 3; ++channel)
+                        worst = std::max(worst, std::abs(int(actual[channel]) - int(expected[channel])));
+                }
+            EXPECT_GT(compared, reference.width() * reference.height() / 4);
+            EXPECT_LE(worst, 3);
+        }
     }
 
     const fs::path counting = temp.path() / "count.mkv";
