@@ -1,5 +1,7 @@
 // Loading and playing a loop, measured beside FFmpeg in one run; run by hand (it takes a while):
-//   build/bench/quellon-loop-bench [seconds of clip, default 10] [seconds of the library clip, default 120]
+//   build/bench/quellon-loop-bench [seconds of clip, default 10] [seconds of the library clip, default 120] [bt709]
+// With bt709 the clip is encoded and tagged in BT.709 (as phones record), which the load turns
+// into J420 through BGRA; untagged BT.601 goes straight to J420.
 // It makes a 1280×720 30 fps H.264 clip of a real photograph drifting slowly (so the
 // stabiliser has work and the face search finds a face) and prints:
 //   - loop load wall time (decode + stabilise + signatures + faces, the host's 20 s budget)
@@ -28,6 +30,8 @@
 #include "playback/ClipDecoder.h"
 #include "playback/LoopFrameProvider.h"
 #include "playback/AliveMotion.h"
+#include "playback/LightDrift.h"
+#include "playback/YuvFrames.h"
 #include "playback/ParallelFor.h"
 
 #include <chrono>
@@ -131,17 +135,19 @@ int main(int argc, char** argv)
 {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     const int librarySeconds = argc > 2 ? std::atoi(argv[2]) : 120;
+    const bool bt709 = argc > 3 && std::string(argv[3]) == "bt709";
     TemporaryDirectory temp{"quellon-loop-bench"};
     const std::string clip = (temp.path() / "clip.mp4").string();
     const std::string photo = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
     if (run("ffmpeg -hide_banner -loglevel error -y -loop 1 -framerate 30 -i " + photo
-            + " -vf \"scale=1344:1344,crop=1280:720:x='24+2*t':y='180+2*t',format=yuv420p\" -t " + std::to_string(seconds)
-            + " -r 30 -c:v libx264 -preset veryfast '" + clip + "'")
+            + " -vf \"scale=1344:1344" + (bt709 ? ":out_color_matrix=bt709" : "") + ",crop=1280:720:x='24+2*t':y='180+2*t',format=yuv420p\" -t "
+            + std::to_string(seconds) + (bt709 ? " -colorspace bt709" : "") + " -r 30 -c:v libx264 -preset veryfast '" + clip + "'")
         != 0) {
         std::fprintf(stderr, "cannot make the clip (ffmpeg with libx264 and %s are needed)\n", photo.c_str());
         return 1;
     }
-    std::printf("clip: %d s, 1280x720, 30 fps, H.264; %u cores\n", seconds, std::thread::hardware_concurrency());
+    std::printf("clip: %d s, 1280x720, 30 fps, H.264, %s; %u cores\n", seconds, bt709 ? "BT.709" : "untagged BT.601",
+                std::thread::hardware_concurrency());
 
     // First, while this process is small: a child's peak resident memory starts from its
     // parent's at the fork.
@@ -206,9 +212,9 @@ int main(int argc, char** argv)
     // The stages one after another, as the load runs them.
     FFmpegClipDecoder decoder;
     auto start = Clock::now();
-    // The provider's budget counts J420 bytes; decoded BGRA frames take 8/3 as many.
-    DecodedClip decoded = decoder.decode(clip, ClipRequest{.maxFrames = kBudgetFrames, .maxBytes = provider.limits().maxBytes * 8 / 3,
-                                                           .maxWidth = 1280, .maxHeight = 720});
+    // As the provider asks: J420 frames within the loop's own budget.
+    DecodedClip decoded = decoder.decode(clip, ClipRequest{.maxFrames = kBudgetFrames, .maxBytes = provider.limits().maxBytes,
+                                                           .maxWidth = 1280, .maxHeight = 720, .format = kPixelFormatJ420});
     const double decodeSeconds = since(start);
     start = Clock::now();
     const auto stable = LoopStabilizer::stabilize(std::move(decoded.frames), 0.03, 0.08);
@@ -217,7 +223,11 @@ int main(int argc, char** argv)
     parallelFor(stable.size(), [&](std::size_t i) { (void)LoopEntry::signature(*stable[i], 12); });
     const double signatureSeconds = since(start);
     start = Clock::now();
-    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i) { return LoopEntry::faceGeometry(*stable[i], boxOnlyDetector()); });
+    // As the provider looks for faces: in a BGRA copy of each frame asked about.
+    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i) -> std::optional<LoopEntry::FaceGeometry> {
+        const PixelBufferRef picture = YuvFrames::bgra(stable[i]);
+        return picture ? LoopEntry::faceGeometry(*picture, boxOnlyDetector()) : std::nullopt;
+    });
     const double faceSeconds = since(start);
     const double total = decodeSeconds + stabiliseSeconds + signatureSeconds + faceSeconds;
     std::printf("stages:   decode %.2f s (%.0f%%), stabilise %.2f s (%.0f%%), signatures %.3f s (%.1f%%), faces %.2f s (%.0f%%)\n",
@@ -247,7 +257,7 @@ int main(int argc, char** argv)
     double bgraCPU = 0;
     for (int i = 0; i < kServed; ++i) {
         const double t0 = threadCPU();
-        const PixelBufferRef frame = AliveMotion::applyBrightness(drift.nextFactor(), sample);
+        const PixelBufferRef frame = LightDrift::apply(drift.nextLight(), sample);
         bgraCPU += threadCPU() - t0;
     }
     tjFree(buffer);
