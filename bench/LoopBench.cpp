@@ -1,7 +1,7 @@
 // Loading and playing a loop, measured beside FFmpeg in one run; run by hand (it takes a while):
 //   build/bench/quellon-loop-bench [seconds of clip, default 10] [seconds of the library clip, default 120] [bt709]
-// With bt709 the clip is encoded and tagged in BT.709 (as phones record), which the load turns
-// into J420 through BGRA; untagged BT.601 goes straight to J420.
+// With bt709 the clip is encoded and tagged in BT.709 (as phones record) instead of untagged
+// BT.601, so the colour conversion of both is measured.
 // It makes a 1280×720 30 fps H.264 clip of a real photograph drifting slowly (so the
 // stabiliser has work and the face search finds a face) and prints:
 //   - loop load wall time (decode + stabilise + signatures + faces, the host's 20 s budget)

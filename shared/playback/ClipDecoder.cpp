@@ -8,7 +8,6 @@
 #include <libyuv/convert_from_argb.h>
 
 extern "C" {
-#include <libavutil/opt.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libswscale/swscale.h>
@@ -170,8 +169,9 @@ private:
 // Turns decoded pictures into frames of the given (display) size and format: scaled and
 // converted to BGRA in one pass, then turned. For J420 the upright and turned BGRA pictures are
 // scratch buffers used again for every picture (their pages stay mapped and in cache), and only
-// the compact frame is new: swscale converts 4:2:0 to 4:2:0 in the source's matrix, so only an
-// upright BT.601 picture goes straight to J420; a BT.709 one would come out with shifted colours.
+// the compact frame is new. swscale's own 4:2:0 output would keep the source's matrix (a BT.709
+// clip would come out with shifted colours), and even for BT.601 sources, where only the range
+// differs, it is slower than this path: its YUV-to-BGRA conversion is its fastest.
 class FrameConverter {
 public:
     FrameConverter(int width, int height, int turns, PixelFormatCode format, std::int64_t count)
@@ -185,8 +185,6 @@ public:
         if (picture.width < 1 || picture.height < 1 || picture.format < 0 || !acceptableSize(picture.width, picture.height))
             return nullptr;
         const auto format = static_cast<AVPixelFormat>(picture.format);
-        if (format_ == kPixelFormatJ420 && turns_ == 0 && inJ420Matrix(picture))
-            return convertDirectly(picture);
         SwsContext* scaler = sws_getCachedContext(scaler_.release(), picture.width, picture.height, format, codedWidth_,
                                                   codedHeight_, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
         scaler_.reset(scaler);
@@ -233,47 +231,6 @@ public:
     }
 
 private:
-    // 8-bit 4:2:0 in BT.601 (or untagged, read as BT.601) differs from J420 in its range at
-    // most: swscale scales it and widens the range in one pass, without going through BGRA.
-    static bool inJ420Matrix(const AVFrame& picture)
-    {
-        return (picture.format == AV_PIX_FMT_YUV420P || picture.format == AV_PIX_FMT_YUVJ420P)
-            && (picture.colorspace == AVCOL_SPC_UNSPECIFIED || picture.colorspace == AVCOL_SPC_BT470BG
-                || picture.colorspace == AVCOL_SPC_SMPTE170M);
-    }
-
-    PixelBufferRef convertDirectly(const AVFrame& picture)
-    {
-        const bool fullRange = picture.color_range == AVCOL_RANGE_JPEG || picture.format == AV_PIX_FMT_YUVJ420P;
-        const std::tuple key{picture.width, picture.height, picture.format, fullRange};
-        if (!directScaler_ || key != lastDirect_) {
-            // The ranges are set before the scaler is set up: one made first and told them after
-            // may have chosen a plain copy of the planes.
-            directScaler_.reset(sws_alloc_context());
-            SwsContext* scaler = directScaler_.get();
-            if (!scaler || av_opt_set_int(scaler, "srcw", picture.width, 0) < 0 || av_opt_set_int(scaler, "srch", picture.height, 0) < 0
-                || av_opt_set_int(scaler, "src_format", picture.format, 0) < 0 || av_opt_set_int(scaler, "dstw", codedWidth_, 0) < 0
-                || av_opt_set_int(scaler, "dsth", codedHeight_, 0) < 0 || av_opt_set_int(scaler, "dst_format", AV_PIX_FMT_YUV420P, 0) < 0
-                || av_opt_set_int(scaler, "sws_flags", SWS_BILINEAR, 0) < 0 || av_opt_set_int(scaler, "src_range", fullRange ? 1 : 0, 0) < 0
-                || av_opt_set_int(scaler, "dst_range", 1, 0) < 0 || sws_init_context(scaler, nullptr, nullptr) < 0) {
-                directScaler_.reset();
-                return nullptr;
-            }
-            lastDirect_ = key;
-        }
-        SwsContext* scaler = directScaler_.get();
-        PixelBufferRef compact = supply_.take();
-        if (!compact)
-            return nullptr;
-        auto lock = compact->lockForWriting();
-        const auto y = compact->plane(0), u = compact->plane(1), v = compact->plane(2);
-        std::uint8_t* planes[4] = {lock.baseAddress() + y.offset, lock.baseAddress() + u.offset, lock.baseAddress() + v.offset, nullptr};
-        int strides[4] = {static_cast<int>(y.bytesPerRow), static_cast<int>(u.bytesPerRow), static_cast<int>(v.bytesPerRow), 0};
-        if (sws_scale(scaler, picture.data, picture.linesize, 0, picture.height, planes, strides) != codedHeight_)
-            return nullptr;
-        return compact;
-    }
-
     static PixelBufferRef scratch(PixelBufferRef& kept, int width, int height)
     {
         if (!kept)
@@ -296,8 +253,6 @@ private:
     int codedHeight_;
     int turns_;
     PixelFormatCode format_;
-    ffmpeg::ScalerPtr directScaler_;
-    std::tuple<int, int, int, bool> lastDirect_{0, 0, -1, false};
     PixelBufferRef uprightScratch_;
     PixelBufferRef turnedScratch_;
     BufferSupply supply_;
