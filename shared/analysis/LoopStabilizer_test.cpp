@@ -131,6 +131,22 @@ TEST_F(LoopStabilizerOnAPhoto, FramesHandedOverAreLetGoAsTheirCopiesAreMade)
     for (std::size_t k = 1; k < result.size(); ++k)
         EXPECT_LT(innerDifference(*result[k], *result[0]), 1.5) << k;
 
+    // J420 frames, as a load hands them over, alike: the load peaks at about the loop it makes.
+    std::vector<PixelBufferRef> compact;
+    for (const PixelBufferRef& frame : {moved(0, 0), moved(4.5, -2.0), moved(-3.0, 5.25), moved(1.5, 2.5)})
+        compact.push_back(YuvFrames::compact(frame));
+    pool.drain();
+    const std::uint64_t reusedBeforeCompact = pool.statistics().reused;
+    const auto compactResult = LoopStabilizer::stabilize(std::move(compact), 0.03, 0.08);
+    ASSERT_EQ(compactResult.size(), 4u);
+    if (pooling) {
+        EXPECT_GE(pool.statistics().reused - reusedBeforeCompact, 2u);
+    }
+    for (std::size_t k = 1; k < compactResult.size(); ++k) {
+        ASSERT_TRUE(compactResult[k]->isJ420()) << k;
+        EXPECT_LT(innerDifference(*YuvFrames::bgra(compactResult[k]), *YuvFrames::bgra(compactResult[0])), 1.5) << k;
+    }
+
     // Frames that need no correction come back as they went in.
     std::vector<PixelBufferRef> still{moved(0, 0), moved(0, 0)};
     const std::vector<PixelBufferRef> kept = still;

@@ -34,8 +34,8 @@ struct ClipRequest {
     /// decoded; 0 leaves that side unbounded. Never scaled up.
     std::int64_t maxWidth = 0;
     std::int64_t maxHeight = 0;
-    /// kPixelFormatBGRA or kPixelFormatJ420 (the loop's compact form: a third of the bytes, so
-    /// a load never holds the clip in BGRA); the budget counts bytes of this format.
+    /// kPixelFormatBGRA or kPixelFormatJ420 (the loop's compact form: 3/8 of the bytes, so a
+    /// load never holds the clip in BGRA); the budget counts bytes of this format.
     PixelFormatCode format = kPixelFormatBGRA;
 
     bool operator==(const ClipRequest&) const = default;
@@ -49,12 +49,12 @@ public:
     /// Decodes up to maxFrames frames at the output rate (ClipSampling::kOutputRate) from the
     /// clip's start, at the clip's display size, in BGRA. Throws LoopLoadError: noVideoTrack for
     /// a file without video, decodeFailed for one that cannot be read or declares an unacceptable
-    /// size or duration (or a negative maxFrames, or a format other than BGRA and J420), empty
-    /// when no frame could be made.
+    /// size or duration (or a negative maxFrames), empty when no frame could be made.
     virtual DecodedClip decode(const std::filesystem::path& file, std::int64_t maxFrames) = 0;
 
-    /// The same within the request's byte budget and size bounds. A decoder that cannot scale
-    /// (a test's fake) decodes request.maxFrames as above, in BGRA.
+    /// The same within the request's byte budget and size bounds, in its format (decodeFailed
+    /// for one other than BGRA and J420). A decoder that cannot scale (a test's fake) decodes
+    /// request.maxFrames as above, in BGRA.
     virtual DecodedClip decode(const std::filesystem::path& file, const ClipRequest& request)
     {
         return decode(file, request.maxFrames);
