@@ -43,15 +43,38 @@ QUELLON_VECTOR_KERNEL(swayMixRows,
                        std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t down),
                       (top, bottom, mixed, count, down))
 
-/// The taps of one axis: for each output sample, the two source samples either side of where
-/// it reads and the weight of the second. Positions outside the plane are held at its edge
-/// (the covering zoom keeps a pose's reach from ever getting there).
+/// Across a row from taps that read the two samples at `source` and one on, blended with
+/// `weight` (of kWeightOne) of the second; rounded back to bytes.
+QUELLON_KERNEL_BODY void swayAcrossKernel(const std::uint16_t* __restrict source, const std::uint16_t* __restrict weight,
+                                          std::uint8_t* __restrict out, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t right = weight[i];
+        const std::uint32_t value = source[i] * (kWeightOne - right) + source[i + 1] * right;
+        out[i] = static_cast<std::uint8_t>((value + kWeightOne * kWeightOne / 2) / (kWeightOne * kWeightOne));
+    }
+}
+QUELLON_VECTOR_KERNEL(swayAcross,
+                      (const std::uint16_t* __restrict source, const std::uint16_t* __restrict weight,
+                       std::uint8_t* __restrict out, std::size_t count),
+                      (source, weight, out, count))
+
+/// The taps of one axis: for each output sample, the source sample at or before where it reads
+/// (the next one is the second tap) and the weight of the second. Positions outside the plane
+/// are held at its edge (the covering zoom keeps a pose's reach from ever getting there).
+/// Output samples whose first tap lies the same distance from them form a run, which the
+/// vector kernel reads as a straight stretch: a zoom near 1 makes runs of dozens of samples.
 struct SwayTaps {
-    std::vector<std::int32_t> first, second;
+    struct Run {
+        std::size_t start = 0, count = 0;
+        std::ptrdiff_t offset = 0; // first tap minus output index
+    };
+    std::vector<std::int32_t> first;
     std::vector<std::uint16_t> weight;
+    std::vector<Run> runs;
 
     SwayTaps(int size, double centre, double shift, double zoom)
-        : first(static_cast<std::size_t>(size)), second(static_cast<std::size_t>(size)), weight(static_cast<std::size_t>(size))
+        : first(static_cast<std::size_t>(size)), weight(static_cast<std::size_t>(size))
     {
         for (int i = 0; i < size; ++i) {
             const double position = std::clamp(CameraSway::sourceCoordinate(i, centre, shift, zoom), 0.0, size - 1.0);
@@ -62,9 +85,13 @@ struct SwayTaps {
                 fraction = 0;
             }
             const auto index = static_cast<std::size_t>(i);
+            // At the last sample the weight is 0 and the second tap a copy of the first.
             first[index] = std::min(low, size - 1);
-            second[index] = std::min(low + 1, size - 1);
-            weight[index] = static_cast<std::uint16_t>(fraction);
+            weight[index] = static_cast<std::uint16_t>(first[index] == size - 1 ? 0 : fraction);
+            const std::ptrdiff_t offset = first[index] - i;
+            if (runs.empty() || runs.back().offset != offset)
+                runs.push_back({index, 0, offset});
+            ++runs.back().count;
         }
     }
 };
@@ -73,23 +100,25 @@ void swayPlane(const std::uint8_t* source, std::uint8_t* target, const PixelBuff
                double centreY, double shiftX, double shiftY, double zoom)
 {
     const int width = static_cast<int>(plane.rowBytes);
+    if (width <= 0 || plane.rows <= 0)
+        return;
     const SwayTaps across(width, centreX, shiftX, zoom);
     const SwayTaps down(plane.rows, centreY, shiftY, zoom);
-    std::vector<std::uint16_t> mixed(plane.rowBytes);
+    // One sample more than the row, so the last sample's second tap is there to read.
+    std::vector<std::uint16_t> mixed(plane.rowBytes + 1);
     const std::uint8_t* in = source + plane.offset;
     std::uint8_t* out = target + plane.offset;
     for (int y = 0; y < plane.rows; ++y) {
         const auto row = static_cast<std::size_t>(y);
-        swayMixRows(in + static_cast<std::size_t>(down.first[row]) * plane.bytesPerRow,
-                    in + static_cast<std::size_t>(down.second[row]) * plane.bytesPerRow, mixed.data(), plane.rowBytes,
+        const auto top = static_cast<std::size_t>(down.first[row]);
+        const std::size_t bottom = std::min(top + 1, static_cast<std::size_t>(plane.rows - 1));
+        swayMixRows(in + top * plane.bytesPerRow, in + bottom * plane.bytesPerRow, mixed.data(), plane.rowBytes,
                     down.weight[row]);
+        mixed[plane.rowBytes] = mixed[plane.rowBytes - 1];
         std::uint8_t* line = out + row * plane.bytesPerRow;
-        for (std::size_t x = 0; x < plane.rowBytes; ++x) {
-            const std::uint32_t right = across.weight[x];
-            const std::uint32_t value = mixed[static_cast<std::size_t>(across.first[x])] * (kWeightOne - right)
-                + mixed[static_cast<std::size_t>(across.second[x])] * right;
-            line[x] = static_cast<std::uint8_t>((value + kWeightOne * kWeightOne / 2) / (kWeightOne * kWeightOne));
-        }
+        for (const SwayTaps::Run& run : across.runs)
+            swayAcross(mixed.data() + static_cast<std::ptrdiff_t>(run.start) + run.offset, across.weight.data() + run.start,
+                       line + run.start, run.count);
     }
 }
 
