@@ -137,7 +137,7 @@ CameraSway::CameraSway(double reach, double breath, double periodFrames, std::ui
 
 CameraSway CameraSway::gentle(std::uint64_t seed)
 {
-    return CameraSway(12.0 / 1280, 0.002, 1200, seed);
+    return CameraSway(16.0 / 1280, 0.002, 1200, seed);
 }
 
 CameraSway CameraSway::disabled()

@@ -32,9 +32,9 @@ public:
     /// slowest sine's period) to at least 30; not a number gives 0, 0 and 30.
     CameraSway(double reach, double breath, double periodFrames, std::uint64_t seed);
 
-    /// The setting Away uses: up to 12 px each way across a 1280 × 720 picture (6.75 px down),
-    /// behind a zoom of 2.2 %, breathing within 0.4 %, the slowest sine 36 s to 44 s at 30 fps
-    /// (by seed), the quickest 10 s to 12 s: a corner moves at most 0.15 px a frame.
+    /// The setting Away uses: up to 16 px each way across a 1280 × 720 picture (9 px down),
+    /// behind a zoom of 2.9 %, breathing within 0.4 %, the slowest sine 36 s to 44 s at 30 fps
+    /// (by seed), the quickest 10 s to 12 s: a corner moves at most 0.2 px a frame.
     static CameraSway gentle(std::uint64_t seed);
     static CameraSway disabled();
 

@@ -66,9 +66,9 @@ TEST(CameraSway, StaysWithinItsReachAndMovesFarSlowerThanAnyMotion)
     const double cover = sway.coverZoom(width, height);
     const double reach = sway.reach(), breath = sway.breath();
     ASSERT_GT(reach, 0);
-    // The zoom that hides the reach stays under 2.5 %, and the breathing under 0.5 %.
+    // The zoom that hides the reach stays under 3 %, and the breathing under 0.5 %.
     EXPECT_GT(cover, 1);
-    EXPECT_LT(cover, 1.025);
+    EXPECT_LT(cover, 1.03);
     EXPECT_LT(2 * breath, 0.005);
     const auto poses = gentlePoses(99, width, height);
     double widest = 0, lowZoom = 2, highZoom = 0, fastest = 0;
@@ -90,9 +90,9 @@ TEST(CameraSway, StaysWithinItsReachAndMovesFarSlowerThanAnyMotion)
     // It uses its range, ...
     EXPECT_GT(widest, reach / 2);
     EXPECT_GT(highZoom - lowZoom, breath);
-    // ... but a corner moves less than 0.15 px a frame (4.5 px a second): a person's or a
+    // ... but a corner moves less than 0.2 px a frame (6 px a second): a person's or a
     // drifting picture's frame step is pixels.
-    EXPECT_LT(fastest, 0.15);
+    EXPECT_LT(fastest, 0.2);
 }
 
 TEST(CameraSway, PoseIsSeededAndNeverSettlesIntoAPeriod)
