@@ -1,5 +1,6 @@
 #include "playback/AliveMotion.h"
 #include "playback/CameraSway.h"
+#include "playback/LoopFrameProviderTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -241,6 +242,31 @@ TEST(CameraSway, ZoomHidesThePicturesEdgeAtEveryPose)
                 << "plane " << index << " at shift " << pose.shiftX << ", " << pose.shiftY << ", zoom " << pose.zoom;
         }
     }
+}
+
+// The provider sways what it serves while alive motion carries a sway, and stops with it.
+TEST(CameraSway, ServedFramesSwayWithAliveMotion)
+{
+    using testing::loop_frames::Fixture;
+    Fixture still(LoopMode::freeze);
+    // A ramp across, so a shift changes every pixel.
+    still.provider.installFramesForTesting({testing::makeFrame(64, 36, [](int x, int) {
+        const auto v = static_cast<std::uint8_t>(3 * x + 20);
+        return testing::Pixel{v, v, v, 255};
+    })});
+    auto centre = [&] { return testing::pixelOf(*still.provider.nextFrame(), 32, 18)[1]; };
+    const auto unmoved = centre();
+    EXPECT_EQ(centre(), unmoved) << "no alive motion, no sway";
+
+    still.provider.setAlive(AliveMotion(0, 0, 30, 0).withSway(CameraSway(CameraSway::maxReach, 0, 30, 1)));
+    std::vector<int> levels;
+    for (int i = 0; i < 30; ++i)
+        levels.push_back(centre());
+    const auto [low, high] = std::minmax_element(levels.begin(), levels.end());
+    EXPECT_GE(*high - *low, 3) << "the picture moves under the same frame";
+
+    still.provider.setAlive(AliveMotion::disabled());
+    EXPECT_EQ(centre(), unmoved);
 }
 
 } // namespace
