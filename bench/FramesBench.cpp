@@ -3,14 +3,22 @@
 //   ApplyBrightness_720p: served every frame while the drift is on; goal at most 3× memcpy.
 //   Blend_720p: crossfade frames at load; goal at most 3× memcpy.
 //   JPEGToFrame_720p: every pushed frame; goal at most 1.1× tjDecompress2 into BGRA.
+//   Sway_720p: the camera sway on a J420 loop frame, served every frame while alive motion is
+//     on; reported beside the J420-to-BGRA conversion every served frame already pays.
+//   ServedFrame_720p: a natural walk over 24 J420 frames with Away's effects (jitter, alive
+//     motion, and alive motion's light alone) as nextFrame serves it; compare by hand with ffmpeg replaying a 720p clip into
+//     Y4M (`ffmpeg -threads 1 -i clip -f yuv4mpegpipe -pix_fmt yuv420p -y /dev/null`), goal
+//     at most 1×.
 //   StandbyCard_720p: drawn once; reported only.
 
 #include "playback/AliveMotion.h"
+#include "playback/CameraSway.h"
 #include "playback/FrameBlender.h"
 #include "playback/ImageContext.h"
 #include "playback/ImageDecoding.h"
 #include "playback/LoopFrameProvider.h"
 #include "playback/StandbyFrameRenderer.h"
+#include "playback/YuvFrames.h"
 
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
@@ -90,6 +98,41 @@ void applyLight(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frameBytes(*frame)));
 }
 
+// The sway along Away's path, a new pose each frame.
+void sway(benchmark::State& state)
+{
+    const auto frame = YuvFrames::compact(sampleFrame(1));
+    const CameraSway path = CameraSway::gentle(7);
+    std::int64_t tick = 0;
+    for (auto _ : state) {
+        auto out = CameraSway::apply(path.poseAt(tick++, kWidth, kHeight), frame);
+        benchmark::DoNotOptimize(out.get());
+    }
+}
+
+void j420ToBGRABaseline(benchmark::State& state)
+{
+    const auto frame = YuvFrames::compact(sampleFrame(1));
+    for (auto _ : state) {
+        auto out = YuvFrames::bgra(frame);
+        benchmark::DoNotOptimize(out.get());
+    }
+}
+
+void servedFrame(benchmark::State& state, bool sway)
+{
+    const AliveMotion alive = sway ? AliveMotion::gentle(3) : AliveMotion::gentle(3).withSway(CameraSway::disabled());
+    LoopFrameProvider provider(LoopMode::natural, LoopJitter::gentle(3), SimulatedLag::disabled(), alive);
+    std::vector<PixelBufferRef> frames;
+    for (std::uint32_t seed = 1; seed <= 24; ++seed)
+        frames.push_back(sampleFrame(seed));
+    provider.installFramesForTesting(std::move(frames));
+    for (auto _ : state) {
+        auto out = provider.nextFrame();
+        benchmark::DoNotOptimize(out.get());
+    }
+}
+
 void blend(benchmark::State& state, double t)
 {
     auto a = sampleFrame(1);
@@ -166,6 +209,10 @@ BENCHMARK_CAPTURE(blend, fraction, 0.7995987277261966)->Name("Blend_720p/quellon
 BENCHMARK(memcpyBaseline)->Name("Blend_720p/baseline_memcpy")->Unit(benchmark::kMicrosecond);
 BENCHMARK(jpegToFrame)->Name("JPEGToFrame_720p/quellon")->Unit(benchmark::kMicrosecond);
 BENCHMARK(jpegTurboBaseline)->Name("JPEGToFrame_720p/baseline_tjDecompress2")->Unit(benchmark::kMicrosecond);
+BENCHMARK(sway)->Name("Sway_720p/quellon")->Unit(benchmark::kMicrosecond);
+BENCHMARK(j420ToBGRABaseline)->Name("Sway_720p/baseline_j420_to_bgra")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(servedFrame, sway, true)->Name("ServedFrame_720p/quellon")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(servedFrame, light, false)->Name("ServedFrame_720p/quellon_light_only")->Unit(benchmark::kMicrosecond);
 BENCHMARK(standbyCard)->Name("StandbyCard_720p/quellon")->Unit(benchmark::kMicrosecond);
 
 } // namespace

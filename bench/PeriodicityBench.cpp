@@ -1,6 +1,7 @@
 // How plainly Away shows that it is a loop; run by hand, not by ctest:
 //   build/bench/quellon-periodicity-bench [--seconds S] [--footage drift|person|both]
-//                                         [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate]
+//                                         [--loop-mode MODE] [--jitter] [--lag] [--alive]
+//                                         [--simulate [--only TEXT]]
 // Footage with no period is made from python3-skimage's astronaut: the photograph drifting
 // along a sum of incommensurate sines with sensor noise, or a person-like cut-out of it moving
 // in front of a still background. An 8 s clip of it becomes the active loop; the real camera
@@ -10,8 +11,8 @@
 // much of the live footage the clip was cut from, and of the clip played naively as ping-pong
 // and forward. Goal: each figure of the served stream at least 80 % of the footage's.
 // --simulate serves nothing: it replays the walk, the held frames and the light over the
-// clip's thumbnails for a table of settings (effects, light reach, walk parameters, and a
-// pan the player does not have, as an estimate of what one would take), one line each.
+// clip's thumbnails for a table of settings (effects, the sway's reach, sensor noise, walk
+// parameters), one line each; --only runs the settings whose name holds TEXT.
 
 #include "Y4MReader.h"
 #include "analysis/AnalysisTestImages.h"
@@ -22,6 +23,7 @@
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 #include "playback/AliveMotion.h"
+#include "playback/CameraSway.h"
 #include "playback/LoopJitter.h"
 #include "playback/LoopWalk.h"
 #include "playback/SimulatedLag.h"
@@ -39,6 +41,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -196,6 +199,7 @@ struct Options {
     std::optional<LoopMode> loopMode;
     bool jitter = false, lag = false, alive = false;
     bool simulate = false;
+    std::string only; // --simulate runs only the settings whose name holds this
 };
 
 bool writeClip(const fs::path& path, Footage& footage)
@@ -289,14 +293,27 @@ struct Setting {
     LoopWalk::Parameters walk;
     bool jitter = false, lag = false;
     double amplitude = 0, tilt = 0, periodFrames = 600;
-    /// An estimate only, not a player effect: the picture panned by up to this many pixels
-    /// (of 1280) each way along the same kind of aperiodic path as the light's tilts.
-    double panPixels = 0;
+    /// The camera sway's reach (of the width and height) and breath, on a 1280 × 720 picture.
+    double swayReach = 0, swayBreath = 0;
+    /// Fresh sensor noise per pixel (grey levels), as a thumbnail cell sees it: averaged over
+    /// the cell's 40 × 40 pixels.
+    double noise = 0;
     std::uint64_t seed = 7;
+
+    void alive()
+    {
+        const AliveMotion gentle = AliveMotion::gentle(0);
+        amplitude = gentle.amplitude();
+        tilt = gentle.tilt();
+        periodFrames = gentle.periodFrames();
+        swayReach = gentle.sway().reach();
+        swayBreath = gentle.sway().breath();
+    }
 };
 
-/// The thumbnail moved by (dx, dy) cells, read bilinearly with the edges held.
-Thumbnail shifted(const Thumbnail& cells, double dx, double dy)
+/// The thumbnail at a sway pose, read bilinearly with the edges held, as CameraSway::apply
+/// reads a plane.
+Thumbnail swayed(const Thumbnail& cells, const SwayPose& pose)
 {
     constexpr int columns = PeriodicityFigures::kWidth, rows = PeriodicityFigures::kHeight;
     Thumbnail out(cells.size());
@@ -305,7 +322,8 @@ Thumbnail shifted(const Thumbnail& cells, double dx, double dy)
     };
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < columns; ++x) {
-            const double sx = x + dx, sy = y + dy;
+            const double sx = CameraSway::sourceCoordinate(x, columns / 2.0, pose.shiftX * columns, pose.zoom);
+            const double sy = CameraSway::sourceCoordinate(y, rows / 2.0, pose.shiftY * rows, pose.zoom);
             const int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
             const double fx = sx - x0, fy = sy - y0;
             out[static_cast<std::size_t>(y * columns + x)] = static_cast<float>(
@@ -329,7 +347,9 @@ std::vector<Thumbnail> simulateAway(const std::vector<ClipFrame>& clip, const Se
     LoopJitter jitter = setting.jitter ? LoopJitter::gentle(seed + 1) : LoopJitter::disabled();
     SimulatedLag lag = setting.lag ? SimulatedLag::realistic(seed + 2) : SimulatedLag::disabled();
     AliveMotion alive(setting.amplitude, setting.tilt, setting.periodFrames, seed + 3);
-    AliveMotion pan(0, AliveMotion::maxTilt, setting.periodFrames, seed + 4);
+    const CameraSway sway(setting.swayReach, setting.swayBreath, setting.periodFrames, seed + 4);
+    std::mt19937_64 noiseSource(seed + 5);
+    std::normal_distribution<float> cellNoise(0.0f, static_cast<float>(setting.noise / 40));
     constexpr int columns = PeriodicityFigures::kWidth, rows = PeriodicityFigures::kHeight;
     std::vector<Thumbnail> served;
     LoopWalk::Step step = walker.next();
@@ -346,12 +366,11 @@ std::vector<Thumbnail> simulateAway(const std::vector<ClipFrame>& clip, const Se
         if (!hold)
             step = walker.next();
         const LightField light = alive.nextLight();
-        if (setting.panPixels > 0) {
-            const LightField path = pan.nextLight();
-            const double cellPixels = 1280.0 / columns;
-            cells = shifted(cells, path.tiltX / AliveMotion::maxTilt * setting.panPixels / cellPixels,
-                            path.tiltY / AliveMotion::maxTilt * setting.panPixels / cellPixels);
-        }
+        if (sway.isActive())
+            cells = swayed(cells, sway.poseAt(t, 1280, 720));
+        if (setting.noise > 0)
+            for (float& cell : cells)
+                cell += cellNoise(noiseSource);
         double total = 0;
         for (int cy = 0; cy < rows; ++cy)
             for (int cx = 0; cx < columns; ++cx) {
@@ -401,15 +420,11 @@ std::vector<Setting> simulatedSettings()
 {
     std::vector<Setting> settings;
     const LoopWalk::Parameters walk;
-    const AliveMotion gentle = AliveMotion::gentle(0);
-    // Every combination of the three effects, the light as Away has it.
+    // Every combination of the three effects, alive motion as Away has it (light and sway).
     for (int combination = 0; combination < 8; ++combination) {
         Setting setting{"walk", walk, (combination & 1) != 0, (combination & 2) != 0};
-        if (combination & 4) {
-            setting.amplitude = gentle.amplitude();
-            setting.tilt = gentle.tilt();
-            setting.periodFrames = gentle.periodFrames();
-        }
+        if (combination & 4)
+            setting.alive();
         for (const auto& [on, name] : {std::pair{setting.jitter, "+jitter"}, std::pair{setting.lag, "+lag"},
                                        std::pair{(combination & 4) != 0, "+alive"}})
             if (on)
@@ -417,44 +432,52 @@ std::vector<Setting> simulatedSettings()
         settings.push_back(setting);
     }
     for (std::uint64_t seed : {8, 9}) {
-        Setting setting{"walk, seed " + std::to_string(seed), walk};
+        Setting setting{"walk+jitter+alive, seed " + std::to_string(seed), walk, true};
+        setting.alive();
         setting.seed = seed;
         settings.push_back(setting);
     }
-    // The light's reach, and a pan on top of it: what each would take.
-    for (double tilt : {0.04, 0.16}) {
-        Setting setting{"walk+jitter, light tilt " + std::to_string(tilt).substr(0, 4), walk, true};
-        setting.amplitude = gentle.amplitude();
-        setting.tilt = tilt;
-        setting.periodFrames = gentle.periodFrames();
+    // The light alone, and the sway's reach and breath: what each takes.
+    {
+        Setting setting{"walk+jitter, light only", walk, true};
+        setting.alive();
+        setting.swayReach = setting.swayBreath = 0;
         settings.push_back(setting);
     }
-    for (double pan : {8.0, 16.0, 32.0}) {
-        Setting setting{"walk+jitter+alive, pan " + std::to_string(static_cast<int>(pan)) + " px", walk, true};
-        setting.amplitude = gentle.amplitude();
-        setting.tilt = gentle.tilt();
-        setting.periodFrames = gentle.periodFrames();
-        setting.panPixels = pan;
+    for (const auto& [pixels, breath] : {std::pair{4.0, 0.002}, std::pair{8.0, 0.0}, std::pair{12.0, 0.002},
+                                         std::pair{16.0, 0.002}, std::pair{24.0, 0.003}}) {
+        Setting setting{"walk+jitter+alive, sway " + std::to_string(static_cast<int>(pixels)) + " px, breath "
+                            + std::to_string(breath * 100).substr(0, 3) + " %",
+                        walk, true};
+        setting.alive();
+        setting.swayReach = pixels / 1280;
+        setting.swayBreath = breath;
         settings.push_back(setting);
     }
-    for (std::int64_t fade : {4, 6, 12}) {
+    for (double noise : {2.0, 4.0}) {
+        Setting setting{"walk+jitter+alive, sensor noise " + std::to_string(static_cast<int>(noise)), walk, true};
+        setting.alive();
+        setting.noise = noise;
+        settings.push_back(setting);
+    }
+    for (std::int64_t fade : {4, 12}) {
         LoopWalk::Parameters varied = walk;
         varied.crossfadeFrames = fade;
-        settings.push_back({"walk crossfade " + std::to_string(fade), varied});
+        Setting setting{"walk+jitter+alive, crossfade " + std::to_string(fade), varied, true};
+        setting.alive();
+        settings.push_back(setting);
     }
     // Walks that may jump between frames further apart, more often: over several seeds, as
     // one walk's figures vary much with its luck.
-    for (const auto& [maxCost, rate] : {std::pair{0.7, 1.0 / 45}, std::pair{1.0, 1.0 / 30}, std::pair{1.5, 1.0 / 20}})
-        for (std::uint64_t seed : {7, 8, 9, 10, 11}) {
+    for (const auto& [maxCost, rate] : {std::pair{1.0, 1.0 / 30}, std::pair{1.5, 1.0 / 20}})
+        for (std::uint64_t seed : {7, 8, 9}) {
             LoopWalk::Parameters varied = walk;
             varied.maxCostInSteps = maxCost;
             varied.jumpsPerFrame = rate;
             Setting setting{"walk+jitter+alive, max cost " + std::to_string(maxCost).substr(0, 3) + ", jumps 1/"
                                 + std::to_string(static_cast<int>(std::lround(1 / rate))) + ", seed " + std::to_string(seed),
                             varied, true};
-            setting.amplitude = gentle.amplitude();
-            setting.tilt = gentle.tilt();
-            setting.periodFrames = gentle.periodFrames();
+            setting.alive();
             setting.seed = seed;
             settings.push_back(setting);
         }
@@ -463,10 +486,13 @@ std::vector<Setting> simulatedSettings()
 
 void print(const char* name, const std::vector<Thumbnail>& frames);
 
-void simulate(const std::vector<ClipFrame>& clip, const PeriodicityFigures::Figures& reference, std::int64_t count)
+void simulate(const std::vector<ClipFrame>& clip, const PeriodicityFigures::Figures& reference, std::int64_t count,
+              const std::string& filter)
 {
     std::printf("  simulated Away (thumbnails), served / live in brackets:\n");
     for (const auto& setting : simulatedSettings()) {
+        if (!filter.empty() && setting.name.find(filter) == std::string::npos)
+            continue;
         const auto served = simulateAway(clip, setting, count, setting.seed);
         const auto figures = PeriodicityFigures::measure(served);
         std::printf("  %-58s repeat %5.2f (%3.0f%%)  lag %6.3f (%3.0f%%)  mirrored %5.2f (%3.0f%%)\n", setting.name.c_str(),
@@ -525,7 +551,7 @@ void run(Footage::Kind kind, const Options& options, const fs::path& home, const
     print("naive ping-pong", pingpong);
     print("naive forward", forward);
     if (options.simulate) {
-        simulate(clipFrames, PeriodicityFigures::measure(live), count);
+        simulate(clipFrames, PeriodicityFigures::measure(live), count, options.only);
         return;
     }
     const auto served = serveAway(home, container, options);
@@ -558,8 +584,10 @@ int main(int argc, char** argv)
             options.alive = true;
         else if (arg == "--simulate")
             options.simulate = true;
+        else if (arg == "--only" && i + 1 < argc)
+            options.only = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both] [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate]\n",
+            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both] [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate [--only TEXT]]\n",
                          argv[0]);
             return 2;
         }

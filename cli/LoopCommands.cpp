@@ -311,7 +311,7 @@ void addLoopCommands(CLI::App& app)
         ->check(CLI::Range(std::int64_t{0}, LoopRotation::kMaxCrossfadeFrames));
     play->add_flag("--jitter", playOptions->jitter, "now and then show a frame twice (Away has it on unless the state says otherwise)");
     play->add_flag("--lag", playOptions->lag, "now and then stall for a moment, like a congested call");
-    play->add_flag("--alive", playOptions->alive, "let the light drift slowly: brightness and a tilt across the picture, never repeating (Away has it on unless the state says otherwise)");
+    play->add_flag("--alive", playOptions->alive, "let the light drift slowly (brightness and a tilt across the picture) and the picture sway by a few pixels, never repeating (Away has it on unless the state says otherwise)");
     play->add_option("--start-near", playOptions->startNear, "start at the loop frame that best continues this JPEG or PNG");
     play->add_option("--seconds", playOptions->seconds, "stop after this many seconds")->check(CLI::Range(0.001, 1e9));
     play->callback([playOptions] { cli::play(*playOptions); });

@@ -171,7 +171,15 @@ AliveMotion::AliveMotion(double amplitude, double tilt, double periodFrames, std
 
 AliveMotion AliveMotion::gentle(std::uint64_t seed)
 {
-    return AliveMotion(0.03, 0.08, 1200, seed);
+    // The sway's own seed, so its path shares no phase with the light's.
+    return AliveMotion(0.03, 0.08, 1200, seed).withSway(CameraSway::gentle(SplitMix64(seed ^ 0x5357415953574159ULL).next()));
+}
+
+AliveMotion AliveMotion::withSway(const CameraSway& sway) const
+{
+    AliveMotion motion = *this;
+    motion.sway_ = sway;
+    return motion;
 }
 
 AliveMotion AliveMotion::disabled()
@@ -181,7 +189,7 @@ AliveMotion AliveMotion::disabled()
 
 LightField AliveMotion::lightAt(std::int64_t tick) const
 {
-    if (!isActive())
+    if (amplitude_ <= 0 && tilt_ <= 0)
         return {};
     // From the tick itself rather than an accumulated phase: no wrap, no drift, no jump.
     const double t = static_cast<double>(tick) / (periodFrames_ * detune_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "playback/CameraSway.h"
 #include "playback/LightDrift.h"
 #include "playback/PixelBuffer.h"
 
@@ -11,7 +12,8 @@ namespace quellon {
 /// Slowly changing light, like a room's daylight or a camera's exposure: an overall gain and a
 /// tilt across the picture each way, every one a sum of three sines whose periods stand in
 /// irrational ratios (and a seeded detune), so the light never comes back to an earlier state
-/// the same way: a clip shown again is never lit as before.
+/// the same way: a clip shown again is never lit as before. It may carry a camera sway too
+/// (the picture drifting by a few pixels on the same kind of path), ticking with the light.
 class AliveMotion {
 public:
     static constexpr double maxAmplitude = 0.08;
@@ -23,12 +25,17 @@ public:
     AliveMotion(double amplitude, double tilt, double periodFrames, std::uint64_t seed);
 
     /// The setting Away uses: gain within 1 ± 0.03, tilts within ± 0.08 (an edge ± 4 %), the
-    /// slowest gain sine 36 s to 44 s at 30 fps (by seed), the quickest tilt sine 10 s to 12 s.
+    /// slowest gain sine 36 s to 44 s at 30 fps (by seed), the quickest tilt sine 10 s to 12 s;
+    /// and CameraSway::gentle, seeded apart from the light.
     static AliveMotion gentle(std::uint64_t seed);
     /// No drift.
     static AliveMotion disabled();
 
-    bool isActive() const { return amplitude_ > 0 || tilt_ > 0; }
+    /// The same light with that sway.
+    AliveMotion withSway(const CameraSway& sway) const;
+    const CameraSway& sway() const { return sway_; }
+
+    bool isActive() const { return amplitude_ > 0 || tilt_ > 0 || sway_.isActive(); }
     double amplitude() const { return amplitude_; }
     double tilt() const { return tilt_; }
     double periodFrames() const { return periodFrames_; }
@@ -36,7 +43,7 @@ public:
 
     /// The light at a given tick; a flat field of gain 1 when inactive.
     LightField lightAt(std::int64_t tick) const;
-    /// The light for the next frame, then one tick on.
+    /// The light for the next frame (the sway's pose is sway().poseAt(tick())), then one tick on.
     LightField nextLight();
 
     /// Entry i is factor × i rounded (halves away from zero) and limited to 0…255.
@@ -56,6 +63,7 @@ private:
     double periodFrames_;
     double detune_;
     std::array<double, 9> phases_{};
+    CameraSway sway_ = CameraSway::disabled();
     std::int64_t tick_ = 0;
 };
 

@@ -365,6 +365,8 @@ PixelBufferRef LoopFrameProvider::nextFrame()
     PixelBufferRef partner;
     double partnerWeight = 0;
     LightField light;
+    CameraSway sway = CameraSway::disabled();
+    std::int64_t swayTick = 0;
     {
         std::lock_guard lock(mutex_);
         if (frames_.empty())
@@ -375,11 +377,17 @@ PixelBufferRef LoopFrameProvider::nextFrame()
             partnerWeight = step_.partnerWeight;
         }
         stepLocked();
-        if (alive_.isActive())
+        if (alive_.isActive()) {
+            sway = alive_.sway();
+            swayTick = alive_.tick();
             light = alive_.nextLight();
+        }
     }
     if (partner)
         frame = FrameBlender::blend(frame, partner, partnerWeight);
+    // Moved before lit: the light's tilt stays fixed to the room, not to the picture.
+    if (sway.isActive())
+        frame = CameraSway::apply(sway.poseAt(swayTick, frame->width(), frame->height()), frame);
     frame = LightDrift::apply(light, frame);
     return YuvFrames::bgra(frame);
 }
