@@ -223,7 +223,7 @@ std::array<std::uint8_t, 256> AliveMotion::brightnessLUT(double factor)
 
 namespace {
 
-// Luma through the table, the chroma planes copied whole (padding too).
+// Luma through the table (its row padding copied), the chroma planes copied whole (padding too).
 PixelBufferRef alivePlanarBrightness(const std::array<std::uint8_t, 256>& table, const PixelBufferRef& buffer)
 {
     PixelBufferRef output = PixelBuffer::create(buffer->width(), buffer->height(), kPixelFormatJ420);
@@ -231,12 +231,16 @@ PixelBufferRef alivePlanarBrightness(const std::array<std::uint8_t, 256>& table,
         return buffer;
     auto input = buffer->lockForReading();
     auto target = output->lockForWriting();
+    if (!input.baseAddress() || !target.baseAddress())
+        return buffer;
     const PixelBuffer::Plane luma = buffer->plane(0);
     for (int y = 0; y < luma.rows; ++y) {
         const std::uint8_t* in = input.row(y);
         std::uint8_t* out = target.row(y);
         for (std::size_t x = 0; x < luma.rowBytes; ++x)
             out[x] = table[in[x]];
+        if (luma.bytesPerRow > luma.rowBytes)
+            std::memcpy(out + luma.rowBytes, in + luma.rowBytes, luma.bytesPerRow - luma.rowBytes);
     }
     const std::size_t chroma = buffer->plane(1).offset;
     std::memcpy(target.baseAddress() + chroma, input.baseAddress() + chroma, buffer->byteCount() - chroma);

@@ -69,7 +69,8 @@ public:
 /// at another rate than the output's keeps its pace (a 15 fps clip shows each frame twice). The
 /// stream is decoded once, front to back, and only as far as the last sample. Pictures are scaled
 /// to the requested bounds by the same conversion that turns them into BGRA; a J420 frame is
-/// that BGRA picture converted (one scratch picture reused, so the clip is never held in BGRA).
+/// that BGRA picture converted (scratch pictures reused: one, or two for a rotated clip; so the
+/// clip is never held in BGRA).
 ///
 /// Caps, so a hostile file cannot exhaust memory: a side of at most PixelBuffer::kMaxSide and
 /// PixelBuffer::kMaxPixels in all (else decodeFailed), at most kMaxFrames frames and

@@ -18,9 +18,9 @@ std::vector<double> crossfadeWeights(std::int64_t steps);
 
 /// A new frame (1 − t) × a + t × b, every byte (alpha too, and in J420 every plane's) rounded
 /// as blendBytes does; t is clamped to 0…1 (not a number counts as 0). Padding bytes of a row
-/// keep a's values. When the frames differ in size, stride or format, are neither BGRA nor
-/// J420, or no output can be made, the answer is `a` itself: a crossfade then at worst repeats
-/// the outgoing frame.
+/// keep a's values (rows of different strides blend alike). When the frames differ in size or
+/// format, are neither BGRA nor J420, or no output can be made, the answer is `a` itself: a
+/// crossfade then at worst repeats the outgoing frame.
 PixelBufferRef blend(const PixelBufferRef& a, const PixelBufferRef& b, double t);
 
 /// The same blend on plain bytes, and its definition: a + t × (b − a) rounded to nearest with

@@ -42,9 +42,10 @@ class LogSink;
 /// Frozen loops always show frame 0: randomizeStart does not apply to them, so a frozen
 /// picture never jumps from a random first frame to frame 0.
 ///
-/// The loop keeps its frames in J420 (1.5 bytes a pixel against BGRA's 4): each stabilised
-/// frame is converted as soon as it is made and its BGRA form released. Crossfades and the
-/// brightness drift work on that form; frames are served as BGRA converted from it.
+/// The loop keeps its frames in J420 (1.5 bytes a pixel against BGRA's 4), decoded and
+/// stabilised in that form (a decoder that gives BGRA has each frame converted and released at
+/// once). Crossfades, the sway and the light drift work on that form; frames are served as BGRA
+/// converted from it.
 class LoopFrameProvider {
 public:
     using LoadError = LoopLoadError;
@@ -58,7 +59,7 @@ public:
         /// Bytes the kept (J420) frames of the whole loop may take: 20 s of 720p at 30 fps
         /// (791 MiB), so a long or large import cannot exhaust memory. A clip that would take
         /// more is cut shorter (and the cut logged), and the clips after it get what is left.
-        /// While a clip loads, its decoded BGRA frames may take 8/3 as many bytes.
+        /// The decoder is given the same budget for its J420 frames.
         std::int64_t maxBytes = 20LL * 30 * (1280 * 720 * 3 / 2);
 
         bool operator==(const LoadLimits&) const = default;
@@ -124,7 +125,7 @@ public:
 
     /// The frame to show now as a new BGRA frame (nothing before any load or when memory is
     /// short), then one step of playback: a stall or a repeated frame may hold the cursor; the
-    /// brightness drift applies to every frame served.
+    /// alive motion's sway and light drift apply to every frame served.
     PixelBufferRef nextFrame();
 
     /// Moves the cursor to the loop frame that best continues `frame` (normally the last live

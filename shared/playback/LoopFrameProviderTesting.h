@@ -57,8 +57,6 @@ public:
                 clip.frames.push_back(greyFrame(level));
         if (clip.frames.empty())
             throw LoopLoadError(LoopLoadError::Case::empty, "no frames");
-        std::lock_guard lock(mutex);
-        handedOut.insert(handedOut.end(), clip.frames.begin(), clip.frames.end());
         return clip;
     }
 
@@ -89,7 +87,6 @@ public:
     std::mutex mutex;
     std::vector<std::pair<std::string, std::int64_t>> requests;
     std::vector<ClipRequest> budgets;
-    std::vector<std::weak_ptr<PixelBuffer>> handedOut; // every frame decoded
 };
 
 struct Fixture {

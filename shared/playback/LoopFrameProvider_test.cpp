@@ -231,8 +231,11 @@ public:
         DecodedClip clip{{}, 16, 16, 30, 8.0 / 30};
         for (int level = 10; level <= 80 && static_cast<std::int64_t>(clip.frames.size()) < maxFrames; level += 10)
             clip.frames.push_back(greyFrame(level));
+        handedOut.assign(clip.frames.begin(), clip.frames.end());
         return clip;
     }
+
+    std::vector<std::weak_ptr<PixelBuffer>> handedOut; // the BGRA frames of the last decode
 };
 
 // The budget counts frames as kept (J420), and the decoder gets them in that form within that
@@ -262,19 +265,21 @@ TEST(LoopFrameProviderTest, TheByteBudgetHoldsTwentySecondsOf720pAndLogsWhatItCu
     EXPECT_EQ(loop.provider.byteCount(), 3 * smallFrame);
     EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of its 0.3 s: the loop's memory budget of 4.5 KiB holds no more"));
     EXPECT_EQ(log.lines().size(), 1u);
-    for (const auto& decoded : loop.decoder->handedOut)
-        EXPECT_TRUE(decoded.expired()) << "no BGRA frame the fake decoded outlives its load";
 
     // A decoder that ignores the budget and gives BGRA: the frames are compacted and cut to the
     // budget all the same.
+    const auto bgraDecoder = std::make_shared<UnboundedClipDecoder>();
     LoopFrameProvider unbounded(LoopMode::pingpong, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
-                                std::make_shared<UnboundedClipDecoder>(), [](const PixelBuffer&) { return std::nullopt; });
+                                bgraDecoder, [](const PixelBuffer&) { return std::nullopt; });
     unbounded.setLog(&log);
     unbounded.setLimits({.maxBytes = 3 * smallFrame});
     unbounded.load("/clips/a.mov", 600, 0);
     EXPECT_EQ(unbounded.frameCount(), 3);
     EXPECT_EQ(unbounded.byteCount(), 3 * smallFrame);
     EXPECT_TRUE(log.contains("loop: a.mov cut to 0.1 s of 0.3 s decoded: the loop's memory budget of 4.5 KiB holds no more"));
+    ASSERT_FALSE(bgraDecoder->handedOut.empty());
+    for (const auto& decoded : bgraDecoder->handedOut)
+        EXPECT_TRUE(decoded.expired()) << "no BGRA frame the decoder gave outlives its load";
 }
 
 TEST(LoopFrameProviderTest, AFailedLoadKeepsTheLoopThatPlays)

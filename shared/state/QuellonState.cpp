@@ -52,9 +52,11 @@ QuellonState decodeQuellonState(std::string_view json)
     state.targetWidth = requiredInt(object, "targetWidth");
     state.targetHeight = requiredInt(object, "targetHeight");
     state.loopCrossfadeFrames = optionalInt(object, "loopCrossfadeFrames").value_or(0);
-    state.loopJitter = optionalBool(object, "loopJitter").value_or(state.loopJitter);
-    state.simulatedLag = optionalBool(object, "simulatedLag").value_or(state.simulatedLag);
-    state.aliveMotion = optionalBool(object, "aliveMotion").value_or(state.aliveMotion);
+    // Only a new record has the effects on: one that leaves them out was written when they were
+    // all off by default, and plays as it did.
+    state.loopJitter = optionalBool(object, "loopJitter").value_or(false);
+    state.simulatedLag = optionalBool(object, "simulatedLag").value_or(false);
+    state.aliveMotion = optionalBool(object, "aliveMotion").value_or(false);
     state.randomizeLoopStart = optionalBool(object, "randomizeLoopStart").value_or(state.randomizeLoopStart);
     state.varietyClipFilenames = optionalStringList(object, "varietyClipFilenames").value_or(std::vector<std::string>{});
     state.revision = requiredInt(object, "revision");

@@ -52,6 +52,9 @@ TEST(QuellonStateJSON, RequiredKeysAloneGiveTheDefaultsForTheRest)
     expected.targetHeight = 1080;
     expected.revision = 7;
     expected.updatedAt = Date(seconds(1765000000));
+    // A record without the effects was written when they were all off by default.
+    expected.loopJitter = false;
+    expected.aliveMotion = false;
     EXPECT_EQ(state, expected);
     EXPECT_EQ(state.resolutionString(), "1920x1080");
 }
@@ -77,8 +80,9 @@ TEST(QuellonStateJSON, DecodingRules)
          [](const QuellonState& s) { return !s.loopJitter && !s.simulatedLag && !s.aliveMotion; }},
         {"lag alone kept", [](Json& j) { j["loopJitter"] = j["aliveMotion"] = false; j["simulatedLag"] = true; },
          [](const QuellonState& s) { return !s.loopJitter && s.simulatedLag && !s.aliveMotion; }},
-        {"effects null are the defaults", [](Json& j) { j["loopJitter"] = j["simulatedLag"] = j["aliveMotion"] = nullptr; },
-         [](const QuellonState& s) { return s.loopJitter && !s.simulatedLag && s.aliveMotion; }},
+        // A record that leaves them out was written when every effect was off by default.
+        {"effects null are off", [](Json& j) { j["loopJitter"] = j["simulatedLag"] = j["aliveMotion"] = nullptr; },
+         [](const QuellonState& s) { return !s.loopJitter && !s.simulatedLag && !s.aliveMotion; }},
         {"crossfade null is 0", [](Json& j) { j["loopCrossfadeFrames"] = nullptr; }, [](const QuellonState& s) { return s.loopCrossfadeFrames == 0; }},
         {"integral float is an integer", [](Json& j) { j["targetFPS"] = 30.0; }, [](const QuellonState& s) { return s.targetFPS == 30; }},
         {"unknown key ignored", [](Json& j) { j["futureFeature"] = {{"x", 1}}; }, [](const QuellonState& s) { return s.mode == QuellonMode::away; }},
