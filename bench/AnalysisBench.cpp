@@ -6,12 +6,15 @@
 //   EyesClosed_720p: frames at the best seam candidates; goal at most 15 ms.
 //   Signature_720p: every loaded frame; reported only.
 //   DetectOffset_720p and Stabilize_720p (per frame): every loaded clip; reported only.
+//   Stabilize_720p_J420: the same frames in the form a loop load measures and moves; reported
+//     only (quellon-loop-bench holds the load's goal).
 
 #include "analysis/AnalysisTestImages.h"
 #include "analysis/FaceDetector.h"
 #include "analysis/LoopEntry.h"
 #include "analysis/LoopEyeOpenness.h"
 #include "analysis/LoopStabilizer.h"
+#include "playback/YuvFrames.h"
 
 #include <benchmark/benchmark.h>
 
@@ -118,5 +121,21 @@ void Stabilize_720p(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(frames.size()));
 }
 BENCHMARK(Stabilize_720p)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+/// The same frames as J420, as a loop load hands them over; the time is per frame.
+void Stabilize_720p_J420(benchmark::State& state)
+{
+    std::vector<PixelBufferRef> frames;
+    for (int k = 0; k < 8; ++k)
+        frames.push_back(YuvFrames::compact(testing::frameOf(portrait(1.25 * k, -0.75 * k))));
+    for (auto _ : state) {
+        const auto result = LoopStabilizer::stabilize(frames, 0.03, 0.08);
+        if (result[1] == frames[1])
+            state.SkipWithError("the frames were not stabilised");
+        benchmark::DoNotOptimize(result.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(frames.size()));
+}
+BENCHMARK(Stabilize_720p_J420)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 } // namespace

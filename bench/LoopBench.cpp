@@ -1,7 +1,10 @@
 // Loading and playing a loop, measured beside FFmpeg in one run; run by hand (it takes a while):
 //   build/bench/quellon-loop-bench [seconds of clip, default 10] [seconds of the library clip, default 120] [bt709]
+//                                  [--runs N] [--load-only]
 // With bt709 the clip is encoded and tagged in BT.709 (as phones record) instead of untagged
-// BT.601, so the colour conversion of both is measured.
+// BT.601, so the colour conversion of both is measured. The load and ffmpeg's decode run in
+// turn N times (default 5) and the ratio quoted is the median of the N pairs; --load-only
+// measures nothing else (for a profiler).
 // It makes a 1280×720 30 fps H.264 clip of a real photograph drifting slowly (so the
 // stabiliser has work and the face search finds a face) and prints:
 //   - loop load wall time (decode + stabilise + signatures + faces, the host's 20 s budget)
@@ -34,6 +37,7 @@
 #include "playback/YuvFrames.h"
 #include "playback/ParallelFor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +48,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -133,9 +138,29 @@ int run(const std::string& command)
 
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-    const int librarySeconds = argc > 2 ? std::atoi(argv[2]) : 120;
-    const bool bt709 = argc > 3 && std::string(argv[3]) == "bt709";
+    std::vector<std::string> positional;
+    int runs = 5;
+    bool loadOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--load-only")
+            loadOnly = true;
+        else if (!arg.empty() && arg[0] != '-')
+            positional.push_back(arg);
+        else {
+            std::fprintf(stderr, "usage: %s [clip seconds] [library clip seconds] [bt709] [--runs N] [--load-only]\n", argv[0]);
+            return 2;
+        }
+    }
+    const int seconds = positional.size() > 0 ? std::atoi(positional[0].c_str()) : 10;
+    const int librarySeconds = positional.size() > 1 ? std::atoi(positional[1].c_str()) : 120;
+    const bool bt709 = positional.size() > 2 && positional[2] == "bt709";
+    if (seconds < 1 || librarySeconds < 1) {
+        std::fprintf(stderr, "the clips must last at least a second\n");
+        return 2;
+    }
     TemporaryDirectory temp{"quellon-loop-bench"};
     const std::string clip = (temp.path() / "clip.mp4").string();
     const std::string photo = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
@@ -152,25 +177,27 @@ int main(int argc, char** argv)
     // First, while this process is small: a child's peak resident memory starts from its
     // parent's at the fork.
     // quellon loops list over a library holding one long clip, as the user runs it.
-    const auto home = temp.path() / "home";
-    const auto clips = home / "data" / "group.com.quellon.shared" / "Clips";
-    std::filesystem::create_directories(clips);
-    const std::string longClip = (temp.path() / "long.mp4").string();
-    if (run("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=30 -t " + std::to_string(librarySeconds)
-            + " -c:v libx264 -preset ultrafast -pix_fmt yuv420p '" + longClip + "'")
-        != 0)
-        return 1;
-    const std::string environment = "HOME='" + home.string() + "' XDG_DATA_HOME='" + (home / "data").string() + "' ";
-    if (run(environment + "'" QUELLON_CLI_PATH "' loops import '" + longClip + "' --name Long >/dev/null") != 0) {
-        std::fprintf(stderr, "cannot import the long clip\n");
-        return 1;
+    if (!loadOnly) {
+        const auto home = temp.path() / "home";
+        const auto clips = home / "data" / "group.com.quellon.shared" / "Clips";
+        std::filesystem::create_directories(clips);
+        const std::string longClip = (temp.path() / "long.mp4").string();
+        if (run("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=30 -t " + std::to_string(librarySeconds)
+                + " -c:v libx264 -preset ultrafast -pix_fmt yuv420p '" + longClip + "'")
+            != 0)
+            return 1;
+        const std::string environment = "HOME='" + home.string() + "' XDG_DATA_HOME='" + (home / "data").string() + "' ";
+        if (run(environment + "'" QUELLON_CLI_PATH "' loops import '" + longClip + "' --name Long >/dev/null") != 0) {
+            std::fprintf(stderr, "cannot import the long clip\n");
+            return 1;
+        }
+        const std::string list = environment + "'" QUELLON_CLI_PATH "' loops list >/dev/null";
+        const ChildCost measuring = measureChild(list);
+        const ChildCost cached = measureChild(list);
+        const ChildCost decodeOnly = measureChild("ffmpeg -hide_banner -loglevel error -i '" + longClip + "' -f null -");
+        std::printf("list:     %d s 720p clip: first run %.2f s, peak %.0f MiB; next run %.3f s, peak %.0f MiB (goal <= 300 MB); ffmpeg decode %.2f s, peak %.0f MiB\n",
+                    librarySeconds, measuring.seconds, measuring.peakMiB, cached.seconds, cached.peakMiB, decodeOnly.seconds, decodeOnly.peakMiB);
     }
-    const std::string list = environment + "'" QUELLON_CLI_PATH "' loops list >/dev/null";
-    const ChildCost measuring = measureChild(list);
-    const ChildCost cached = measureChild(list);
-    const ChildCost decodeOnly = measureChild("ffmpeg -hide_banner -loglevel error -i '" + longClip + "' -f null -");
-    std::printf("list:     %d s 720p clip: first run %.2f s, peak %.0f MiB; next run %.3f s, peak %.0f MiB (goal <= 300 MB); ffmpeg decode %.2f s, peak %.0f MiB\n",
-                librarySeconds, measuring.seconds, measuring.peakMiB, cached.seconds, cached.peakMiB, decodeOnly.seconds, decodeOnly.peakMiB);
 
     // The dlib detector's one-time set-up (not the landmark model, which a load never reads)
     // happens before measuring memory.
@@ -180,28 +207,48 @@ int main(int argc, char** argv)
         (void)LoopEntry::faceGeometry(*first.frames[0], boxOnlyDetector());
     }
 
-    // Memory and wall time of the whole load, beside ffmpeg's decoding of the same clip.
-    const auto ffmpegStart = Clock::now();
-    run("ffmpeg -hide_banner -loglevel error -threads 2 -i '" + clip + "' -f null -");
-    const double ffmpegSeconds = since(ffmpegStart);
-    LoopFrameProvider provider(LoopMode::pingpong, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::gentle(1));
+    // Wall time of the whole load, beside ffmpeg's decoding of the same clip, in turn; the
+    // first load's memory.
     constexpr std::int64_t kBudgetFrames = 20 * 30; // the host's 20 s
-    const double before = residentMiB();
-    resetPeakResident();
-    const auto loadStart = Clock::now();
-    provider.load(clip, kBudgetFrames, 0);
-    const double loadSeconds = since(loadStart);
-    const double peakMiB = peakResidentMiB() - before;
-    const double loopMiB = residentMiB() - before;
+    std::vector<double> ratios, loadTimes, ffmpegTimes;
+    double peakMiB = 0, loopMiB = 0;
+    LoopFrameProvider provider(LoopMode::pingpong, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::gentle(1));
+    for (int r = 0; r < runs; ++r) {
+        const auto ffmpegStart = Clock::now();
+        run("ffmpeg -hide_banner -loglevel error -threads 2 -i '" + clip + "' -f null -");
+        ffmpegTimes.push_back(since(ffmpegStart));
+        LoopFrameProvider measured(LoopMode::pingpong, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::gentle(1));
+        LoopFrameProvider& target = r == 0 ? provider : measured;
+        const double before = residentMiB();
+        resetPeakResident();
+        const auto loadStart = Clock::now();
+        target.load(clip, kBudgetFrames, 0);
+        loadTimes.push_back(since(loadStart));
+        if (r == 0) {
+            peakMiB = peakResidentMiB() - before;
+            loopMiB = residentMiB() - before;
+        }
+        ratios.push_back(loadTimes.back() / ffmpegTimes.back());
+        std::printf("run %d:    load %.2f s, ffmpeg %.2f s, ratio %.2f\n", r + 1, loadTimes.back(), ffmpegTimes.back(), ratios.back());
+        std::fflush(stdout);
+    }
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    const double loadSeconds = median(loadTimes), ffmpegSeconds = median(ffmpegTimes);
     const std::int64_t frames = provider.frameCount();
     const PixelBufferRef sample = provider.nextFrame();
     constexpr double kMiB = 1024.0 * 1024.0;
     const double framesMiB = static_cast<double>(provider.byteCount()) / kMiB;
     const double frameMiB = framesMiB / static_cast<double>(std::max<std::int64_t>(frames, 1));
     const double bgraFrameMiB = static_cast<double>(PixelBuffer::byteCount(sample->width(), sample->height(), kPixelFormatBGRA)) / kMiB;
-    std::printf("load:     %.2f s for %lld frames of %dx%d (%.1f s of clip); ffmpeg -threads 2 decode %.2f s; ratio %.2f (goal <= 4)\n",
+    std::printf("load:     median %.2f s for %lld frames of %dx%d (%.1f s of clip); ffmpeg -threads 2 decode median %.2f s; "
+                "median ratio of %d pairs %.2f (goal <= 4)\n",
                 loadSeconds, static_cast<long long>(frames), sample->width(), sample->height(), static_cast<double>(frames) / 30,
-                ffmpegSeconds, loadSeconds / ffmpegSeconds);
+                ffmpegSeconds, runs, median(ratios));
+    if (loadOnly)
+        return 0;
     std::printf("memory:   loop %.1f MiB resident, its frames %.1f MiB (%.2f MiB a frame as J420; BGRA as before %.2f MiB, %.1f MiB in all)\n",
                 loopMiB, framesMiB, frameMiB, bgraFrameMiB, bgraFrameMiB * static_cast<double>(frames));
     std::printf("memory:   load peak %.1f MiB = %.2f x the loop (goal <= 1.3)\n", peakMiB, peakMiB / std::max(loopMiB, 1.0));
@@ -223,11 +270,8 @@ int main(int argc, char** argv)
     parallelFor(stable.size(), [&](std::size_t i) { (void)LoopEntry::signature(*stable[i], 12); });
     const double signatureSeconds = since(start);
     start = Clock::now();
-    // As the provider looks for faces: in a BGRA copy of each frame asked about.
-    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i) -> std::optional<LoopEntry::FaceGeometry> {
-        const PixelBufferRef picture = YuvFrames::bgra(stable[i]);
-        return picture ? LoopEntry::faceGeometry(*picture, boxOnlyDetector()) : std::nullopt;
-    });
+    // As the provider looks for faces: in the J420 frames ClipFaces asks about.
+    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i) { return LoopEntry::faceGeometry(*stable[i], boxOnlyDetector()); });
     const double faceSeconds = since(start);
     const double total = decodeSeconds + stabiliseSeconds + signatureSeconds + faceSeconds;
     std::printf("stages:   decode %.2f s (%.0f%%), stabilise %.2f s (%.0f%%), signatures %.3f s (%.1f%%), faces %.2f s (%.0f%%)\n",

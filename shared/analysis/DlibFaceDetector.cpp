@@ -79,14 +79,20 @@ cv::Mat viewOf(GreyImage& image)
                    static_cast<std::size_t>(dlib::width_step(image)));
 }
 
-/// Makes full the grey copy of a BGRA frame.
+/// Makes full the grey copy of a BGRA frame, or of a J420 frame's luma (the same weights, to
+/// within a level).
 void greyCopy(const PixelBuffer& frame, GreyImage& full)
 {
     full.set_size(frame.height(), frame.width());
     const auto lock = frame.lockForReading();
-    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, const_cast<std::uint8_t*>(lock.baseAddress()),
-                       frame.bytesPerRow());
+    auto* pixels = const_cast<std::uint8_t*>(lock.baseAddress());
     cv::Mat target = viewOf(full);
+    if (frame.isJ420()) {
+        const PixelBuffer::Plane luma = frame.plane(0);
+        cv::Mat(frame.height(), frame.width(), CV_8UC1, pixels + luma.offset, luma.bytesPerRow).copyTo(target);
+        return;
+    }
+    const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, pixels, frame.bytesPerRow());
     cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
 }
 
@@ -136,7 +142,7 @@ public:
 
     std::optional<std::vector<FaceObservation>> detect(const PixelBuffer& frame, Detail detail) override
     {
-        if (!frame.isBGRA() || frame.width() < 1 || frame.height() < 1)
+        if (!(frame.isBGRA() || frame.isJ420()) || frame.width() < 1 || frame.height() < 1)
             return std::nullopt;
         try {
             return detectFaces(frame, detail);

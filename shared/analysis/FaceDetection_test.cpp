@@ -8,6 +8,7 @@
 #include "analysis/AnalysisTestImages.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
+#include "playback/YuvFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -102,6 +103,15 @@ TEST_F(FaceDetection, FindsFacesAtLaptopFramingWithTheirEyesAndRoll)
         expectNear(faces->front().boundingBox, scene.face(), "face");
         ASSERT_TRUE(faces->front().roll) << share;
         EXPECT_NEAR(*faces->front().roll, 0.0, 0.1) << share;
+        // A loop's J420 frame is read by its luma: the same face, roll and eyes.
+        const PixelBufferRef compact = YuvFrames::compact(testing::frameOf(open));
+        ASSERT_TRUE(compact && compact->isJ420());
+        const auto fromLuma = threadFaceDetector().detect(*compact, FaceDetector::Detail::landmarks);
+        ASSERT_TRUE(fromLuma) << share;
+        ASSERT_EQ(fromLuma->size(), 1u) << share;
+        expectNear(fromLuma->front().boundingBox, faces->front().boundingBox, "face in J420");
+        ASSERT_TRUE(fromLuma->front().roll) << share;
+        EXPECT_NEAR(*fromLuma->front().roll, *faces->front().roll, 0.02) << share;
         EXPECT_EQ(LoopEyeOpenness::eyesClosed(*testing::frameOf(open)), false) << share;
         const cv::Mat shut = withEyesShut(open);
         ASSERT_FALSE(shut.empty()) << share;

@@ -19,8 +19,9 @@ public:
 
     virtual ~FaceDetector() = default;
 
-    /// The faces in the frame in the detector's order; absent when detection failed (for example
-    /// a frame that is not BGRA). An empty list means the detector looked and found nobody.
+    /// The faces in a BGRA or J420 frame in the detector's order; absent when detection failed
+    /// (for example a frame in another format). An empty list means the detector looked and
+    /// found nobody.
     virtual std::optional<std::vector<FaceObservation>> detect(const PixelBuffer& frame, Detail detail) = 0;
 };
 

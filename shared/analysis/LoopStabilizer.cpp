@@ -1,6 +1,7 @@
 #include "analysis/LoopStabilizer.h"
 
 #include "playback/ParallelFor.h"
+#include "playback/PlaneResampling.h"
 #include "playback/VectorKernels.h"
 
 #include <opencv2/core.hpp>
@@ -11,6 +12,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -42,32 +45,145 @@ constexpr double kSearchFraction = 0.04;
 /// otherwise the ring along the top and the sides is used.
 constexpr double kMinimumStillShare = 0.1;
 
+/// A match whose difference over the still part is below this share of that part's variance
+/// is one scene moved: the whole-picture check by phase correlation, which costs more than the
+/// rest of a measurement, is then not needed.
+constexpr double kWellMatched = 0.25;
+
 bool registrable(const PixelBuffer& frame)
 {
     return frame.isBGRA() || frame.isJ420();
 }
 
-/// A grey float copy of a BGRA or J420 frame at the given size. J420's luma plane is the grey
-/// picture already (the same weights as the BGRA conversion, to within a level).
-cv::Mat greyCopy(const PixelBuffer& frame, cv::Size size)
+// Sums over float rows, eight lanes at a time: the measurement's hot loops. Plain loops would
+// stay scalar, as float sums may not be reordered without leave.
+using Floats = float __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = sizeof(Floats) / sizeof(float);
+
+/// *sum = Σ weight·(a − b)² over count floats.
+QUELLON_KERNEL_BODY void weightedSquaredDifferenceKernel(const float* __restrict a, const float* __restrict b,
+                                                         const float* __restrict weight, std::size_t count,
+                                                         float* __restrict sum)
 {
-    cv::Mat small;
+    Floats total = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        Floats x, y, w;
+        std::memcpy(&x, a + i, sizeof x);
+        std::memcpy(&y, b + i, sizeof y);
+        std::memcpy(&w, weight + i, sizeof w);
+        const Floats d = x - y;
+        total += w * d * d;
+    }
+    float result = 0;
+    for (std::size_t k = 0; k < kLanes; ++k)
+        result += total[k];
+    for (; i < count; ++i)
+        result += weight[i] * (a[i] - b[i]) * (a[i] - b[i]);
+    *sum = result;
+}
+QUELLON_VECTOR_KERNEL(weightedSquaredDifference,
+                      (const float* __restrict a, const float* __restrict b, const float* __restrict weight,
+                       std::size_t count, float* __restrict sum),
+                      (a, b, weight, count, sum))
+
+/// One row of the refinement's sums: two source rows (count + 1 floats each) resampled
+/// bilinearly at the weights (ax, ay), less the reference; sums[0] and sums[1] get the error
+/// projected on the masked gradients, sums[2] its square under the mask.
+QUELLON_KERNEL_BODY void residualRowKernel(const float* __restrict upper, const float* __restrict lower, float ax, float ay,
+                                           const float* __restrict reference, const float* __restrict gx,
+                                           const float* __restrict gy, const float* __restrict mask, std::size_t count,
+                                           float* __restrict sums)
+{
+    const float bx = 1 - ax, by = 1 - ay;
+    Floats sx = {}, sy = {}, ss = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        Floats u0, u1, l0, l1, r, g, h, m;
+        std::memcpy(&u0, upper + i, sizeof u0);
+        std::memcpy(&u1, upper + i + 1, sizeof u1);
+        std::memcpy(&l0, lower + i, sizeof l0);
+        std::memcpy(&l1, lower + i + 1, sizeof l1);
+        std::memcpy(&r, reference + i, sizeof r);
+        std::memcpy(&g, gx + i, sizeof g);
+        std::memcpy(&h, gy + i, sizeof h);
+        std::memcpy(&m, mask + i, sizeof m);
+        const Floats error = by * (bx * u0 + ax * u1) + ay * (bx * l0 + ax * l1) - r;
+        sx += g * error;
+        sy += h * error;
+        ss += m * error * error;
+    }
+    float x = 0, y = 0, s = 0;
+    for (std::size_t k = 0; k < kLanes; ++k) {
+        x += sx[k];
+        y += sy[k];
+        s += ss[k];
+    }
+    for (; i < count; ++i) {
+        const float error = by * (bx * upper[i] + ax * upper[i + 1]) + ay * (bx * lower[i] + ax * lower[i + 1]) - reference[i];
+        x += gx[i] * error;
+        y += gy[i] * error;
+        s += mask[i] * error * error;
+    }
+    sums[0] = x;
+    sums[1] = y;
+    sums[2] = s;
+}
+QUELLON_VECTOR_KERNEL(residualRow,
+                      (const float* __restrict upper, const float* __restrict lower, float ax, float ay,
+                       const float* __restrict reference, const float* __restrict gx, const float* __restrict gy,
+                       const float* __restrict mask, std::size_t count, float* __restrict sums),
+                      (upper, lower, ax, ay, reference, gx, gy, mask, count, sums))
+
+/// The pictures one measurement works in. A worker keeps one from frame to frame: fresh ones
+/// for every frame cost more in page faults than the arithmetic done in them.
+struct Scratch {
+    cv::Mat grey, fine, coarse, small, blurred, window;
+};
+
+/// Scratch handed between the workers of one stabilisation, so each reuses what it made.
+class ScratchShelf {
+public:
+    std::unique_ptr<Scratch> take()
+    {
+        std::lock_guard lock(mutex_);
+        if (kept_.empty())
+            return std::make_unique<Scratch>();
+        std::unique_ptr<Scratch> scratch = std::move(kept_.back());
+        kept_.pop_back();
+        return scratch;
+    }
+
+    void put(std::unique_ptr<Scratch> scratch)
+    {
+        std::lock_guard lock(mutex_);
+        kept_.push_back(std::move(scratch));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Scratch>> kept_;
+};
+
+/// A grey float copy of a BGRA or J420 frame at the given size, into `result` (`grey` holds the
+/// 8-bit step). J420's luma plane is the grey picture already (the same weights as the BGRA
+/// conversion, to within a level).
+void greyCopy(const PixelBuffer& frame, cv::Size size, cv::Mat& grey, cv::Mat& result)
+{
     {
         const auto lock = frame.lockForReading();
         auto* pixels = const_cast<std::uint8_t*>(lock.baseAddress());
         if (frame.isJ420()) {
             const cv::Mat luma(frame.height(), frame.width(), CV_8UC1, pixels + frame.plane(0).offset, frame.plane(0).bytesPerRow);
-            cv::resize(luma, small, size, 0, 0, cv::INTER_AREA);
+            cv::resize(luma, grey, size, 0, 0, cv::INTER_AREA);
         } else {
             const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4, pixels, frame.bytesPerRow());
-            cv::Mat grey;
-            cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
-            cv::resize(grey, small, size, 0, 0, cv::INTER_AREA);
+            cv::Mat full;
+            cv::cvtColor(bgra, full, cv::COLOR_BGRA2GRAY);
+            cv::resize(full, grey, size, 0, 0, cv::INTER_AREA);
         }
     }
-    cv::Mat result;
-    small.convertTo(result, CV_32F);
-    return result;
+    grey.convertTo(result, CV_32F);
 }
 
 bool hasStructure(const cv::Mat& grey)
@@ -121,14 +237,18 @@ std::optional<Match> search(const cv::Mat& reference, const cv::Mat& frame, cons
     const double weight = cv::sum(mask(inner))[0];
     if (!(weight > 0))
         return std::nullopt;
-    const cv::Mat ref = reference(inner), weights = mask(inner);
-    cv::Mat difference;
+    const auto count = static_cast<std::size_t>(inner.width);
     std::optional<Match> best;
     for (int y = -radius; y <= radius; ++y) {
         for (int x = -radius; x <= radius; ++x) {
             const cv::Point moved = centre + cv::Point(x, y);
-            cv::subtract(frame(inner + moved), ref, difference);
-            const double sum = difference.mul(weights).dot(difference);
+            double sum = 0;
+            for (int row = inner.y; row < inner.br().y; ++row) {
+                float rowSum = 0;
+                weightedSquaredDifference(frame.ptr<float>(row + moved.y) + inner.x + moved.x, reference.ptr<float>(row) + inner.x,
+                                          mask.ptr<float>(row) + inner.x, count, &rowSum);
+                sum += rowSum;
+            }
             if (!best || sum < best->difference)
                 best = Match{moved, sum};
         }
@@ -137,36 +257,37 @@ std::optional<Match> search(const cv::Mat& reference, const cv::Mat& frame, cons
     return best;
 }
 
-/// frame(x + shift) over `area`: a bilinear resampling by a pure translation, with the edge
-/// pixels repeated beyond the frame. One weight pair serves every pixel, so this is four
-/// shifted windows mixed rather than a per-pixel warp.
-cv::Mat translated(const cv::Mat& frame, cv::Point2d shift, cv::Rect area)
+/// The source pixels that a bilinear resampling of `area` by a pure translation reads: frame
+/// from area's corner + floor(shift), one pixel wider and taller than area (edge pixels
+/// repeated beyond the frame), and the fractions of the shift that weigh the second column and
+/// row. One weight pair serves every pixel, so the resampling is four shifted windows mixed
+/// rather than a per-pixel warp.
+struct SourceWindow {
+    cv::Mat pixels;
+    float ax = 0;
+    float ay = 0;
+};
+SourceWindow sourceWindow(const cv::Mat& frame, cv::Point2d shift, cv::Rect area, cv::Mat& scratch)
 {
     const double left = std::floor(shift.x), top = std::floor(shift.y);
-    const double ax = shift.x - left, ay = shift.y - top;
+    SourceWindow window{cv::Mat(), static_cast<float>(shift.x - left), static_cast<float>(shift.y - top)};
     const cv::Rect source(area.x + static_cast<int>(left), area.y + static_cast<int>(top), area.width + 1, area.height + 1);
     const cv::Rect inside = source & cv::Rect(0, 0, frame.cols, frame.rows);
-    cv::Mat window;
     if (inside == source) {
-        window = frame(source);
+        window.pixels = frame(source);
     } else if (!inside.empty()) {
-        cv::copyMakeBorder(frame(inside), window, inside.y - source.y, source.br().y - inside.br().y, inside.x - source.x,
+        cv::copyMakeBorder(frame(inside), scratch, inside.y - source.y, source.br().y - inside.br().y, inside.x - source.x,
                            source.br().x - inside.br().x, cv::BORDER_REPLICATE);
+        window.pixels = scratch;
     } else {
-        // Moved wholly off the frame: every pixel is the nearest edge pixel.
-        cv::Mat whole;
+        // Moved wholly off the frame: every pixel is the nearest edge pixel, resampled already.
         const cv::Matx23d sample(1, 0, shift.x, 0, 1, shift.y);
-        cv::warpAffine(frame, whole, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                       cv::BORDER_REPLICATE);
-        return whole(area).clone();
+        cv::Mat whole;
+        cv::warpAffine(frame, whole, cv::Mat(sample), frame.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+        cv::copyMakeBorder(whole(area), scratch, 0, 1, 0, 1, cv::BORDER_REPLICATE);
+        window = SourceWindow{scratch, 0, 0};
     }
-    const cv::Size size = area.size();
-    const auto at = [&](int dx, int dy) { return window(cv::Rect(cv::Point(dx, dy), size)); };
-    cv::Mat upper, lower, result;
-    cv::addWeighted(at(0, 0), 1 - ax, at(1, 0), ax, 0, upper);
-    cv::addWeighted(at(0, 1), 1 - ax, at(1, 1), ax, 0, lower);
-    cv::addWeighted(upper, 1 - ay, lower, ay, 0, result);
-    return result;
+    return window;
 }
 
 /// What a registration needs of the reference frame, prepared once for a whole clip.
@@ -185,10 +306,11 @@ public:
         r.fineSize_ = cv::Size(r.width_ / kFineDivisor, r.height_ / kFineDivisor);
         r.coarseSize_ = cv::Size(r.width_ / kCoarseDivisor, r.height_ / kCoarseDivisor);
         r.searchSize_ = cv::Size(r.coarseSize_.width / 2, r.coarseSize_.height / 2);
-        const cv::Mat fine = greyCopy(frame, r.fineSize_);
-        if (!hasStructure(fine))
-            return std::nullopt;
+        cv::Mat grey, fine;
+        greyCopy(frame, r.fineSize_, grey, fine);
         cv::resize(fine, r.coarse_, r.coarseSize_, 0, 0, cv::INTER_AREA);
+        if (!hasStructure(r.coarse_))
+            return std::nullopt;
         cv::resize(r.coarse_, r.search_, r.searchSize_, 0, 0, cv::INTER_AREA);
         cv::createHanningWindow(r.window_, r.coarseSize_, CV_32F);
 
@@ -199,6 +321,9 @@ public:
         const cv::Mat still = stillMask(r.fineSize_, face);
         cv::resize(still, r.coarseMask_, r.coarseSize_, 0, 0, cv::INTER_NEAREST);
         cv::resize(still, r.searchMask_, r.searchSize_, 0, 0, cv::INTER_NEAREST);
+        cv::Scalar mean, deviation;
+        cv::meanStdDev(r.coarse_, mean, deviation, r.coarseMask_ > 0);
+        r.stillVariance_ = deviation[0] * deviation[0];
 
         cv::GaussianBlur(fine, r.fine_, cv::Size(5, 5), 1.0);
         cv::Sobel(r.fine_, r.gx_, CV_32F, 1, 0, 3, 1.0 / 8);
@@ -221,25 +346,17 @@ public:
         return r;
     }
 
-    /// The offset that aligns frame to this reference, or absent.
-    std::optional<Offset> offsetOf(const PixelBuffer& frame) const
+    /// The offset that aligns frame to this reference, or absent. `scratch` is the caller's to
+    /// reuse for the next frame.
+    std::optional<Offset> offsetOf(const PixelBuffer& frame, Scratch& scratch) const
     {
         if (!registrable(frame) || frame.width() != width_ || frame.height() != height_)
             return std::nullopt;
-        const cv::Mat fine = greyCopy(frame, fineSize_);
-        if (!hasStructure(fine))
+        greyCopy(frame, fineSize_, scratch.grey, scratch.fine);
+        cv::resize(scratch.fine, scratch.coarse, coarseSize_, 0, 0, cv::INTER_AREA);
+        if (!hasStructure(scratch.coarse))
             return std::nullopt;
-        cv::Mat coarse, small;
-        cv::resize(fine, coarse, coarseSize_, 0, 0, cv::INTER_AREA);
-        cv::resize(coarse, small, searchSize_, 0, 0, cv::INTER_AREA);
-        double response = 0;
-        // How far the whole picture's content moved against the reference, in coarse pixels, y
-        // down: it says whether the frames are one scene at all, and it is the answer to try
-        // when the whole picture moved further than the search looks. phaseCorrelate
-        // multiplies its inputs by the window in place, so it gets copies.
-        const cv::Point2d whole = cv::phaseCorrelate(coarse_.clone(), coarse.clone(), window_, &response);
-        if (!(response >= kMinimumResponse) || !std::isfinite(whole.x) || !std::isfinite(whole.y))
-            return std::nullopt;
+        cv::resize(scratch.coarse, scratch.small, searchSize_, 0, 0, cv::INTER_AREA);
 
         // Where the still part of the scene went.
         std::optional<Match> best;
@@ -247,23 +364,36 @@ public:
             if (match && (!best || match->difference < best->difference))
                 best = match;
         };
-        if (const auto rough = search(search_, small, searchMask_, searchRadius_, {0, 0}, searchRadius_))
-            consider(search(coarse_, coarse, coarseMask_, coarseMargin_, rough->moved * 2, 1));
-        const cv::Point wholeRounded(static_cast<int>(std::lround(whole.x)), static_cast<int>(std::lround(whole.y)));
-        const int reach = std::max(std::abs(wholeRounded.x), std::abs(wholeRounded.y)) + 1;
-        consider(search(coarse_, coarse, coarseMask_, std::max(coarseMargin_, reach), wholeRounded, 1));
+        const auto rough = search(search_, scratch.small, searchMask_, searchRadius_, {0, 0}, searchRadius_);
+        if (rough)
+            consider(search(coarse_, scratch.coarse, coarseMask_, coarseMargin_, rough->moved * 2, 1));
+        // A close match well inside the search is the scene itself. Otherwise phase correlation
+        // of the whole picture says whether the frames are one scene at all, and gives the
+        // answer to try when the whole picture moved further than the search looks.
+        const bool inside = rough && std::abs(rough->moved.x) < searchRadius_ && std::abs(rough->moved.y) < searchRadius_;
+        if (!(inside && best && best->difference <= kWellMatched * stillVariance_)) {
+            double response = 0;
+            // In coarse pixels, y down. phaseCorrelate multiplies its inputs by the window in
+            // place, so it gets copies.
+            scratch.coarse.copyTo(scratch.window);
+            const cv::Point2d whole = cv::phaseCorrelate(coarse_.clone(), scratch.window, window_, &response);
+            if (!(response >= kMinimumResponse) || !std::isfinite(whole.x) || !std::isfinite(whole.y))
+                return std::nullopt;
+            const cv::Point wholeRounded(static_cast<int>(std::lround(whole.x)), static_cast<int>(std::lround(whole.y)));
+            const int reach = std::max(std::abs(wholeRounded.x), std::abs(wholeRounded.y)) + 1;
+            consider(search(coarse_, scratch.coarse, coarseMask_, std::max(coarseMargin_, reach), wholeRounded, 1));
+        }
         if (!best)
             return std::nullopt;
 
-        cv::Mat blurred;
-        cv::GaussianBlur(fine, blurred, cv::Size(5, 5), 1.0);
+        cv::GaussianBlur(scratch.fine, scratch.blurred, cv::Size(5, 5), 1.0);
         const cv::Point2d start(best->moved.x * static_cast<double>(fineSize_.width) / coarseSize_.width,
                                 best->moved.y * static_cast<double>(fineSize_.height) / coarseSize_.height);
-        const cv::Point2d refined = refine(blurred, start);
+        const cv::Point2d refined = refine(scratch.blurred, start, scratch);
         // A move is kept only where it makes the still part match better than standing still:
         // a background that did not move at all stays exactly where it is.
         cv::Point2d ignored;
-        if (!(residual(blurred, refined, ignored) < residual(blurred, {0, 0}, ignored)))
+        if (!(residual(scratch.blurred, refined, ignored, scratch) < residual(scratch.blurred, {0, 0}, ignored, scratch)))
             return Offset::zero();
         const double movedX = refined.x * width_ / fineSize_.width;
         const double movedY = refined.y * height_ / fineSize_.height;
@@ -276,25 +406,35 @@ private:
     /// The squared difference over the still part left after moving the (blurred) frame back by
     /// `shift` (fine pixels, y down), and in `step` how far the gradients say the shift is off.
     /// Only the still part's bounding rectangle is resampled: everything outside it weighs zero.
-    double residual(const cv::Mat& frame, cv::Point2d shift, cv::Point2d& step) const
+    double residual(const cv::Mat& frame, cv::Point2d shift, cv::Point2d& step, Scratch& scratch) const
     {
         step = {0, 0};
         if (still_.empty())
             return 0;
-        cv::Mat error;
-        cv::subtract(translated(frame, shift, still_), fine_(still_), error);
-        const double bx = gxMasked_(still_).dot(error), by = gyMasked_(still_).dot(error);
+        const SourceWindow window = sourceWindow(frame, shift, still_, scratch.window);
+        const auto count = static_cast<std::size_t>(still_.width);
+        double bx = 0, by = 0, squared = 0;
+        for (int row = 0; row < still_.height; ++row) {
+            const int y = still_.y + row;
+            float sums[3];
+            residualRow(window.pixels.ptr<float>(row), window.pixels.ptr<float>(row + 1), window.ax, window.ay,
+                        fine_.ptr<float>(y) + still_.x, gxMasked_.ptr<float>(y) + still_.x, gyMasked_.ptr<float>(y) + still_.x,
+                        fineMask_.ptr<float>(y) + still_.x, count, sums);
+            bx += sums[0];
+            by += sums[1];
+            squared += sums[2];
+        }
         // error ≈ ∇reference · (shift − true move)
         if (determinant_ > 0)
             step = {(ayy_ * bx - axy_ * by) / determinant_, (axx_ * by - axy_ * bx) / determinant_};
-        return error.mul(fineMask_(still_)).dot(error);
+        return squared;
     }
 
     /// Lucas–Kanade steps for a pure translation, from the whole-pixel match to a fraction of a
     /// pixel: with the frame moved back by the current estimate, the difference left to the
     /// reference, projected on the reference's gradients, says how far the estimate is still
     /// off. `moved` is in fine pixels, y down.
-    cv::Point2d refine(const cv::Mat& frame, cv::Point2d moved) const
+    cv::Point2d refine(const cv::Mat& frame, cv::Point2d moved, Scratch& scratch) const
     {
         constexpr int kSteps = 6;
         constexpr double kSettled = 0.02; // fine pixels
@@ -302,7 +442,7 @@ private:
         if (!(determinant_ > 1e-9 * axx_ * ayy_) || !(axx_ > 0))
             return moved;
         cv::Point2d step;
-        const double start = residual(frame, moved, step);
+        const double start = residual(frame, moved, step, scratch);
         cv::Point2d estimate = moved;
         double last = start;
         for (int k = 0; k < kSteps; ++k) {
@@ -310,7 +450,7 @@ private:
             if (!std::isfinite(estimate.x) || !std::isfinite(estimate.y) || cv::norm(estimate - moved) > kMaxCorrection)
                 return moved;
             const double stepLength = cv::norm(step);
-            last = residual(frame, estimate, step);
+            last = residual(frame, estimate, step, scratch);
             if (stepLength < kSettled)
                 break;
         }
@@ -324,6 +464,7 @@ private:
     cv::Size fineSize_, coarseSize_, searchSize_;
     cv::Mat coarse_, window_, coarseMask_;
     cv::Mat search_, searchMask_;
+    double stillVariance_ = 0; // of coarse_ over the still part
     int searchRadius_ = 0, coarseMargin_ = 0;
     cv::Mat fine_, gx_, gy_;      // blurred half-size copy and its gradients
     cv::Mat fineMask_;            // the still part, away from the borders
@@ -339,7 +480,8 @@ std::optional<Offset> detectOffset(const PixelBuffer& frame, const PixelBuffer& 
 {
     try {
         const auto prepared = Reference::of(reference, face);
-        return prepared ? prepared->offsetOf(frame) : std::nullopt;
+        Scratch scratch;
+        return prepared ? prepared->offsetOf(frame, scratch) : std::nullopt;
     } catch (const cv::Exception&) {
         return std::nullopt;
     }
@@ -364,41 +506,6 @@ Offset cropMargin(const std::vector<Offset>& offsets)
 }
 
 namespace {
-
-/// Where one output column (or row) reads the source: the two neighbouring source pixels and
-/// the second one's weight in 256ths, edge pixels repeated beyond the frame.
-struct Tap {
-    int first = 0;
-    int second = 0;
-    int weight = 0;
-};
-
-/// Output pixel i reads source position i·scale + start, for count pixels of a source size
-/// pixels long.
-std::vector<Tap> tapsOf(int count, int size, double scale, double start)
-{
-    std::vector<Tap> taps(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        const double position = std::clamp(i * scale + start, 0.0, size - 1.0);
-        const int first = std::min(static_cast<int>(position), size - 1);
-        taps[static_cast<std::size_t>(i)] = {first, std::min(first + 1, size - 1),
-                                             static_cast<int>(std::lround((position - first) * 256))};
-    }
-    return taps;
-}
-
-/// mixed[i] = upper[i]·(256 − weight) + lower[i]·weight: two source rows mixed, in 256ths.
-QUELLON_KERNEL_BODY void mixRowsKernel(const std::uint8_t* __restrict upper, const std::uint8_t* __restrict lower,
-                                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t weight)
-{
-    const auto upperWeight = static_cast<std::uint16_t>(256 - weight);
-    for (std::size_t i = 0; i < count; ++i)
-        mixed[i] = static_cast<std::uint16_t>(upper[i] * upperWeight + lower[i] * weight);
-}
-QUELLON_VECTOR_KERNEL(mixRows,
-                      (const std::uint8_t* __restrict upper, const std::uint8_t* __restrict lower,
-                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t weight),
-                      (upper, lower, mixed, count, weight))
 
 /// Each BGRA output pixel u from its two mixed source pixels: first[u] and first[u] + 1
 /// (given as the second's weight in 256ths, so an edge pixel repeats with weight 0), rounded
@@ -437,60 +544,34 @@ QUELLON_VECTOR_KERNEL(mixColumns,
                        const std::uint32_t* __restrict weight, std::uint8_t* __restrict target, std::size_t pixels),
                       (mixed, first, weight, target, pixels))
 
-/// The same for a plane of one channel (J420's luma or a chroma plane).
-QUELLON_KERNEL_BODY void mixSingleColumnsKernel(const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
-                                                const std::uint32_t* __restrict weight, std::uint8_t* __restrict target,
-                                                std::size_t pixels)
-{
-    for (std::size_t u = 0; u < pixels; ++u) {
-        const std::uint32_t rightWeight = weight[u];
-        const std::uint32_t sum = mixed[first[u]] * (256 - rightWeight) + mixed[first[u] + 1] * rightWeight + 32768u;
-        target[u] = static_cast<std::uint8_t>(sum >> 16);
-    }
-}
-QUELLON_VECTOR_KERNEL(mixSingleColumns,
-                      (const std::uint16_t* __restrict mixed, const std::uint32_t* __restrict first,
-                       const std::uint32_t* __restrict weight, std::uint8_t* __restrict target, std::size_t pixels),
-                      (mixed, first, weight, target, pixels))
+using PlaneResampling::Axis;
 
-/// One axis of a warp: output pixel i reads source position i·scale + start (in the plane's
-/// own pixels).
-struct Axis {
-    double scale = 1;
-    double start = 0;
-};
-
-/// Resamples one plane of `channels` interleaved bytes a pixel (width × height pixels) from
-/// source to target, both with their own row strides, along the given axes.
-///
-/// The move and the zoom act on each axis alone, so every output row mixes the same two source
-/// rows and every output column the same two source columns: the rows are mixed once, then the
-/// columns, with fixed-point weights.
-void warpPlane(const std::uint8_t* source, std::size_t sourceStride, std::uint8_t* target, std::size_t targetStride,
-               int width, int height, int channels, Axis horizontal, Axis vertical)
+/// Resamples a BGRA picture (width × height pixels) from source to target, both with their own
+/// row strides, along the given axes. A pixel's four channels share their taps, so each output
+/// pixel gathers its two mixed source pixels.
+void warpBGRA(const std::uint8_t* source, std::size_t sourceStride, std::uint8_t* target, std::size_t targetStride,
+              int width, int height, Axis horizontal, Axis vertical)
 {
-    const std::vector<Tap> columns = tapsOf(width, width, horizontal.scale, horizontal.start);
-    const std::vector<Tap> rows = tapsOf(height, height, vertical.scale, vertical.start);
+    const PlaneResampling::Taps columns = PlaneResampling::tapsOf(width, width, horizontal);
+    const PlaneResampling::Taps rows = PlaneResampling::tapsOf(height, height, vertical);
     // Each column reads a source pixel and the one after it; the row of mixed values has one
     // pixel more, a copy of the last, so the last column may read past it with weight 0.
     const auto count = static_cast<std::size_t>(width);
-    const auto pixelBytes = static_cast<std::size_t>(channels);
+    constexpr std::size_t kPixelBytes = 4;
     std::vector<std::uint32_t> first(count), weight(count);
     for (std::size_t u = 0; u < count; ++u) {
-        first[u] = static_cast<std::uint32_t>(columns[u].first * channels);
-        weight[u] = static_cast<std::uint32_t>(columns[u].second > columns[u].first ? columns[u].weight : 0);
+        first[u] = static_cast<std::uint32_t>(columns.first[u]) * kPixelBytes;
+        weight[u] = columns.weight[u];
     }
-    std::vector<std::uint16_t> mixed((count + 1) * pixelBytes);
+    std::vector<std::uint16_t> mixed((count + 1) * kPixelBytes);
     for (int v = 0; v < height; ++v) {
-        const Tap& row = rows[static_cast<std::size_t>(v)];
-        mixRows(source + static_cast<std::size_t>(row.first) * sourceStride, source + static_cast<std::size_t>(row.second) * sourceStride,
-                mixed.data(), count * pixelBytes, static_cast<std::uint16_t>(row.weight));
-        std::copy_n(&mixed[(count - 1) * pixelBytes], pixelBytes, &mixed[count * pixelBytes]);
-        std::uint8_t* out = target + static_cast<std::size_t>(v) * targetStride;
-        if (channels == 4)
-            mixColumns(mixed.data(), first.data(), weight.data(), out, count);
-        else
-            mixSingleColumns(mixed.data(), first.data(), weight.data(), out, count);
+        const auto row = static_cast<std::size_t>(v);
+        const auto upper = static_cast<std::size_t>(rows.first[row]);
+        const std::size_t lower = std::min(upper + 1, static_cast<std::size_t>(height - 1));
+        PlaneResampling::mixRows(source + upper * sourceStride, source + lower * sourceStride, mixed.data(), count * kPixelBytes,
+                                 rows.weight[row]);
+        std::copy_n(&mixed[(count - 1) * kPixelBytes], kPixelBytes, &mixed[count * kPixelBytes]);
+        mixColumns(mixed.data(), first.data(), weight.data(), target + row * targetStride, count);
     }
 }
 
@@ -523,14 +604,15 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
     const auto dst = out->lockForWriting();
     if (frame.isBGRA()) {
         const auto [horizontal, vertical] = axes(1);
-        warpPlane(in.baseAddress(), frame.bytesPerRow(), dst.baseAddress(), out->bytesPerRow(), w, h, 4, horizontal, vertical);
+        warpBGRA(in.baseAddress(), frame.bytesPerRow(), dst.baseAddress(), out->bytesPerRow(), w, h, horizontal, vertical);
         return out;
     }
     for (int index = 0; index < frame.planeCount(); ++index) {
         const PixelBuffer::Plane from = frame.plane(index), to = out->plane(index);
         const auto [horizontal, vertical] = axes(index == 0 ? 1 : 2);
-        warpPlane(in.baseAddress() + from.offset, from.bytesPerRow, dst.baseAddress() + to.offset, to.bytesPerRow,
-                  static_cast<int>(from.rowBytes), from.rows, 1, horizontal, vertical);
+        const auto columns = static_cast<int>(from.rowBytes);
+        PlaneResampling::resamplePlane(in.baseAddress() + from.offset, from.bytesPerRow, columns, from.rows,
+                                       dst.baseAddress() + to.offset, to.bytesPerRow, columns, to.rows, horizontal, vertical);
     }
     return out;
 }
@@ -554,10 +636,13 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
         // Frames are measured against the shared reference independently, so they spread over
         // the cores; one failed measurement still makes the whole call give up.
         std::atomic<bool> failed = false;
+        ScratchShelf shelf;
         parallelFor(frames.size() - 1, [&](std::size_t i) {
             if (failed)
                 return;
-            const auto offset = prepared->offsetOf(*frames[i + 1]);
+            std::unique_ptr<Scratch> scratch = shelf.take();
+            const auto offset = prepared->offsetOf(*frames[i + 1], *scratch);
+            shelf.put(std::move(scratch));
             if (!offset)
                 failed = true;
             else if (std::hypot(offset->dx * reference.width(), offset->dy * reference.height()) >= kSmallestCorrectedShift)

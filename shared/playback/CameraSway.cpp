@@ -1,12 +1,11 @@
 #include "playback/CameraSway.h"
 
+#include "playback/PlaneResampling.h"
 #include "playback/SplitMix64.h"
-#include "playback/VectorKernels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <vector>
 
 namespace quellon {
 
@@ -22,104 +21,23 @@ constexpr std::array<double, 9> kSwayPeriodRatios = {1.0,          0.6180339887,
 constexpr std::array<double, 3> kSwayWeights = {1.0, 0.6, 0.35};
 constexpr double kSwayWeightSum = 1.95;
 
-constexpr int kWeightOne = 256; // bilinear weights in units of 1/256 of a sample
-
 double swayFiniteOr(double value, double fallback)
 {
     return std::isfinite(value) ? value : fallback;
 }
 
-/// One output row from two source rows: blended down with weight `down` (of kWeightOne) into
-/// `mixed`, then across at the columns' taps.
-QUELLON_KERNEL_BODY void swayMixRowsKernel(const std::uint8_t* __restrict top, const std::uint8_t* __restrict bottom,
-                                           std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t down)
-{
-    const auto up = static_cast<std::uint16_t>(kWeightOne - down);
-    for (std::size_t i = 0; i < count; ++i)
-        mixed[i] = static_cast<std::uint16_t>(top[i] * up + bottom[i] * down);
-}
-QUELLON_VECTOR_KERNEL(swayMixRows,
-                      (const std::uint8_t* __restrict top, const std::uint8_t* __restrict bottom,
-                       std::uint16_t* __restrict mixed, std::size_t count, std::uint16_t down),
-                      (top, bottom, mixed, count, down))
-
-/// Across a row from taps that read the two samples at `source` and one on, blended with
-/// `weight` (of kWeightOne) of the second; rounded back to bytes.
-QUELLON_KERNEL_BODY void swayAcrossKernel(const std::uint16_t* __restrict source, const std::uint16_t* __restrict weight,
-                                          std::uint8_t* __restrict out, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t right = weight[i];
-        const std::uint32_t value = source[i] * (kWeightOne - right) + source[i + 1] * right;
-        out[i] = static_cast<std::uint8_t>((value + kWeightOne * kWeightOne / 2) / (kWeightOne * kWeightOne));
-    }
-}
-QUELLON_VECTOR_KERNEL(swayAcross,
-                      (const std::uint16_t* __restrict source, const std::uint16_t* __restrict weight,
-                       std::uint8_t* __restrict out, std::size_t count),
-                      (source, weight, out, count))
-
-/// The taps of one axis: for each output sample, the source sample at or before where it reads
-/// (the next one is the second tap) and the weight of the second. Positions outside the plane
-/// are held at its edge (the covering zoom keeps a pose's reach from ever getting there).
-/// Output samples whose first tap lies the same distance from them form a run, which the
-/// vector kernel reads as a straight stretch: a zoom near 1 makes runs of dozens of samples.
-struct SwayTaps {
-    struct Run {
-        std::size_t start = 0, count = 0;
-        std::ptrdiff_t offset = 0; // first tap minus output index
-    };
-    std::vector<std::int32_t> first;
-    std::vector<std::uint16_t> weight;
-    std::vector<Run> runs;
-
-    SwayTaps(int size, double centre, double shift, double zoom)
-        : first(static_cast<std::size_t>(size)), weight(static_cast<std::size_t>(size))
-    {
-        for (int i = 0; i < size; ++i) {
-            const double position = std::clamp(CameraSway::sourceCoordinate(i, centre, shift, zoom), 0.0, size - 1.0);
-            auto low = static_cast<std::int32_t>(std::floor(position));
-            auto fraction = static_cast<int>(std::lround((position - low) * kWeightOne));
-            if (fraction == kWeightOne) {
-                ++low;
-                fraction = 0;
-            }
-            const auto index = static_cast<std::size_t>(i);
-            // At the last sample the weight is 0 and the second tap a copy of the first.
-            first[index] = std::min(low, size - 1);
-            weight[index] = static_cast<std::uint16_t>(first[index] == size - 1 ? 0 : fraction);
-            const std::ptrdiff_t offset = first[index] - i;
-            if (runs.empty() || runs.back().offset != offset)
-                runs.push_back({index, 0, offset});
-            ++runs.back().count;
-        }
-    }
-};
-
+/// One plane resampled at the pose: a zoom about the centre and a shift, in the plane's own
+/// samples. Positions are held at the plane's edge (the covering zoom keeps a pose's reach from
+/// ever getting there).
 void swayPlane(const std::uint8_t* source, std::uint8_t* target, const PixelBuffer::Plane& plane, double centreX,
                double centreY, double shiftX, double shiftY, double zoom)
 {
     const int width = static_cast<int>(plane.rowBytes);
-    if (width <= 0 || plane.rows <= 0)
-        return;
-    const SwayTaps across(width, centreX, shiftX, zoom);
-    const SwayTaps down(plane.rows, centreY, shiftY, zoom);
-    // One sample more than the row, so the last sample's second tap is there to read.
-    std::vector<std::uint16_t> mixed(plane.rowBytes + 1);
-    const std::uint8_t* in = source + plane.offset;
-    std::uint8_t* out = target + plane.offset;
-    for (int y = 0; y < plane.rows; ++y) {
-        const auto row = static_cast<std::size_t>(y);
-        const auto top = static_cast<std::size_t>(down.first[row]);
-        const std::size_t bottom = std::min(top + 1, static_cast<std::size_t>(plane.rows - 1));
-        swayMixRows(in + top * plane.bytesPerRow, in + bottom * plane.bytesPerRow, mixed.data(), plane.rowBytes,
-                    down.weight[row]);
-        mixed[plane.rowBytes] = mixed[plane.rowBytes - 1];
-        std::uint8_t* line = out + row * plane.bytesPerRow;
-        for (const SwayTaps::Run& run : across.runs)
-            swayAcross(mixed.data() + static_cast<std::ptrdiff_t>(run.start) + run.offset, across.weight.data() + run.start,
-                       line + run.start, run.count);
-    }
+    // Output sample i reads CameraSway::sourceCoordinate(i, …): affine in i, with slope 1 / zoom.
+    const PlaneResampling::Axis across{1 / zoom, CameraSway::sourceCoordinate(0, centreX, shiftX, zoom)};
+    const PlaneResampling::Axis down{1 / zoom, CameraSway::sourceCoordinate(0, centreY, shiftY, zoom)};
+    PlaneResampling::resamplePlane(source + plane.offset, plane.bytesPerRow, width, plane.rows, target + plane.offset,
+                                   plane.bytesPerRow, width, plane.rows, across, down);
 }
 
 } // namespace

@@ -319,15 +319,12 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
 {
     std::vector<FrameSignature> signatures(frames.size());
     std::vector<std::optional<LoopEntry::FaceGeometry>> faces(frames.size());
-    // Signatures read the kept frames' luma; faces are looked for in a BGRA copy of the frames
-    // ClipFaces asks about.
+    // Signatures and faces both read the kept frames' luma: faces only on the frames ClipFaces
+    // asks about.
     parallelFor(frames.size(), [&](std::size_t i) {
         signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
     });
-    faces = ClipFaces::geometries(frames.size(), [&](std::size_t i) -> std::optional<LoopEntry::FaceGeometry> {
-        const PixelBufferRef picture = YuvFrames::bgra(frames[i]);
-        return picture ? faceFinder_(*picture) : std::nullopt;
-    });
+    faces = ClipFaces::geometries(frames.size(), [&](std::size_t i) { return faceFinder_(*frames[i]); });
 
     std::int64_t start = 0;
     std::random_device source;

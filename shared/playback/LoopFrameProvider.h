@@ -64,8 +64,9 @@ public:
 
         bool operator==(const LoadLimits&) const = default;
     };
-    /// Finds the main face of a frame; LoopEntry::faceGeometry with a box-only detector (no
-    /// landmark model) when none is given.
+    /// Finds the main face of a frame: a loop's J420 frame, or a BGRA picture of the live camera
+    /// (startNear); LoopEntry::faceGeometry with a box-only detector (no landmark model) when
+    /// none is given.
     using FaceFinder = std::function<std::optional<LoopEntry::FaceGeometry>(const PixelBuffer&)>;
 
     /// Loads decode with FFmpeg.
