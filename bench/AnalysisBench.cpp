@@ -2,7 +2,8 @@
 // third of the frame tall). Read the medians:
 //   FaceGeometry_720p: every loaded frame; goal at most 10 ms.
 //   FaceGeometry_720p_Laptop/15..35: the astronaut cut out over a wall, her face 15–35 % of the
-//     height (laptop framing); reported only.
+//     height (laptop framing); reported only. FaceGeometry_720p_Laptop_Near/15..35: the same
+//     searched near the face of a neighbouring frame, as a load searches all but its first.
 //   EyesClosed_720p: frames at the best seam candidates; goal at most 15 ms.
 //   Signature_720p: every loaded frame; reported only.
 //   DetectOffset_720p and Stabilize_720p (per frame): every loaded clip; reported only.
@@ -66,6 +67,19 @@ void FaceGeometry_720p_Laptop(benchmark::State& state)
         benchmark::DoNotOptimize(LoopEntry::faceGeometry(*frame));
 }
 BENCHMARK(FaceGeometry_720p_Laptop)->Arg(15)->Arg(25)->Arg(35)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+/// The same faces searched near where a neighbouring frame had them, 20 px away, as a loop
+/// load searches all but the first frame.
+void FaceGeometry_720p_Laptop_Near(benchmark::State& state)
+{
+    const testing::PersonScene scene(cv::Size(kWidth, kHeight), static_cast<double>(state.range(0)) / 100);
+    const auto frame = testing::frameOf(scene.frame(20));
+    requireFace(state, *frame);
+    const NormalizedRect near = scene.face();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LoopEntry::faceGeometry(*frame, threadFaceDetector(), near));
+}
+BENCHMARK(FaceGeometry_720p_Laptop_Near)->Arg(15)->Arg(25)->Arg(35)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 /// A person moving in front of a still wall, eight frames; the time is per frame.
 void Stabilize_720p_Person(benchmark::State& state)

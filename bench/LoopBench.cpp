@@ -271,7 +271,9 @@ int main(int argc, char** argv)
     const double signatureSeconds = since(start);
     start = Clock::now();
     // As the provider looks for faces: in the J420 frames ClipFaces asks about.
-    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i) { return LoopEntry::faceGeometry(*stable[i], boxOnlyDetector()); });
+    (void)ClipFaces::geometries(stable.size(), [&](std::size_t i, const std::optional<NormalizedRect>& near) {
+        return LoopEntry::faceGeometry(*stable[i], boxOnlyDetector(), near);
+    });
     const double faceSeconds = since(start);
     const double total = decodeSeconds + stabiliseSeconds + signatureSeconds + faceSeconds;
     std::printf("stages:   decode %.2f s (%.0f%%), stabilise %.2f s (%.0f%%), signatures %.3f s (%.1f%%), faces %.2f s (%.0f%%)\n",

@@ -429,7 +429,7 @@ TEST(AwayPlayer, LoadsAheadReportsFailuresAndChangesEffectsWithoutReloading)
     std::atomic<int> loads = 0;
     AwayPlayer player([&] { ++loads; }, [decoder](LoopMode mode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive) {
         return std::make_unique<LoopFrameProvider>(mode, std::move(jitter), std::move(lag), std::move(alive), decoder,
-                                                   [](const PixelBuffer&) { return std::nullopt; });
+                                                   [](const PixelBuffer&, const std::optional<NormalizedRect>&) { return std::nullopt; });
     });
     EXPECT_FALSE(player.nextFrame()) << "nothing before a loop is loaded";
 

@@ -41,9 +41,22 @@ std::vector<std::optional<LoopEntry::FaceGeometry>> geometries(std::size_t frame
         sampled.push_back(i);
     if (sampled.back() != frameCount - 1)
         sampled.push_back(frameCount - 1);
-    parallelFor(sampled.size(), [&](std::size_t k) { result[sampled[k]] = find(sampled[k]); });
+    // Near a face the search is quick; where nobody is near, the whole frame is searched.
+    const auto findAround = [&](std::size_t index, const std::optional<LoopEntry::FaceGeometry>& neighbour) {
+        if (neighbour) {
+            if (auto face = find(index, neighbour->box))
+                return face;
+        }
+        return find(index, std::nullopt);
+    };
+    result[0] = find(0, std::nullopt);
+    parallelFor(sampled.size() - 1, [&](std::size_t k) { result[sampled[k + 1]] = findAround(sampled[k + 1], result[0]); });
 
-    std::vector<std::size_t> searched;
+    struct Search {
+        std::size_t index;
+        std::optional<LoopEntry::FaceGeometry> neighbour;
+    };
+    std::vector<Search> searched;
     for (std::size_t k = 0; k + 1 < sampled.size(); ++k) {
         const std::size_t from = sampled[k], to = sampled[k + 1];
         const auto& a = result[from];
@@ -53,11 +66,11 @@ std::vector<std::optional<LoopEntry::FaceGeometry>> geometries(std::size_t frame
                 result[i] = between(*a, *b, static_cast<double>(i - from) / static_cast<double>(to - from));
         } else if (a || b) {
             for (std::size_t i = from + 1; i < to; ++i)
-                searched.push_back(i);
+                searched.push_back({i, a ? a : b});
         }
         // Two frames without a face: nobody is taken to be in between.
     }
-    parallelFor(searched.size(), [&](std::size_t k) { result[searched[k]] = find(searched[k]); });
+    parallelFor(searched.size(), [&](std::size_t k) { result[searched[k].index] = findAround(searched[k].index, searched[k].neighbour); });
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <set>
 
@@ -11,26 +12,35 @@ namespace {
 
 using LoopEntry::FaceGeometry;
 
-/// A finder over known answers that records which frames it was asked about.
+/// A finder over known answers that records which frames it was asked about. Asked near a box,
+/// it sees a face only within the box grown by its own size on every side, as a detector does.
 class KnownFaces {
 public:
     explicit KnownFaces(std::vector<std::optional<FaceGeometry>> truth) : truth_(std::move(truth)) {}
 
     ClipFaces::Finder finder()
     {
-        return [this](std::size_t i) {
+        return [this](std::size_t i, const std::optional<NormalizedRect>& near) -> std::optional<FaceGeometry> {
             std::lock_guard lock(mutex_);
             asked_.insert(i);
-            return truth_.at(i);
+            (near ? askedNear_ : askedWhole_).insert(i);
+            const auto& face = truth_.at(i);
+            if (face && near
+                && (std::abs(face->box.midX() - near->midX()) > 1.5 * near->width
+                    || std::abs(face->box.midY() - near->midY()) > 1.5 * near->height))
+                return std::nullopt;
+            return face;
         };
     }
     const std::vector<std::optional<FaceGeometry>>& truth() const { return truth_; }
     const std::set<std::size_t>& asked() const { return asked_; }
+    const std::set<std::size_t>& askedWhole() const { return askedWhole_; }
+    const std::set<std::size_t>& askedNear() const { return askedNear_; }
 
 private:
     std::vector<std::optional<FaceGeometry>> truth_;
     std::mutex mutex_;
-    std::set<std::size_t> asked_;
+    std::set<std::size_t> asked_, askedWhole_, askedNear_;
 };
 
 /// A face drifting right and growing steadily, tilting as it goes.
@@ -68,6 +78,31 @@ TEST(ClipFaces, ASteadyFaceIsSearchedForOnEveryFourthFrameAndTheLast)
     EXPECT_EQ(faces.asked(), (std::set<std::size_t>{0, 4, 8, 12, 16, 20, 22}));
 }
 
+TEST(ClipFaces, OnlyTheFirstFrameIsSearchedWholeWhileTheFaceStaysNearIt)
+{
+    std::vector<std::optional<FaceGeometry>> truth;
+    for (std::size_t i = 0; i < 23; ++i)
+        truth.push_back(drifting(i));
+    KnownFaces steady(truth);
+    expectMatches(ClipFaces::geometries(truth.size(), steady.finder()), truth);
+    EXPECT_EQ(steady.askedWhole(), (std::set<std::size_t>{0}));
+    EXPECT_EQ(steady.askedNear(), (std::set<std::size_t>{4, 8, 12, 16, 20, 22}));
+
+    // From frame 12 on the face sits across the picture: not near the first one, so those frames
+    // are searched whole after their near search finds nobody, and nothing is missed.
+    for (std::size_t i = 12; i < truth.size(); ++i)
+        truth[i] = FaceGeometry{{0.75, 0.2, 0.1, 0.18}, std::nullopt};
+    KnownFaces moved(truth);
+    expectMatches(ClipFaces::geometries(truth.size(), moved.finder()), truth);
+    for (std::size_t i : {0u, 12u, 16u, 20u, 22u})
+        EXPECT_EQ(moved.askedWhole().count(i), 1u) << i;
+    for (std::size_t i : {4u, 8u})
+        EXPECT_EQ(moved.askedWhole().count(i), 0u) << i;
+    // Between 8 and 12 the finds disagree: each frame is searched near the face beside it.
+    for (std::size_t i : {9u, 10u, 11u})
+        EXPECT_EQ(moved.askedNear().count(i), 1u) << i;
+}
+
 TEST(ClipFaces, WhereFindsDisagreeEveryFrameBetweenIsSearched)
 {
     std::vector<std::optional<FaceGeometry>> truth(30);
@@ -86,7 +121,9 @@ TEST(ClipFaces, WhereFindsDisagreeEveryFrameBetweenIsSearched)
 
 TEST(ClipFaces, ShortClipsAndAStrideOfOne)
 {
-    EXPECT_TRUE(ClipFaces::geometries(0, [](std::size_t) { return std::optional<FaceGeometry>(); }).empty());
+    EXPECT_TRUE(ClipFaces::geometries(0, [](std::size_t, const std::optional<NormalizedRect>&) {
+                    return std::optional<FaceGeometry>();
+                }).empty());
     std::vector<std::optional<FaceGeometry>> truth{drifting(0)};
     KnownFaces one(truth);
     expectMatches(ClipFaces::geometries(1, one.finder()), truth);

@@ -96,12 +96,12 @@ void greyCopy(const PixelBuffer& frame, GreyImage& full)
     cv::cvtColor(bgra, target, cv::COLOR_BGRA2GRAY);
 }
 
-/// Makes small the grey copy full scaled to size: halved by averaging while it stays at least
-/// that large (cheap and free of aliasing), then resampled.
-void scaledCopy(GreyImage& full, cv::Size size, GreyImage& small)
+/// Makes small the grey copy of full's area scaled to size: halved by averaging while it stays
+/// at least that large (cheap and free of aliasing), then resampled.
+void scaledCopy(GreyImage& full, cv::Rect area, cv::Size size, GreyImage& small)
 {
     small.set_size(size.height, size.width);
-    cv::Mat source = viewOf(full);
+    cv::Mat source = viewOf(full)(area);
     while (source.cols / 2 >= size.width && source.rows / 2 >= size.height) {
         cv::Mat half;
         cv::resize(source, half, cv::Size(source.cols / 2, source.rows / 2), 0, 0, cv::INTER_AREA);
@@ -113,6 +113,12 @@ void scaledCopy(GreyImage& full, cv::Size size, GreyImage& small)
     else
         cv::resize(source, target, size, 0, 0, cv::INTER_LINEAR);
 }
+
+/// One look for faces: an area of the frame (in its pixels), scanned at this scale.
+struct Scan {
+    cv::Rect area;
+    double scale = 1;
+};
 
 dlib::dpoint centre(const dlib::full_object_detection& shape, unsigned long first)
 {
@@ -142,51 +148,86 @@ public:
 
     std::optional<std::vector<FaceObservation>> detect(const PixelBuffer& frame, Detail detail) override
     {
-        if (!(frame.isBGRA() || frame.isJ420()) || frame.width() < 1 || frame.height() < 1)
+        if (!readable(frame))
             return std::nullopt;
+        // A quick scan finds faces a third of the height and larger; only when it finds none is
+        // the frame scanned finely enough for faces down to kSmallestFaceShare.
+        const int h = frame.height();
+        const cv::Rect whole(0, 0, frame.width(), h);
+        return detectFaces(frame, detail,
+                           {Scan{whole, std::min(1.0, DlibFaceDetection::kQuickScanHeight / h)},
+                            Scan{whole, std::min(DlibFaceDetection::kMaxEnlargement, DlibFaceDetection::kScanHeight / static_cast<double>(h))}});
+    }
+
+    std::optional<std::vector<FaceObservation>> detectNear(const PixelBuffer& frame, const NormalizedRect& near,
+                                                           Detail detail) override
+    {
+        if (!readable(frame))
+            return std::nullopt;
+        const double w = frame.width(), h = frame.height();
+        const double faceWidth = near.width * w, faceHeight = near.height * h;
+        if (!(faceWidth >= 1 && faceHeight >= 1) || !std::isfinite(near.x) || !std::isfinite(near.y))
+            return detect(frame, detail);
+        // The box grown by its own size on every side, scanned where such a face is
+        // kNearScanFace pixels tall.
+        const double left = near.x * w - faceWidth, top = (1 - near.y - near.height) * h - faceHeight;
+        const cv::Rect area = cv::Rect(static_cast<int>(std::floor(left)), static_cast<int>(std::floor(top)),
+                                       static_cast<int>(std::ceil(3 * faceWidth)), static_cast<int>(std::ceil(3 * faceHeight)))
+            & cv::Rect(0, 0, frame.width(), frame.height());
+        if (area.width < 2 || area.height < 2)
+            return std::vector<FaceObservation>{};
+        return detectFaces(frame, detail,
+                           {Scan{area, std::min(DlibFaceDetection::kMaxEnlargement, DlibFaceDetection::kNearScanFace / faceHeight)}});
+    }
+
+private:
+    static bool readable(const PixelBuffer& frame)
+    {
+        return (frame.isBGRA() || frame.isJ420()) && frame.width() >= 1 && frame.height() >= 1;
+    }
+
+    /// The faces of the first scan that finds any, absent when detection failed.
+    std::optional<std::vector<FaceObservation>> detectFaces(const PixelBuffer& frame, Detail detail, const std::vector<Scan>& scans)
+    {
         try {
-            return detectFaces(frame, detail);
+            return facesOf(frame, detail, scans);
         } catch (const std::exception&) {
             return std::nullopt;
         }
     }
 
-private:
-    std::vector<FaceObservation> detectFaces(const PixelBuffer& frame, Detail detail)
+    std::vector<FaceObservation> facesOf(const PixelBuffer& frame, Detail detail, const std::vector<Scan>& scans)
     {
-        const int w = frame.width();
-        const int h = frame.height();
+        const double w = frame.width();
+        const double h = frame.height();
         greyCopy(frame, full_);
-        // A quick scan finds faces a third of the height and larger; only when it finds none is
-        // the frame scanned finely enough for faces down to kSmallestFaceShare.
+        Scan used;
         cv::Size smallSize;
         std::vector<dlib::rect_detection> found;
-        for (const double height : {DlibFaceDetection::kQuickScanHeight, static_cast<double>(DlibFaceDetection::kScanHeight)}) {
-            const double scale = std::min(height == DlibFaceDetection::kQuickScanHeight ? 1.0 : DlibFaceDetection::kMaxEnlargement,
-                                          height / h);
-            smallSize = cv::Size(std::max(1, static_cast<int>(std::lround(w * scale))),
-                                 std::max(1, static_cast<int>(std::lround(h * scale))));
-            scaledCopy(full_, smallSize, small_);
+        for (const Scan& scan : scans) {
+            used = scan;
+            smallSize = cv::Size(std::max(1, static_cast<int>(std::lround(scan.area.width * scan.scale))),
+                                 std::max(1, static_cast<int>(std::lround(scan.area.height * scan.scale))));
+            scaledCopy(full_, scan.area, smallSize, small_);
             detector_(small_, found, kDetectionThreshold);
             if (!found.empty())
                 break;
         }
-        std::vector<dlib::rectangle> boxes;
-        for (const dlib::rect_detection& detection : found)
-            boxes.push_back(detection.rect);
-        const bool landmarks = detail == Detail::landmarks && boxes.size() > 0 && model();
-        const double sw = smallSize.width, sh = smallSize.height;
-        const double toFullX = w / sw, toFullY = h / sh;
+        const bool landmarks = detail == Detail::landmarks && !found.empty() && model();
+        // From the scanned copy's pixels to the frame's.
+        const double toFullX = used.area.width / static_cast<double>(smallSize.width);
+        const double toFullY = used.area.height / static_cast<double>(smallSize.height);
 
         std::vector<FaceObservation> faces;
-        faces.reserve(boxes.size());
-        for (const dlib::rectangle& box : boxes) {
+        faces.reserve(found.size());
+        for (const dlib::rect_detection& detection : found) {
+            const dlib::rectangle& box = detection.rect;
+            const double left = used.area.x + box.left() * toFullX, right = used.area.x + (box.right() + 1) * toFullX;
+            const double top = used.area.y + box.top() * toFullY, bottom = used.area.y + (box.bottom() + 1) * toFullY;
             FaceObservation face;
-            face.boundingBox = {box.left() / sw, 1.0 - (box.bottom() + 1) / sh, box.width() / sw, box.height() / sh};
+            face.boundingBox = {left / w, 1.0 - bottom / h, (right - left) / w, (bottom - top) / h};
             if (landmarks) {
-                const dlib::rectangle fullBox(std::lround(box.left() * toFullX), std::lround(box.top() * toFullY),
-                                              std::lround((box.right() + 1) * toFullX) - 1,
-                                              std::lround((box.bottom() + 1) * toFullY) - 1);
+                const dlib::rectangle fullBox(std::lround(left), std::lround(top), std::lround(right) - 1, std::lround(bottom) - 1);
                 const dlib::full_object_detection shape = model()->predictor(full_, fullBox);
                 face.roll = rollOf(shape);
                 face.landmarks = FaceLandmarks{eyePoints(shape, 42, fullBox), eyePoints(shape, 36, fullBox)};

@@ -42,6 +42,10 @@ inline constexpr double kMaxEnlargement = 2.0;
 /// A frame is first scanned at this height, a fifth of the cost, which finds faces a third of
 /// the frame tall and larger; when it finds one, smaller faces are not looked for.
 inline constexpr double kQuickScanHeight = 240;
+/// A search near a known face scans where that face is this many pixels tall: above the
+/// window's 80, so the face may shrink by a fifth (leaning back) and still be found, and it
+/// may grow as much as it likes.
+inline constexpr double kNearScanFace = 100;
 
 /// A detector using the landmark model at modelPath, loaded now. When the model cannot be
 /// read, one error line says why and every answer comes without landmarks and without roll.

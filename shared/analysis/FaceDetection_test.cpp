@@ -128,6 +128,27 @@ TEST_F(FaceDetection, FindsFacesAtLaptopFramingWithTheirEyesAndRoll)
     }
 }
 
+TEST_F(FaceDetection, ANearSearchFindsTheFaceThatMovedAndNobodyElsewhere)
+{
+    for (double share : {0.15, 0.25, 0.35}) {
+        const testing::PersonScene scene(cv::Size(kWidth, kHeight), share);
+        ASSERT_FALSE(scene.empty());
+        // The face 40 px right of where a neighbouring frame had it.
+        const auto frame = testing::frameOf(scene.frame(40));
+        const auto faces = threadFaceDetector().detectNear(*frame, scene.face(), FaceDetector::Detail::rectangles);
+        ASSERT_TRUE(faces) << share;
+        ASSERT_EQ(faces->size(), 1u) << share;
+        expectNear(faces->front().boundingBox, scene.face(40), "face near");
+        // Looking at the far side of the picture finds nobody.
+        NormalizedRect elsewhere = scene.face();
+        elsewhere.x = elsewhere.x > 0.5 ? 0.02 : 0.98 - elsewhere.width;
+        elsewhere.width = elsewhere.height = 0.12;
+        EXPECT_EQ(threadFaceDetector().detectNear(*frame, elsewhere, FaceDetector::Detail::rectangles),
+                  std::vector<FaceObservation>{})
+            << share;
+    }
+}
+
 TEST_F(FaceDetection, SmallFramesAreEnlargedForSmallFaces)
 {
     // 240 lines: a face 20 % of the height is 48 px, found only on the enlarged scan.

@@ -76,9 +76,11 @@ std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid)
     return values;
 }
 
-std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame, FaceDetector& detector)
+std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame, FaceDetector& detector,
+                                         const std::optional<NormalizedRect>& near)
 {
-    const auto faces = detector.detect(frame, FaceDetector::Detail::rectangles);
+    const auto faces = near ? detector.detectNear(frame, *near, FaceDetector::Detail::rectangles)
+                            : detector.detect(frame, FaceDetector::Detail::rectangles);
     if (!faces)
         return std::nullopt;
     return largestFaceGeometry(*faces);

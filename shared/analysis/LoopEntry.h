@@ -31,8 +31,10 @@ std::optional<FrameSignature> signature(const PixelBuffer& frame, int grid);
 /// calling thread's detector, which finds boxes only: the roll is absent.
 std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame);
 
-/// As above, with a given detector instead of the calling thread's.
-std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame, FaceDetector& detector);
+/// As above, with a given detector instead of the calling thread's, and looking only near a face
+/// found in a neighbouring frame when `near` is given (FaceDetector::detectNear).
+std::optional<FaceGeometry> faceGeometry(const PixelBuffer& frame, FaceDetector& detector,
+                                         const std::optional<NormalizedRect>& near = std::nullopt);
 
 /// The face with the largest box area (the first among equals); absent for an empty list.
 std::optional<FaceGeometry> largestFaceGeometry(const std::vector<FaceObservation>& faces);

@@ -92,7 +92,9 @@ LoopFrameProvider::LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, Simul
                                      std::shared_ptr<ClipDecoder> decoder, FaceFinder faceFinder)
     : loopMode_(loopMode), decoder_(std::move(decoder)),
       faceFinder_(faceFinder ? std::move(faceFinder)
-                             : [](const PixelBuffer& frame) { return LoopEntry::faceGeometry(frame, boxOnlyDetector()); }),
+                             : [](const PixelBuffer& frame, const std::optional<NormalizedRect>& near) {
+                                   return LoopEntry::faceGeometry(frame, boxOnlyDetector(), near);
+                               }),
       jitter_(jitter), lag_(lag), alive_(alive)
 {
 }
@@ -324,7 +326,8 @@ void LoopFrameProvider::installFrames(std::vector<PixelBufferRef> frames, std::i
     parallelFor(frames.size(), [&](std::size_t i) {
         signatures[i] = LoopEntry::signature(*frames[i], kSignatureGrid).value_or(FrameSignature{});
     });
-    faces = ClipFaces::geometries(frames.size(), [&](std::size_t i) { return faceFinder_(*frames[i]); });
+    faces = ClipFaces::geometries(frames.size(),
+                                  [&](std::size_t i, const std::optional<NormalizedRect>& near) { return faceFinder_(*frames[i], near); });
 
     std::int64_t start = 0;
     std::random_device source;
@@ -415,7 +418,7 @@ void LoopFrameProvider::startNear(const PixelBufferRef& frame)
     const auto targetSignature = LoopEntry::signature(*frame, kSignatureGrid);
     if (!targetSignature)
         return;
-    const auto targetGeometry = faceFinder_(*frame);
+    const auto targetGeometry = faceFinder_(*frame, std::nullopt);
 
     std::lock_guard lock(mutex_);
     if (frames_.size() < 2 || signatures_.size() != frames_.size() || faceGeometries_.size() != frames_.size())

@@ -64,10 +64,11 @@ public:
 
         bool operator==(const LoadLimits&) const = default;
     };
-    /// Finds the main face of a frame: a loop's J420 frame, or a BGRA picture of the live camera
-    /// (startNear); LoopEntry::faceGeometry with a box-only detector (no landmark model) when
-    /// none is given.
-    using FaceFinder = std::function<std::optional<LoopEntry::FaceGeometry>(const PixelBuffer&)>;
+    /// Finds the main face of a frame (a loop's J420 frame, or a BGRA picture of the live camera
+    /// in startNear), only near `near` when given (a face found in a neighbouring frame);
+    /// LoopEntry::faceGeometry with a box-only detector (no landmark model) when none is given.
+    using FaceFinder = std::function<std::optional<LoopEntry::FaceGeometry>(const PixelBuffer& frame,
+                                                                             const std::optional<NormalizedRect>& near)>;
 
     /// Loads decode with FFmpeg.
     LoopFrameProvider(LoopMode loopMode, LoopJitter jitter, SimulatedLag lag, AliveMotion alive);

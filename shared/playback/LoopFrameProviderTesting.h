@@ -91,7 +91,7 @@ public:
 
 struct Fixture {
     explicit Fixture(LoopMode mode, LoopJitter jitter = LoopJitter::disabled(), SimulatedLag lag = SimulatedLag::disabled())
-        : provider(mode, jitter, lag, AliveMotion::disabled(), decoder, [](const PixelBuffer&) { return std::nullopt; })
+        : provider(mode, jitter, lag, AliveMotion::disabled(), decoder, [](const PixelBuffer&, const std::optional<NormalizedRect>&) { return std::nullopt; })
     {
     }
     std::vector<int> play(int calls)

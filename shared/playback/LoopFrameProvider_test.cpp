@@ -270,7 +270,7 @@ TEST(LoopFrameProviderTest, TheByteBudgetHoldsTwentySecondsOf720pAndLogsWhatItCu
     // budget all the same.
     const auto bgraDecoder = std::make_shared<UnboundedClipDecoder>();
     LoopFrameProvider unbounded(LoopMode::pingpong, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
-                                bgraDecoder, [](const PixelBuffer&) { return std::nullopt; });
+                                bgraDecoder, [](const PixelBuffer&, const std::optional<NormalizedRect>&) { return std::nullopt; });
     unbounded.setLog(&log);
     unbounded.setLimits({.maxBytes = 3 * smallFrame});
     unbounded.load("/clips/a.mov", 600, 0);
@@ -378,7 +378,7 @@ protected:
     LoopFrameProvider forwardProvider()
     {
         return LoopFrameProvider(LoopMode::forward, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
-                                 std::make_shared<FFmpegClipDecoder>(), [](const PixelBuffer&) { return std::nullopt; });
+                                 std::make_shared<FFmpegClipDecoder>(), [](const PixelBuffer&, const std::optional<NormalizedRect>&) { return std::nullopt; });
     }
 
     TemporaryDirectory temp{"quellon-pace-test"};
@@ -448,7 +448,7 @@ TEST(LoopFrameProviderTest, ServedFramesKeepTheClipsColourInEveryMatrixAndRange)
                                         + encoding.tag + " -color_range " + encoding.range + " -c:v ffv1",
                                     clip));
         LoopFrameProvider provider(LoopMode::forward, LoopJitter::disabled(), SimulatedLag::disabled(), AliveMotion::disabled(),
-                                   std::make_shared<FFmpegClipDecoder>(), [](const PixelBuffer&) { return std::nullopt; });
+                                   std::make_shared<FFmpegClipDecoder>(), [](const PixelBuffer&, const std::optional<NormalizedRect>&) { return std::nullopt; });
         provider.load(clip, 15, 4); // the wrap crossfade's frames too
         for (int i = 0; i < 19; ++i) {
             const PixelBufferRef served = provider.nextFrame();
