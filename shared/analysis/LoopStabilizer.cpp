@@ -617,6 +617,33 @@ PixelBufferRef warp(const PixelBuffer& frame, Offset offset, Offset margin)
     return out;
 }
 
+/// At most one frame in this many may be measured beyond the limit; more, and the clip is left
+/// as recorded.
+constexpr std::size_t kBeyondLimitShare = 10;
+
+/// Gives each frame measured beyond the limit the offset between its nearest neighbours within
+/// it (held at the clip's end), so it moves with them: corrected on its own it would jump, left
+/// uncorrected it would jump back. Frame 0, the reference, is never beyond.
+void followNeighbours(std::vector<Offset>& offsets, const std::vector<bool>& beyond)
+{
+    const std::size_t n = offsets.size();
+    for (std::size_t first = 1; first < n; ++first) {
+        if (!beyond[first])
+            continue;
+        std::size_t end = first;
+        while (end < n && beyond[end])
+            ++end;
+        const Offset before = offsets[first - 1];
+        const Offset after = end < n ? offsets[end] : before;
+        const double span = static_cast<double>(end - first + 1);
+        for (std::size_t k = first; k < end; ++k) {
+            const double t = static_cast<double>(k - first + 1) / span;
+            offsets[k] = {before.dx + (after.dx - before.dx) * t, before.dy + (after.dy - before.dy) * t};
+        }
+        first = end;
+    }
+}
+
 } // namespace
 
 std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double maxShiftFraction,
@@ -629,6 +656,7 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
             return frames;
     const PixelBuffer& reference = *frames.front();
     std::vector<Offset> offsets(frames.size(), Offset::zero());
+    std::vector<bool> beyond(frames.size(), false); // measured beyond maxShiftFraction
     try {
         const auto prepared = Reference::of(reference, face);
         if (!prepared)
@@ -645,14 +673,24 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
             shelf.put(std::move(scratch));
             if (!offset)
                 failed = true;
-            else if (std::hypot(offset->dx * reference.width(), offset->dy * reference.height()) >= kSmallestCorrectedShift)
-                offsets[i + 1] = clampedOffset(*offset, maxShiftFraction);
+            else if (std::hypot(offset->dx * reference.width(), offset->dy * reference.height()) < kSmallestCorrectedShift)
+                return;
+            else if (clampedOffset(*offset, maxShiftFraction) == Offset::zero())
+                beyond[i + 1] = true;
+            else
+                offsets[i + 1] = *offset;
         });
         if (failed)
             return frames;
     } catch (const cv::Exception&) {
         return frames;
     }
+    // Many frames beyond the limit: the camera moved on purpose (a pan), and holding part of the
+    // clip still would only make it stop and start.
+    const auto beyondCount = static_cast<std::size_t>(std::count(beyond.begin(), beyond.end(), true));
+    if (beyondCount * kBeyondLimitShare > frames.size())
+        return frames;
+    followNeighbours(offsets, beyond);
     const Offset margin = cropMargin(offsets);
     if (!(margin.dx <= maxCropFraction && margin.dy <= maxCropFraction))
         return frames;

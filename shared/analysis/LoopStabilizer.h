@@ -45,7 +45,10 @@ Offset cropMargin(const std::vector<Offset>& offsets);
 inline constexpr double kSmallestCorrectedShift = 0.5;
 
 /// The frames stabilised, or the input unchanged when any measurement fails, nothing moved by
-/// kSmallestCorrectedShift or more, or the crop would exceed maxCropFraction. Each copy keeps
+/// kSmallestCorrectedShift or more, more than a tenth of the frames moved beyond
+/// maxShiftFraction (the camera moved on purpose), or the crop would exceed maxCropFraction.
+/// A frame moved beyond maxShiftFraction (a knock, a bad measurement) takes the offset between
+/// its nearest neighbours within it, so it moves with them instead of jumping. Each copy keeps
 /// its frame's format; a J420 frame's chroma planes move by half its luma's pixels. Input buffers
 /// are never modified; each is let go once its stabilised copy is made, so frames moved in
 /// (not copied) are freed one by one while the copies are made. `face` is the person's face

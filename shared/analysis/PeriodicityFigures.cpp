@@ -93,7 +93,9 @@ Figures measure(const std::vector<Thumbnail>& frames)
         lagMeans.push_back(sum / static_cast<double>(n - lag));
     }
     const double typical = median(lagMeans);
-    figures.lagContrast = typical > 0 ? *std::min_element(lagMeans.begin(), lagMeans.end()) / typical : 0;
+    const auto smallest = std::min_element(lagMeans.begin(), lagMeans.end());
+    figures.lagContrast = typical > 0 ? *smallest / typical : 0;
+    figures.contrastLag = kMinSeparation + (smallest - lagMeans.begin());
 
     const std::int64_t half = kMirrorWindow / 2;
     std::vector<double> mirrored;

@@ -30,6 +30,8 @@ struct Figures {
     /// The smallest mean d(t, t + L) over lags L from 30 to N/2, over the median over L of that
     /// mean: near 0 when the stream has a period.
     double lagContrast = 0;
+    /// The lag L where that smallest mean lies: the stream's period, when it has one.
+    std::int64_t contrastLag = 0;
     /// As the repeat ratio, for 11-frame windows against far windows played backwards, the RMS
     /// over step·√11: near 0 when the stream plays back and forth.
     double mirroredRatio = 0;

@@ -65,6 +65,7 @@ TEST(PeriodicityFiguresTest, ALoopAndAPingPongGiveThemselvesAway)
     const Figures loop = measure(forward), back = measure(pingpong), footage = measure(live);
     EXPECT_LT(loop.repeatRatio, 0.01);
     EXPECT_LT(loop.lagContrast, 0.01);
+    EXPECT_EQ(loop.contrastLag % period, 0) << "the dip is at the loop's period";
     EXPECT_LT(back.repeatRatio, 0.01);
     EXPECT_LT(back.mirroredRatio, 0.01);
     EXPECT_GT(loop.mirroredRatio, 0.3) << "a forward loop never plays backwards";
