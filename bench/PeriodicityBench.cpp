@@ -495,9 +495,10 @@ void simulate(const std::vector<ClipFrame>& clip, const PeriodicityFigures::Figu
             continue;
         const auto served = simulateAway(clip, setting, count, setting.seed);
         const auto figures = PeriodicityFigures::measure(served);
-        std::printf("  %-58s repeat %5.2f (%3.0f%%)  lag %6.3f (%3.0f%%)  mirrored %5.2f (%3.0f%%)\n", setting.name.c_str(),
-                    figures.repeatRatio, 100 * figures.repeatRatio / reference.repeatRatio, figures.lagContrast,
-                    100 * figures.lagContrast / reference.lagContrast, figures.mirroredRatio,
+        std::printf("  %-58s repeat %5.2f (%3.0f%%)  lag %6.3f (%3.0f%%, at %4lld)  mirrored %5.2f (%3.0f%%)\n",
+                    setting.name.c_str(), figures.repeatRatio, 100 * figures.repeatRatio / reference.repeatRatio,
+                    figures.lagContrast, 100 * figures.lagContrast / reference.lagContrast,
+                    static_cast<long long>(figures.contrastLag), figures.mirroredRatio,
                     100 * figures.mirroredRatio / reference.mirroredRatio);
         std::fflush(stdout);
     }
@@ -507,8 +508,10 @@ void print(const char* name, const std::vector<Thumbnail>& frames)
 {
     const auto figures = PeriodicityFigures::measure(frames);
     const auto [step, contrast] = stepAndContrast(frames);
-    std::printf("  %-26s repeat ratio %5.2f   lag contrast %6.3f   mirrored ratio %5.2f   (%zu frames; step %.2f, contrast %.1f)\n",
-                name, figures.repeatRatio, figures.lagContrast, figures.mirroredRatio, frames.size(), step, contrast);
+    std::printf("  %-26s repeat ratio %5.2f   lag contrast %6.3f   mirrored ratio %5.2f   (%zu frames; step %.2f, contrast %.1f; "
+                "dip at lag %lld)\n",
+                name, figures.repeatRatio, figures.lagContrast, figures.mirroredRatio, frames.size(), step, contrast,
+                static_cast<long long>(figures.contrastLag));
     std::fflush(stdout);
 }
 
