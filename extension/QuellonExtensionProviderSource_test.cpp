@@ -138,6 +138,7 @@ public:
     {
         std::lock_guard lock(mutex_);
         held_ = true;
+        readersAtHold_ = readers_;
     }
     void release()
     {
@@ -147,12 +148,12 @@ public:
         }
         changed_.notify_all();
     }
-    /// Waits until some thread has read the clock since it was held.
+    /// Waits until some thread has read the clock since it was held (counted from the hold, not
+    /// from this call: the reader may come first).
     void waitForReader()
     {
         std::unique_lock lock(mutex_);
-        const int before = readers_;
-        changed_.wait(lock, [&] { return readers_ > before; });
+        changed_.wait(lock, [&] { return readers_ > readersAtHold_; });
     }
 
 private:
@@ -160,6 +161,7 @@ private:
     mutable std::condition_variable changed_;
     bool held_ = false;
     mutable int readers_ = 0;
+    int readersAtHold_ = 0;
 };
 
 // At shutdown the daemon withdraws the device, then releases the sources before the backend,
