@@ -138,7 +138,9 @@ QUELLON_VECTOR_KERNEL(residualRow,
 /// The pictures one measurement works in. A worker keeps one from frame to frame: fresh ones
 /// for every frame cost more in page faults than the arithmetic done in them.
 struct Scratch {
-    cv::Mat grey, fine, coarse, small, blurred, window;
+    cv::Mat grey, fine, coarse, small, blurred;
+    cv::Mat correlated; // the coarse copy phase correlation windows in place
+    cv::Mat padded;     // a source window with its edges repeated, where it leaves the frame
 };
 
 /// Scratch handed between the workers of one stabilisation, so each reuses what it made.
@@ -375,8 +377,8 @@ public:
             double response = 0;
             // In coarse pixels, y down. phaseCorrelate multiplies its inputs by the window in
             // place, so it gets copies.
-            scratch.coarse.copyTo(scratch.window);
-            const cv::Point2d whole = cv::phaseCorrelate(coarse_.clone(), scratch.window, window_, &response);
+            scratch.coarse.copyTo(scratch.correlated);
+            const cv::Point2d whole = cv::phaseCorrelate(coarse_.clone(), scratch.correlated, window_, &response);
             if (!(response >= kMinimumResponse) || !std::isfinite(whole.x) || !std::isfinite(whole.y))
                 return std::nullopt;
             const cv::Point wholeRounded(static_cast<int>(std::lround(whole.x)), static_cast<int>(std::lround(whole.y)));
@@ -411,7 +413,7 @@ private:
         step = {0, 0};
         if (still_.empty())
             return 0;
-        const SourceWindow window = sourceWindow(frame, shift, still_, scratch.window);
+        const SourceWindow window = sourceWindow(frame, shift, still_, scratch.padded);
         const auto count = static_cast<std::size_t>(still_.width);
         double bx = 0, by = 0, squared = 0;
         for (int row = 0; row < still_.height; ++row) {
