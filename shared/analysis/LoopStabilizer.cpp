@@ -626,7 +626,7 @@ constexpr std::size_t kBeyondLimitShare = 10;
 /// Gives each frame measured beyond the limit the offset between its nearest neighbours within
 /// it (held at the clip's end), so it moves with them: corrected on its own it would jump, left
 /// uncorrected it would jump back. Frame 0, the reference, is never beyond.
-void followNeighbours(std::vector<Offset>& offsets, const std::vector<bool>& beyond)
+void followNeighbours(std::vector<Offset>& offsets, const std::vector<std::uint8_t>& beyond)
 {
     const std::size_t n = offsets.size();
     for (std::size_t first = 1; first < n; ++first) {
@@ -658,7 +658,9 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
             return frames;
     const PixelBuffer& reference = *frames.front();
     std::vector<Offset> offsets(frames.size(), Offset::zero());
-    std::vector<bool> beyond(frames.size(), false); // measured beyond maxShiftFraction
+    // Measured beyond maxShiftFraction; bytes, not std::vector<bool>, as workers set neighbouring
+    // entries at once.
+    std::vector<std::uint8_t> beyond(frames.size(), 0);
     try {
         const auto prepared = Reference::of(reference, face);
         if (!prepared)
@@ -678,7 +680,7 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
             else if (std::hypot(offset->dx * reference.width(), offset->dy * reference.height()) < kSmallestCorrectedShift)
                 return;
             else if (clampedOffset(*offset, maxShiftFraction) == Offset::zero())
-                beyond[i + 1] = true;
+                beyond[i + 1] = 1;
             else
                 offsets[i + 1] = *offset;
         });
@@ -689,7 +691,7 @@ std::vector<PixelBufferRef> stabilize(std::vector<PixelBufferRef> frames, double
     }
     // Many frames beyond the limit: the camera moved on purpose (a pan), and holding part of the
     // clip still would only make it stop and start.
-    const auto beyondCount = static_cast<std::size_t>(std::count(beyond.begin(), beyond.end(), true));
+    const auto beyondCount = static_cast<std::size_t>(std::count(beyond.begin(), beyond.end(), 1));
     if (beyondCount * kBeyondLimitShare > frames.size())
         return frames;
     followNeighbours(offsets, beyond);
