@@ -1,17 +1,19 @@
 // How plainly Away shows that it is a loop; run by hand, not by ctest:
-//   build/bench/quellon-periodicity-bench [--seconds S] [--footage drift|person|both]
+//   build/bench/quellon-periodicity-bench [--seconds S] [--footage drift|person|both|pan]
 //                                         [--loop-mode MODE] [--jitter] [--lag] [--alive]
 //                                         [--simulate [--only TEXT]]
 // Footage with no period is made from python3-skimage's astronaut: the photograph drifting
 // along a sum of incommensurate sines with sensor noise, or a person-like cut-out of it moving
-// in front of a still background. An 8 s clip of it becomes the active loop; the real camera
+// in front of a still background ("both", the default, runs these two). "pan" moves the
+// photograph as fast along a path twice the size, which seldom comes back near itself: a loop
+// of 8 s of it can only be told apart from it by a sway too large to hide. An 8 s clip of it becomes the active loop; the real camera
 // daemon (Y4M FIFO sink) and the host serve Away for S seconds (default 120) with the state a
 // new user gets (the options change it), and the bench reads every frame from the FIFO. It
 // prints the periodicity figures (analysis/PeriodicityFigures.h) of the served stream, of as
 // much of the live footage the clip was cut from, and of the clip played naively as ping-pong
 // and forward. Goal: each figure of the served stream at least 80 % of the footage's.
-// --simulate serves nothing: it replays the walk, the held frames and the light over the
-// clip's thumbnails for a table of settings (effects, the sway's reach, sensor noise, walk
+// --simulate serves nothing: it replays the walk, the held frames, the sway (on pictures ten
+// pixels to a thumbnail cell) and the light over the clip for a table of settings (effects, the sway's reach, sensor noise, walk
 // parameters), one line each; --only runs the settings whose name holds TEXT.
 
 #include "Y4MReader.h"
@@ -90,14 +92,14 @@ cv::Mat loadBGR(const char* path)
 /// Frame t of the live footage, BGR at 1280 × 720.
 class Footage {
 public:
-    enum class Kind { drift, person };
+    enum class Kind { drift, person, pan };
 
     Footage(Kind kind, std::uint64_t seed) : kind_(kind), noise_(static_cast<std::uint64_t>(seed))
     {
         const cv::Mat photo = loadBGR(testing::kAstronautPath);
         if (photo.empty())
             return;
-        if (kind == Kind::drift) {
+        if (kind != Kind::person) {
             cv::resize(photo, photo_, cv::Size(1700, 1700), 0, 0, cv::INTER_CUBIC);
             return;
         }
@@ -122,9 +124,12 @@ public:
         const auto t = static_cast<double>(index);
         const cv::Size size(static_cast<int>(std::lround(kWidth * scale)), static_cast<int>(std::lround(kHeight * scale)));
         cv::Mat out;
-        if (kind_ == Kind::drift) {
-            const double dx = wave(t, {{110, 397.1}, {55, 131.7}, {22, 47.3}}, 0.3);
-            const double dy = wave(t, {{70, 281.3}, {30, 89.9}, {12, 37.1}}, 1.1);
+        if (kind_ != Kind::person) {
+            // The drift: the pan's path at half the size and twice the pace of turning, so it moves
+            // as fast but keeps coming near where it was, as a hand-held picture does.
+            const double span = kind_ == Kind::pan ? 1.0 : 0.5;
+            const double dx = wave(t, {{110 * span, 397.1 * span}, {55 * span, 131.7 * span}, {22 * span, 47.3 * span}}, 0.3);
+            const double dy = wave(t, {{70 * span, 281.3 * span}, {30 * span, 89.9 * span}, {12 * span, 37.1 * span}}, 1.1);
             const double zoom = 1 + 0.03 * std::sin(2 * M_PI * t / 523.7);
             const cv::Matx23d move = scale * cv::Matx23d(zoom, 0, -(210 + dx), 0, zoom, -(490 + dy));
             cv::warpAffine(photo_, out, cv::Mat(move), size, cv::INTER_LINEAR, cv::BORDER_REFLECT101);
@@ -267,10 +272,16 @@ std::vector<Thumbnail> serveAway(const fs::path& home, const fs::path& container
     return served;
 }
 
+/// Ten by ten pixels to a thumbnail cell: fine enough that a sway of a few pixels moves the
+/// picture as it moves the real one, where shifting the cells themselves would also blur them.
+constexpr int kFineWidth = 10 * PeriodicityFigures::kWidth, kFineHeight = 10 * PeriodicityFigures::kHeight;
+
 /// A clip frame as the simulation needs it: its thumbnail before the mean is taken off (so
 /// light can scale it) and its signature (so the walk sees what the player sees).
 struct ClipFrame {
     Thumbnail cells;
+    /// The grey picture at kFineWidth × kFineHeight, for the sway to move before it is shrunk.
+    cv::Mat fine;
     FrameSignature signature;
 };
 
@@ -284,6 +295,7 @@ ClipFrame clipFrameOf(const cv::Mat& bgr)
     const auto mean = static_cast<float>(cv::mean(grey)[0]);
     for (float& cell : frame.cells)
         cell += mean;
+    cv::resize(grey, frame.fine, cv::Size(kFineWidth, kFineHeight), 0, 0, cv::INTER_AREA);
     frame.signature = LoopEntry::signature(*testing::frameOf(bgra), 12).value_or(FrameSignature{});
     return frame;
 }
@@ -311,25 +323,20 @@ struct Setting {
     }
 };
 
-/// The thumbnail at a sway pose, read bilinearly with the edges held, as CameraSway::apply
-/// reads a plane.
-Thumbnail swayed(const Thumbnail& cells, const SwayPose& pose)
+/// The thumbnail of a fine grey picture at a sway pose, read bilinearly with the edges held,
+/// as CameraSway::apply reads a plane; the mean is left in.
+Thumbnail swayed(const cv::Mat& fine, const SwayPose& pose)
 {
-    constexpr int columns = PeriodicityFigures::kWidth, rows = PeriodicityFigures::kHeight;
-    Thumbnail out(cells.size());
-    auto at = [&](int x, int y) {
-        return cells[static_cast<std::size_t>(std::clamp(y, 0, rows - 1) * columns + std::clamp(x, 0, columns - 1))];
-    };
-    for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < columns; ++x) {
-            const double sx = CameraSway::sourceCoordinate(x, columns / 2.0, pose.shiftX * columns, pose.zoom);
-            const double sy = CameraSway::sourceCoordinate(y, rows / 2.0, pose.shiftY * rows, pose.zoom);
-            const int x0 = static_cast<int>(std::floor(sx)), y0 = static_cast<int>(std::floor(sy));
-            const double fx = sx - x0, fy = sy - y0;
-            out[static_cast<std::size_t>(y * columns + x)] = static_cast<float>(
-                (1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) + fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1)));
-        }
-    return out;
+    const double zoom = pose.zoom;
+    auto offset = [&](double centre, double shift) { return CameraSway::sourceCoordinate(0, centre, shift, zoom); };
+    // Output pixel x reads source x / zoom + offset: the inverse map warpAffine takes.
+    const cv::Matx23d inverse(1 / zoom, 0, offset(kFineWidth / 2.0, pose.shiftX * kFineWidth), 0, 1 / zoom,
+                              offset(kFineHeight / 2.0, pose.shiftY * kFineHeight));
+    cv::Mat moved, cells;
+    cv::warpAffine(fine, moved, cv::Mat(inverse), fine.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    cv::resize(moved, cells, cv::Size(PeriodicityFigures::kWidth, PeriodicityFigures::kHeight), 0, 0, cv::INTER_AREA);
+    cells.convertTo(cells, CV_32F);
+    return Thumbnail(cells.ptr<float>(), cells.ptr<float>() + cells.total());
 }
 
 /// What Away would serve under a setting, in thumbnails: the player's walk, holds and light
@@ -354,9 +361,13 @@ std::vector<Thumbnail> simulateAway(const std::vector<ClipFrame>& clip, const Se
     std::vector<Thumbnail> served;
     LoopWalk::Step step = walker.next();
     for (std::int64_t t = 0; t < count; ++t) {
-        Thumbnail cells = clip[static_cast<std::size_t>(step.frame)].cells;
+        const ClipFrame& shown = clip[static_cast<std::size_t>(step.frame)];
+        // Blending is linear, so it may come after the sway, as the shrinking may.
+        const SwayPose pose = sway.poseAt(t, 1280, 720);
+        Thumbnail cells = sway.isActive() ? swayed(shown.fine, pose) : shown.cells;
         if (step.partner) {
-            const auto& other = clip[static_cast<std::size_t>(*step.partner)].cells;
+            const ClipFrame& left = clip[static_cast<std::size_t>(*step.partner)];
+            const Thumbnail other = sway.isActive() ? swayed(left.fine, pose) : left.cells;
             for (std::size_t k = 0; k < cells.size(); ++k)
                 cells[k] += static_cast<float>(step.partnerWeight) * (other[k] - cells[k]);
         }
@@ -366,8 +377,6 @@ std::vector<Thumbnail> simulateAway(const std::vector<ClipFrame>& clip, const Se
         if (!hold)
             step = walker.next();
         const LightField light = alive.nextLight();
-        if (sway.isActive())
-            cells = swayed(cells, sway.poseAt(t, 1280, 720));
         if (setting.noise > 0)
             for (float& cell : cells)
                 cell += cellNoise(noiseSource);
@@ -517,7 +526,7 @@ void print(const char* name, const std::vector<Thumbnail>& frames)
 
 void run(Footage::Kind kind, const Options& options, const fs::path& home, const fs::path& container)
 {
-    Footage footage(kind, kind == Footage::Kind::drift ? 17 : 29);
+    Footage footage(kind, kind == Footage::Kind::person ? 29 : 17);
     if (!footage.valid()) {
         std::fprintf(stderr, "python3-skimage's photographs are missing\n");
         std::exit(1);
@@ -528,7 +537,10 @@ void run(Footage::Kind kind, const Options& options, const fs::path& home, const
     }
     const auto count = static_cast<std::int64_t>(options.seconds * kRate);
     std::printf("%s footage, %.0f s (%lld frames); the clip is its first %d frames:\n",
-                kind == Footage::Kind::drift ? "drifting photograph" : "person in front of a still background", options.seconds,
+                kind == Footage::Kind::drift    ? "drifting photograph"
+                : kind == Footage::Kind::pan    ? "panning photograph"
+                                                : "person in front of a still background",
+                options.seconds,
                 static_cast<long long>(count), kClipFrames);
 
     // The footage beyond the clip is made at half size (a thumbnail cell then averages a
@@ -590,13 +602,14 @@ int main(int argc, char** argv)
         else if (arg == "--only" && i + 1 < argc)
             options.only = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both] [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate [--only TEXT]]\n",
+            std::fprintf(stderr, "usage: %s [--seconds S] [--footage drift|person|both|pan] [--loop-mode MODE] [--jitter] [--lag] [--alive] [--simulate [--only TEXT]]\n",
                          argv[0]);
             return 2;
         }
     }
-    if (options.seconds < 10 || !(options.footage == "drift" || options.footage == "person" || options.footage == "both")) {
-        std::fprintf(stderr, "--seconds must be at least 10 and --footage drift, person or both\n");
+    if (options.seconds < 10
+        || !(options.footage == "drift" || options.footage == "person" || options.footage == "both" || options.footage == "pan")) {
+        std::fprintf(stderr, "--seconds must be at least 10 and --footage drift, person, both or pan\n");
         return 2;
     }
     TemporaryDirectory directory("quellon-periodicity-bench");
@@ -613,9 +626,11 @@ int main(int argc, char** argv)
                 std::string(rawValue(options.loopMode.value_or(defaults.loopMode))).c_str(),
                 defaults.loopJitter || options.jitter ? "on" : "off", defaults.simulatedLag || options.lag ? "on" : "off",
                 defaults.aliveMotion || options.alive ? "on" : "off");
-    if (options.footage != "person")
+    if (options.footage == "drift" || options.footage == "both")
         run(Footage::Kind::drift, options, home, container);
-    if (options.footage != "drift")
+    if (options.footage == "person" || options.footage == "both")
         run(Footage::Kind::person, options, home, container);
+    if (options.footage == "pan")
+        run(Footage::Kind::pan, options, home, container);
     return 0;
 }

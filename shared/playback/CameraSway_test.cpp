@@ -67,18 +67,19 @@ TEST(CameraSway, StaysWithinItsReachAndMovesFarSlowerThanAnyMotion)
     const double cover = sway.coverZoom(width, height);
     const double reach = sway.reach(), breath = sway.breath();
     ASSERT_GT(reach, 0);
-    // The zoom that hides the reach stays under 3 %, and the breathing under 0.5 %.
+    // The zoom that hides the reach stays under 4 %, and the breathing within 2 % more.
     EXPECT_GT(cover, 1);
-    EXPECT_LT(cover, 1.03);
-    EXPECT_LT(2 * breath, 0.005);
+    EXPECT_LT(cover, 1.04);
+    EXPECT_LE(2 * breath, 0.02);
     const auto poses = gentlePoses(99, width, height);
-    double widest = 0, lowZoom = 2, highZoom = 0, fastest = 0;
+    double widest = 0, lowZoom = 2, highZoom = 0, fastest = 0, squares = 0;
     for (std::size_t t = 0; t < poses.size(); ++t) {
         const SwayPose& pose = poses[t];
         ASSERT_LE(std::max(std::fabs(pose.shiftX), std::fabs(pose.shiftY)), reach) << t;
         ASSERT_GE(pose.zoom, cover) << t;
         ASSERT_LE(pose.zoom, cover + 2 * breath) << t;
         widest = std::max({widest, std::fabs(pose.shiftX), std::fabs(pose.shiftY)});
+        squares += pose.shiftX * pose.shiftX;
         lowZoom = std::min(lowZoom, pose.zoom), highZoom = std::max(highZoom, pose.zoom);
         if (t > 0) {
             // How far a corner moves in a tick, in pixels: shift and zoom at once.
@@ -88,12 +89,14 @@ TEST(CameraSway, StaysWithinItsReachAndMovesFarSlowerThanAnyMotion)
             fastest = std::max(fastest, std::hypot(across, down));
         }
     }
-    // It uses its range, ...
-    EXPECT_GT(widest, reach / 2);
+    const double spread = std::sqrt(squares / static_cast<double>(poses.size()));
+    // It uses its range, out to near the reach, ...
+    EXPECT_GT(widest, 0.9 * reach);
+    EXPECT_GT(spread, 0.55 * reach) << "a sway that keeps near the middle shows a frame again where it sat";
     EXPECT_GT(highZoom - lowZoom, breath);
-    // ... but a corner moves less than 0.2 px a frame (6 px a second): a person's or a
+    // ... but a corner moves less than 0.5 px a frame (15 px a second): a person's or a
     // drifting picture's frame step is pixels.
-    EXPECT_LT(fastest, 0.2);
+    EXPECT_LT(fastest, 0.5);
 }
 
 TEST(CameraSway, PoseIsSeededAndNeverSettlesIntoAPeriod)
