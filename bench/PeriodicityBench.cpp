@@ -5,16 +5,18 @@
 // Footage with no period is made from python3-skimage's astronaut: the photograph drifting
 // along a sum of incommensurate sines with sensor noise, or a person-like cut-out of it moving
 // in front of a still background ("both", the default, runs these two). "pan" moves the
-// photograph as fast along a path twice the size, which seldom comes back near itself: a loop
-// of 8 s of it can only be told apart from it by a sway too large to hide. An 8 s clip of it becomes the active loop; the real camera
-// daemon (Y4M FIFO sink) and the host serve Away for S seconds (default 120) with the state a
-// new user gets (the options change it), and the bench reads every frame from the FIFO. It
+// photograph as fast along a path twice the size, which seldom comes back near itself: only a
+// sway too large to hide could keep a loop of 8 s of it from showing. An 8 s clip of the
+// footage becomes the active loop; the real camera daemon (Y4M FIFO sink) and the host serve
+// Away for S seconds (default 120) with the state a new user gets (the options change it), and
+// the bench reads every frame from the FIFO. It
 // prints the periodicity figures (analysis/PeriodicityFigures.h) of the served stream, of as
 // much of the live footage the clip was cut from, and of the clip played naively as ping-pong
 // and forward. Goal: each figure of the served stream at least 80 % of the footage's.
 // --simulate serves nothing: it replays the walk, the held frames, the sway (on pictures ten
-// pixels to a thumbnail cell) and the light over the clip for a table of settings (effects, the sway's reach, sensor noise, walk
-// parameters), one line each; --only runs the settings whose name holds TEXT.
+// pixels to a thumbnail cell) and the light over the clip for a table of settings (effects,
+// the sway's reach, sensor noise, walk parameters), one line each; --only runs the settings
+// whose name holds TEXT.
 
 #include "Y4MReader.h"
 #include "analysis/AnalysisTestImages.h"
